@@ -1,0 +1,30 @@
+// Calling hooks and overridable operations by name on an instance, so that a
+// host subclass's definition is the one that runs.
+#pragma once
+#include "ref.hpp"
+
+namespace vt {
+
+// self.<name>(args...) through the host's ordinary method look-up; new reference or null.
+template <class... A>
+inline PyObject* call_method(PyObject* self, PyObject* name, A... args) {
+    // Slot 0 is scratch space that vectorcall may use to prepend `self`.
+    PyObject* argv[] = {nullptr, self, args...};
+    return PyObject_VectorcallMethod(name, argv + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
+}
+
+// A hook whose result is discarded: false with the error set on failure.
+template <class... A>
+inline bool call_hook(PyObject* self, PyObject* name, A... args) {
+    PyObject* r = call_method(self, name, args...);
+    Py_XDECREF(r);
+    return r != nullptr;
+}
+
+// True when `self` (its class or its own attributes) replaces the method
+// `name` that `base` defines natively; then internal calls must go through
+// call_method. False means the native body may be called directly.
+bool overrides(PyObject* self, PyTypeObject* base, PyObject* name);
+
+}  // namespace vt

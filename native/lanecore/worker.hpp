@@ -1,0 +1,73 @@
+// The channel-unit worker object and the native functions it binds at load.
+#pragma once
+#include "common/native_api.hpp"
+
+namespace lanecore {
+
+inline constexpr double INTERVAL10MS = 0.01;
+inline constexpr uint32_t UPDATEMESSAGEINTERVAL = 10;
+
+struct conversionFactors {
+    float toVoltage;
+    float toCurrent;
+};
+
+// Bound from wirelayouts and lanemath when the module is loaded.
+struct Natives {
+    vt::api::createStreamMsg_t createStreamMsg;
+    vt::api::multiplier_t currentToVoltageMultiplier;
+    vt::api::multiplier_t voltageToCurrentMultiplier;
+    vt::api::verifyConfig_t verifyConfig;
+    vt::api::calculateCounts_t calculateCounts;
+};
+extern Natives natives;
+
+// Host objects the module looks up once at load.
+struct HostRefs {
+    PyTypeObject* zmq_socket;     // pyzmq's native socket class
+    PyObject* sndmore;            // zmq.SNDMORE as an int
+    PyObject* get_event_loop;     // asyncio.get_event_loop
+    PyObject* s_handle_timeout;   // interned method names
+    PyObject* s_call_later;
+};
+extern HostRefs host;
+extern PyTypeObject* WorkerType;
+
+struct Worker {
+    PyObject_HEAD
+    uint32_t PREVSEQ;
+    uint32_t RETRY;
+    uint32_t STARTSEQ;
+    uint32_t rank;
+    int IVRUNNING;
+    vt::C_Backend backend;
+    vt::cu_config* config;
+    conversionFactors conv_fac;
+    uint64_t MAIN_SUM_COUNTS;
+    float MAIN_AVG_MONITOR;
+    uint32_t MAIN_DATALENGTH;
+    uint32_t IV_INTSIZE;
+    uint32_t IV_DATALENGTH;
+    float IV_AVG_MONITOR;
+    float IV_biasV;
+    uint64_t IV_SUM_COUNTS;
+    double timeout;
+    PyObject* streamSock;   // owned; None when missing
+    PyObject* updateSock;   // owned; None when missing
+    size_t memaddr;
+    PyObject* lock;         // owned
+    size_t backendaddr;
+    PyObject* backendlock;  // owned
+    PyObject* timer;        // owned; None when no call is pending
+};
+
+// Conversion pair of a configuration; (0, 0) with the error set on failure.
+conversionFactors getConversionFactor(const vt::cu_config* config);
+
+// Schedules self.handle_timeout on the current event loop after `delay`
+// seconds; new reference to the handle, or null with the error set.
+PyObject* schedule_timeout(PyObject* self, double delay);
+
+extern PyType_Spec worker_spec;
+
+}  // namespace lanecore
