@@ -21,12 +21,13 @@ run: $(STAMP)
 
 # Fast rebuild for development: modules are written into src/vantor, then
 # PYTHONPATH=src .venv/bin/python -m pytest tests
+# (TARGETS="lanecore feedhub" limits the build to those modules).
 BUILD ?= build/dev
 dev: $(PY)
 	$(PY) -m pip install --quiet pyzmq pytest cmake ninja
 	.venv/bin/cmake -S . -B $(BUILD) -G Ninja -DVANTOR_INPLACE=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
-	.venv/bin/cmake --build $(BUILD)
+	.venv/bin/cmake --build $(BUILD) $(if $(TARGETS),--target $(TARGETS))
 
 bench: $(STAMP)
 	$(PY) bench/run_all.py
