@@ -1,0 +1,35 @@
+"""Lint-style checks over the native sources: the host-facing messages and the
+argument parsing live in the shared layer only, so every module behaves alike."""
+import pathlib
+import re
+
+import pytest
+
+NATIVE = pathlib.Path(__file__).resolve().parent.parent / "native"
+MODULE_SOURCES = sorted(p for p in NATIVE.glob("*/*.[ch]pp") if p.parent.name != "common")
+
+SHARED_ONLY = [
+    r"PyArg_Parse",                       # argument parsing goes through vt::Signature
+    r"positional argument",
+    r"unexpected keyword argument",
+    r"has incorrect type",
+    r"an integer is required",
+    r"value too large to convert",
+    r"can't convert negative value",
+    r"Expected %\.42s",
+    r"values? to unpack",
+    r"\bffast-math\b",
+]
+
+
+@pytest.mark.skipif(not MODULE_SOURCES, reason="native sources not shipped with this checkout")
+@pytest.mark.parametrize("path", MODULE_SOURCES, ids=lambda p: f"{p.parent.name}/{p.name}")
+def test_modules_leave_parsing_and_messages_to_the_shared_layer(path):
+    text = path.read_text()
+    found = [pat for pat in SHARED_ONLY if re.search(pat, text)]
+    assert not found, f"{path.name} repeats shared-layer work: {found}"
+
+
+def test_every_module_source_is_checked():
+    names = {p.parent.name for p in MODULE_SOURCES}
+    assert {"wirelayouts", "lanemath", "lanecore"} <= names
