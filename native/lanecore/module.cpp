@@ -50,7 +50,17 @@ bool bind_host() {
     if (!host.get_event_loop) return false;
     host.s_handle_timeout = vt::intern("handle_timeout");
     host.s_call_later = vt::intern("call_later");
-    return host.s_handle_timeout && host.s_call_later;
+    host.s_cancel = vt::intern("cancel");
+    host.s_send = vt::intern("send");
+    host.s_reset_timer = vt::intern("reset_timer");
+    host.s_onMismatch = vt::intern("onMismatch");
+    host.s_onTimeout = vt::intern("onTimeout");
+    // Constant frames of every update message, created once.
+    host.frame_broker = PyBytes_FromString("cu_udp_broker");
+    host.frame_update = PyBytes_FromString("cu_update");
+    return host.s_handle_timeout && host.s_call_later && host.s_cancel && host.s_send &&
+           host.s_reset_timer && host.s_onMismatch && host.s_onTimeout && host.frame_broker &&
+           host.frame_update;
 }
 
 int add_constants(PyObject* m) {

@@ -132,17 +132,22 @@ PyGetSetDef worker_getset[] = {
     {"timer", get_timer, set_timer, "Handle of the pending silence call, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-// Placeholder until silence supervision lands: the scheduled call does nothing.
-PyObject* handle_timeout(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    static vt::Signature sig("handle_timeout", {});
-    PyObject* none[1];
-    if (!sig.parse(nullptr, nargs, kwnames, none)) return nullptr;
-    Py_RETURN_NONE;
+template <class F>
+PyCFunction fastcall(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
 PyMethodDef worker_methods[] = {
-    {"handle_timeout", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_timeout)),
-     METH_FASTCALL | METH_KEYWORDS, "Runs when the unit has been silent for the time-out."},
+    {"msg_received", fastcall(msg_received), kFast, "msg_received(msg)\nTakes in one measurement record (frame 0 of msg)."},
+    {"onMismatch", fastcall(onMismatch), kFast,
+     "onMismatch(data, config)\nHook: the echoed settings disagreed and an update was sent."},
+    {"reset_timer", fastcall(reset_timer_method), kFast,
+     "reset_timer(timeout_time=0.1)\nRe-arms the silence call timeout_time seconds from now."},
+    {"handle_timeout", fastcall(handle_timeout), kFast,
+     "handle_timeout()\nRuns when the unit has been silent for the time-out."},
+    {"onTimeout", fastcall(onTimeout), kFast, "onTimeout()\nHook: a powered unit has been silent."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot worker_slots[] = {

@@ -29,6 +29,13 @@ struct HostRefs {
     PyObject* get_event_loop;     // asyncio.get_event_loop
     PyObject* s_handle_timeout;   // interned method names
     PyObject* s_call_later;
+    PyObject* s_cancel;
+    PyObject* s_send;
+    PyObject* s_reset_timer;
+    PyObject* s_onMismatch;
+    PyObject* s_onTimeout;
+    PyObject* frame_broker;       // b"cu_udp_broker", the update's destination frame
+    PyObject* frame_update;       // b"cu_update", the update's kind frame
 };
 extern HostRefs host;
 extern PyTypeObject* WorkerType;
@@ -67,6 +74,39 @@ conversionFactors getConversionFactor(const vt::cu_config* config);
 // Schedules self.handle_timeout on the current event loop after `delay`
 // seconds; new reference to the handle, or null with the error set.
 PyObject* schedule_timeout(PyObject* self, double delay);
+
+// Per-message steps, run with `lock` held. Each returns false with the error
+// set; the caller abandons its work and passes the error on.
+bool process_message(Worker* w, const vt::cu_message& data);
+bool verify_configuration(Worker* w, const vt::cu_message& data);
+vt::cu_update_message create_update_msg(const vt::cu_config* config, conversionFactors conv_fac);
+bool intergrate_data(Worker* w, const vt::cu_message& data);
+bool process_iv(Worker* w, const vt::cu_message& data);
+
+// Silence supervision (the worker's own bodies, used when not overridden).
+bool reset_timer(Worker* w, double timeout_time);
+bool reset_timer_through_object(Worker* w);
+
+// Output: one frame on a socket; "streamSock is not set" (ValueError) for None.
+bool send_stream(Worker* w, const vt::stream_data& rec);
+bool send_update(Worker* w, const vt::cu_update_message& rec);
+
+// The shared record at a host address; ValueError for a null address.
+template <class T>
+T* shared_record(size_t addr) {
+    if (addr == 0) {
+        PyErr_Format(PyExc_ValueError, "%s address is null", vt::record_name<T>);
+        return nullptr;
+    }
+    return reinterpret_cast<T*>(addr);
+}
+
+// Host-callable methods (METH_FASTCALL | METH_KEYWORDS).
+PyObject* msg_received(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* onMismatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* reset_timer_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* handle_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* onTimeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 extern PyType_Spec worker_spec;
 

@@ -1,0 +1,71 @@
+// Message intake: decode frame 0, refresh the back-end copy, run the per-message
+// steps under the configuration lock, then re-arm the silence timer.
+#include "worker.hpp"
+
+#include "common/args.hpp"
+#include "common/call.hpp"
+#include "common/critical.hpp"
+#include "common/frames.hpp"
+
+namespace lanecore {
+
+namespace {
+
+// Frame 0 of a received message, copied out before any host code can run.
+bool decode_first_frame(PyObject* msg, vt::cu_message& data) {
+    if (msg == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        return false;
+    }
+    if (PyList_GET_SIZE(msg) == 0) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return false;
+    }
+    PyObject* frame = PyList_GET_ITEM(msg, 0);
+    if (PyBytes_Check(frame)) {
+        return vt::decode_or_raise(PyBytes_AS_STRING(frame), PyBytes_GET_SIZE(frame), data);
+    }
+    if (PyByteArray_Check(frame)) {
+        return vt::decode_or_raise(PyByteArray_AS_STRING(frame), PyByteArray_GET_SIZE(frame), data);
+    }
+    PyErr_Format(PyExc_TypeError, "frame 0 must be bytes or bytearray, not %.200s", Py_TYPE(frame)->tp_name);
+    return false;
+}
+
+bool copy_backend(Worker* w) {
+    const vt::C_Backend* shared = shared_record<vt::C_Backend>(w->backendaddr);
+    if (!shared) return false;
+    w->backend = *shared;
+    return true;
+}
+
+}  // namespace
+
+bool process_message(Worker* w, const vt::cu_message& data) {
+    vt::cu_config* config = shared_record<vt::cu_config>(w->memaddr);
+    if (!config) return false;
+    w->config = config;
+    w->conv_fac = getConversionFactor(config);
+    if (PyErr_Occurred()) return false;
+    if (data.sequence == w->PREVSEQ) return true;  // repeated record
+    return verify_configuration(w, data) && intergrate_data(w, data) && process_iv(w, data);
+}
+
+PyObject* msg_received(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vt::Signature sig("msg_received", {"msg"});
+    PyObject* msg;
+    if (!sig.parse(args, nargs, kwnames, &msg) || !vt::check_exact(msg, &PyList_Type, "msg")) return nullptr;
+    vt::cu_message data;
+    if (!decode_first_frame(msg, data)) return nullptr;
+
+    Worker* w = reinterpret_cast<Worker*>(self);
+    // The lock objects are held for the calls: host code may run inside them.
+    vt::Ref backendlock = vt::borrow(w->backendlock);
+    if (!vt::with_lock(backendlock.get(), [w] { return copy_backend(w); })) return nullptr;
+    vt::Ref lock = vt::borrow(w->lock);
+    if (!vt::with_lock(lock.get(), [w, &data] { return process_message(w, data); })) return nullptr;
+    if (!reset_timer_through_object(w)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace lanecore

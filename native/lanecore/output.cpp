@@ -1,0 +1,50 @@
+// Frames leaving the worker: stream records and the three-frame update message,
+// sent through the socket's own `send` so that pyzmq's semantics apply.
+#include "worker.hpp"
+
+#include "common/call.hpp"
+#include "common/frames.hpp"
+
+namespace lanecore {
+
+namespace {
+
+// A socket may be None (the constructor accepts that); sending on it is an
+// error of the host's setup, reported instead of dereferencing anything.
+bool require_socket(PyObject* sock, const char* name) {
+    if (sock && sock != Py_None) return true;
+    PyErr_Format(PyExc_ValueError, "%s is not set", name);
+    return false;
+}
+
+bool send(PyObject* sock, PyObject* frame) {
+    vt::Ref sent = vt::steal(vt::call_method(sock, host.s_send, frame));
+    return bool(sent);
+}
+
+bool send_more(PyObject* sock, PyObject* frame) {
+    vt::Ref sent = vt::steal(vt::call_method(sock, host.s_send, frame, host.sndmore));
+    return bool(sent);
+}
+
+}  // namespace
+
+bool send_stream(Worker* w, const vt::stream_data& rec) {
+    if (!require_socket(w->streamSock, "streamSock")) return false;
+    vt::Ref frame = vt::steal(vt::record_bytes(rec));
+    if (!frame) return false;
+    // The socket is held for the call: host code inside send may rebind fields.
+    vt::Ref sock = vt::borrow(w->streamSock);
+    return send(sock.get(), frame.get());
+}
+
+bool send_update(Worker* w, const vt::cu_update_message& rec) {
+    if (!require_socket(w->updateSock, "updateSock")) return false;
+    vt::Ref frame = vt::steal(vt::record_bytes(rec));
+    if (!frame) return false;
+    vt::Ref sock = vt::borrow(w->updateSock);
+    return send_more(sock.get(), host.frame_broker) && send_more(sock.get(), host.frame_update) &&
+           send(sock.get(), frame.get());
+}
+
+}  // namespace lanecore

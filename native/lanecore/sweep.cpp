@@ -1,0 +1,68 @@
+// IV sweeps: consecutive CU_IV messages with the same bias voltage form one
+// point; each finished point becomes one stream record with status CU_IV.
+#include "worker.hpp"
+
+#include "common/unitmath.hpp"
+
+namespace lanecore {
+
+namespace {
+
+void iv_reset(Worker* w, const vt::cu_message& data) {
+    w->IV_SUM_COUNTS = 0;
+    w->IV_DATALENGTH = 0;
+    w->IV_AVG_MONITOR = 0.0f;
+    w->IV_INTSIZE = data.biasSweepT;
+    w->IV_biasV = data.biasV;
+}
+
+void iv_add_data(Worker* w, const vt::cu_message& data) {
+    w->IV_SUM_COUNTS += data.counts;
+    w->IV_DATALENGTH += 1;
+    w->IV_AVG_MONITOR = vt::math::running_mean(w->IV_AVG_MONITOR, data.monitorV, w->IV_DATALENGTH);
+}
+
+// The record of the point that `data` ends: time and length from `data`, the
+// rest from the point's own accumulators. False with the error set.
+bool process_iv_interval(Worker* w, const vt::cu_message& data, vt::stream_data& out) {
+    const double timestamp =
+        static_cast<double>(data.sequence) * INTERVAL10MS + static_cast<double>(w->backend.TIMESTAMP);
+    const uint32_t counts = natives.calculateCounts(w->IV_SUM_COUNTS, w->IV_DATALENGTH, w->IV_INTSIZE);
+    if (PyErr_Occurred()) return false;
+    if (w->conv_fac.toVoltage == 0.0f) {
+        PyErr_SetString(PyExc_ZeroDivisionError, "float division");
+        return false;
+    }
+    const float biasI = w->IV_biasV / w->conv_fac.toVoltage;
+    const vt::cu_config* c = w->config;
+    out = natives.createStreamMsg(c->mcuId, c->cuId, vt::CU_IV, c->inverted, timestamp, counts, data.biasSweepT,
+                                  w->IV_AVG_MONITOR, biasI, w->rank);
+    return true;
+}
+
+bool publish_point(Worker* w, const vt::cu_message& data) {
+    vt::stream_data rec;
+    return process_iv_interval(w, data, rec) && send_stream(w, rec);
+}
+
+}  // namespace
+
+bool process_iv(Worker* w, const vt::cu_message& data) {
+    if (data.cuStatus == vt::CU_IV) {
+        if (w->IVRUNNING == 0) {
+            w->IVRUNNING = 1;
+            iv_reset(w, data);
+        } else if (!(data.biasV == w->IV_biasV)) {  // exact; a NaN always starts a new point
+            if (!publish_point(w, data)) return false;
+            iv_reset(w, data);
+        }
+        iv_add_data(w, data);
+    } else if (w->IVRUNNING != 0) {
+        w->IVRUNNING = 0;
+        if (!publish_point(w, data)) return false;
+        w->config->cuStatus = vt::CU_NORMAL;  // the sweep the configuration asked for is over
+    }
+    return true;
+}
+
+}  // namespace lanecore
