@@ -1,0 +1,170 @@
+// vantor.cluster.workers.boardwatch: decodes microcontroller status records
+// and reports temperatures, PLL lock and status changes to the host.
+#include "common/args.hpp"
+#include "common/call.hpp"
+#include "common/convert.hpp"
+#include "common/frames.hpp"
+
+namespace boardwatch {
+namespace {
+
+PyTypeObject* MonitorType;
+PyObject* s_on_temp;
+PyObject* s_set_pll_lock;
+PyObject* s_on_status_change;
+
+struct Monitor {
+    PyObject_HEAD
+    int32_t status;  // mcuStatus of the last change seen
+};
+
+Monitor* as_monitor(PyObject* o) { return reinterpret_cast<Monitor*>(o); }
+
+// Every argument is accepted and ignored.
+PyObject* monitor_new(PyTypeObject* type, PyObject*, PyObject*) { return type->tp_alloc(type, 0); }
+int monitor_init(PyObject*, PyObject*, PyObject*) { return 0; }
+
+void monitor_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int monitor_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+// The first frame's bytes: a bytearray (or subclass) or bytes (or subclass).
+bool frame_bytes(PyObject* frame, const char*& data, Py_ssize_t& len) {
+    if (PyByteArray_Check(frame)) {
+        data = PyByteArray_AS_STRING(frame);
+        len = PyByteArray_GET_SIZE(frame);
+        return true;
+    }
+    if (PyBytes_Check(frame)) {
+        data = PyBytes_AS_STRING(frame);
+        len = PyBytes_GET_SIZE(frame);
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(frame)->tp_name);
+    return false;
+}
+
+// Reads the record out of msg_b; nothing is changed or called on failure.
+bool first_record(PyObject* msg_b, vt::mcu_message& rec) {
+    if (msg_b == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        return false;
+    }
+    if (PyList_GET_SIZE(msg_b) == 0) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return false;
+    }
+    vt::Ref frame = vt::borrow(PyList_GET_ITEM(msg_b, 0));
+    const char* data;
+    Py_ssize_t len;
+    // A frame shorter than the record is rejected, never read past its end.
+    return frame_bytes(frame.get(), data, len) && vt::decode_or_raise(data, len, rec);
+}
+
+PyObject* msg_received(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vt::Signature sig("msg_received", {"msg_b"});
+    PyObject* a[1];
+    vt::mcu_message rec;
+    if (!sig.parse(args, nargs, kwnames, a) || !vt::check_exact(a[0], &PyList_Type, "msg_b") ||
+        !first_record(a[0], rec)) {
+        return nullptr;
+    }
+    if (vt::overrides(self, MonitorType, s_on_temp)) {
+        vt::Ref t1 = vt::steal(PyFloat_FromDouble(rec.temp1));
+        vt::Ref t2 = vt::steal(PyFloat_FromDouble(rec.temp2));
+        if (!t1 || !t2 || !vt::call_hook(self, s_on_temp, t1.get(), t2.get())) return nullptr;
+    } else if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    vt::Ref pll = vt::steal(PyLong_FromLong(rec.pllLock));
+    if (!pll || !vt::call_hook(self, s_set_pll_lock, pll.get())) return nullptr;
+
+    Monitor* m = as_monitor(self);
+    if (m->status == rec.mcuStatus) Py_RETURN_NONE;
+    // Stored before the hook runs: a failing hook still leaves the change recorded.
+    m->status = rec.mcuStatus;
+    if (vt::overrides(self, MonitorType, s_on_status_change)) {
+        vt::Ref status = vt::steal(PyLong_FromLong(rec.mcuStatus));
+        if (!status || !vt::call_hook(self, s_on_status_change, status.get())) return nullptr;
+    } else if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* on_temp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vt::Signature sig("on_temp", {"temp1", "temp2"});
+    PyObject* a[2];
+    float t1, t2;
+    if (!sig.parse(args, nargs, kwnames, a) || !vt::to_float(a[0], t1) || !vt::to_float(a[1], t2)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* on_status_change(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vt::Signature sig("on_status_change", {"status"});
+    PyObject* a[1];
+    bool status;
+    if (!sig.parse(args, nargs, kwnames, a) || !vt::to_bool(a[0], status)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+template <class F>
+constexpr PyCFunction fastcall(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef monitor_methods[] = {
+    {"msg_received", fastcall(msg_received), kFast,
+     "msg_received(msg_b)\nDecodes the status record at the start of the first frame."},
+    {"on_temp", fastcall(on_temp), kFast,
+     "This function has to be overwritten.\nIt tells the program what to do with new temperature data"},
+    {"on_status_change", fastcall(on_status_change), kFast,
+     "This function has to be overwritten.\nIt tells the program what to do with a new status"},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot monitor_slots[] = {
+    {Py_tp_doc, const_cast<char*>("SpeedUpProtocol(*args, **kwargs)\n"
+                                  "Microcontroller status monitor; used through a host subclass "
+                                  "that supplies set_pll_lock.")},
+    {Py_tp_new, reinterpret_cast<void*>(monitor_new)},
+    {Py_tp_init, reinterpret_cast<void*>(monitor_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(monitor_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(monitor_traverse)},
+    {Py_tp_methods, monitor_methods},
+    {0, nullptr}};
+
+PyType_Spec monitor_spec = {"vantor.cluster.workers.boardwatch.SpeedUpProtocol", sizeof(Monitor), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, monitor_slots};
+
+int exec_module(PyObject* m) {
+    if (!s_on_temp && !(s_on_temp = vt::intern("on_temp"))) return -1;
+    if (!s_set_pll_lock && !(s_set_pll_lock = vt::intern("set_pll_lock"))) return -1;
+    if (!s_on_status_change && !(s_on_status_change = vt::intern("on_status_change"))) return -1;
+    PyObject* type = PyType_FromModuleAndSpec(m, &monitor_spec, nullptr);
+    if (!type) return -1;
+    MonitorType = reinterpret_cast<PyTypeObject*>(type);
+    return PyModule_AddObjectRef(m, "SpeedUpProtocol", type);
+}
+
+PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "vantor.cluster.workers.boardwatch",
+    "Microcontroller status monitor: temperatures, PLL lock and status changes.",
+    0, nullptr, slots, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace boardwatch
+
+PyMODINIT_FUNC PyInit_boardwatch() { return PyModuleDef_Init(&boardwatch::module_def); }

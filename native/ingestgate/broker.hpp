@@ -1,0 +1,71 @@
+// The datagram ingest broker object and the host objects its module binds at load.
+#pragma once
+#include "common/records.hpp"
+#include "common/ref.hpp"
+#include "cycle_check.hpp"
+#include "reorder_queue.hpp"
+
+namespace ingestgate {
+
+inline constexpr unsigned long long MSG_SIZE = sizeof(vt::cu_message);
+static_assert(MSG_SIZE == 60);
+
+// Looked up once when the module is loaded; kept for the process lifetime.
+struct HostRefs {
+    PyObject* logger;      // logging.getLogger("vantor.cluster.ingestgate")
+    PyObject* time_module; // its `time` attribute is read at every call, so it can be patched
+    PyObject* round;       // builtins.round
+    PyObject* three;       // the int 3, decimals kept by the time stamp
+    PyObject* timestamp_reset;  // the log line "Timestamp reset"
+};
+extern HostRefs host;
+
+// Interned names of the attributes and hooks called by name.
+struct Names {
+    PyObject *device_addresses, *get, *log_firmware_version, *log_msg, *on_sync_success,
+        *on_sync_failed, *on_finally, *on_missing, *info, *time, *enter, *exit;
+};
+extern Names names;
+
+extern PyTypeObject* BrokerType;
+
+// Native state that needs constructors: the reorder heap and the cycle sets.
+struct Core {
+    ReorderQueue msgqueue;
+    CycleCheck cycle;
+    bool queue_ready = false;  // false until the constructor has made the queue
+};
+
+struct Broker {
+    PyObject_HEAD
+    uint32_t counter;
+    uint32_t total;
+    uint32_t chunksize;
+    int inited;
+    int isSynced;
+    int logmsg;
+    PyObject* CUIDS;        // owned; None when missing
+    size_t backendaddr;
+    PyObject* backendlock;  // owned; None when missing
+    Core core;              // placement-constructed in tp_new
+};
+
+inline Broker* as_broker(PyObject* o) { return reinterpret_cast<Broker*>(o); }
+
+// The cached (mcuId, cuId) tuple, borrowed; null with MemoryError set.
+PyObject* pair_tuple(uint8_t mcuId, uint8_t cuId);
+
+// Intake (msg_received) and its drain.
+PyObject* msg_received(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+bool split_chunks(PyObject* self, PyObject* msg);
+// One 60-byte record; false with the error set.
+bool handle_cu_messages(PyObject* self, const char* record);
+// Writes the wall clock into the shared C_Backend record under its lock.
+bool update_time_stamp(PyObject* self);
+
+// Drops every queued datagram.
+void drop_queue(Broker* b);
+
+extern PyType_Spec broker_spec;
+
+}  // namespace ingestgate

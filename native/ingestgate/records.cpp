@@ -1,0 +1,88 @@
+// One channel-unit record: the CUIDS filter, the cycle check, the
+// synchronisation state and the hooks that tell the host about the record.
+#include "broker.hpp"
+#include "common/call.hpp"
+#include "common/dicts.hpp"
+
+namespace ingestgate {
+namespace {
+
+// A hook that the instance's class does not replace would only check its
+// (always well-typed) arguments, so it is skipped.
+template <class... A>
+bool hook(PyObject* self, PyObject* name, A... args) {
+    if (!vt::overrides(self, BrokerType, name)) return !PyErr_Occurred();
+    return vt::call_hook(self, name, args...);
+}
+
+bool log_info(PyObject* line) { return vt::call_hook(host.logger, names.info, line); }
+
+// 1 when the pair is one of the host's channel units, 0 when not, -1 on error.
+int known_unit(Broker* b, const vt::cu_message& m) {
+    if (b->CUIDS == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return -1;
+    }
+    PyObject* pair = pair_tuple(m.mcuId, m.cuId);
+    if (!pair) return -1;
+    return PySet_Contains(b->CUIDS, pair);
+}
+
+bool report_missing(PyObject* self, const vt::cu_message& m) {
+    if (!vt::overrides(self, BrokerType, names.on_missing)) return !PyErr_Occurred();
+    vt::Ref mcu = vt::steal(PyLong_FromLong(m.mcuId));
+    vt::Ref cu = vt::steal(PyLong_FromLong(m.cuId));
+    return mcu && cu && vt::call_hook(self, names.on_missing, mcu.get(), cu.get());
+}
+
+bool passed(PyObject* self, Broker* b, const char* record) {
+    if (!b->isSynced) {
+        // Set first: a failing time-stamp write is not retried by later records.
+        b->isSynced = 1;
+        if (!update_time_stamp(self) || !log_info(host.timestamp_reset)) return false;
+    }
+    if (!vt::overrides(self, BrokerType, names.on_sync_success)) return !PyErr_Occurred();
+    vt::Ref chunk = vt::steal(PyBytes_FromStringAndSize(record, MSG_SIZE));
+    return chunk && vt::call_hook(self, names.on_sync_success, chunk.get());
+}
+
+bool failed(PyObject* self, Broker* b, const vt::cu_message& m) {
+    b->isSynced = 0;
+    if (!hook(self, names.on_sync_failed)) return false;
+    vt::Ref line = vt::steal(PyUnicode_FromFormat(
+        "Failed sync check %u times. Triggered sync. Last channel checked: %u.%u",
+        b->core.cycle.MAXFAILS, unsigned{m.mcuId}, unsigned{m.cuId}));
+    return line && log_info(line.get());
+}
+
+bool report_finally(PyObject* self, const char* record, const vt::cu_message& m) {
+    if (!vt::overrides(self, BrokerType, names.on_finally)) return !PyErr_Occurred();
+    vt::Ref channelID = vt::steal(PyBytes_FromStringAndSize(record, 2));
+    if (!channelID) return false;
+    vt::Ref data = vt::steal(vt::cu_message_dict(m));
+    return data && vt::call_hook(self, names.on_finally, channelID.get(), data.get());
+}
+
+}  // namespace
+
+bool handle_cu_messages(PyObject* self, const char* record) {
+    Broker* b = as_broker(self);
+    vt::cu_message m;
+    vt::decode(record, MSG_SIZE, m);  // the caller guarantees 60 readable bytes
+
+    int known = known_unit(b, m);
+    if (known < 0) return false;
+    if (!known) return report_missing(self, m);
+
+    bool in_step;
+    try {
+        in_step = b->core.cycle.check(m.sequence, pair_key(m.mcuId, m.cuId));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (!(in_step ? passed(self, b, record) : failed(self, b, m))) return false;
+    return report_finally(self, record, m);
+}
+
+}  // namespace ingestgate
