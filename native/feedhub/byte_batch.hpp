@@ -1,0 +1,51 @@
+// The live batch: records of one timestamp concatenated in arrival order.
+// Grows geometrically, so appending is amortised constant time per record,
+// and keeps its capacity across flushes. No Python.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace feedhub {
+
+class ByteBatch {
+public:
+    ByteBatch() noexcept = default;
+    ByteBatch(const ByteBatch&) = delete;
+    ByteBatch& operator=(const ByteBatch&) = delete;
+    ~ByteBatch() { std::free(data_); }
+
+    const char* data() const noexcept { return data_; }
+    size_t size() const noexcept { return size_; }
+    void clear() noexcept { size_ = 0; }
+
+    // False (nothing changed) when the buffer cannot grow.
+    bool append(const char* bytes, size_t n) noexcept {
+        if (n > kLimit - size_) return false;
+        if (size_ + n > capacity_ && !grow(size_ + n)) return false;
+        if (n) std::memcpy(data_ + size_, bytes, n);
+        size_ += n;
+        return true;
+    }
+
+private:
+    // Bytes objects are limited to the signed size range.
+    static constexpr size_t kLimit = static_cast<size_t>(PTRDIFF_MAX) / 2;
+
+    bool grow(size_t need) noexcept {
+        size_t cap = capacity_ ? capacity_ : 256;
+        while (cap < need) cap = cap > kLimit / 2 ? kLimit : cap * 2;
+        void* p = std::realloc(data_, cap);
+        if (!p) return false;
+        data_ = static_cast<char*>(p);
+        capacity_ = cap;
+        return true;
+    }
+
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+}  // namespace feedhub

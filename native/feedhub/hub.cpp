@@ -1,0 +1,182 @@
+// Hub object: allocation (A), construction (B), lifetime, hooks and the class table.
+#include "hub.hpp"
+
+#include "common/call.hpp"
+
+namespace feedhub {
+namespace {
+
+// The IV result the front end sees before the first sweep has ended.
+PyObject* initial_cached_data() {
+    vt::Ref counts_grid = vt::steal(PyList_New(0));
+    vt::Ref monitor_grid = vt::steal(PyList_New(0));
+    vt::Ref counts = vt::steal(PyDict_New());
+    vt::Ref monitor = vt::steal(PyDict_New());
+    vt::Ref sweep_ts = vt::steal(PyList_New(0));
+    vt::Ref zero = vt::steal(PyLong_FromLong(0));
+    vt::Ref d = vt::steal(PyDict_New());
+    if (!counts_grid || !monitor_grid || !counts || !monitor || !sweep_ts || !zero || !d ||
+        PyDict_SetItem(counts.get(), names.biasI, counts_grid.get()) < 0 ||
+        PyDict_SetItem(monitor.get(), names.biasI, monitor_grid.get()) < 0 ||
+        PyDict_SetItem(d.get(), names.running, Py_False) < 0 ||
+        PyDict_SetItem(d.get(), names.timestamp_started, zero.get()) < 0 ||
+        PyDict_SetItem(d.get(), names.counts, counts.get()) < 0 ||
+        PyDict_SetItem(d.get(), names.monitorV, monitor.get()) < 0 ||
+        PyDict_SetItem(d.get(), names.biasSweepTs, sweep_ts.get()) < 0) {
+        return nullptr;
+    }
+    return d.release();
+}
+
+PyObject* hub_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);  // zeroes time, totdev, RECORDING and the range
+    if (!self) return nullptr;
+    Hub* h = as_hub(self);
+    h->d = new (std::nothrow) HubData();
+    if (!h->d) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    h->settings = Py_NewRef(Py_None);
+    // The host's subclass holds `length`; the bare class has no attribute
+    // storage and is refused here.
+    vt::Ref zero = vt::steal(PyLong_FromLong(0));
+    if (!zero || PyObject_SetAttr(self, names.length, zero.get()) < 0) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    h->cached_data = initial_cached_data();
+    h->devices = h->cached_data ? PyDict_New() : nullptr;
+    if (!h->devices) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
+int hub_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    static vt::Signature sig("__init__", {"settings"});
+    PyObject* a[1];
+    if (!sig.parse(args, kwds, a)) return -1;
+    Hub* h = as_hub(self);
+    Py_SETREF(h->settings, Py_NewRef(a[0]));
+    if (!vt::call_hook(self, names.create_look_up, a[0])) return -1;
+    vt::Ref range = vt::steal(call_get_min_max(self));
+    float start, stop;
+    int32_t steps;
+    if (!range || !unpack_range(range.get(), start, stop, steps)) return -1;
+    h->iv_start = start;
+    h->iv_stop = stop;
+    h->iv_steps = steps;
+    return 0;
+}
+
+int hub_traverse(PyObject* self, visitproc visit, void* arg) {
+    Hub* h = as_hub(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(h->settings);
+    Py_VISIT(h->cached_data);
+    Py_VISIT(h->devices);
+    return 0;
+}
+
+// Breaks cycles but leaves None behind: a hub that host code still reaches
+// after the collector cleared it must fail with errors, not crash.
+int hub_clear(PyObject* self) {
+    Hub* h = as_hub(self);
+    Py_XSETREF(h->settings, Py_NewRef(Py_None));
+    Py_XSETREF(h->cached_data, Py_NewRef(Py_None));
+    Py_XSETREF(h->devices, Py_NewRef(Py_None));
+    return 0;
+}
+
+void hub_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Hub* h = as_hub(self);
+    Py_CLEAR(h->settings);
+    Py_CLEAR(h->cached_data);
+    Py_CLEAR(h->devices);
+    delete h->d;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Hooks: the host's subclass replaces them; here they only check their arguments.
+PyObject* streamData(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vt::Signature sig("streamData", {"data"});
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a) || !vt::check_exact(a[0], &PyBytes_Type, "data")) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* streamIvData(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vt::Signature sig("streamIvData", {"data"});
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a) || !vt::check_exact(a[0], &PyDict_Type, "data")) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* resetIvFrontend(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vt::Signature sig("resetIvFrontend", {"start", "stop", "steps"});
+    PyObject* a[3];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Native buffers and host references cannot be restored from a pickle.
+PyObject* reduce_ex(PyObject* self, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
+template <class F>
+constexpr PyCFunction fastcall(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef hub_methods[] = {
+    {"get_biasSweepTs", fastcall(meth_get_biasSweepTs), kFast,
+     "get_biasSweepTs() -> list\nConfigured sweep point length of every device, in look-up order."},
+    {"get_min_max", fastcall(meth_get_min_max), kFast,
+     "get_min_max() -> (start, stop, steps)\nIV range over all configured sweeps."},
+    {"get_iv", fastcall(meth_get_iv), kFast,
+     "get_iv(start, stop, steps) -> dict\nIV curves of every device on the 10 nA grid from start."},
+    {"get_iv_data", fastcall(meth_get_iv_data), kFast,
+     "get_iv_data() -> dict\nFresh curves while a sweep runs, else the last result."},
+    {"gen_iv_data", fastcall(meth_gen_iv_data), kFast,
+     "gen_iv_data() -> dict\nCurves over the currently configured range."},
+    {"msg_received", fastcall(meth_msg_received), kFast,
+     "msg_received(msg)\nTakes in one stream record (element 0 of msg)."},
+    {"startRecording", fastcall(meth_startRecording), kFast,
+     "startRecording(channels)\nStarts recording the given ranks (a running recording is harvested first)."},
+    {"stopRecording", fastcall(meth_stopRecording), kFast,
+     "stopRecording() -> dict\nStops recording and returns the new result table."},
+    {"getRecordData", fastcall(meth_getRecordData), kFast,
+     "getRecordData() -> dict\nResult table of the most recent stop, built afresh."},
+    {"create_look_up", fastcall(meth_create_look_up), kFast,
+     "create_look_up(settings)\nAppends every channel unit of the settings to the device look-up."},
+    {"streamData", fastcall(streamData), kFast, "streamData(data)\nHook: one live batch of stream records."},
+    {"streamIvData", fastcall(streamIvData), kFast, "streamIvData(data)\nHook: the IV result."},
+    {"resetIvFrontend", fastcall(resetIvFrontend), kFast,
+     "resetIvFrontend(start, stop, steps)\nHook: the IV range changed."},
+    {"__reduce_ex__", reduce_ex, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot hub_slots[] = {
+    {Py_tp_doc, const_cast<char*>("SpeedUpProtocol(settings)\nStream hub of the front end.")},
+    {Py_tp_new, reinterpret_cast<void*>(hub_new)},
+    {Py_tp_init, reinterpret_cast<void*>(hub_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(hub_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(hub_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(hub_clear)},
+    {Py_tp_methods, hub_methods},
+    {0, nullptr}};
+
+}  // namespace
+
+PyType_Spec hub_spec = {"vantor.cluster.feedhub.SpeedUpProtocol", sizeof(Hub), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, hub_slots};
+
+}  // namespace feedhub

@@ -1,0 +1,127 @@
+// The stream hub object and what its source files share.
+#pragma once
+#include "common/args.hpp"
+#include "byte_batch.hpp"
+#include "iv_grid.hpp"
+#include "record_buffer.hpp"
+
+#include <map>
+
+namespace feedhub {
+
+// Native state, one entry per device position (rank - 1) in each vector.
+// The vectors always hold exactly `totdev` entries.
+struct HubData {
+    std::vector<ivdatatype> allIv;
+    std::vector<recdatatype> allRecord;
+    std::vector<int32_t> ivRunning;
+    std::vector<int32_t> recordRunning;
+    std::map<int32_t, recdatatype> recordData;
+    ByteBatch stream_msg;
+    // Bumped whenever recordData changes, so a conversion that host code
+    // interrupts can tell that its entries are gone.
+    uint64_t recordData_version = 0;
+};
+
+struct Hub {
+    PyObject_HEAD
+    PyObject* settings;     // owned; None until construction stores it
+    double time;            // timestamp of the batch being gathered
+    PyObject* cached_data;  // owned; dict or None
+    PyObject* devices;      // owned dict: rank -> channel-unit entry
+    int64_t totdev;
+    int32_t RECORDING;
+    float iv_start;
+    float iv_stop;
+    int32_t iv_steps;
+    HubData* d;             // owned; created with the object
+};
+
+inline Hub* as_hub(PyObject* o) { return reinterpret_cast<Hub*>(o); }
+
+extern PyTypeObject* HubType;
+extern PyTypeObject* RecordDataType;
+
+// Interned names, created once when the module is loaded.
+struct Names {
+    // operations and hooks reached through the object
+    PyObject *create_look_up, *get_min_max, *get_biasSweepTs, *get_iv, *gen_iv_data, *get_iv_data,
+        *stopRecording, *getRecordData, *streamData, *streamIvData, *resetIvFrontend;
+    // settings object
+    PyObject *devices, *channels, *items, *rank, *configuration, *inverted, *get_c_value, *biasSweepT,
+        *biasIStart, *biasIStop;
+    // result keys and the rest
+    PyObject *length, *running, *timestamp_started, *counts, *monitorV, *biasI, *biasSweepTs, *time,
+        *print, *index_error_ch, *index;
+};
+extern Names names;
+bool init_names();
+
+// A host method's result must be exactly `type` or None; steals `r`.
+inline PyObject* checked(PyObject* r, PyTypeObject* type) {
+    if (r && !vt::expect_result(r, type)) {
+        Py_DECREF(r);
+        return nullptr;
+    }
+    return r;
+}
+
+// Native bodies, reached directly when the object's class keeps them.
+PyObject* get_min_max_native(Hub* h);
+PyObject* get_biasSweepTs_native(Hub* h);
+PyObject* get_iv_native(PyObject* self, float start, float stop, int64_t steps);
+PyObject* gen_iv_data_native(PyObject* self);
+PyObject* get_iv_data_native(PyObject* self);
+PyObject* stopRecording_native(PyObject* self);
+PyObject* getRecordData_native(Hub* h);
+
+// Virtual operations: the host's override when there is one, else the body.
+PyObject* call_get_min_max(PyObject* self);
+PyObject* call_get_biasSweepTs(PyObject* self);
+PyObject* call_get_iv(PyObject* self, float start, float stop, int64_t steps);
+PyObject* call_gen_iv_data(PyObject* self);
+PyObject* call_stopRecording(PyObject* self);
+PyObject* call_getRecordData(PyObject* self);
+
+// Native-only operations.
+bool isIvRunning(const Hub* h);
+bool setTimestamp(Hub* h, double timestamp);
+bool resetIVRange(PyObject* self);
+// Unpacks a range triple (start, stop, steps) into native fields.
+bool unpack_range(PyObject* triple, float& start, float& stop, int32_t& steps);
+
+// Recording step of intake for one record at device position p; false with
+// the error set when intake must end (the record then goes nowhere).
+bool record_point(PyObject* self, int64_t p, double time, uint32_t counts, float monitorV);
+
+// Host-visible methods (METH_FASTCALL | METH_KEYWORDS).
+#define FEEDHUB_METHOD(name) PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+FEEDHUB_METHOD(meth_create_look_up);
+FEEDHUB_METHOD(meth_msg_received);
+FEEDHUB_METHOD(meth_get_min_max);
+FEEDHUB_METHOD(meth_get_biasSweepTs);
+FEEDHUB_METHOD(meth_get_iv);
+FEEDHUB_METHOD(meth_gen_iv_data);
+FEEDHUB_METHOD(meth_get_iv_data);
+FEEDHUB_METHOD(meth_startRecording);
+FEEDHUB_METHOD(meth_stopRecording);
+FEEDHUB_METHOD(meth_getRecordData);
+#undef FEEDHUB_METHOD
+
+// Turns a C++ allocation failure into the host's MemoryError.
+template <class F>
+inline bool no_throw(F&& f) noexcept {
+    try {
+        f();
+        return true;
+    } catch (const std::exception&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+extern PyType_Spec hub_spec;
+extern PyType_Spec record_data_spec;
+
+}  // namespace feedhub
+

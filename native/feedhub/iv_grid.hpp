@@ -1,0 +1,40 @@
+// The hub's IV grid: 10 nA bins from a start current. Binary32 where the
+// front end's curves are compared with earlier versions bit for bit; no Python.
+#pragma once
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace feedhub {
+
+// One point of a sweep; biasI is stored as a magnitude.
+struct ivData_point {
+    float biasI;
+    uint32_t counts;
+    float monitorV;
+};
+using ivdatatype = std::vector<ivData_point>;
+
+inline constexpr double kBinWidth = 1e-8;  // amperes
+inline constexpr float kBinsPerAmpere = 1e8f;  // exact in binary32
+
+// Current of grid entry k: float64 from the float32 start and k as float32.
+inline double grid_current(float start, int64_t k) {
+    return static_cast<double>(start) + static_cast<double>(static_cast<float>(k)) * kBinWidth;
+}
+
+// Bin of a current at or above `start`: the float32 product rounded with
+// halves away from zero; INT32_MIN when that is NaN or beyond int32.
+inline int32_t bin_index(float biasI, float start) {
+    const float diff = biasI - start;
+    const float scaled = diff * kBinsPerAmpere;
+    const float rounded = std::round(scaled);
+    if (!(rounded >= -2147483648.0f && rounded < 2147483648.0f)) return INT32_MIN;
+    return static_cast<int32_t>(rounded);
+}
+
+// Points outside [start, stop] are left out; a NaN current is kept (and
+// lands on INT32_MIN).
+inline bool outside_range(float biasI, float start, float stop) { return biasI > stop || start > biasI; }
+
+}  // namespace feedhub

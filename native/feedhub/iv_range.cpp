@@ -1,0 +1,148 @@
+// IV range: smallest configured sweep start and largest stop over all
+// devices (as magnitudes), the bin count between them, and the range the
+// front end was last told.
+#include "mapping_walk.hpp"
+
+#include <cmath>
+
+namespace feedhub {
+namespace {
+
+// The host's round() of a float: ties to even, with its errors for inf and NaN.
+PyObject* round_to_int(double x) {
+    if (std::isinf(x)) {
+        PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
+        return nullptr;
+    }
+    if (std::isnan(x)) {
+        PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer");
+        return nullptr;
+    }
+    return PyLong_FromDouble(std::nearbyint(x));  // default rounding mode: ties to even
+}
+
+// Bins from min_start to max_stop inclusive: R(stop * 1e8) + 1 - R(start * 1e8),
+// on host integers so that huge currents fail with the int32 message.
+bool bin_count(float min_start, float max_stop, int32_t& steps) {
+    vt::Ref hi = vt::steal(round_to_int(static_cast<double>(max_stop) * 1e8));
+    vt::Ref lo = hi ? vt::steal(round_to_int(static_cast<double>(min_start) * 1e8)) : vt::Ref();
+    vt::Ref one = lo ? vt::steal(PyLong_FromLong(1)) : vt::Ref();
+    vt::Ref sum = one ? vt::steal(PyNumber_Add(hi.get(), one.get())) : vt::Ref();
+    vt::Ref diff = sum ? vt::steal(PyNumber_Subtract(sum.get(), lo.get())) : vt::Ref();
+    return diff && vt::to_i32(diff.get(), steps);
+}
+
+// |configuration.get_c_value(name)| as float32.
+bool configured_magnitude(PyObject* conf, PyObject* name, float& out) {
+    vt::Ref v = vt::steal(vt::call_method(conf, names.get_c_value, name));
+    vt::Ref mag = v ? vt::steal(PyNumber_Absolute(v.get())) : vt::Ref();
+    return mag && vt::to_float(mag.get(), out);
+}
+
+PyObject* new_float(float v) { return PyFloat_FromDouble(static_cast<double>(v)); }
+
+}  // namespace
+
+PyObject* get_min_max_native(Hub* h) {
+    float min_start = 0.0f, max_stop = 0.0f;
+    bool first = true;
+    bool ok = walk_devices(h, [&](PyObject* cu) {
+        vt::Ref conf = vt::steal(PyObject_GetAttr(cu, names.configuration));
+        if (!conf) return false;
+        // Polarity plays no part (both limits are magnitudes), but a broken
+        // configuration must still fail here.
+        vt::Ref inverted = vt::steal(PyObject_GetAttr(conf.get(), names.inverted));
+        bool truth;
+        float s, e;
+        if (!inverted || !vt::to_bool(inverted.get(), truth) ||
+            !configured_magnitude(conf.get(), names.biasIStart, s) ||
+            !configured_magnitude(conf.get(), names.biasIStop, e)) {
+            return false;
+        }
+        if (first) {
+            min_start = s;
+            max_stop = e;
+            first = false;
+        } else {
+            if (s < min_start) min_start = s;
+            if (e > max_stop) max_stop = e;
+        }
+        return true;
+    });
+    int32_t steps;
+    if (!ok || !bin_count(min_start, max_stop, steps)) return nullptr;
+    vt::Ref a = vt::steal(new_float(min_start)), b = vt::steal(new_float(max_stop));
+    vt::Ref c = vt::steal(PyLong_FromLong(steps));
+    return a && b && c ? PyTuple_Pack(3, a.get(), b.get(), c.get()) : nullptr;
+}
+
+PyObject* get_biasSweepTs_native(Hub* h) {
+    vt::Ref out = vt::steal(PyList_New(0));
+    if (!out) return nullptr;
+    bool ok = walk_devices(h, [&](PyObject* cu) {
+        vt::Ref conf = vt::steal(PyObject_GetAttr(cu, names.configuration));
+        vt::Ref t = conf ? vt::steal(PyObject_GetAttr(conf.get(), names.biasSweepT)) : vt::Ref();
+        return t && PyList_Append(out.get(), t.get()) == 0;
+    });
+    return ok ? out.release() : nullptr;
+}
+
+PyObject* call_get_min_max(PyObject* self) {
+    if (!vt::overrides(self, HubType, names.get_min_max)) return get_min_max_native(as_hub(self));
+    return checked(vt::call_method(self, names.get_min_max), &PyTuple_Type);
+}
+
+PyObject* call_get_biasSweepTs(PyObject* self) {
+    if (!vt::overrides(self, HubType, names.get_biasSweepTs)) return get_biasSweepTs_native(as_hub(self));
+    return checked(vt::call_method(self, names.get_biasSweepTs), &PyList_Type);
+}
+
+bool unpack_range(PyObject* triple, float& start, float& stop, int32_t& steps) {
+    vt::Ref items[3];
+    return vt::unpack(triple, 3, items) && vt::to_float(items[0].get(), start) &&
+           vt::to_float(items[1].get(), stop) && vt::to_i32(items[2].get(), steps);
+}
+
+bool resetIVRange(PyObject* self) {
+    Hub* h = as_hub(self);
+    vt::Ref range = vt::steal(call_get_min_max(self));
+    vt::Ref items[3];
+    if (!range || !vt::unpack(range.get(), 3, items)) return false;
+    if (isIvRunning(h)) {
+        // Other channels are sweeping: tell the front end only about a change,
+        // judged by the host's tuple comparison of what get_min_max returned.
+        vt::Ref fresh = vt::steal(PyTuple_Pack(3, items[0].get(), items[1].get(), items[2].get()));
+        vt::Ref a = vt::steal(new_float(h->iv_start)), b = vt::steal(new_float(h->iv_stop));
+        vt::Ref c = vt::steal(PyLong_FromLong(h->iv_steps));
+        vt::Ref held = a && b && c ? vt::steal(PyTuple_Pack(3, a.get(), b.get(), c.get())) : vt::Ref();
+        if (!fresh || !held) return false;
+        const int differs = PyObject_RichCompareBool(fresh.get(), held.get(), Py_NE);
+        if (differs <= 0) return differs == 0;
+    }
+    float start, stop;
+    int32_t steps;
+    if (!vt::to_float(items[0].get(), start) || !vt::to_float(items[1].get(), stop) ||
+        !vt::to_i32(items[2].get(), steps)) {
+        return false;
+    }
+    h->iv_start = start;
+    h->iv_stop = stop;
+    h->iv_steps = steps;
+    vt::Ref a = vt::steal(new_float(start)), b = vt::steal(new_float(stop));
+    vt::Ref c = vt::steal(PyLong_FromLong(steps));
+    return a && b && c && vt::call_hook(self, names.resetIvFrontend, a.get(), b.get(), c.get());
+}
+
+PyObject* meth_get_min_max(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vt::Signature sig("get_min_max", {});
+    PyObject* none[1];
+    return sig.parse(args, nargs, kwnames, none) ? get_min_max_native(as_hub(self)) : nullptr;
+}
+
+PyObject* meth_get_biasSweepTs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vt::Signature sig("get_biasSweepTs", {});
+    PyObject* none[1];
+    return sig.parse(args, nargs, kwnames, none) ? get_biasSweepTs_native(as_hub(self)) : nullptr;
+}
+
+}  // namespace feedhub

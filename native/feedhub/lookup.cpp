@@ -1,0 +1,66 @@
+// Device look-up: one entry per channel unit of the settings object, in
+// visiting order, addressed later by rank - 1.
+#include "mapping_walk.hpp"
+
+namespace feedhub {
+namespace {
+
+// Geometric growth: one reserve per doubling, not per device.
+template <class V>
+void make_room(V& v) {
+    if (v.size() == v.capacity()) v.reserve(v.capacity() ? 2 * v.capacity() : 8);
+}
+
+// Appends one device position to every per-device vector at once, so the
+// vectors never disagree with totdev.
+bool add_position(Hub* h) {
+    HubData& d = *h->d;
+    return no_throw([&] {
+        make_room(d.allIv);
+        make_room(d.allRecord);
+        make_room(d.ivRunning);
+        make_room(d.recordRunning);
+        d.allIv.emplace_back();
+        d.allRecord.emplace_back();
+        d.ivRunning.push_back(0);
+        d.recordRunning.push_back(0);
+        ++h->totdev;
+    });
+}
+
+// cached_data[key][rank] = []
+bool add_empty_curve(Hub* h, PyObject* key, PyObject* rank) {
+    vt::Ref cached = vt::borrow(h->cached_data);
+    vt::Ref table = vt::steal(PyObject_GetItem(cached.get(), key));
+    vt::Ref empty = table ? vt::steal(PyList_New(0)) : vt::Ref();
+    return empty && PyObject_SetItem(table.get(), rank, empty.get()) == 0;
+}
+
+bool add_channel_unit(Hub* h, PyObject* cu) {
+    // The rank is read first so that a unit without one adds nothing.
+    vt::Ref rank = vt::steal(PyObject_GetAttr(cu, names.rank));
+    if (!rank) return false;
+    vt::Ref devices = vt::borrow(h->devices);
+    if (PyObject_SetItem(devices.get(), rank.get(), cu) < 0 || !add_position(h)) return false;
+    return add_empty_curve(h, names.counts, rank.get()) && add_empty_curve(h, names.monitorV, rank.get());
+}
+
+bool create_look_up(Hub* h, PyObject* settings) {
+    vt::Ref mcus = vt::steal(PyObject_GetAttr(settings, names.devices));
+    if (!mcus) return false;
+    return walk_items(mcus.get(), [h](PyObject*, PyObject* mcu) {
+        vt::Ref channels = vt::steal(PyObject_GetAttr(mcu, names.channels));
+        return channels && walk_items(channels.get(), [h](PyObject*, PyObject* cu) { return add_channel_unit(h, cu); });
+    });
+}
+
+}  // namespace
+
+PyObject* meth_create_look_up(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vt::Signature sig("create_look_up", {"settings"});
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a) || !create_look_up(as_hub(self), a[0])) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace feedhub
