@@ -45,7 +45,7 @@ class FlakySocket(zmq.Socket):
 class Rig:
     """One worker with its shared records, recording locks and socket pairs."""
 
-    def __init__(self, ctx, config=None, buffSize=10, stream=True, update=True, cls=Worker):
+    def __init__(self, ctx, config=None, buffSize=10, stream=True, update=True, cls=Worker, timeout=5.0):
         self.log = []
         self.cfg = SharedRecord("cu_config", **{**CONFIG, **(config or {})})
         self.backend = SharedRecord("C_Backend", buffSize=buffSize, TIMESTAMP=TIMESTAMP)
@@ -56,7 +56,7 @@ class Rig:
         update_tx, self.update = self._pair(ctx) if update else (None, None)
         self.stream_tx, self.update_tx = stream_tx, update_tx
         self.worker = cls(3, (self.cfg.address, self.lock), (self.backend.address, self.backendlock),
-                          stream_tx, update_tx, 5.0)
+                          stream_tx, update_tx, timeout)
         self.worker.mismatches = []
 
     def _pair(self, ctx):
