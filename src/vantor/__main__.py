@@ -1,0 +1,5 @@
+import sys
+
+from vantor.cli import main
+
+sys.exit(main())

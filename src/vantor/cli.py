@@ -1,0 +1,198 @@
+"""Console command `vantor`: `run` (host with simulator or hardware, live view)
+and `sim` (the simulator on its own)."""
+import argparse
+import asyncio
+import logging
+import signal
+import sys
+
+from vantor.host.settings import SettingsError, default_settings, load_settings
+from vantor.sim.faults import Faults, parse_pair
+
+
+def address(text):
+    host, sep, port = text.rpartition(":")
+    if not sep or not port.isdigit() or not 0 <= int(port) <= 65535:
+        raise argparse.ArgumentTypeError(f"expected HOST:PORT, got {text!r}")
+    return (host or "127.0.0.1", int(port))
+
+
+def pair(text):
+    try:
+        return parse_pair(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def silence_spec(text):
+    """MCU.CU[@SECONDS[-SECONDS]] -> (pair, (first step, back step or None))."""
+    unit, _, when = text.partition("@")
+    first, _, back = when.partition("-")
+    try:
+        span = (int(float(first or 0) * 100) + 1, int(float(back) * 100) + 1 if back else None)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected MCU.CU[@S[-S]], got {text!r}") from None
+    return pair(unit), span
+
+
+def burst_spec(text):
+    at, _, steps = text.partition(":")
+    try:
+        return int(float(at) * 100) + 1, int(steps or 50)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected SECONDS:STEPS, got {text!r}") from None
+
+
+def _settings_options(p):
+    p.add_argument("--config", metavar="FILE", help="settings file (TOML); default: built in")
+    p.add_argument("--mcus", type=int, default=4, help="microcontrollers of the built-in settings")
+    p.add_argument("--units", type=int, default=8, help="channel units per microcontroller")
+    p.add_argument("--seconds", type=float, default=None, help="stop after this long")
+
+
+def _sim_options(p):
+    g = p.add_argument_group("simulator")
+    g.add_argument("--seed", type=int, default=1)
+    g.add_argument("--drop", type=float, default=0.0, help="probability a datagram is lost")
+    g.add_argument("--duplicate", type=float, default=0.0, help="probability a datagram is doubled")
+    g.add_argument("--reorder", type=float, default=0.0,
+                   help="probability a step's datagrams leave shuffled")
+    g.add_argument("--late", type=float, default=0.0,
+                   help="probability a datagram is held back one step")
+    g.add_argument("--silence", type=silence_spec, action="append", default=[],
+                   metavar="MCU.CU[@S[-S]]", help="silence a unit (from/until seconds)")
+    g.add_argument("--ignore-updates", type=pair, action="append", default=[], metavar="MCU.CU")
+    g.add_argument("--wrong", type=pair, action="append", default=[], metavar="MCU.CU",
+                   help="unit starts with settings that differ from its configuration")
+    g.add_argument("--burst", type=burst_spec, default=None, metavar="SECONDS:STEPS",
+                   help="hold STEPS steps of traffic from SECONDS on, then send them at once")
+    g.add_argument("--pll-unlocked", type=int, action="append", default=[], metavar="MCU")
+
+
+def faults_from(args):
+    return Faults(drop=args.drop, duplicate=args.duplicate, reorder=args.reorder, late=args.late,
+                  silence=dict(args.silence), ignore_updates=set(args.ignore_updates),
+                  wrong=set(args.wrong), burst=args.burst, pll_unlocked=set(args.pll_unlocked))
+
+
+def settings_from(args):
+    if args.config:
+        return load_settings(args.config)
+    return default_settings(args.mcus, args.units)
+
+
+def parser():
+    p = argparse.ArgumentParser(prog="vantor", description=__doc__)
+    sub = p.add_subparsers(dest="command", required=True)
+    run = sub.add_parser("run", help="host and simulator (or hardware) with a live view")
+    _settings_options(run)
+    run.add_argument("--hardware", type=address, metavar="HOST:PORT",
+                     help="talk to real electronics at HOST:PORT instead of the simulator")
+    run.add_argument("--listen", type=address, default=None, metavar="HOST:PORT",
+                     help="UDP address of the host (default 127.0.0.1:0, or 0.0.0.0:PORT "
+                          "of --hardware)")
+    run.add_argument("--worker-processes", type=int, default=0, metavar="N",
+                     help="run the workers in N processes instead of the host's own")
+    run.add_argument("--transport", choices=("ipc", "tcp"), default="ipc",
+                     help="ZMQ transport to worker processes")
+    run.add_argument("--sweep-after", type=float, default=None, metavar="SECONDS",
+                     help="start an IV sweep on every unit after this long")
+    run.add_argument("--no-view", action="store_true", help="print only the final summary")
+    _sim_options(run)
+    sim = sub.add_parser("sim", help="the simulator on its own, sending to a host")
+    _settings_options(sim)
+    sim.add_argument("--target", type=address, required=True, metavar="HOST:PORT")
+    _sim_options(sim)
+    return p
+
+
+async def _until_stopped(seconds):
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(sig, stop.set)
+    try:
+        await asyncio.wait_for(stop.wait(), seconds)
+    except asyncio.TimeoutError:
+        pass
+    finally:
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            loop.remove_signal_handler(sig)
+
+
+async def run_command(args):
+    from vantor.host.app import Host
+    from vantor.host.view import LiveView
+    from vantor.sim import Simulator
+
+    settings = settings_from(args)
+    listen = args.listen or (("0.0.0.0", args.hardware[1]) if args.hardware else ("127.0.0.1", 0))
+    host = Host(settings, listen=listen, hardware=args.hardware,
+                worker_processes=args.worker_processes, transport=args.transport)
+    await host.start()
+    tasks, sim = [], None
+    try:
+        if args.hardware:
+            source = f"hardware {args.hardware[0]}:{args.hardware[1]}"
+        else:
+            sim = Simulator(settings, host.address, seed=args.seed, faults=faults_from(args))
+            await sim.start()
+            tasks.append(asyncio.create_task(sim.run()))
+            source = f"simulator {len(settings.devices)} x {len(settings.units()) // len(settings.devices)}"
+        title = (f"{source}   listening {host.address[0]}:{host.address[1]}   "
+                 f"buffSize {settings.buffSize}   workers "
+                 f"{'in ' + str(args.worker_processes) + ' processes' if args.worker_processes else 'in-process'}")
+        view = LiveView(host, title)
+        if not args.no_view:
+            tasks.append(asyncio.create_task(view.run()))
+        if args.sweep_after is not None:
+            loop = asyncio.get_running_loop()
+            loop.call_later(args.sweep_after, host.start_sweeps)
+        await _until_stopped(args.seconds)
+        if sim is not None:
+            sim.stop()
+        for task in tasks:
+            task.cancel()
+        await asyncio.gather(*tasks, return_exceptions=True)
+        view.draw()
+    finally:
+        if sim is not None:
+            sim.close()
+        name = host.shm_name
+        await host.stop()
+    print(f"stopped; shared memory {name} released")
+    return 0
+
+
+async def sim_command(args):
+    from vantor.sim import Simulator
+
+    settings = settings_from(args)
+    sim = Simulator(settings, args.target, seed=args.seed, faults=faults_from(args))
+    await sim.start()
+    task = asyncio.create_task(sim.run())
+    print(f"simulating {len(settings.units())} units, sending to {args.target[0]}:{args.target[1]}")
+    await _until_stopped(args.seconds)
+    sim.stop()
+    steps = await task
+    sim.close()
+    print(f"{steps} steps, {sim.datagrams_sent} datagrams, {sim.status_sent} status records, "
+          f"{sum(u.updates_applied for u in sim.units.values())} updates applied")
+    return 0
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
+    logging.basicConfig(level=logging.WARNING, format="%(name)s: %(message)s")
+    try:
+        command = run_command if args.command == "run" else sim_command
+        return asyncio.run(command(args))
+    except SettingsError as exc:
+        print(f"vantor: settings: {exc}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

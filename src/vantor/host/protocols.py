@@ -1,0 +1,82 @@
+"""The host's subclasses of the four native classes: they supply attribute
+storage and the methods the classes call but do not define, and turn hook
+calls into routing and bookkeeping."""
+import logging
+
+from vantor.cluster import feedhub, ingestgate
+from vantor.cluster.workers import boardwatch, lanecore
+
+log = logging.getLogger("vantor.host")
+
+
+class Broker(ingestgate.SpeedUpProtocol):
+    """Receives every channel-unit datagram; passing records go to `deliver`."""
+
+    def bind(self, deliver, stats):
+        self.deliver, self.stats = deliver, stats
+        return self
+
+    def log_firmware_version(self, msg):
+        log.info("microcontroller %d first heard: datagram of %d bytes", msg[0], len(msg))
+
+    def on_sync_success(self, chunk):
+        self.stats.records_in += 1
+        self.deliver(chunk)
+
+    def on_sync_failed(self):
+        self.stats.sync_failed += 1
+
+    def on_missing(self, mcuId, cuId):
+        self.stats.missing += 1
+
+
+class Worker(lanecore.SpeedUpProtocol):
+    """One channel unit's worker; counts its hook calls."""
+
+    mismatches = 0
+    timeouts = 0
+
+    def onMismatch(self, data, config):
+        self.mismatches += 1
+        self.last_mismatch = (data, config)
+
+    def onTimeout(self):
+        self.timeouts += 1
+
+
+class Hub(feedhub.SpeedUpProtocol):
+    """The front end's side: batches, IV results and range changes go to `frontend`."""
+
+    frontend = None
+
+    def streamData(self, data):
+        if self.frontend is not None:
+            self.frontend.stream(data)
+
+    def streamIvData(self, data):
+        if self.frontend is not None:
+            self.frontend.iv(data)
+
+    def resetIvFrontend(self, start, stop, steps):
+        if self.frontend is not None:
+            self.frontend.iv_range(start, stop, steps)
+
+
+class Monitor(boardwatch.SpeedUpProtocol):
+    """Status watcher of one microcontroller (status changes are per board)."""
+
+    def bind(self, mcu_stats):
+        self.mcu = mcu_stats
+        return self
+
+    def on_temp(self, temp1, temp2):
+        self.mcu.temp1, self.mcu.temp2 = temp1, temp2
+        self.mcu.reports += 1
+
+    def set_pll_lock(self, pllLock):
+        self.mcu.pll = pllLock
+
+    def on_status_change(self, status):
+        self.mcu.status = status
+        self.mcu.status_changes += 1
+        log.info("microcontroller %d status %d", self.mcu.mcuId, status)

@@ -1,0 +1,79 @@
+"""Byte layouts of the records the host reads and writes, and the binary32
+arithmetic it shares with the units (an echoed voltage must equal, bit for
+bit, what the worker computes from the configuration)."""
+import struct
+
+CU_MESSAGE = struct.Struct("<6B2xII6fI3fI")
+CU_UPDATE = struct.Struct("<5B3x5fI3fI")
+CU_CONFIG = struct.Struct("<7Bx5fI3fI4f")
+C_BACKEND = struct.Struct("<If")
+STREAM_DATA = struct.Struct("<4B2f3Id")
+MCU_MESSAGE = struct.Struct("<4B2f")
+
+CU_MESSAGE_FIELDS = (
+    "mcuId", "cuId", "cuStatus", "cuError", "prescale", "pgaGain", "sequence", "counts",
+    "monitorV", "triggerV", "biasV", "latchV", "latchFLow", "latchFHigh", "unlatchT",
+    "biasVStart", "biasVStop", "biasVStep", "biasSweepT")
+CU_UPDATE_FIELDS = (
+    "mcuId", "cuId", "cuStatus", "prescale", "pgaGain", "triggerV", "biasV", "latchV",
+    "latchFLow", "latchFHigh", "unlatchT", "biasVStart", "biasVStop", "biasVStep", "biasSweepT")
+CU_CONFIG_FIELDS = (
+    "mcuId", "cuId", "cuStatus", "prescale", "pgaGain", "powered", "inverted", "triggerV",
+    "biasI", "latchV", "latchFLow", "latchFHigh", "unlatchT", "biasIStart", "biasIStop",
+    "biasIStep", "biasSweepT", "resistorCryo", "resistorParallel", "resistorSeries",
+    "resistorBias")
+STREAM_FIELDS = (
+    "mcuId", "cuId", "cuStatus", "inverted", "monitorV", "biasI", "counts", "intSize",
+    "rank", "timestamp")
+MCU_FIELDS = ("mcuId", "mcuStatus", "mcuError", "pllLock", "temp1", "temp2")
+
+# The settings a unit echoes in every measurement record.
+ECHO_FIELDS = CU_UPDATE_FIELDS[2:]
+
+CU_NORMAL, CU_IV, CU_END_IV, CU_TIMEOUT, CU_TIMEOUT_POWERED = 0, 2, 3, 100, 200
+UPDATE_FRAMES = (b"cu_udp_broker", b"cu_update")
+
+_F32 = struct.Struct("<f")
+
+
+def f32(x):
+    """The binary32 value nearest to x.  One binary64 operation on binary32
+    operands followed by this rounding gives the binary32 result exactly."""
+    return _F32.unpack(_F32.pack(x))[0]
+
+
+def decode(layout, fields, data):
+    return dict(zip(fields, layout.unpack_from(data)))
+
+
+def current_to_voltage(rc, rp, rs, rb):
+    rc, rp, rs, rb = f32(rc), f32(rp), f32(rs), f32(rb)
+    if rp <= 0:
+        return f32(rc + rb)
+    q = f32(rs / rp)
+    s = f32(f32(rb + rc) + rp)
+    t = f32(rb + f32(q * s))
+    return f32(rc + t)
+
+
+def config_voltages(config):
+    """biasV, biasVStart, biasVStop, biasVStep that a unit must echo for a
+    cu_config given as a dict, in the worker's order of operations."""
+    v = current_to_voltage(config["resistorCryo"], config["resistorParallel"],
+                           config["resistorSeries"], config["resistorBias"])
+    inv = -1.0 if config["inverted"] == 1 else 1.0
+    return {
+        "biasV": f32(f32(f32(config["biasI"]) * v) * inv),
+        "biasVStart": f32(f32(f32(config["biasIStart"]) * v) * inv),
+        "biasVStop": f32(f32(f32(config["biasIStop"]) * v) * inv),
+        "biasVStep": f32(f32(v * f32(config["biasIStep"])) * inv),
+    }
+
+
+def echo_of(config):
+    """The echo fields of a unit that has applied the update built from `config`."""
+    echo = {name: config[name] for name in ECHO_FIELDS if name in config}
+    echo.update(config_voltages(config))
+    for name in ("triggerV", "latchV", "latchFLow", "latchFHigh"):
+        echo[name] = f32(echo[name])
+    return echo

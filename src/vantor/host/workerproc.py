@@ -1,0 +1,125 @@
+"""Workers in separate processes, connected to the host through ZMQ over ipc
+or tcp on loopback; each process attaches to the same shared-memory block."""
+import asyncio
+import multiprocessing
+import signal
+
+import zmq
+import zmq.asyncio
+
+READY = b"vantor-ready"
+STOP = b"stop"   # shorter than a record: tells a worker process to finish
+
+
+def child_main(spec):
+    """Entry point of one worker process."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)   # the host decides when to stop
+    asyncio.run(_child(spec))
+
+
+async def _child(spec):
+    from .settings import parse_settings
+    from .shared import SharedBlock
+    from .stats import Stats
+    from .workers import build_workers, close_workers
+
+    settings = parse_settings(spec["settings"])
+    units = [cu for cu in settings.units() if cu.rank in spec["ranks"]]
+    block = SharedBlock(len(settings.units()), name=spec["shm"], locks=spec["locks"], create=False)
+    ctx = zmq.Context()
+    actx = zmq.asyncio.Context.shadow(ctx.underlying)
+    stats = Stats(settings)
+    workers, sockets = build_workers(units, block, ctx, spec["stream_url"], spec["update_url"],
+                                     settings.timeout)
+    inbox = actx.socket(zmq.PULL)
+    inbox.setsockopt(zmq.LINGER, 0)
+    inbox.connect(spec["input_url"])
+    control = ctx.socket(zmq.PUSH)
+    control.setsockopt(zmq.LINGER, 1000)
+    control.connect(spec["update_url"])
+    control.send_multipart([READY, str(spec["index"]).encode()])
+    try:
+        while True:
+            frames = await inbox.recv_multipart(copy=True)
+            chunk = frames[0]
+            if len(chunk) < 60:
+                break
+            worker = workers.get((chunk[0], chunk[1]))
+            if worker is not None:
+                try:
+                    worker.msg_received([chunk])
+                except Exception as exc:
+                    stats.error("worker", exc)
+    finally:
+        close_workers(workers, sockets)
+        inbox.close(linger=0)
+        control.close()
+        ctx.term()
+        block.close()
+
+
+class RemoteWorkers:
+    """Host side: one input socket per worker process, records routed by unit."""
+
+    def __init__(self, settings, block, ctx, stream_url, update_url, stats, *, processes,
+                 endpoint, doc):
+        self.stats = stats
+        self.mp = multiprocessing.get_context("spawn")
+        units = settings.units()
+        processes = max(1, min(processes, len(units)))
+        self.inputs, self.route, self.procs, self.ready = [], {}, [], set()
+        self._ready_event = asyncio.Event()
+        for index in range(processes):
+            group = units[index::processes]
+            sock = ctx.socket(zmq.PUSH)
+            sock.setsockopt(zmq.SNDHWM, 100000)
+            sock.setsockopt(zmq.LINGER, 0)
+            url = endpoint(sock, f"in{index}")
+            self.inputs.append(sock)
+            for cu in group:
+                self.route[(cu.mcuId, cu.cuId)] = sock
+            spec = {"index": index, "settings": doc, "ranks": {cu.rank for cu in group},
+                    "shm": block.name, "locks": block.locks, "input_url": url,
+                    "stream_url": stream_url, "update_url": update_url}
+            self.procs.append(self.mp.Process(target=child_main, args=(spec,), daemon=True,
+                                              name=f"vantor-workers-{index}"))
+
+    async def start(self, timeout=30.0):
+        for proc in self.procs:
+            proc.start()
+        await asyncio.wait_for(self._ready_event.wait(), timeout)
+
+    def control(self, frames):
+        """A control message from a worker process (arrives on the update socket)."""
+        if frames and frames[0] == READY:
+            self.ready.add(int(frames[1]))
+            if len(self.ready) == len(self.procs):
+                self._ready_event.set()
+            return True
+        return False
+
+    def deliver(self, chunk):
+        sock = self.route.get((chunk[0], chunk[1]))
+        if sock is None:
+            return
+        try:
+            sock.send(chunk, zmq.NOBLOCK)
+        except zmq.Again as exc:
+            self.stats.error("worker process queue full", exc)
+
+    async def stop(self):
+        for sock in self.inputs:
+            try:
+                sock.send(STOP, zmq.NOBLOCK)
+            except zmq.ZMQError:
+                pass
+        loop = asyncio.get_running_loop()
+        for proc in self.procs:
+            if proc.pid is not None:
+                await loop.run_in_executor(None, proc.join, 5.0)
+                if proc.is_alive():
+                    proc.terminate()
+                    await loop.run_in_executor(None, proc.join, 2.0)
+        for sock in self.inputs:
+            sock.close(linger=0)
+        self.inputs = []

@@ -1,0 +1,63 @@
+"""Workers of every channel unit in this process, fed directly from the broker."""
+import zmq
+
+from .protocols import Worker
+
+HWM = 100000  # sends never block the single event-loop thread in practice
+
+
+def push_socket(ctx, url):
+    sock = ctx.socket(zmq.PUSH)
+    sock.setsockopt(zmq.SNDHWM, HWM)
+    sock.setsockopt(zmq.LINGER, 0)
+    sock.connect(url)
+    return sock
+
+
+def build_workers(units, block, ctx, stream_url, update_url, timeout):
+    """(mcuId, cuId) -> worker, each with its own stream and update socket."""
+    workers, sockets = {}, []
+    for cu in units:
+        stream, update = push_socket(ctx, stream_url), push_socket(ctx, update_url)
+        sockets += [stream, update]
+        workers[(cu.mcuId, cu.cuId)] = Worker(
+            cu.rank, block.config_pair(cu.rank - 1), block.backend_pair(), stream, update, timeout)
+    return workers, sockets
+
+
+def close_workers(workers, sockets):
+    """Cancel every pending silence call first: a timer must not fire on a
+    worker whose shared memory is about to go."""
+    for worker in workers.values():
+        if worker.timer is not None:
+            worker.timer.cancel()
+            worker.timer = None
+    workers.clear()
+    for sock in sockets:
+        sock.close(linger=0)
+    sockets.clear()
+
+
+class LocalWorkers:
+    def __init__(self, settings, block, ctx, stream_url, update_url, stats):
+        self.stats = stats
+        self.workers, self._sockets = build_workers(
+            settings.units(), block, ctx, stream_url, update_url, settings.timeout)
+
+    async def start(self):
+        pass
+
+    def deliver(self, chunk):
+        worker = self.workers.get((chunk[0], chunk[1]))
+        if worker is None:
+            return
+        try:
+            worker.msg_received([chunk])
+        except Exception as exc:   # one unit's failure must not stop the broker's drain
+            self.stats.error(f"worker {chunk[0]}.{chunk[1]}", exc)
+
+    def control(self, frames):
+        return False
+
+    async def stop(self):
+        close_workers(self.workers, self._sockets)
