@@ -18,12 +18,29 @@ conversionFactors getConversionFactor(const vt::cu_config* c) {
     return f;
 }
 
+namespace {
+
+// Workers re-arm with the same time-out on every message; keeping the last
+// delay object saves one float per message (floats are immutable, so sharing
+// it with the loop is safe).
+PyObject* delay_object(double delay) {
+    static PyObject* last = nullptr;
+    if (!last || PyFloat_AS_DOUBLE(last) != delay) {
+        PyObject* f = PyFloat_FromDouble(delay);
+        if (!f) return nullptr;
+        Py_XSETREF(last, f);
+    }
+    return Py_NewRef(last);
+}
+
+}  // namespace
+
 PyObject* schedule_timeout(PyObject* self, double delay) {
     vt::Ref loop = vt::steal(PyObject_CallNoArgs(host.get_event_loop));
     if (!loop) return nullptr;
     vt::Ref callback = vt::steal(PyObject_GetAttr(self, host.s_handle_timeout));
     if (!callback) return nullptr;
-    vt::Ref seconds = vt::steal(PyFloat_FromDouble(delay));
+    vt::Ref seconds = vt::steal(delay_object(delay));
     if (!seconds) return nullptr;
     return vt::call_method(loop.get(), host.s_call_later, seconds.get(), callback.get());
 }
