@@ -132,7 +132,7 @@ def parse_settings(doc, source="<table>"):
     if top["buffSize"] == 0:
         raise SettingsError("buffSize: must not be 0 (integration window in 10 ms steps)")
 
-    defaults = dict(UNIT_DEFAULTS)
+    defaults = {key: _convert(key, key, value) for key, value in UNIT_DEFAULTS.items()}
     base = doc.get("unit", {})
     _check_keys("unit", base, set(UNIT_FIELDS))
     for key, value in base.items():

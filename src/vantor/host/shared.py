@@ -3,7 +3,7 @@ each guarded by its own multiprocessing lock, so workers in other processes
 can attach to the same records by name."""
 import ctypes
 import multiprocessing
-from multiprocessing import resource_tracker, shared_memory
+from multiprocessing import shared_memory
 
 from .records import C_BACKEND, CU_CONFIG, decode, CU_CONFIG_FIELDS
 
@@ -19,10 +19,9 @@ class SharedBlock:
         self.size = SLOT * (count + 1)
         self.owner = create
         self.shm = shared_memory.SharedMemory(name=name, create=create, size=self.size)
-        if not create:
-            # Only the creator unlinks; an attached process must not have the
-            # resource tracker remove the block when it exits.
-            resource_tracker.unregister(self.shm._name, "shared_memory")
+        # Worker processes started by multiprocessing share the creator's
+        # resource tracker, so attaching registers nothing new; only the
+        # creator unlinks.
         if locks is None:
             locks = [ctx.Lock() for _ in range(count)], ctx.Lock()
         self.config_locks, self.backend_lock = locks

@@ -45,6 +45,7 @@ class Simulator:
         self.history = {}
         self.datagrams_sent = self.datagrams_dropped = self.datagrams_duplicated = 0
         self.status_sent = self.updates_unknown = self.send_errors = 0
+        self.last_status = {}     # mcuId -> the last status record sent
         self._held = []          # datagrams delayed by one step
         self._burst = []         # datagrams withheld for a burst
         self._stop = None
@@ -120,13 +121,14 @@ class Simulator:
                 datagrams.append((mcu_id, b"".join(parts), counted))
         if faults.reorder and rng.random() < faults.reorder:
             rng.shuffle(datagrams)
-        out = self._held
-        self._held = []
+        # Datagrams held back last step go out behind this step's.
+        out, held, self._held = [], self._held, []
         for item in datagrams:
             if faults.late and rng.random() < faults.late:
                 self._held.append(item)
             else:
                 out.append(item)
+        out += held
         burst = faults.burst
         if burst and burst[0] <= seq < burst[0] + burst[1]:
             self._burst.extend(out)
@@ -137,7 +139,8 @@ class Simulator:
             self._emit(mcu_id, data, counted)
         if seq % STATUS_EVERY == 0:
             for mcu_id in self.mcus:
-                self._send(mcu_id, self.mcu_status(mcu_id, seq))
+                record = self.last_status[mcu_id] = self.mcu_status(mcu_id, seq)
+                self._send(mcu_id, record)
                 self.status_sent += 1
 
     def _emit(self, mcu_id, data, counted):

@@ -1,0 +1,251 @@
+"""The whole system on loopback: simulator -> UDP -> broker -> workers -> hub,
+updates back to the simulator.  Each scenario runs a few seconds of traffic."""
+import asyncio
+import os
+import signal
+import subprocess
+import sys
+import time
+from multiprocessing import shared_memory
+
+import pytest
+
+from tests.wire import unpack
+from vantor.host.app import Host
+from vantor.host.records import echo_of
+from vantor.host.settings import default_settings
+from vantor.sim import Faults, Simulator
+
+SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
+
+
+def run_system(settings, steps, *, faults=None, seed=2, phases=None, settle=0.4, **host_kw):
+    """Run `steps` steps of traffic; `phases` maps a step to a callable(host, sim)
+    run between steps.  Returns (host stats, frontend, stream frames, sim, extra)."""
+
+    async def scenario():
+        host = Host(settings, keep=True, **host_kw)
+        await host.start()
+        frames = []
+        host.tap = frames.append
+        sim = await Simulator(settings, host.address, seed=seed, faults=faults).start()
+        extra = {"shm": host.shm_name}
+        try:
+            done = 0
+            for at, action in sorted((phases or {}).items()) + [(steps, None)]:
+                done += await sim.run(steps=at - done)
+                if action is not None:
+                    action(host, sim, extra)
+            await asyncio.sleep(settle)
+            extra["backend"] = host.block.read_backend()
+            extra["configs"] = [host.block.read_config(i) for i in range(len(settings.units()))]
+            if host.worker_processes == 0:
+                extra["workers"] = dict(host.workers.workers)
+        finally:
+            sim.close()
+            await host.stop()
+        return host.stats, host.frontend, [unpack("stream_data", f) for f in frames], sim, extra
+
+    return asyncio.run(scenario())
+
+
+def windows_of(frames, rank):
+    return [f for f in frames if f["rank"] == rank and f["cuStatus"] == 0]
+
+
+def check_exact_windows(settings, frames, sim, backend, last_end):
+    b = settings.buffSize
+    for cu in settings.units():
+        got = windows_of(frames, cu.rank)
+        ends = [round((w["timestamp"] - backend["TIMESTAMP"]) / 0.01) for w in got]
+        assert ends == list(range(b, last_end + 1, b)), cu.label
+        for w, end in zip(got, ends):
+            total, n = sim.counts_between((cu.mcuId, cu.cuId), end - b, end)
+            assert (w["counts"], w["intSize"]) == (total * (b // n), b), (cu.label, end)
+            assert (w["mcuId"], w["cuId"]) == (cu.mcuId, cu.cuId)
+
+
+def shm_exists(name):
+    try:
+        shared_memory.SharedMemory(name=name).close()
+    except FileNotFoundError:
+        return False
+    return True
+
+
+class TestExactWindows:
+    def test_every_unit_publishes_what_the_simulator_sent(self):
+        settings = default_settings(4, 8, buffSize=50)
+        stats, frontend, frames, sim, extra = run_system(settings, 262)
+        check_exact_windows(settings, frames, sim, extra["backend"], 250)
+        assert stats.errors == 0 and stats.updates_sent == 0 and stats.sync_failed == 0
+        assert stats.records_in == stats.datagrams * 8
+        # the hub handed every window but the last batch on to the front end
+        delivered = [(r["rank"], r["timestamp"]) for r in frontend.records()]
+        published = [(f["rank"], f["timestamp"]) for f in frames if f["timestamp"] < 2.5 - 1e-9]
+        assert sorted(delivered) == sorted(published)
+
+    def test_reordered_and_duplicated_datagrams_still_give_exact_windows(self):
+        settings = default_settings(4, 8, buffSize=50)
+        faults = Faults(reorder=1.0, duplicate=0.2)
+        stats, _, frames, sim, extra = run_system(settings, 262, faults=faults)
+        assert sim.datagrams_duplicated > 50
+        assert stats.duplicates() == sim.datagrams_duplicated and stats.dropped() == 0
+        check_exact_windows(settings, frames, sim, extra["backend"], 250)
+
+    def test_worker_processes_give_the_same_windows(self):
+        settings = default_settings(2, 4, buffSize=50)
+        stats, _, frames, sim, extra = run_system(settings, 212, worker_processes=2,
+                                                  transport="ipc", settle=1.0)
+        check_exact_windows(settings, frames, sim, extra["backend"], 200)
+        assert stats.errors == 0
+        assert not shm_exists(extra["shm"])
+
+
+class TestCorrection:
+    def test_wrong_settings_are_corrected_once(self):
+        settings = default_settings(2, 4, buffSize=50)
+        pair = (1, 2)
+        stats, _, _, sim, extra = run_system(settings, 120, faults=Faults(wrong={pair}))
+        unit = sim.units[pair]
+        expected = echo_of(settings.unit(*pair).configuration.as_dict())
+        assert stats.by_pair[pair].updates == 1 and stats.updates_sent == 1
+        assert unit.updates_received == unit.updates_applied == 1
+        assert unit.settings == expected           # the echo is the configuration's, bit for bit
+        assert extra["workers"][pair].mismatches == 1
+        data, config = extra["workers"][pair].last_mismatch
+        assert config["biasV"] == expected["biasV"] and data["biasV"] != expected["biasV"]
+
+    def test_changed_configuration_reaches_the_unit(self):
+        settings = default_settings(2, 4, buffSize=50)
+        rank = settings.unit(0, 3).rank
+
+        def change(host, sim, extra):
+            extra["cfg"] = host.set_config(rank, biasI=3.5e-5, triggerV=0.2, pgaGain=9)
+
+        stats, _, _, sim, extra = run_system(settings, 150, phases={60: change})
+        unit = sim.units[(0, 3)]
+        assert unit.settings == echo_of(extra["cfg"].as_dict())
+        assert stats.by_pair[(0, 3)].updates == 1 and stats.updates_sent == 1
+        assert extra["configs"][rank - 1]["pgaGain"] == 9
+
+    def test_unit_that_ignores_updates_is_retried_every_tenth_message(self):
+        settings = default_settings(1, 2, buffSize=50)
+        pair = (0, 1)
+        faults = Faults(wrong={pair}, ignore_updates={pair})
+        stats, _, _, sim, extra = run_system(settings, 100, faults=faults)
+        worker = extra["workers"][pair]
+        assert 9 <= stats.by_pair[pair].updates == worker.mismatches <= 10
+        assert sim.units[pair].updates_received == stats.by_pair[pair].updates
+        assert sim.units[pair].updates_applied == 0
+
+
+class TestSilence:
+    def test_silent_units_yield_status_records(self):
+        settings = default_settings(2, 4, buffSize=50, timeout=0.2)
+        powered, unpowered = (1, 1), (0, 2)
+
+        def unpower(host, sim, extra):
+            host.set_config(settings.unit(*unpowered).rank, powered=0)
+
+        faults = Faults(silence={powered: (100, None), unpowered: (100, None)})
+        stats, frontend, frames, sim, extra = run_system(settings, 220, faults=faults,
+                                                         phases={50: unpower}, settle=0.1)
+        p_rank, u_rank = settings.unit(*powered).rank, settings.unit(*unpowered).rank
+        status = [(f["rank"], f["cuStatus"]) for f in frames if f["cuStatus"] >= 100]
+        p_status = [s for r, s in status if r == p_rank]
+        u_status = [s for r, s in status if r == u_rank]
+        assert len(p_status) >= 8 and p_status == [200, 100] * (len(p_status) // 2)
+        assert len(u_status) >= 4 and set(u_status) == {100}
+        assert {r for r, _ in status} == {p_rank, u_rank}
+        assert extra["workers"][powered].timeouts == len(p_status) // 2
+        assert extra["workers"][unpowered].timeouts == 0
+        # silence records reach the front end at once, each on its own
+        forwarded = [r for r in frontend.records() if r["cuStatus"] >= 100]
+        assert len(forwarded) == len(status)
+        assert stats.units[p_rank].alarms == len(p_status) // 2
+
+    def test_unit_coming_back_publishes_again(self):
+        settings = default_settings(1, 3, buffSize=50, timeout=0.2)
+        pair = (0, 1)
+        _, _, frames, sim, extra = run_system(settings, 260,
+                                              faults=Faults(silence={pair: (60, 160)}))
+        rank = settings.unit(*pair).rank
+        after = [f for f in frames if f["rank"] == rank and f["cuStatus"] == 0
+                 and f["timestamp"] > 1.6]
+        assert [round(f["timestamp"] / 0.01) for f in after] == [200, 250]
+        total, n = sim.counts_between(pair, 200, 250)
+        assert after[1]["counts"] == total and n == 50
+
+
+class TestStatusRecords:
+    def test_status_records_reach_the_monitor(self):
+        settings = default_settings(3, 2, buffSize=50)
+        stats, _, _, sim, _ = run_system(settings, 305, faults=Faults(pll_unlocked={1}))
+        assert stats.status_in == 9
+        for mcu_id, mcu in stats.mcus.items():
+            sent = unpack("mcu_message", sim.last_status[mcu_id])
+            assert mcu.reports == 3
+            assert (mcu.temp1, mcu.temp2) == (sent["temp1"], sent["temp2"])
+            assert mcu.pll == (0 if mcu_id == 1 else 1)
+            assert mcu.status_changes == 0
+
+
+class TestIvSweep:
+    def test_sweep_points_are_exact_and_the_result_reaches_the_front_end(self):
+        settings = default_settings(1, 2, buffSize=50)
+        for cu in settings.units():
+            cu.configuration = cu.configuration.replaced(biasIStop=5e-6, biasSweepT=10)
+        rank = 1
+
+        stats, frontend, frames, sim, extra = run_system(
+            settings, 200, phases={40: lambda h, s, e: h.start_sweeps({rank})})
+        points = [f for f in frames if f["rank"] == rank and f["cuStatus"] == 2]
+        assert len(points) == 6 and sim.units[(0, 0)].sweeps_done == 1
+        assert [p["biasI"] for p in points] == pytest.approx([k * 1e-6 for k in range(6)],
+                                                            abs=1e-11)
+        for p in points:
+            end = round(p["timestamp"] / 0.01)
+            total, n = sim.counts_between((0, 0), end - 10, end)
+            assert (p["counts"], n) == (total, 10)
+        assert extra["configs"][0]["cuStatus"] == 0      # the worker ended the sweep
+        (result,) = frontend.iv_results
+        row = result["counts"][1]
+        assert [c for c in row if c is not None] == [p["counts"] for p in points]
+        assert all(c is None for c in result["counts"][2])
+        assert frontend.ranges and stats.iv_results == 1
+        assert not [f for f in frames if f["rank"] == 2 and f["cuStatus"] == 2]
+
+
+class TestShutdown:
+    def test_stop_releases_shared_memory(self):
+        settings = default_settings(2, 2)
+        _, _, _, _, extra = run_system(settings, 20)
+        assert not shm_exists(extra["shm"])
+
+    def test_failed_start_releases_shared_memory(self):
+        async def scenario():
+            busy = await asyncio.get_running_loop().create_datagram_endpoint(
+                asyncio.DatagramProtocol, local_addr=("127.0.0.1", 0))
+            host = Host(default_settings(1, 1), listen=busy[0].get_extra_info("sockname"))
+            before = set(os.listdir("/dev/shm"))
+            with pytest.raises(OSError):
+                await host.start()
+            busy[0].close()
+            return before, set(os.listdir("/dev/shm"))
+
+        before, after = asyncio.run(scenario())
+        assert after <= before
+
+    def test_ctrl_c_stops_the_console_command_cleanly(self):
+        env = dict(os.environ, PYTHONPATH=SRC)
+        proc = subprocess.Popen([sys.executable, "-m", "vantor", "run", "--no-view",
+                                 "--mcus", "2", "--units", "2"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
+        time.sleep(2.5)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=20)
+        assert proc.returncode == 0, err
+        name = out.strip().splitlines()[-1].split()[3]
+        assert "records in" in out and not shm_exists(name)
+        assert "Traceback" not in err
