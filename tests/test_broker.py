@@ -2,7 +2,10 @@
 
 Also holds the host stand-in used by the other broker test files."""
 import collections
+import gc
+import sys
 import threading
+import weakref
 
 import pytest
 
@@ -283,3 +286,47 @@ class TestDefaultHooks:
     def test_on_missing_range_is_signed_32_bit(self, b, args):
         with pytest.raises(OverflowError, match="^value too large to convert to int$"):
             b.on_missing(*args)
+
+
+class TestReferences:
+    def test_queued_and_drained_datagrams_are_released(self):
+        b = make_broker(total_mcus=2, cuids={(1, 1)})
+        datagrams = [record(1, 1, seq) for seq in range(1, 8)]
+        datagrams[3] += b"tail"
+        before = [sys.getrefcount(d) for d in datagrams]
+        for i in range(3):
+            b.msg_received(datagrams[i], None)
+        with pytest.raises(ValueError):  # drains all four, the last one ending in a short piece
+            b.msg_received(datagrams[3], None)
+        for i in range(4, 7):
+            b.msg_received(datagrams[i], None)  # still queued
+        assert len(b.hooks("finally")) == 4
+        del b
+        gc.collect()
+        assert [sys.getrefcount(d) for d in datagrams] == before
+
+    def test_hook_arguments_are_not_kept(self):
+        b = make_broker(total_mcus=1, cuids={(1, 1)})
+        b.msg_received(record(1, 1, 1), ("h", 1))
+        b.msg_received(record(1, 1, 2), ("h", 1))
+        calls = b.hooks("success", "finally")
+        assert len(calls) == 4
+        counts = [sys.getrefcount(call[i]) for call in calls for i in range(1, len(call))]
+        assert counts == [2] * 6  # held by the call tuple only (and getrefcount's argument)
+
+    def test_cycle_through_the_lock_is_collected(self):
+        class Lock:
+            def __enter__(self):
+                return self
+
+            def __exit__(self, *exc):
+                return False
+
+        lock = Lock()
+        b = make_broker(lock=lock, cuids={(1, 1)})
+        lock.owner = b
+        b.msg_received(record(1, 1, 1), None)  # one datagram stays queued
+        ref = weakref.ref(b)
+        del b, lock
+        gc.collect()
+        assert ref() is None

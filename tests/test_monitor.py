@@ -1,4 +1,8 @@
 """Microcontroller status monitor: decoding, hook order, status changes, rejections."""
+import gc
+import sys
+import weakref
+
 import pytest
 
 from tests.wire import f32, pack
@@ -191,3 +195,20 @@ class TestBaseHooks:
     def test_argument_checks(self, call, error):
         with pytest.raises(error):
             call(boardwatch.SpeedUpProtocol())
+
+
+class TestReferences:
+    def test_frames_are_not_kept_and_cycles_are_collected(self):
+        w = Watcher()
+        frames = [frame(status=1), bytearray(frame(status=2))]
+        before = [sys.getrefcount(f) for f in frames]
+        w.msg_received([frames[0]])
+        w.msg_received([frames[1]])
+        with pytest.raises(ValueError):
+            w.msg_received([frames[0][:5]])
+        assert [sys.getrefcount(f) for f in frames] == before
+        w.me = w
+        ref = weakref.ref(w)
+        del w
+        gc.collect()
+        assert ref() is None
