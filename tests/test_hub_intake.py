@@ -185,8 +185,8 @@ class TestRejectedInput:
         (type("Frames", (list,), {})([rec()]), TypeError, r"^Argument 'msg' has incorrect type \(expected list, got Frames\)$"),
         ([rec()[:31]], ValueError, "^stream_data record needs 32 bytes, frame has 31$"),
         ([b""], ValueError, "^stream_data record needs 32 bytes, frame has 0$"),
-        ([rec(rank=0)], ValueError, r"^stream record rank 0 is not a device rank \(1 to 2\)$"),
-        ([rec(rank=3, status=2)], ValueError, r"^stream record rank 3 is not a device rank \(1 to 2\)$"),
+        ([rec(rank=0)], ValueError, r"^stream record rank 0 does not name a device \(the hub knows 2\)$"),
+        ([rec(rank=3, status=2)], ValueError, r"^stream record rank 3 does not name a device \(the hub knows 2\)$"),
         ([rec(rank=2**32 - 1, status=100)], ValueError, "rank 4294967295 "),
     ])
     def test_rejected_before_any_change(self, msg, error, message):

@@ -120,8 +120,8 @@ class TestRejections:
         (None, TypeError, "^an integer is required$"),
         (2**31, OverflowError, "^value too large to convert to int$"),
         (-2**31 - 1, OverflowError, "^value too large to convert to int$"),
-        (0, ValueError, r"^startRecording: rank 0 is not a device rank \(1 to 2\)$"),
-        (3, ValueError, r"^startRecording: rank 3 is not a device rank \(1 to 2\)$"),
+        (0, ValueError, r"^startRecording: rank 0 does not name a device \(the hub knows 2\)$"),
+        (3, ValueError, r"^startRecording: rank 3 does not name a device \(the hub knows 2\)$"),
         (-1, ValueError, "rank -1 "),
     ])
     def test_bad_element_keeps_earlier_flags(self, bad, error, message):

@@ -33,7 +33,7 @@ PyObject* first_frame(PyObject* msg) {
 // tables are indexed by rank - 1.
 bool check_rank(const Hub* h, uint32_t rank) {
     if (rank >= 1 && static_cast<int64_t>(rank) <= h->totdev) return true;
-    PyErr_Format(PyExc_ValueError, "stream record rank %u is not a device rank (1 to %lld)", rank,
+    PyErr_Format(PyExc_ValueError, "stream record rank %u does not name a device (the hub knows %lld)", rank,
                  static_cast<long long>(h->totdev));
     return false;
 }

@@ -120,8 +120,8 @@ PyObject* meth_startRecording(PyObject* self, PyObject* const* args, Py_ssize_t 
         int32_t rank;
         if (!vt::to_i32(item.get(), rank)) return nullptr;
         if (rank < 1 || rank > h->totdev) {
-            PyErr_Format(PyExc_ValueError, "startRecording: rank %d is not a device rank (1 to %lld)", rank,
-                         static_cast<long long>(h->totdev));
+            PyErr_Format(PyExc_ValueError, "startRecording: rank %d does not name a device (the hub knows %lld)",
+                         rank, static_cast<long long>(h->totdev));
             return nullptr;
         }
         h->d->recordRunning[static_cast<size_t>(rank - 1)] = 1;
