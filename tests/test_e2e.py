@@ -93,6 +93,26 @@ class TestExactWindows:
         assert stats.duplicates() == sim.datagrams_duplicated and stats.dropped() == 0
         check_exact_windows(settings, frames, sim, extra["backend"], 250)
 
+    def test_dropped_datagrams_are_counted_and_windows_scaled(self):
+        settings = default_settings(4, 4, buffSize=50, maxFails=100000)
+        stats, _, frames, sim, extra = run_system(settings, 262, faults=Faults(drop=0.02), seed=4)
+        assert sim.datagrams_dropped >= 5
+        # a loss among the last few datagrams shows no gap yet
+        assert sim.datagrams_dropped - 4 <= stats.dropped() <= sim.datagrams_dropped
+        assert stats.sync_failed == 0 and extra["backend"]["TIMESTAMP"] == 0.0
+        check_exact_windows(settings, frames, sim, extra["backend"], 250)
+
+    def test_late_datagrams_are_counted_and_harm_nothing_else(self):
+        settings = default_settings(4, 4, buffSize=50, maxFails=100000)
+        stats, _, frames, sim, _ = run_system(settings, 200, faults=Faults(late=0.05), seed=4)
+        assert sim.datagrams_late >= 10
+        # one held back behind its own board's next datagram arrives out of order;
+        # two in a row from one board still arrive in order
+        assert 0.8 * sim.datagrams_late <= stats.late() <= sim.datagrams_late
+        assert stats.dropped() == 0
+        assert stats.errors == 0
+        assert all(len(windows_of(frames, cu.rank)) >= 2 for cu in settings.units())
+
     def test_worker_processes_give_the_same_windows(self):
         settings = default_settings(2, 4, buffSize=50)
         stats, _, frames, sim, extra = run_system(settings, 212, worker_processes=2,

@@ -44,6 +44,7 @@ class Simulator:
         self.mcus = {}
         self.history = {}
         self.datagrams_sent = self.datagrams_dropped = self.datagrams_duplicated = 0
+        self.datagrams_late = 0
         self.status_sent = self.updates_unknown = self.send_errors = 0
         self.last_status = {}     # mcuId -> the last status record sent
         self._held = []          # datagrams delayed by one step
@@ -126,6 +127,7 @@ class Simulator:
         for item in datagrams:
             if faults.late and rng.random() < faults.late:
                 self._held.append(item)
+                self.datagrams_late += 1
             else:
                 out.append(item)
         out += held

@@ -1,0 +1,220 @@
+"""Host pieces on their own: sequence bookkeeping, shared block, datagram
+classification, update routing, live view and command-line parsing."""
+import asyncio
+import ctypes
+import os
+
+import pytest
+
+from tests.wire import pack, unpack
+from vantor import cli
+from vantor.host.app import Host
+from vantor.host.settings import default_settings
+from vantor.host.shared import SLOT, SharedBlock
+from vantor.host.stats import SequenceTracker
+from vantor.host.view import LiveView, render
+
+
+@pytest.mark.parametrize("seqs, dropped, late, dups", [
+    ([1, 2, 3, 4], 0, 0, 0),
+    ([1, 2, 5], 2, 0, 0),
+    ([1, 3, 2, 4], 0, 1, 0),
+    ([1, 2, 2, 3, 1], 0, 0, 2),
+    ([1, 4, 3, 2, 3], 0, 2, 1),
+    ([10, 5000, 20], 4989, 0, 1),     # beyond the window a gap is only counted
+])
+def test_sequence_tracker(seqs, dropped, late, dups):
+    t = SequenceTracker(window=1000)
+    for s in seqs:
+        t.see(s)
+    assert (t.dropped, t.late, t.duplicates) == (dropped, late, dups)
+
+
+class TestSharedBlock:
+    def test_slots_hold_the_records_at_their_addresses(self):
+        settings = default_settings(1, 3, buffSize=77)
+        block = SharedBlock(3)
+        name = block.name
+        try:
+            for cu in settings.units():
+                block.write_config(cu.rank - 1, cu.configuration)
+            block.write_buff_size(77)
+            addresses = [block.config_pair(i)[0] for i in range(3)]
+            assert [b - a for a, b in zip(addresses, addresses[1:])] == [SLOT, SLOT]
+            raw = ctypes.string_at(addresses[2], 64)
+            assert unpack("cu_config", raw) == settings.unit(0, 2).configuration.as_dict()
+            backend_addr, lock = block.backend_pair()
+            assert backend_addr == addresses[0] + 3 * SLOT and lock is block.backend_lock
+            assert unpack("C_Backend", ctypes.string_at(backend_addr, 8)) == {
+                "buffSize": 77, "TIMESTAMP": 0.0}
+            assert block.config_pair(1)[1] is not block.config_pair(0)[1]
+        finally:
+            block.close()
+        assert not os.path.exists(f"/dev/shm/{name}")
+
+    def test_attached_view_shares_bytes_and_does_not_unlink(self):
+        block = SharedBlock(2)
+        name = block.name
+        try:
+            other = SharedBlock(2, name=name, locks=block.locks, create=False)
+            block.write_buff_size(5)
+            assert other.read_backend()["buffSize"] == 5
+            other.close()
+            assert os.path.exists(f"/dev/shm/{name}")
+        finally:
+            block.close()
+        assert not os.path.exists(f"/dev/shm/{name}")
+
+    def test_close_twice_is_harmless(self):
+        block = SharedBlock(1)
+        block.close()
+        block.close()
+
+
+def cu_datagram(mcu, cus, seq):
+    return b"".join(pack("cu_message", mcuId=mcu, cuId=c, sequence=seq) for c in cus)
+
+
+class TestEndpoint:
+    def scenario(self, datagrams, **host_kw):
+        async def run():
+            host = await Host(default_settings(2, 2), **host_kw).start()
+            loop = asyncio.get_running_loop()
+            tx, _ = await loop.create_datagram_endpoint(asyncio.DatagramProtocol,
+                                                        local_addr=("127.0.0.1", 0))
+            for d in datagrams:
+                tx.sendto(d, host.address)
+            await asyncio.sleep(0.2)
+            mine = tx.get_extra_info("sockname")
+            tx.close()
+            stats, addresses = host.stats, dict(host.device_addresses)
+            await host.stop()
+            return stats, addresses, mine
+        return asyncio.run(run())
+
+    def test_datagrams_are_told_apart_by_length(self):
+        status = pack("mcu_message", mcuId=1, pllLock=1, temp1=3.0, temp2=4.0)
+        stats, addresses, mine = self.scenario([
+            status, cu_datagram(0, [0, 1], 1), cu_datagram(1, [0], 1), b"x" * 59,
+            b"y" * 13, cu_datagram(0, [0, 1], 2) + b"z"])
+        assert stats.status_in == 1 and stats.mcus[1].temp1 == 3.0 and stats.mcus[1].pll == 1
+        assert stats.datagrams == 2 and stats.malformed == 3
+        assert addresses == {b"\x00": mine, b"\x01": mine}
+
+    def test_unknown_units_and_boards_are_counted(self):
+        stats, _, _ = self.scenario([
+            cu_datagram(0, [0, 1, 9], 1), cu_datagram(0, [0, 1, 9], 2),
+            cu_datagram(0, [0, 1, 9], 3), cu_datagram(0, [0, 1, 9], 4),
+            cu_datagram(7, [0], 5), pack("mcu_message", mcuId=7)])
+        assert stats.unknown_mcu == 2 and stats.errors == 0
+        assert stats.missing >= 3
+
+
+class TestUpdateRouting:
+    def run(self, frames_list, **host_kw):
+        import zmq
+
+        async def run():
+            host = await Host(default_settings(1, 2), **host_kw).start()
+            loop = asyncio.get_running_loop()
+            got = []
+
+            class Sink(asyncio.DatagramProtocol):
+                def datagram_received(self, data, addr):
+                    got.append(data)
+
+            board, _ = await loop.create_datagram_endpoint(Sink, local_addr=("127.0.0.1", 0))
+            if host_kw.get("hardware") is None:
+                board.sendto(cu_datagram(0, [0, 1], 1), host.address)
+                await asyncio.sleep(0.1)
+            url = host.update_in.getsockopt_string(zmq.LAST_ENDPOINT)
+            push = host.ctx.socket(zmq.PUSH)
+            push.connect(url)
+            for frames in frames_list:
+                push.send_multipart(frames)
+            await asyncio.sleep(0.2)
+            push.close(linger=0)
+            board.close()
+            stats = host.stats
+            await host.stop()
+            return stats, got
+        return asyncio.run(run())
+
+    def test_update_goes_to_the_boards_address(self):
+        rec = pack("cu_update_message", mcuId=0, cuId=1, biasV=0.5)
+        stats, got = self.run([[b"cu_udp_broker", b"cu_update", rec + b"extra"],
+                               [b"cu_udp_broker", b"cu_update"], [b"cu_udp_broker", b"x", rec],
+                               [b"cu_udp_broker", b"cu_update", rec[:47]]])
+        assert got == [rec]
+        assert stats.updates_sent == 1 and stats.by_pair[(0, 1)].updates == 1
+        assert stats.malformed == 3
+
+    def test_unheard_board_without_fallback_is_undeliverable(self):
+        async def run():
+            host = await Host(default_settings(1, 1)).start()
+            host.send_update(pack("cu_update_message", mcuId=0, cuId=0))
+            stats = host.stats
+            await host.stop()
+            return stats
+        stats = asyncio.run(run())
+        assert stats.updates_undeliverable == 1 and stats.updates_sent == 0
+
+
+class TestView:
+    def test_frame_shows_units_boards_and_totals(self):
+        async def run():
+            host = await Host(default_settings(2, 2)).start()
+            host.stats.units[3].stream_record({"cuStatus": 0, "counts": 500, "intSize": 100,
+                                               "monitorV": 0.25})
+            host.stats.units[4].stream_record({"cuStatus": 100})
+            text = LiveView(host, "test").frame()
+            await host.stop()
+            return text
+        text = asyncio.run(run())
+        lines = text.splitlines()
+        row3 = next(l for l in lines if l.split()[:2] == ["3", "1.0"])
+        assert row3.split()[2:5] == ["ok", "500.0", "0.25000"]
+        row4 = next(l for l in lines if l.split()[:2] == ["4", "1.1"])
+        assert row4.split()[2] == "silent" and row4.split()[-1] == "1"
+        assert sum(l.startswith("mcu ") for l in lines) == 2
+        assert any(l.startswith("records in") for l in lines)
+
+    def test_many_units_are_summarised(self):
+        async def run():
+            host = await Host(default_settings(10, 10)).start()
+            text = render(host, {"records_in": 0, "stream_out": 0, "datagrams": 0})
+            await host.stop()
+            return text
+        assert "... 36 more units" in asyncio.run(run())
+
+
+class TestCommandLine:
+    @pytest.mark.parametrize("text, expected", [
+        ("127.0.0.1:5000", ("127.0.0.1", 5000)), (":7", ("127.0.0.1", 7)),
+        ("::1:9", ("::1", 9))])
+    def test_address(self, text, expected):
+        assert cli.address(text) == expected
+
+    @pytest.mark.parametrize("text", ["5000", "host:", "host:70000", "host:x"])
+    def test_bad_address(self, text):
+        with pytest.raises(Exception, match="HOST:PORT"):
+            cli.address(text)
+
+    @pytest.mark.parametrize("text, expected", [
+        ("1.2", ((1, 2), (1, None))), ("1.2@1.5", ((1, 2), (151, None))),
+        ("0.3@1-2", ((0, 3), (101, 201)))])
+    def test_silence_spec(self, text, expected):
+        assert cli.silence_spec(text) == expected
+
+    def test_bad_settings_file_exits_with_the_key(self, tmp_path, capsys):
+        path = tmp_path / "bad.toml"
+        path.write_text("buffSize = 0\n")
+        assert cli.main(["run", "--config", str(path), "--seconds", "0"]) == 2
+        assert "buffSize: must not be 0" in capsys.readouterr().err
+
+    def test_faults_from_options(self):
+        args = cli.parser().parse_args(["sim", "--target", "127.0.0.1:1", "--drop", "0.5",
+                                        "--wrong", "1.2", "--burst", "2:30", "--silence", "0.1@1"])
+        f = cli.faults_from(args)
+        assert (f.drop, f.wrong, f.burst, f.silence) == (0.5, {(1, 2)}, (201, 30),
+                                                         {(0, 1): (101, None)})
