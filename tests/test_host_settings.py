@@ -138,3 +138,15 @@ class TestBinary32:
         assert v["biasV"] == f32(f32(f32(2e-5) * factor) * sign)
         assert v["biasVStep"] == f32(f32(factor * f32(1e-6)) * sign)
         assert echo_of(cfg)["biasV"] == v["biasV"]
+
+
+def test_readme_example_parses():
+    import pathlib
+    import re
+    import tomllib
+
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
+    block = re.search(r"## Running.*?```toml\n(.*?)```", readme, re.S).group(1)
+    s = parse_settings(tomllib.loads(block))
+    assert [(cu.label, cu.rank) for cu in s.units()] == [("0.0", 1), ("0.1", 2)]
+    assert s.unit(0, 1).configuration.powered == 0
