@@ -103,14 +103,9 @@ class TestCycleCheck:
         feed(b, [(5, ABC), (6, ABC), (7, ABC), (6, [A]), (8, ABC)])
         assert failures(b) == [(A, 8)]
 
-    def test_a_pair_twice_in_a_cycle_changes_nothing(self):
-        b = broker(MAXFAILS=1)
-        feed(b, [(5, [A, B, C, A]), (6, ABC), (7, [A, A, B, C, C]), (8, ABC), (9, ABC)])
-        assert failures(b) == []
-
-    def test_order_within_a_cycle_plays_no_part(self):
-        b = broker(MAXFAILS=1)
-        feed(b, [(5, ABC), (6, ABC), (7, [C, A, B]), (8, [B, C, A])])
+    def test_sets_compare_by_content(self):
+        b = broker(MAXFAILS=1)  # repeats and order within a cycle play no part
+        feed(b, [(5, [A, B, C, A]), (6, ABC), (7, [C, A, A, B, C]), (8, [B, C, A]), (9, ABC)])
         assert failures(b) == []
 
     def test_a_new_unit_costs_one_failure(self):
