@@ -46,7 +46,8 @@ bool write_time_stamp(Broker* b) {
 
 bool update_time_stamp(PyObject* self) {
     Broker* b = as_broker(self);
-    vt::Ref lock = vt::borrow(b->backendlock);  // a hook may replace nothing here, but keep it alive
+    // Held: the lock's own code could re-initialise the broker and replace the field.
+    vt::Ref lock = vt::borrow(b->backendlock);
     vt::Ref exit = vt::steal(lookup_special(lock.get(), names.exit));
     if (!exit) return false;
     vt::Ref enter = vt::steal(lookup_special(lock.get(), names.enter));
