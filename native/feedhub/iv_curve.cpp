@@ -146,7 +146,7 @@ PyObject* call_gen_iv_data(PyObject* self) {
 PyObject* get_iv_data_native(PyObject* self) {
     Hub* h = as_hub(self);
     if (isIvRunning(h)) return call_gen_iv_data(self);
-    return Py_NewRef(h->cached_data);  // the object itself: the front end may compare identity
+    return Py_NewRef(h->cached_data);  // the stored object itself, not a copy
 }
 
 PyObject* meth_get_iv(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -1,5 +1,6 @@
-// The hub's IV grid: 10 nA bins from a start current. Binary32 where the
-// front end's curves are compared with earlier versions bit for bit; no Python.
+// The hub's IV grid: 10 nA bins from a start current. The bin index is
+// binary32 arithmetic in a fixed order, so a point lands in the same bin on
+// every build. No Python.
 #pragma once
 #include <cmath>
 #include <cstdint>
