@@ -221,13 +221,13 @@ class TestLockProtocol:
         assert isinstance(info.value.__context__, KeyError)
 
     @pytest.mark.parametrize("lock, match", [
-        (None, r"^'NoneType' object does not support the context manager protocol$"),
-        (type("E", (), {"__enter__": lambda s: s})(), r"\(missed __exit__ method\)"),
+        (None, "^__enter__$"),
+        (type("E", (), {"__enter__": lambda s: s})(), "^__exit__$"),
     ])
     def test_not_a_lock(self, rig, lock, match):
         r = rig()
         r.worker.__init__(3, (r.cfg.address, lock), (r.backend.address, r.backendlock), None, None, 5.0)
-        with pytest.raises(TypeError, match=match):
+        with pytest.raises(AttributeError, match=match):
             r.send(1)
 
 

@@ -39,17 +39,15 @@ template <class Body>
 bool with_lock(PyObject* lock, Body&& body) {
     PyTypeObject* type = Py_TYPE(lock);
     if (!detail::special_name(0) || !detail::special_name(1)) return false;
+    // Missing methods fail as the host's own `with` statement does.
     Ref enter = borrow(_PyType_Lookup(type, detail::special_name(0)));
     if (!enter) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                     type->tp_name);
+        PyErr_SetObject(PyExc_AttributeError, detail::special_name(0));
         return false;
     }
     Ref exit = borrow(_PyType_Lookup(type, detail::special_name(1)));
     if (!exit) {
-        PyErr_Format(PyExc_TypeError,
-                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                     type->tp_name);
+        PyErr_SetObject(PyExc_AttributeError, detail::special_name(1));
         return false;
     }
     Ref entered = steal(detail::call_special(enter.get(), lock));

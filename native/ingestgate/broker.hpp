@@ -23,7 +23,7 @@ extern HostRefs host;
 // Interned names of the attributes and hooks called by name.
 struct Names {
     PyObject *device_addresses, *get, *log_firmware_version, *log_msg, *on_sync_success,
-        *on_sync_failed, *on_finally, *on_missing, *info, *time, *enter, *exit;
+        *on_sync_failed, *on_finally, *on_missing, *info, *time;
 };
 extern Names names;
 

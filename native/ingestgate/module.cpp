@@ -20,7 +20,7 @@ bool intern_names() {
         {&names.log_firmware_version, "log_firmware_version"}, {&names.log_msg, "log_msg"},
         {&names.on_sync_success, "on_sync_success"}, {&names.on_sync_failed, "on_sync_failed"},
         {&names.on_finally, "on_finally"}, {&names.on_missing, "on_missing"}, {&names.info, "info"},
-        {&names.time, "time"}, {&names.enter, "__enter__"}, {&names.exit, "__exit__"},
+        {&names.time, "time"},
         {&host.timestamp_reset, "Timestamp reset"}};
     for (auto& e : table) {
         if (!*e.slot && !(*e.slot = vt::intern(e.text))) return false;

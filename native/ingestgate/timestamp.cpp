@@ -4,21 +4,10 @@
 
 #include "broker.hpp"
 #include "common/convert.hpp"
+#include "common/critical.hpp"
 
 namespace ingestgate {
 namespace {
-
-// Special-method look-up on the type, as a `with` statement does; the
-// AttributeError names the missing method.
-PyObject* lookup_special(PyObject* o, PyObject* name) {
-    PyObject* attr = _PyType_Lookup(Py_TYPE(o), name);  // borrowed
-    if (!attr) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
-        return nullptr;
-    }
-    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
-    return get ? get(attr, o, reinterpret_cast<PyObject*>(Py_TYPE(o))) : Py_NewRef(attr);
-}
 
 // round(time.time(), 3), read through the module attribute so a patched clock is seen.
 bool wall_clock(float& out) {
@@ -48,37 +37,7 @@ bool update_time_stamp(PyObject* self) {
     Broker* b = as_broker(self);
     // Held: the lock's own code could re-initialise the broker and replace the field.
     vt::Ref lock = vt::borrow(b->backendlock);
-    vt::Ref exit = vt::steal(lookup_special(lock.get(), names.exit));
-    if (!exit) return false;
-    vt::Ref enter = vt::steal(lookup_special(lock.get(), names.enter));
-    if (!enter) return false;
-    vt::Ref entered = vt::steal(PyObject_CallNoArgs(enter.get()));
-    if (!entered) return false;
-
-    if (write_time_stamp(b)) {
-        PyObject* none[] = {Py_None, Py_None, Py_None};
-        vt::Ref r = vt::steal(PyObject_Vectorcall(exit.get(), none, 3, nullptr));
-        return bool(r);
-    }
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    PyObject* info[] = {type, value, tb ? tb : Py_None};
-    vt::Ref r = vt::steal(PyObject_Vectorcall(exit.get(), info, 3, nullptr));
-    int swallow = r ? PyObject_IsTrue(r.get()) : -1;
-    if (swallow < 0) {
-        _PyErr_ChainExceptions(type, value, tb);  // __exit__'s own error, with this one as context
-        return false;
-    }
-    if (swallow) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-        return true;
-    }
-    PyErr_Restore(type, value, tb);
-    return false;
+    return vt::with_lock(lock.get(), [b] { return write_time_stamp(b); });
 }
 
 }  // namespace ingestgate
