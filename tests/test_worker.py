@@ -107,8 +107,8 @@ class TestIntakeRejects:
         (type("L", (list,), {})([MESSAGE]), TypeError, r"expected list, got L"),
         (None, TypeError, r"^'NoneType' object is not subscriptable$"),
         ([], IndexError, r"^list index out of range$"),
-        ([MESSAGE.decode("latin-1")], TypeError, r"bytes or bytearray, not str"),
-        ([memoryview(MESSAGE)], TypeError, r"not memoryview"),
+        ([MESSAGE.decode("latin-1")], TypeError, r"^expected bytes, str found$"),
+        ([memoryview(MESSAGE)], TypeError, r"^expected bytes, memoryview found$"),
         ([MESSAGE[:59]], ValueError, r"cu_message.*60.*59"),
         ([b""], ValueError, r"60.*0"),
     ])

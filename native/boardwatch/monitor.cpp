@@ -36,45 +36,12 @@ int monitor_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-// The first frame's bytes: a bytearray (or subclass) or bytes (or subclass).
-bool frame_bytes(PyObject* frame, const char*& data, Py_ssize_t& len) {
-    if (PyByteArray_Check(frame)) {
-        data = PyByteArray_AS_STRING(frame);
-        len = PyByteArray_GET_SIZE(frame);
-        return true;
-    }
-    if (PyBytes_Check(frame)) {
-        data = PyBytes_AS_STRING(frame);
-        len = PyBytes_GET_SIZE(frame);
-        return true;
-    }
-    PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(frame)->tp_name);
-    return false;
-}
-
-// Reads the record out of msg_b; nothing is changed or called on failure.
-bool first_record(PyObject* msg_b, vt::mcu_message& rec) {
-    if (msg_b == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-        return false;
-    }
-    if (PyList_GET_SIZE(msg_b) == 0) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return false;
-    }
-    vt::Ref frame = vt::borrow(PyList_GET_ITEM(msg_b, 0));
-    const char* data;
-    Py_ssize_t len;
-    // A frame shorter than the record is rejected, never read past its end.
-    return frame_bytes(frame.get(), data, len) && vt::decode_or_raise(data, len, rec);
-}
-
 PyObject* msg_received(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static vt::Signature sig("msg_received", {"msg_b"});
     PyObject* a[1];
     vt::mcu_message rec;
     if (!sig.parse(args, nargs, kwnames, a) || !vt::check_exact(a[0], &PyList_Type, "msg_b") ||
-        !first_record(a[0], rec)) {
+        !vt::decode_first_frame(a[0], rec)) {
         return nullptr;
     }
     if (vt::overrides(self, MonitorType, s_on_temp)) {

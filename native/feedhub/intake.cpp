@@ -12,15 +12,8 @@ namespace {
 
 // Element 0 of the message, exactly bytes; new reference or null.
 PyObject* first_frame(PyObject* msg) {
-    if (msg == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-        return nullptr;
-    }
-    if (PyList_GET_SIZE(msg) == 0) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return nullptr;
-    }
-    PyObject* frame = PyList_GET_ITEM(msg, 0);
+    PyObject* frame = vt::first_frame(msg);
+    if (!frame) return nullptr;
     if (frame == Py_None) {
         PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
         return nullptr;

@@ -11,27 +11,6 @@ namespace lanecore {
 
 namespace {
 
-// Frame 0 of a received message, copied out before any host code can run.
-bool decode_first_frame(PyObject* msg, vt::cu_message& data) {
-    if (msg == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-        return false;
-    }
-    if (PyList_GET_SIZE(msg) == 0) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return false;
-    }
-    PyObject* frame = PyList_GET_ITEM(msg, 0);
-    if (PyBytes_Check(frame)) {
-        return vt::decode_or_raise(PyBytes_AS_STRING(frame), PyBytes_GET_SIZE(frame), data);
-    }
-    if (PyByteArray_Check(frame)) {
-        return vt::decode_or_raise(PyByteArray_AS_STRING(frame), PyByteArray_GET_SIZE(frame), data);
-    }
-    PyErr_Format(PyExc_TypeError, "frame 0 must be bytes or bytearray, not %.200s", Py_TYPE(frame)->tp_name);
-    return false;
-}
-
 bool copy_backend(Worker* w) {
     const vt::C_Backend* shared = shared_record<vt::C_Backend>(w->backendaddr);
     if (!shared) return false;
@@ -56,7 +35,7 @@ PyObject* msg_received(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* msg;
     if (!sig.parse(args, nargs, kwnames, &msg) || !vt::check_exact(msg, &PyList_Type, "msg")) return nullptr;
     vt::cu_message data;
-    if (!decode_first_frame(msg, data)) return nullptr;
+    if (!vt::decode_first_frame(msg, data)) return nullptr;  // before any host code runs
 
     Worker* w = reinterpret_cast<Worker*>(self);
     // The lock objects are held for the calls: host code may run inside them.
