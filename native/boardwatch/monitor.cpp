@@ -112,7 +112,7 @@ PyType_Slot monitor_slots[] = {
     {0, nullptr}};
 
 PyType_Spec monitor_spec = {"vantor.cluster.workers.boardwatch.SpeedUpProtocol", sizeof(Monitor), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, monitor_slots};
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, monitor_slots};
 
 int exec_module(PyObject* m) {
     if (!s_on_temp && !(s_on_temp = vt::intern("on_temp"))) return -1;

@@ -177,6 +177,6 @@ PyType_Slot hub_slots[] = {
 }  // namespace
 
 PyType_Spec hub_spec = {"vantor.cluster.feedhub.SpeedUpProtocol", sizeof(Hub), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, hub_slots};
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, hub_slots};
 
 }  // namespace feedhub

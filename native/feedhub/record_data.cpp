@@ -94,6 +94,6 @@ PyType_Slot record_slots[] = {
 }  // namespace
 
 PyType_Spec record_data_spec = {"vantor.cluster.feedhub.RecordData", sizeof(RecordData), 0,
-                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, record_slots};
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, record_slots};
 
 }  // namespace feedhub

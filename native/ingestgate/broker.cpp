@@ -199,6 +199,6 @@ PyType_Slot broker_slots[] = {
 }  // namespace
 
 PyType_Spec broker_spec = {"vantor.cluster.ingestgate.SpeedUpProtocol", sizeof(Broker), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, broker_slots};
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, broker_slots};
 
 }  // namespace ingestgate

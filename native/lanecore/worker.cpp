@@ -183,6 +183,6 @@ PyType_Slot worker_slots[] = {
 }  // namespace
 
 PyType_Spec worker_spec = {"vantor.cluster.workers.lanecore.SpeedUpProtocol", sizeof(Worker), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, worker_slots};
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, worker_slots};
 
 }  // namespace lanecore
