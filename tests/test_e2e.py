@@ -175,15 +175,17 @@ class TestSilence:
         status = [(f["rank"], f["cuStatus"]) for f in frames if f["cuStatus"] >= 100]
         p_status = [s for r, s in status if r == p_rank]
         u_status = [s for r, s in status if r == u_rank]
-        assert len(p_status) >= 8 and p_status == [200, 100] * (len(p_status) // 2)
+        # the host may stop between the two records of the last period
+        pairs = len(p_status) // 2
+        assert pairs >= 4 and p_status[:2 * pairs] == [200, 100] * pairs
         assert len(u_status) >= 4 and set(u_status) == {100}
         assert {r for r, _ in status} == {p_rank, u_rank}
-        assert extra["workers"][powered].timeouts == len(p_status) // 2
+        assert extra["workers"][powered].timeouts - -(-len(p_status) // 2) in (0, 1)
         assert extra["workers"][unpowered].timeouts == 0
         # silence records reach the front end at once, each on its own
         forwarded = [r for r in frontend.records() if r["cuStatus"] >= 100]
         assert len(forwarded) == len(status)
-        assert stats.units[p_rank].alarms == len(p_status) // 2
+        assert stats.units[p_rank].alarms == p_status.count(100)
 
     def test_unit_coming_back_publishes_again(self):
         settings = default_settings(1, 3, buffSize=50, timeout=0.2)

@@ -133,7 +133,7 @@ class Host:
                 sock.close(linger=0)
                 setattr(self, name, None)
         if getattr(self, "ctx", None) is not None:
-            self.ctx.term()
+            self.ctx.destroy(linger=0)   # also closes any socket a failed start left open
             self.ctx = None
         if self.block is not None:
             self.block.close()

@@ -54,7 +54,7 @@ async def _child(spec):
         close_workers(workers, sockets)
         inbox.close(linger=0)
         control.close()
-        ctx.term()
+        ctx.destroy(linger=0)
         block.close()
 
 

@@ -15,13 +15,21 @@ def push_socket(ctx, url):
 
 
 def build_workers(units, block, ctx, stream_url, update_url, timeout):
-    """(mcuId, cuId) -> worker, each with its own stream and update socket."""
-    workers, sockets = {}, []
-    for cu in units:
-        stream, update = push_socket(ctx, stream_url), push_socket(ctx, update_url)
-        sockets += [stream, update]
-        workers[(cu.mcuId, cu.cuId)] = Worker(
-            cu.rank, block.config_pair(cu.rank - 1), block.backend_pair(), stream, update, timeout)
+    """(mcuId, cuId) -> worker.  The workers of one process share one stream
+    and one update socket: they all run on this thread, a worker's three
+    update frames go out in one call, and every record names its unit, so
+    one pair of sockets serves any number of units with two descriptors."""
+    sockets = [push_socket(ctx, stream_url)]
+    try:
+        sockets.append(push_socket(ctx, update_url))
+        stream, update = sockets
+        workers = {(cu.mcuId, cu.cuId): Worker(cu.rank, block.config_pair(cu.rank - 1),
+                                               block.backend_pair(), stream, update, timeout)
+                   for cu in units}
+    except BaseException:
+        for sock in sockets:
+            sock.close(linger=0)
+        raise
     return workers, sockets
 
 
