@@ -113,6 +113,12 @@ class TestExactWindows:
         assert stats.errors == 0
         assert all(len(windows_of(frames, cu.rank)) >= 2 for cu in settings.units())
 
+    def test_a_burst_of_held_traffic_still_gives_exact_windows(self):
+        settings = default_settings(4, 8, buffSize=50, maxFails=100000)
+        stats, _, frames, sim, extra = run_system(settings, 212, faults=Faults(burst=(60, 60)))
+        check_exact_windows(settings, frames, sim, extra["backend"], 200)
+        assert stats.dropped() == stats.late() == stats.errors == 0
+
     def test_worker_processes_give_the_same_windows(self):
         settings = default_settings(2, 4, buffSize=50)
         stats, _, frames, sim, extra = run_system(settings, 212, worker_processes=2,

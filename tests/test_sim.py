@@ -2,10 +2,8 @@
 status records and fault injection."""
 import asyncio
 import collections
-import math
 import random
 import statistics
-import struct
 
 import pytest
 

@@ -2,8 +2,8 @@
 endpoint through the broker to the workers, stream records to the hub, and
 update records back to the units' microcontrollers."""
 import asyncio
+import socket
 import itertools
-import logging
 import os
 import shutil
 import tempfile
@@ -19,8 +19,8 @@ from .stats import Stats
 from .workerproc import RemoteWorkers
 from .workers import LocalWorkers
 
-log = logging.getLogger("vantor.host")
 _instances = itertools.count()
+RECEIVE_BUFFER = 4 << 20   # bytes; the kernel caps it at net.core.rmem_max
 
 
 class _Endpoint(asyncio.DatagramProtocol):
@@ -101,6 +101,13 @@ class Host:
             loop = asyncio.get_running_loop()
             self.udp, _ = await loop.create_datagram_endpoint(
                 lambda: _Endpoint(self), local_addr=self.listen)
+            # A burst from the boards (after a stall of the loop or of the
+            # network) must wait in the kernel, not be dropped there.
+            sock = self.udp.get_extra_info("socket")
+            try:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER)
+            except OSError:
+                pass
             self._started = True
         except BaseException:
             await self.stop()

@@ -6,8 +6,7 @@ import collections
 import math
 import random
 
-from vantor.host.records import (CU_UPDATE, MCU_MESSAGE, config_voltages, current_to_voltage,
-                                 echo_of, f32)
+from vantor.host.records import CU_UPDATE, MCU_MESSAGE, current_to_voltage, echo_of, f32
 from .faults import Faults
 from .unit import Response, SimUnit
 
@@ -219,5 +218,3 @@ class Simulator:
 def cu_pair(cu):
     return (cu.mcuId, cu.cuId)
 
-
-__all__ = ["Simulator", "Faults", "config_voltages"]
