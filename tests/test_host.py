@@ -203,8 +203,8 @@ class TestCommandLine:
     @pytest.mark.parametrize("text, expected", [
         ("1.2", ((1, 2), (1, None))), ("1.2@1.5", ((1, 2), (151, None))),
         ("0.3@1-2", ((0, 3), (101, 201)))])
-    def test_silence_spec(self, text, expected):
-        assert cli.silence_spec(text) == expected
+    def test_silence_option(self, text, expected):
+        assert cli.silence_option(text) == expected
 
     def test_bad_settings_file_exits_with_the_key(self, tmp_path, capsys):
         path = tmp_path / "bad.toml"

@@ -24,7 +24,7 @@ def pair(text):
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
-def silence_spec(text):
+def silence_option(text):
     """MCU.CU[@SECONDS[-SECONDS]] -> (pair, (first step, back step or None))."""
     unit, _, when = text.partition("@")
     first, _, back = when.partition("-")
@@ -35,7 +35,7 @@ def silence_spec(text):
     return pair(unit), span
 
 
-def burst_spec(text):
+def burst_option(text):
     at, _, steps = text.partition(":")
     try:
         return int(float(at) * 100) + 1, int(steps or 50)
@@ -59,12 +59,12 @@ def _sim_options(p):
                    help="probability a step's datagrams leave shuffled")
     g.add_argument("--late", type=float, default=0.0,
                    help="probability a datagram is held back one step")
-    g.add_argument("--silence", type=silence_spec, action="append", default=[],
+    g.add_argument("--silence", type=silence_option, action="append", default=[],
                    metavar="MCU.CU[@S[-S]]", help="silence a unit (from/until seconds)")
     g.add_argument("--ignore-updates", type=pair, action="append", default=[], metavar="MCU.CU")
     g.add_argument("--wrong", type=pair, action="append", default=[], metavar="MCU.CU",
                    help="unit starts with settings that differ from its configuration")
-    g.add_argument("--burst", type=burst_spec, default=None, metavar="SECONDS:STEPS",
+    g.add_argument("--burst", type=burst_option, default=None, metavar="SECONDS:STEPS",
                    help="hold STEPS steps of traffic from SECONDS on, then send them at once")
     g.add_argument("--pll-unlocked", type=int, action="append", default=[], metavar="MCU")
 

@@ -9,8 +9,8 @@ MAX_ROWS = 64
 _STATUS = {None: "-", 0: "ok", CU_IV: "IV", CU_TIMEOUT: "silent", CU_TIMEOUT_POWERED: "silent"}
 
 
-def _fmt(value, spec, empty="-"):
-    return empty if value is None else format(value, spec)
+def _fmt(value, pattern, empty="-"):
+    return empty if value is None else format(value, pattern)
 
 
 def render(host, rates, title=""):

@@ -11,33 +11,33 @@ READY = b"vantor-ready"
 STOP = b"stop"   # shorter than a record: tells a worker process to finish
 
 
-def child_main(spec):
+def child_main(job):
     """Entry point of one worker process."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)   # the host decides when to stop
-    asyncio.run(_child(spec))
+    asyncio.run(_child(job))
 
 
-async def _child(spec):
+async def _child(job):
     from .settings import parse_settings
     from .shared import SharedBlock
     from .stats import Stats
     from .workers import build_workers, close_workers
 
-    settings = parse_settings(spec["settings"])
-    units = [cu for cu in settings.units() if cu.rank in spec["ranks"]]
-    block = SharedBlock(len(settings.units()), name=spec["shm"], locks=spec["locks"], create=False)
+    settings = parse_settings(job["settings"])
+    units = [cu for cu in settings.units() if cu.rank in job["ranks"]]
+    block = SharedBlock(len(settings.units()), name=job["shm"], locks=job["locks"], create=False)
     ctx = zmq.Context()
     actx = zmq.asyncio.Context.shadow(ctx.underlying)
     stats = Stats(settings)
-    workers, sockets = build_workers(units, block, ctx, spec["stream_url"], spec["update_url"],
+    workers, sockets = build_workers(units, block, ctx, job["stream_url"], job["update_url"],
                                      settings.timeout)
     inbox = actx.socket(zmq.PULL)
     inbox.setsockopt(zmq.LINGER, 0)
-    inbox.connect(spec["input_url"])
+    inbox.connect(job["input_url"])
     control = ctx.socket(zmq.PUSH)
     control.setsockopt(zmq.LINGER, 1000)
-    control.connect(spec["update_url"])
-    control.send_multipart([READY, str(spec["index"]).encode()])
+    control.connect(job["update_url"])
+    control.send_multipart([READY, str(job["index"]).encode()])
     try:
         while True:
             frames = await inbox.recv_multipart(copy=True)
@@ -78,10 +78,10 @@ class RemoteWorkers:
             self.inputs.append(sock)
             for cu in group:
                 self.route[(cu.mcuId, cu.cuId)] = sock
-            spec = {"index": index, "settings": doc, "ranks": {cu.rank for cu in group},
+            job = {"index": index, "settings": doc, "ranks": {cu.rank for cu in group},
                     "shm": block.name, "locks": block.locks, "input_url": url,
                     "stream_url": stream_url, "update_url": update_url}
-            self.procs.append(self.mp.Process(target=child_main, args=(spec,), daemon=True,
+            self.procs.append(self.mp.Process(target=child_main, args=(job,), daemon=True,
                                               name=f"vantor-workers-{index}"))
 
     async def start(self, timeout=30.0):
