@@ -119,10 +119,11 @@ class TestExactWindows:
         check_exact_windows(settings, frames, sim, extra["backend"], 200)
         assert stats.dropped() == stats.late() == stats.errors == 0
 
-    def test_worker_processes_give_the_same_windows(self):
+    @pytest.mark.parametrize("transport", ["ipc", "tcp"])
+    def test_worker_processes_give_the_same_windows(self, transport):
         settings = default_settings(2, 4, buffSize=50)
         stats, _, frames, sim, extra = run_system(settings, 212, worker_processes=2,
-                                                  transport="ipc", settle=1.0)
+                                                  transport=transport, settle=1.0)
         check_exact_windows(settings, frames, sim, extra["backend"], 200)
         assert stats.errors == 0
         assert not shm_exists(extra["shm"])
@@ -277,3 +278,22 @@ class TestShutdown:
         name = out.strip().splitlines()[-1].split()[3]
         assert "records in" in out and not shm_exists(name)
         assert "Traceback" not in err
+
+
+@pytest.mark.parametrize("processes", [0, 1])
+def test_worker_failures_are_counted_and_traffic_goes_on(processes):
+    settings = default_settings(1, 2, buffSize=50)
+
+    def window(size):
+        return lambda host, sim, extra: host.block.write_buff_size(size)
+
+    stats, _, frames, sim, _ = run_system(settings, 262, phases={60: window(0), 110: window(50)},
+                                          worker_processes=processes, settle=1.0)
+    assert stats.errors >= 2 * 40
+    assert "ZeroDivisionError" in stats.last_error
+    for cu in settings.units():
+        late = [w for w in windows_of(frames, cu.rank) if w["timestamp"] > 1.75]
+        assert [round(w["timestamp"] / 0.01) for w in late] == [200, 250]
+        for w in late:
+            end = round(w["timestamp"] / 0.01)
+            assert w["counts"] == sim.counts_between((cu.mcuId, cu.cuId), end - 50, end)[0]

@@ -8,6 +8,7 @@ import zmq
 import zmq.asyncio
 
 READY = b"vantor-ready"
+FAILED = b"vantor-error"   # a worker raised; the text follows
 STOP = b"stop"   # shorter than a record: tells a worker process to finish
 
 
@@ -20,7 +21,6 @@ def child_main(job):
 async def _child(job):
     from .settings import parse_settings
     from .shared import SharedBlock
-    from .stats import Stats
     from .workers import build_workers, close_workers
 
     settings = parse_settings(job["settings"])
@@ -28,7 +28,6 @@ async def _child(job):
     block = SharedBlock(len(settings.units()), name=job["shm"], locks=job["locks"], create=False)
     ctx = zmq.Context()
     actx = zmq.asyncio.Context.shadow(ctx.underlying)
-    stats = Stats(settings)
     workers, sockets = build_workers(units, block, ctx, job["stream_url"], job["update_url"],
                                      settings.timeout)
     inbox = actx.socket(zmq.PULL)
@@ -49,7 +48,11 @@ async def _child(job):
                 try:
                     worker.msg_received([chunk])
                 except Exception as exc:
-                    stats.error("worker", exc)
+                    text = f"worker {chunk[0]}.{chunk[1]}: {type(exc).__name__}: {exc}"
+                    try:
+                        control.send_multipart([FAILED, text.encode()], zmq.NOBLOCK)
+                    except zmq.ZMQError:
+                        pass
     finally:
         close_workers(workers, sockets)
         inbox.close(linger=0)
@@ -95,6 +98,10 @@ class RemoteWorkers:
             self.ready.add(int(frames[1]))
             if len(self.ready) == len(self.procs):
                 self._ready_event.set()
+            return True
+        if frames and frames[0] == FAILED:
+            self.stats.errors += 1
+            self.stats.last_error = frames[-1].decode(errors="replace")
             return True
         return False
 
