@@ -297,3 +297,18 @@ def test_worker_failures_are_counted_and_traffic_goes_on(processes):
         for w in late:
             end = round(w["timestamp"] / 0.01)
             assert w["counts"] == sim.counts_between((cu.mcuId, cu.cuId), end - 50, end)[0]
+
+
+def test_worker_process_that_dies_at_start_fails_the_start_cleanly():
+    settings = default_settings(1, 1)
+    settings.doc = {"mcu": "not a list"}     # the worker process cannot rebuild the settings
+
+    async def scenario():
+        host = Host(settings, worker_processes=1)
+        with pytest.raises(RuntimeError, match="exited with code 1 before it was ready"):
+            await host.start()
+        return host
+
+    before = set(os.listdir("/dev/shm"))
+    host = asyncio.run(scenario())
+    assert set(os.listdir("/dev/shm")) <= before and host.block is None

@@ -40,6 +40,9 @@ def render(host, rates, title=""):
                  f"{stats.duplicates()}  malformed {stats.malformed}   sync failures "
                  f"{stats.sync_failed}   updates sent {stats.updates_sent}   IV results "
                  f"{stats.iv_results}   errors {stats.errors}")
+    if stats.iv_range is not None:
+        start, stop, steps = stats.iv_range
+        lines.append(f"IV range {start:.3g} A to {stop:.3g} A in {steps} bins")
     if stats.last_error:
         lines.append(f"last error: {stats.last_error}")
     return "\n".join(lines)

@@ -90,7 +90,19 @@ class RemoteWorkers:
     async def start(self, timeout=30.0):
         for proc in self.procs:
             proc.start()
-        await asyncio.wait_for(self._ready_event.wait(), timeout)
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + timeout
+        while not self._ready_event.is_set():
+            dead = [p for p in self.procs if p.exitcode is not None]
+            if dead:
+                raise RuntimeError(f"{dead[0].name} exited with code {dead[0].exitcode} "
+                                   "before it was ready")
+            if loop.time() > deadline:
+                raise TimeoutError("worker processes did not report ready")
+            try:
+                await asyncio.wait_for(self._ready_event.wait(), 0.1)
+            except asyncio.TimeoutError:
+                pass
 
     def control(self, frames):
         """A control message from a worker process (arrives on the update socket)."""
