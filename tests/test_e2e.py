@@ -5,7 +5,6 @@ import os
 import signal
 import subprocess
 import sys
-import time
 from multiprocessing import shared_memory
 
 import pytest
@@ -268,10 +267,11 @@ class TestShutdown:
 
     def test_ctrl_c_stops_the_console_command_cleanly(self):
         env = dict(os.environ, PYTHONPATH=SRC)
-        proc = subprocess.Popen([sys.executable, "-m", "vantor", "run", "--no-view",
-                                 "--mcus", "2", "--units", "2"],
+        proc = subprocess.Popen([sys.executable, "-m", "vantor", "run", "--mcus", "2",
+                                 "--units", "2"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
-        time.sleep(2.5)
+        first = proc.stdout.readline()        # the first frame of the view: it is running
+        assert first.startswith("vantor ")
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=20)
         assert proc.returncode == 0, err

@@ -45,8 +45,8 @@ def burst_option(text):
 
 def _settings_options(p):
     p.add_argument("--config", metavar="FILE", help="settings file (TOML); default: built in")
-    p.add_argument("--mcus", type=int, default=4, help="microcontrollers of the built-in settings")
-    p.add_argument("--units", type=int, default=8, help="channel units per microcontroller")
+    p.add_argument("--mcus", type=int, default=4, help="microcontrollers of the built-in settings (not with --config)")
+    p.add_argument("--units", type=int, default=8, help="channel units per microcontroller (not with --config)")
     p.add_argument("--seconds", type=float, default=None, help="stop after this long")
 
 
