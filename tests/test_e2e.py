@@ -245,6 +245,25 @@ class TestIvSweep:
         assert not [f for f in frames if f["rank"] == 2 and f["cuStatus"] == 2]
 
 
+    def test_status_three_ends_a_running_sweep(self):
+        settings = default_settings(1, 1, buffSize=50)
+        start = lambda h, s, e: h.start_sweeps()
+        end = lambda h, s, e: h.set_config(1, cuStatus=3)
+        stats, frontend, frames, sim, extra = run_system(settings, 200,
+                                                         phases={20: start, 80: end})
+        points = [f for f in frames if f["cuStatus"] == 2]
+        # 41 points were planned; the sweep stopped after about 60 steps of it
+        assert 4 <= len(points) <= 7
+        unit = sim.units[(0, 0)]
+        assert unit.sweep is None and unit.settings["cuStatus"] == 0 and unit.sweeps_done == 0
+        assert extra["configs"][0]["cuStatus"] == 0
+        assert len(frontend.iv_results) == 1
+        # one update asks for the sweep, one ends it; the first sweep message
+        # disagrees too, but it is the second of a run of mismatches
+        assert stats.updates_sent == 2
+        assert windows_of(frames, 1)[-1]["timestamp"] == pytest.approx(2.0)
+
+
 class TestShutdown:
     def test_stop_releases_shared_memory(self):
         settings = default_settings(2, 2)
