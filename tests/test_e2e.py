@@ -15,7 +15,6 @@ from vantor.host.records import echo_of
 from vantor.host.settings import default_settings
 from vantor.sim import Faults, Simulator
 
-SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
 
 
 def run_system(settings, steps, *, faults=None, seed=2, phases=None, settle=0.4, **host_kw):
@@ -285,7 +284,7 @@ class TestShutdown:
         assert after <= before
 
     def test_ctrl_c_stops_the_console_command_cleanly(self):
-        env = dict(os.environ, PYTHONPATH=SRC)
+        env = dict(os.environ)   # the same vantor this test imports: installed, or PYTHONPATH=src
         proc = subprocess.Popen([sys.executable, "-m", "vantor", "run", "--mcus", "2",
                                  "--units", "2"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
