@@ -2,7 +2,7 @@
 PY      := .venv/bin/python
 STAMP   := .venv/.installed
 
-.PHONY: test test-asan run dev bench clean
+.PHONY: test test-asan fuzz fuzz-ci fuzz-build fuzz-merge run dev bench clean
 
 $(PY):
 	python3 -m venv .venv
@@ -47,8 +47,68 @@ test-asan: $(PY)
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(PY) -m pytest -q -p no:cacheprovider tests
 
+# Coverage-guided fuzzing (atheris) of every entry point that takes outside
+# data. The modules are built with clang, AddressSanitizer and libFuzzer's
+# coverage hooks; atheris's sanitizer runtime with libFuzzer inside is
+# preloaded. UBSan checks that need its C++ runtime (vptr, function) are left
+# out: that runtime is not in the preloaded library. New inputs go to
+# build/fuzz/work; fuzz/corpus is only read (fold finds in with fuzz-merge).
+FUZZ_TREE    := build/fuzz/pkg
+FUZZ_TARGETS := worker broker hub monitor constructors
+FUZZ_UBSAN   := alignment,bool,bounds,builtin,enum,float-cast-overflow,integer-divide-by-zero,$\
+                nonnull-attribute,null,object-size,pointer-overflow,return,returns-nonnull-attribute,$\
+                shift,signed-integer-overflow,unreachable,vla-bound
+FUZZ_CI_SECONDS ?= 25
+FUZZ_SECONDS    ?= 900
+FUZZ_ENV = PYTHONPATH=$(abspath $(FUZZ_TREE)) PYTHONMALLOC=malloc \
+  LD_PRELOAD="$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/asan_with_fuzzer.so" \
+  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+FUZZ_FLAGS = -timeout=30 -rss_limit_mb=4096 -print_final_stats=1
+
+fuzz-build: $(PY)
+	command -v clang++ >/dev/null || { apt-get update -qq && apt-get install -y -qq clang >/dev/null; }
+	$(PY) -m pip install --quiet pyzmq cmake ninja atheris
+	rm -rf $(FUZZ_TREE) && mkdir -p $(FUZZ_TREE) && cp -r src/vantor $(FUZZ_TREE)/
+	find $(FUZZ_TREE) -name '*.so' -delete
+	.venv/bin/cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DVANTOR_INPLACE=ON \
+	  -DVANTOR_SANITIZE=ON -DVANTOR_SANITIZERS="fuzzer-no-link,address,$(FUZZ_UBSAN)" \
+	  -DVANTOR_OUTPUT_ROOT=$(abspath $(FUZZ_TREE)) -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	.venv/bin/cmake --build build/fuzz
+
+# Each target for SECONDS; a finding stops the run, its input is in build/fuzz/artifacts.
+define fuzz_each
+	@mkdir -p build/fuzz/artifacts; n=0; \
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/work/$$t; \
+	  if $(FUZZ_ENV) $(PY) fuzz/fuzz_$$t.py build/fuzz/work/$$t fuzz/corpus/$$t -max_total_time=$(1) \
+	       $(FUZZ_FLAGS) -artifact_prefix=build/fuzz/artifacts/$$t- >build/fuzz/$$t.log 2>&1; then \
+	    n=$$((n + 1)); echo "fuzz_$$t: $$(grep -a 'DONE' build/fuzz/$$t.log | tail -1)"; \
+	  else \
+	    tail -60 build/fuzz/$$t.log; echo "fuzz_$$t FAILED (log: build/fuzz/$$t.log)"; \
+	    echo "fuzz: $$n passed, 1 failed"; exit 1; \
+	  fi; \
+	done; echo "fuzz: $$n passed, 0 failed"
+endef
+
+fuzz-ci: fuzz-build
+	$(call fuzz_each,$(FUZZ_CI_SECONDS))
+
+fuzz: fuzz-build
+	$(call fuzz_each,$(FUZZ_SECONDS))
+
+# Folds the inputs found by long runs into the committed corpus, minimised.
+fuzz-merge: fuzz-build
+	for t in $(FUZZ_TARGETS); do mkdir -p fuzz/corpus/$$t build/fuzz/work/$$t; \
+	  $(FUZZ_ENV) $(PY) fuzz/fuzz_$$t.py -merge=1 fuzz/corpus/$$t build/fuzz/work/$$t $(FUZZ_FLAGS) \
+	    >build/fuzz/$$t-merge.log 2>&1 || exit 1; done
+
 bench: $(STAMP)
 	$(PY) bench/run_all.py
+
+# Channel units one host keeps up with: simulator and host in their own
+# processes on loopback, stepping the unit count (CAPACITY="--levels 64,128").
+bench-capacity: $(STAMP)
+	$(PY) bench/capacity/run.py $(CAPACITY)
 
 clean:
 	rm -rf build .venv src/vantor/**/*.so

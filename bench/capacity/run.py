@@ -1,0 +1,209 @@
+"""How many channel units, each reporting every 10 ms, one host keeps up with.
+
+For each level the simulator's records are sent from their own process
+(sender.py) to the reference host in another (hostside.py) over loopback UDP.
+Each level runs a warm-up and then a measured window; the table gives the
+records/s offered and processed in that window, what was lost over the whole
+run (kernel drops, records that never reached a worker), late datagrams, and
+the host's CPU time per record processed.
+
+    PYTHONPATH=src .venv/bin/python bench/capacity/run.py [--levels 64,128,...]
+        [--worker-processes 0,2] [--measure 10] [--out build/capacity]
+
+The single-process host is pinned to CPU 0 and the sender to CPU 1, so the
+host has one core; with worker processes nothing is pinned."""
+import argparse
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+LEVELS = [64, 128, 256, 512, 1024, 2048, 4096, 8192]
+
+
+def start(script, args):
+    return subprocess.Popen([sys.executable, str(HERE / script), *args], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
+
+
+def read_json(proc, what):
+    line = proc.stdout.readline()
+    if not line:
+        raise RuntimeError(f"{what} exited with code {proc.wait()} before reporting")
+    return json.loads(line)
+
+
+def run_level(units, args, processes):
+    per_mcu = min(args.units_per_mcu, units)
+    mcus = units // per_mcu
+    seconds = args.warmup + args.measure
+    pinned = processes == 0 and not args.no_pin
+    host_args = ["--mcus", str(mcus), "--units", str(per_mcu), "--seconds", str(seconds),
+                 "--warmup", str(args.warmup), "--measure", str(args.measure),
+                 "--worker-processes", str(processes)]
+    host_args += [a for opt in args.host_option for a in ("--host-option", opt)]
+    if pinned:
+        host_args += ["--cpu", "0"]
+    host = start("hostside.py", host_args)
+    sender = None
+    try:
+        info = read_json(host, "host")
+        sender_args = ["--target", f"127.0.0.1:{info['port']}", "--mcus", str(mcus),
+                       "--units", str(per_mcu), "--seconds", str(seconds),
+                       "--snapshots", f"{args.warmup},{seconds}"]
+        if pinned:
+            sender_args += ["--cpu", "1"]
+        sender = start("sender.py", sender_args)
+        if sender.stdout.readline().strip() != "ready":
+            raise RuntimeError("sender did not start")
+        t0 = time.monotonic() + 0.2
+        for proc in (host, sender):
+            proc.stdin.write(f"{t0!r}\n")
+            proc.stdin.flush()
+        sent = read_json(sender, "sender")
+        got = read_json(host, "host")
+    finally:
+        for proc in (sender, host):
+            if proc is not None:
+                try:
+                    proc.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+    return summarize(units, mcus, per_mcu, processes, args, sent, got)
+
+
+def summarize(units, mcus, per_mcu, processes, args, sent, got):
+    a, b, final = got["marks"]["start"], got["marks"]["end"], got["final"]
+    snaps = sent["snapshots"]
+    offered = (snaps[str(float(args.warmup + args.measure))]["records"]
+               - snaps[str(float(args.warmup))]["records"]) / args.measure
+    window = b["t"] - a["t"]
+    processed = b["records_in"] - a["records_in"]
+    # Whole run: datagrams the host never saw, and records it saw that did not
+    # reach a worker (the broker still holds the datagrams of an unfinished drain).
+    lost_datagrams = sent["datagrams"] - final["datagrams"]
+    held = final["datagrams"] % got["queue_capacity"]
+    not_delivered = (final["datagrams"] - held) * per_mcu - final["records_in"]
+    lost = lost_datagrams * per_mcu + max(0, not_delivered)
+    host_cpu = b["host_cpu"] - a["host_cpu"]
+    worker_cpu = b["worker_cpu"] - a["worker_cpu"]
+    return {
+        "units": units, "mcus": mcus, "units_per_mcu": per_mcu, "processes": processes,
+        "offered": offered, "processed": processed / window,
+        "lost_records": lost, "kernel_dropped_datagrams": lost_datagrams,
+        "socket_drops": got["socket_drops"], "rcvbuf_errors_machine": got["kernel"].get("RcvbufErrors", 0),
+        "not_delivered": not_delivered, "late_records": got["late_records"],
+        "max_lag_ms": got["max_lag_ms"], "sender_lag_max_ms": sent["lag_max_ms"],
+        "host_us_per_record": 1e6 * host_cpu / processed if processed else float("nan"),
+        "host_cpu_share": host_cpu / window,
+        "worker_us_per_record": 1e6 * worker_cpu / processed if processed else float("nan"),
+        "worker_cpu_share": worker_cpu / window,
+        "errors": final["errors"], "last_error": got["last_error"],
+        "sync_failed": got["sync_failed"],
+        "held": lost == 0 and got["late_records"] == 0 and final["errors"] == 0,
+    }
+
+
+HEADER = (f"{'procs':>5} {'units':>6} {'mcu x cu':>9} {'offered/s':>10} {'processed/s':>11} "
+          f"{'lost':>7} {'k.drop':>6} {'late':>7} {'lag ms':>7} {'host us/rec':>11} "
+          f"{'host cpu':>8} {'wrk us/rec':>10} {'wrk cpu':>7} {'held':>4}")
+
+
+def row(r):
+    return (f"{r['processes']:>5} {r['units']:>6} {r['mcus']:>4}x{r['units_per_mcu']:<4} "
+            f"{r['offered']:>10.0f} {r['processed']:>11.0f} {r['lost_records']:>7} "
+            f"{r['socket_drops']:>6} {r['late_records']:>7} {r['max_lag_ms']:>7.1f} "
+            f"{r['host_us_per_record']:>11.2f} {100 * r['host_cpu_share']:>7.0f}% "
+            f"{r['worker_us_per_record']:>10.2f} {100 * r['worker_cpu_share']:>6.0f}% "
+            f"{'yes' if r['held'] else 'no':>4}")
+
+
+def plot(results, path):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print(f"matplotlib is not installed: no plot written (table in {path.with_suffix('.txt')})")
+        return
+    fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(7, 7))
+    for processes in sorted({r["processes"] for r in results}):
+        rs = [r for r in results if r["processes"] == processes]
+        label = "one process" if processes == 0 else f"{processes} worker processes"
+        xs = [r["units"] for r in rs]
+        top.plot(xs, [r["offered"] for r in rs], "k:", label="offered" if processes == 0 else None)
+        top.plot(xs, [r["processed"] for r in rs], "o-", label=f"processed, {label}")
+        bottom.plot(xs, [r["host_us_per_record"] + (r["worker_us_per_record"] if processes else 0)
+                         for r in rs], "o-", label=label)
+    top.set_ylabel("records/s")
+    bottom.set_ylabel("CPU us per record (host + workers)")
+    bottom.set_xlabel("channel units (10 ms each)")
+    for ax in (top, bottom):
+        ax.set_xscale("log", base=2)
+        ax.grid(True, alpha=0.3)
+        ax.legend()
+    fig.tight_layout()
+    fig.savefig(path)
+    print(f"plot: {path}")
+
+
+def load():
+    return os.getloadavg()
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--levels", default=",".join(map(str, LEVELS)))
+    p.add_argument("--units-per-mcu", type=int, default=32)
+    p.add_argument("--worker-processes", default="0,2",
+                   help="comma list; 0 = workers in the host process")
+    p.add_argument("--warmup", type=float, default=3.0)
+    p.add_argument("--measure", type=float, default=10.0)
+    p.add_argument("--stop-after", type=int, default=2,
+                   help="stop a sweep after this many levels in a row not held")
+    p.add_argument("--host-option", action="append", default=[], metavar="NAME=JSON")
+    p.add_argument("--no-pin", action="store_true")
+    p.add_argument("--out", default="build/capacity")
+    p.add_argument("--label", default="capacity")
+    args = p.parse_args(argv)
+    out = pathlib.Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    levels = [int(x) for x in args.levels.split(",")]
+    before = load()
+    print(f"load average before: {before[0]:.2f} {before[1]:.2f} {before[2]:.2f}; "
+          f"{args.warmup:g} s warm-up + {args.measure:g} s measured per level")
+    print(HEADER, flush=True)
+    results = []
+    for processes in (int(x) for x in args.worker_processes.split(",")):
+        misses = 0
+        for units in levels:
+            r = run_level(units, args, processes)
+            results.append(r)
+            print(row(r), flush=True)
+            if r["last_error"]:
+                print(f"      last error: {r['last_error']}")
+            misses = 0 if r["held"] else misses + 1
+            if misses >= args.stop_after:
+                break
+    after = load()
+    lines = [HEADER] + [row(r) for r in results]
+    for processes in sorted({r["processes"] for r in results}):
+        held = [r["units"] for r in results if r["processes"] == processes and r["held"]]
+        text = (f"largest level held with zero loss, {processes or 'no'} worker processes: "
+                f"{max(held) if held else 'none'} units")
+        print(text)
+        lines.append(text)
+    text = f"load average before {before[0]:.2f} {before[1]:.2f}, after {after[0]:.2f} {after[1]:.2f}"
+    print(text)
+    lines.append(text)
+    (out / f"{args.label}.txt").write_text("\n".join(lines) + "\n")
+    (out / f"{args.label}.json").write_text(json.dumps(results, indent=1))
+    plot(results, out / f"{args.label}.png")
+
+
+if __name__ == "__main__":
+    main()
