@@ -242,7 +242,7 @@ def test_one_input(data):
                 break
             op = d.int(0, 15)
             if op <= 7:
-                seq = seq + d.int(0, 3) if d.int(0, 15) else d.u32()
+                seq = (seq + d.int(0, 3)) & 0xFFFFFFFF if d.int(0, 15) else d.u32()
                 frame = draw_frame(d, cfg, seq)
                 if d.bool():
                     frame = bytearray(frame)
