@@ -1,0 +1,197 @@
+"""Per-record cost of the host's road, stage by stage.
+
+The same replayed datagrams go through the reference host in this process,
+cut off at successive points (each later point keeps every earlier stage),
+inside the running event loop with the loop turning once per step as on the
+live host; the difference between two cuts is the cost of the stage between
+them.  UDP receive is timed on a real loopback socket through the loop's
+datagram transport, and the worker's host calls (locks, timer) are timed on
+their own, so the worker's native remainder can be told apart.
+
+    PYTHONPATH=src .venv/bin/python bench/capacity/breakdown.py [--mcus 64 --units 32]
+"""
+import argparse
+import asyncio
+import gc
+import json
+import socket
+import time
+
+import zmq
+
+from vantor.host.app import Host
+from vantor.host.settings import default_settings
+
+from sender import build_pool, RECORD_WORDS, SEQ_WORD
+import array
+
+CUTS = [
+    ("intake", "UDP endpoint hand-off, sequence bookkeeping (per datagram)"),
+    ("broker", "broker: queue, cut, cycle check, on_sync_success hook"),
+    ("routing", "host routing: deliver, worker look-up, [chunk]"),
+    ("worker", "worker msg_received incl. locks, timer, stream send"),
+    ("hub", "stream pump: ZMQ receive, stats, hub msg_received (per frame)"),
+]
+
+
+def datagrams_for(pool, steps):
+    out = []
+    for seq in range(1, steps + 1):
+        step = []
+        for data in pool[seq % len(pool)]:
+            buf = bytearray(data)
+            view = memoryview(buf).cast("I")
+            view[SEQ_WORD::RECORD_WORDS] = array.array("I", [seq]) * (len(view) // RECORD_WORDS)
+            step.append(bytes(buf))
+        out.append(step)
+    return out
+
+
+async def through(settings, steps_data, cut, **host_options):
+    """Seconds for every datagram through the host up to `cut`."""
+    host = await Host(settings, **host_options).start()
+    stages = [name for name, _ in CUTS]
+    keep = stages[:stages.index(cut) + 1]
+    try:
+        if "broker" not in keep:
+            host.broker.msg_received = lambda data, addr: None
+        elif "routing" not in keep:
+            host.broker.deliver = lambda chunk: None
+        elif "worker" not in keep:
+            for worker in host.workers.workers.values():
+                worker.msg_received = lambda msg: None
+        if "hub" not in keep:
+            # Frames stay queued in the stream socket, unread.
+            pump = host._tasks[0]
+            pump.cancel()
+            try:
+                await pump
+            except asyncio.CancelledError:
+                pass
+        endpoint = host.udp.get_protocol()
+        addr = ("127.0.0.1", 9)
+        records = sum(len(d) for step in steps_data for d in step) // 60
+        gc.collect()
+        start = time.perf_counter()
+        for step in steps_data:
+            for data in step:
+                endpoint.datagram_received(data, addr)
+            await asyncio.sleep(0)
+        # Stream frames still queued belong to this cut.
+        while "hub" in keep and host.stream_in.getsockopt(zmq.EVENTS) & zmq.POLLIN:
+            await asyncio.sleep(0)
+        elapsed = time.perf_counter() - start
+        frames = host.stats.stream_in
+        if host.stats.errors:
+            raise RuntimeError(f"host errors: {host.stats.last_error}")
+    finally:
+        await host.stop()
+    return elapsed, records, frames
+
+
+async def udp_receive(datagram, count, rounds=20):
+    """Loop's datagram transport: seconds per datagram from the socket to the protocol."""
+    loop = asyncio.get_running_loop()
+    done = asyncio.Event()
+
+    class Counter(asyncio.DatagramProtocol):
+        n = 0
+
+        def datagram_received(self, data, addr):
+            self.n += 1
+            if self.n == count:
+                done.set()
+
+    transport, proto = await loop.create_datagram_endpoint(Counter, local_addr=("127.0.0.1", 0))
+    sock = transport.get_extra_info("socket")
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 << 20)
+    tx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    target = transport.get_extra_info("sockname")
+    best = float("inf")
+    for _ in range(rounds):
+        proto.n = 0
+        done.clear()
+        transport.pause_reading()
+        for _ in range(count):
+            tx.sendto(datagram, target)
+        start = time.perf_counter()
+        transport.resume_reading()
+        await asyncio.wait_for(done.wait(), 10)
+        best = min(best, time.perf_counter() - start)
+    transport.close()
+    tx.close()
+    return best / count
+
+
+async def host_calls(lock_factory, n=100000):
+    """Seconds per message for the worker's host calls: two lock round trips,
+    get_event_loop, cancel and call_later."""
+    loop = asyncio.get_running_loop()
+    a, b = lock_factory(), lock_factory()
+
+    class W:
+        def handle_timeout(self):
+            pass
+
+    w = W()
+    handle = loop.call_later(100, w.handle_timeout)
+    start = time.perf_counter()
+    for i in range(n):
+        a.__enter__()
+        a.__exit__(None, None, None)
+        b.__enter__()
+        b.__exit__(None, None, None)
+    locks = time.perf_counter() - start
+    start = time.perf_counter()
+    for i in range(n):
+        asyncio.get_event_loop()
+        handle.cancel()
+        handle = loop.call_later(100, w.handle_timeout)
+        if i % 1000 == 0:
+            await asyncio.sleep(0)
+    timer = time.perf_counter() - start
+    handle.cancel()
+    return locks / n, timer / n
+
+
+async def main(args):
+    settings = default_settings(args.mcus, args.units, buffSize=args.buff_size)
+    host_options = {}
+    for item in args.host_option:
+        key, _, value = item.partition("=")
+        host_options[key] = json.loads(value)
+    pool = build_pool(args.mcus, args.units)
+    steps_data = datagrams_for(pool, args.steps)
+    per_datagram = args.units
+    print(f"{args.mcus} x {args.units} units, {args.steps} steps, "
+          f"{args.steps * args.mcus * args.units} records per cut, best of {args.repeat}")
+    best = {}
+    for _ in range(args.repeat):      # cuts interleaved, so a busy moment spreads over all
+        for name, _ in CUTS:
+            elapsed, records, frames = await through(settings, steps_data, name, **host_options)
+            best[name] = min(best.get(name, elapsed), elapsed)
+    totals = {name: t / records for name, t in best.items()}
+    print(f"{frames} stream frames reached the hub ({records / max(frames, 1):.0f} records per frame)")
+    udp = await udp_receive(steps_data[0][0], 500) / per_datagram
+    import multiprocessing
+    locks, timer = await host_calls(multiprocessing.Lock)
+    print(f"{'stage':<10} {'ns/record':>10}  what")
+    print(f"{'udp':<10} {1e9 * udp:>10.0f}  UDP receive through the loop's transport (per datagram / {per_datagram})")
+    prev = 0.0
+    for name, what in CUTS:
+        print(f"{name:<10} {1e9 * (totals[name] - prev):>10.0f}  {what}")
+        prev = totals[name]
+    print(f"{'  of which':<10} {1e9 * locks:>10.0f}  worker: two multiprocessing lock round trips")
+    print(f"{'  of which':<10} {1e9 * timer:>10.0f}  worker: get_event_loop + cancel + call_later")
+    print(f"{'total':<10} {1e9 * (totals[CUTS[-1][0]] + udp):>10.0f}")
+
+
+if __name__ == "__main__":
+    p = argparse.ArgumentParser()
+    p.add_argument("--mcus", type=int, default=64)
+    p.add_argument("--units", type=int, default=32)
+    p.add_argument("--steps", type=int, default=100)
+    p.add_argument("--buff-size", type=int, default=100)
+    p.add_argument("--repeat", type=int, default=5)
+    p.add_argument("--host-option", action="append", default=[], metavar="NAME=JSON")
+    asyncio.run(main(p.parse_args()))
