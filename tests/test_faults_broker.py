@@ -3,6 +3,8 @@ cannot be entered, a logger that fails, host state replaced from inside the
 hooks, and hooks that call back into the broker. After each fault the rules
 hold: records handled before it stay handled, the failing datagram is not
 seen again, datagrams still queued come out at a later drain."""
+import gc
+
 import pytest
 
 from tests.conftest import RecordingLock
@@ -138,6 +140,28 @@ class TestHostStateReplaced:
         b.msg_received(record(*A, 3), None)
         b.msg_received(record(*A, 4), None)
         assert [c[0] for c in b.hooks("missing", "finally")] == ["missing"] + ["finally"] * 4
+
+
+    def test_units_set_replaced_while_it_is_searched(self):
+        b = make_broker(total_mcus=1, cuids=())
+
+        class SameHashAsA:
+            """Compared with the record's pair during the look-up; replaces the set meanwhile."""
+
+            def __hash__(self):
+                return hash(A)
+
+            def __eq__(self, other):
+                ingestgate.SpeedUpProtocol.__init__(b, 1, 0, 1, (b.backend.address, RecordingLock()), {},
+                                                    {A}, False)
+                gc.collect()
+                return False
+
+        b.__init__(1, 0, 1, (b.backend.address, RecordingLock()), {}, {SameHashAsA(), B, C}, False)
+        b.msg_received(record(*A, 1) + record(*A, 2), None)
+        b.msg_received(record(*UNKNOWN, 9), None)  # fills the queue; dropped by the re-initialisation
+        # the first look-up dropped the only reference to the set it searched; the second sees {A}
+        assert [c[0] for c in b.hooks("missing", "finally")] == ["missing", "finally"]
 
 
 class TestHostCallsBack:

@@ -25,7 +25,10 @@ int known_unit(Broker* b, const vt::cu_message& m) {
     }
     PyObject* pair = pair_tuple(m.mcuId, m.cuId);
     if (!pair) return -1;
-    return PySet_Contains(b->CUIDS, pair);
+    // Held for the look-up: comparing with the set's elements runs host code,
+    // which may replace CUIDS and drop the last reference to this set.
+    vt::Ref cuids = vt::borrow(b->CUIDS);
+    return PySet_Contains(cuids.get(), pair);
 }
 
 bool report_missing(PyObject* self, const vt::cu_message& m) {
