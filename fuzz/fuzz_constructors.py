@@ -43,6 +43,28 @@ class Hostile:
         raise HostError("exit")
 
 
+class Collider:
+    """A set element that hashes like the pair (1, 0): every look-up of that
+    pair compares with it, which runs host code: it raises, replaces the
+    broker's sets and queue from inside the look-up, or just says no."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __hash__(self):
+        return hash((1, 0))
+
+    def __eq__(self, other):
+        if self.action == 0:
+            raise HostError("eq")
+        if self.action == 1 and STATE.get("broker") is not None:
+            ingestgate.SpeedUpProtocol.__init__(STATE.pop("broker"), *valid_broker_args())
+        return False
+
+
+STATE = {}
+
+
 class Index:
     def __init__(self, v):
         self.v = v
@@ -87,7 +109,7 @@ def value(d, depth=0):
     if k == 24:
         return {value(d, 2): value(d, depth + 1) for _ in range(n)} if d.bool() else {}
     if k == 25:
-        return {d.pick(((1, 2), (0, 0), 3, "a"))} if d.bool() else set()
+        return {d.pick(((1, 2), (0, 0), 3, "a", Collider(d.int(0, 2))))} if d.bool() else set()
     if k == 26:
         return type("D", (dict,), {})()
     return iter(items)
@@ -212,9 +234,17 @@ def test_one_input(data):
     elif which == 1:
         args, kwargs = arguments(d, ("MAXFAILS", "total_devices", "total_mcus", "c_backend", "device_addresses",
                                      "CUIDS", "logmsg"))
+        if d.bool():  # valid but for a units set whose elements run host code when compared
+            args, kwargs = list(valid_broker_args()), {}
+            args[5] = {(1, 1), Collider(d.int(0, 2))}
         b = Broker.__new__(Broker)
         attempt(b.__init__, *args, **kwargs)
-        attempt(b.msg_received, pack("cu_message", sequence=1), None)
+        if len(args) > 5 and type(args[5]) is set:
+            args[5] = None  # the broker holds the only reference to the set (and its elements)
+        STATE["broker"] = b
+        for seq in (1, 2, 3):
+            attempt(b.msg_received, pack("cu_message", mcuId=1, sequence=seq) * 2, None)
+        STATE.clear()
         b2 = Broker.__new__(Broker)
         attempt(b2.__init__, *args, **kwargs)
         assert attempt(b2.__init__, *valid_broker_args()) is None

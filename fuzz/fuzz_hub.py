@@ -146,7 +146,7 @@ def test_one_input(data):
             exact(e, ERRORS)
             return  # a settings object that construction refuses; covered by the constructor target
     a, b = hubs
-    totdev = len(feedhub.SpeedUpProtocol.get_biasSweepTs(a))
+    totdev = n  # one position per unit visited, duplicate ranks included
     now = 1.0
     for _ in range(48):
         if d.remaining() == 0:
@@ -193,7 +193,7 @@ def test_one_input(data):
             extra = draw_settings(d, d.int(0, 2))
             for h in hubs:
                 call(h, h.create_look_up, extra)
-            totdev = len(feedhub.SpeedUpProtocol.get_biasSweepTs(a))
+            totdev += sum(len(m.channels) for m in extra.devices.values())
         elif op == 13:
             hook = d.pick(HOOKS + VIRTUALS)
             for h in hubs:

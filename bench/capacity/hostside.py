@@ -118,13 +118,13 @@ def main(argv=None):
     p.add_argument("--host-option", action="append", default=[], metavar="NAME=VALUE",
                    help="extra keyword for Host(...) (value parsed as JSON)")
     p.add_argument("--cpu", type=int, default=None, help="pin the host process to this CPU")
+    p.add_argument("--stock-loop", action="store_true",
+                   help="asyncio's own loop even where the host has a faster one")
+    args = p.parse_args(argv)
     args.host_options = {}
     for item in args.host_option:
         name, _, value = item.partition("=")
         args.host_options[name] = json.loads(value)
-    p.add_argument("--stock-loop", action="store_true",
-                   help="asyncio's own loop even where the host has a faster one")
-    args = p.parse_args(argv)
     if args.cpu is not None:
         os.sched_setaffinity(0, {args.cpu})
     run_on_host_loop(run(args), args.stock_loop)
