@@ -5,8 +5,9 @@ cut off at successive points (each later point keeps every earlier stage),
 inside the running event loop with the loop turning once per step as on the
 live host; the difference between two cuts is the cost of the stage between
 them.  UDP receive is timed on a real loopback socket through the loop's
-datagram transport, and the worker's host calls (locks, timer) are timed on
-their own, so the worker's native remainder can be told apart.
+datagram transport, and the worker's host calls (locks, re-arming the silence
+deadline) are timed on their own, so the worker's native remainder can be
+told apart; beside them, what an event-loop timer per message would cost.
 
     PYTHONPATH=src .venv/bin/python bench/capacity/breakdown.py [--mcus 64 --units 32]
 """
@@ -20,21 +21,9 @@ import time
 import zmq
 
 from vantor.host.app import Host
+from vantor.host.udp import UdpEndpoint
 
-try:
-    from vantor.host.app import UdpEndpoint
-except ImportError:          # a host on the loop's own datagram transport
-    UdpEndpoint = None
 from vantor.host.settings import default_settings
-
-try:
-    from vantor.host.timers import run as host_run   # the loop the host's command runs on
-except ImportError:
-    host_run = None
-
-
-def run_on_host_loop(main, stock=False):
-    return (asyncio.run if stock or host_run is None else host_run)(main)
 
 from sender import build_pool, RECORD_WORDS, SEQ_WORD
 import array
@@ -43,7 +32,7 @@ CUTS = [
     ("intake", "UDP endpoint hand-off, sequence bookkeeping (per datagram)"),
     ("broker", "broker: queue, cut, cycle check, a trivial on_sync_success"),
     ("routing", "host routing: on_sync_success, worker look-up, [chunk]"),
-    ("worker", "worker msg_received incl. locks, timer, stream send"),
+    ("worker", "worker msg_received incl. locks, silence deadline, stream send"),
     ("hub", "stream pump: ZMQ receive, stats, hub msg_received (per frame)"),
 ]
 
@@ -72,10 +61,6 @@ async def through(settings, steps_data, cut, **host_options):
         elif "routing" not in keep:
             host.broker.on_sync_success = lambda chunk: None   # a trivial hook
         elif "worker" not in keep:
-            intakes = getattr(host.broker, "intakes", None)
-            if intakes is not None:      # workers called straight from the broker's hook
-                for key in intakes:
-                    intakes[key] = lambda msg: None
             for worker in host.workers.workers.values():
                 worker.msg_received = lambda msg: None
         if "hub" not in keep:
@@ -86,7 +71,7 @@ async def through(settings, steps_data, cut, **host_options):
                 await pump
             except asyncio.CancelledError:
                 pass
-        endpoint = getattr(host.udp, "protocol", None) or host.udp.get_protocol()
+        endpoint = host.endpoint
         addr = ("127.0.0.1", 9)
         records = sum(len(d) for step in steps_data for d in step) // 60
         gc.collect()
@@ -109,7 +94,7 @@ async def through(settings, steps_data, cut, **host_options):
 
 async def udp_receive(datagram, count, batched, rounds=20):
     """Seconds per datagram from a loopback socket to the protocol: through
-    the loop's datagram transport, or (batched) the host's own endpoint."""
+    the loop's datagram transport, or (batched) the host's endpoint."""
     loop = asyncio.get_running_loop()
     done = asyncio.Event()
 
@@ -125,20 +110,19 @@ async def udp_receive(datagram, count, batched, rounds=20):
     tx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     best = float("inf")
     for _ in range(rounds):
-        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 << 20)
-        sock.setblocking(False)
-        sock.bind(("127.0.0.1", 0))
-        target = sock.getsockname()
         proto.n = 0
         done.clear()
-        for _ in range(count):
+        if batched:
+            transport = UdpEndpoint(loop, ("127.0.0.1", 0), proto)
+        else:
+            sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 << 20)
+            sock.bind(("127.0.0.1", 0))
+            transport, _ = await loop.create_datagram_endpoint(lambda: proto, sock=sock)
+        target = transport.get_extra_info("sockname")
+        for _ in range(count):     # queued in the kernel before the loop reads any
             tx.sendto(datagram, target)
         start = time.perf_counter()
-        if batched:
-            transport = UdpEndpoint(loop, sock, proto)
-        else:
-            transport, _ = await loop.create_datagram_endpoint(lambda: proto, sock=sock)
         await asyncio.wait_for(done.wait(), 10)
         best = min(best, time.perf_counter() - start)
         transport.close()
@@ -149,7 +133,10 @@ async def udp_receive(datagram, count, batched, rounds=20):
 
 async def host_calls(lock_factory, n=100000):
     """Seconds per message for the worker's host calls: two lock round trips,
-    get_event_loop, cancel and call_later."""
+    and the host's reset_timer (a deadline); beside them, the cost of
+    re-arming through the event loop (get_event_loop, cancel, call_later)
+    with one pending call per unit, as a loop timer per message would have."""
+    from vantor.host.protocols import Worker
     loop = asyncio.get_running_loop()
     a, b = lock_factory(), lock_factory()
 
@@ -157,8 +144,6 @@ async def host_calls(lock_factory, n=100000):
         def handle_timeout(self):
             pass
 
-    w = W()
-    handle = loop.call_later(100, w.handle_timeout)
     start = time.perf_counter()
     for i in range(n):
         a.__enter__()
@@ -166,16 +151,28 @@ async def host_calls(lock_factory, n=100000):
         b.__enter__()
         b.__exit__(None, None, None)
     locks = time.perf_counter() - start
+
+    deadline = Worker.reset_timer
+    w = W()
     start = time.perf_counter()
     for i in range(n):
+        deadline(w, 0.1)
+    rearm = time.perf_counter() - start
+
+    units = [W() for _ in range(2048)]
+    handles = [loop.call_later(100, u.handle_timeout) for u in units]
+    start = time.perf_counter()
+    for i in range(n):
+        k = i % len(units)
         asyncio.get_event_loop()
-        handle.cancel()
-        handle = loop.call_later(100, w.handle_timeout)
-        if i % 1000 == 0:
+        handles[k].cancel()
+        handles[k] = loop.call_later(100, units[k].handle_timeout)
+        if k == 0:
             await asyncio.sleep(0)
     timer = time.perf_counter() - start
-    handle.cancel()
-    return locks / n, timer / n
+    for handle in handles:
+        handle.cancel()
+    return locks / n, rearm / n, timer / n
 
 
 async def main(args):
@@ -196,22 +193,22 @@ async def main(args):
             best[name] = min(best.get(name, elapsed), elapsed)
     totals = {name: t / records for name, t in best.items()}
     print(f"{frames} stream frames reached the hub ({records / max(frames, 1):.0f} records per frame)")
-    udp = await udp_receive(steps_data[0][0], 500, False) / per_datagram
-    batched = await udp_receive(steps_data[0][0], 500, True) / per_datagram if UdpEndpoint else None
+    stock = await udp_receive(steps_data[0][0], 500, False) / per_datagram
+    udp = await udp_receive(steps_data[0][0], 500, True) / per_datagram
     import multiprocessing
-    locks, timer = await host_calls(multiprocessing.Lock)
+    locks, rearm, timer = await host_calls(multiprocessing.Lock)
     print(f"{'stage':<10} {'ns/record':>10}  what")
-    print(f"{'udp':<10} {1e9 * udp:>10.0f}  UDP receive, the loop's datagram transport "
-          f"(per datagram / {per_datagram})")
-    if batched is not None:
-        print(f"{'udp':<10} {1e9 * batched:>10.0f}  UDP receive, the host's batched endpoint")
-        udp = batched
+    print(f"{'(instead)':<10} {1e9 * stock:>10.0f}  UDP receive through the loop's datagram "
+          f"transport (per datagram / {per_datagram})")
+    print(f"{'udp':<10} {1e9 * udp:>10.0f}  UDP receive, the host's batched endpoint")
     prev = 0.0
     for name, what in CUTS:
         print(f"{name:<10} {1e9 * (totals[name] - prev):>10.0f}  {what}")
         prev = totals[name]
     print(f"{'  of which':<10} {1e9 * locks:>10.0f}  worker: two multiprocessing lock round trips")
-    print(f"{'  of which':<10} {1e9 * timer:>10.0f}  worker: get_event_loop + cancel + call_later")
+    print(f"{'  of which':<10} {1e9 * rearm:>10.0f}  worker: the host's reset_timer (silence deadline)")
+    print(f"{'(instead)':<10} {1e9 * timer:>10.0f}  an event-loop timer per message: get_event_loop "
+          f"+ cancel + call_later, 2048 units")
     print(f"{'total':<10} {1e9 * (totals[CUTS[-1][0]] + udp):>10.0f}")
 
 
@@ -223,7 +220,5 @@ if __name__ == "__main__":
     p.add_argument("--buff-size", type=int, default=100)
     p.add_argument("--repeat", type=int, default=5)
     p.add_argument("--host-option", action="append", default=[], metavar="NAME=JSON")
-    p.add_argument("--stock-loop", action="store_true",
-                   help="asyncio's own loop even where the host has a faster one")
     args = p.parse_args()
-    run_on_host_loop(main(args), args.stock_loop)
+    asyncio.run(main(args))

@@ -15,15 +15,6 @@ from vantor.host.app import Host
 from vantor.host.records import CU_MESSAGE
 from vantor.host.settings import default_settings
 
-try:
-    from vantor.host.timers import run as host_run   # the loop the host's command runs on
-except ImportError:
-    host_run = None
-
-
-def run_on_host_loop(main, stock=False):
-    return (asyncio.run if stock or host_run is None else host_run)(main)
-
 from kernel import socket_drops, udp_counters
 
 STEP = 0.01
@@ -118,8 +109,6 @@ def main(argv=None):
     p.add_argument("--host-option", action="append", default=[], metavar="NAME=VALUE",
                    help="extra keyword for Host(...) (value parsed as JSON)")
     p.add_argument("--cpu", type=int, default=None, help="pin the host process to this CPU")
-    p.add_argument("--stock-loop", action="store_true",
-                   help="asyncio's own loop even where the host has a faster one")
     args = p.parse_args(argv)
     args.host_options = {}
     for item in args.host_option:
@@ -127,7 +116,7 @@ def main(argv=None):
         args.host_options[name] = json.loads(value)
     if args.cpu is not None:
         os.sched_setaffinity(0, {args.cpu})
-    run_on_host_loop(run(args), args.stock_loop)
+    asyncio.run(run(args))
 
 
 if __name__ == "__main__":

@@ -47,8 +47,6 @@ def run_level(units, args, processes):
     host_args += [a for opt in args.host_option for a in ("--host-option", opt)]
     if pinned:
         host_args += ["--cpu", "0"]
-    if args.stock_loop:
-        host_args.append("--stock-loop")
     host = start("hostside.py", host_args)
     sender = None
     try:
@@ -169,8 +167,6 @@ def main(argv=None):
                    help="stop a sweep after this many levels in a row not held")
     p.add_argument("--host-option", action="append", default=[], metavar="NAME=JSON")
     p.add_argument("--no-pin", action="store_true")
-    p.add_argument("--stock-loop", action="store_true",
-                   help="host on asyncio's own loop instead of the one its command uses")
     p.add_argument("--out", default="build/capacity")
     p.add_argument("--label", default="capacity")
     args = p.parse_args(argv)

@@ -2,7 +2,6 @@
 endpoint through the broker to the workers, stream records to the hub, and
 update records back to the units' microcontrollers."""
 import asyncio
-import socket
 import itertools
 import os
 import shutil
@@ -13,17 +12,18 @@ import zmq.asyncio
 
 from .frontend import Frontend
 from .protocols import Broker, Hub, Monitor
+from .pump import messages
 from .records import CU_MESSAGE, CU_UPDATE, MCU_MESSAGE, UPDATE_FRAMES
 from .shared import SharedBlock
 from .stats import Stats
+from .udp import UdpEndpoint
 from .workerproc import RemoteWorkers
 from .workers import LocalWorkers
 
 _instances = itertools.count()
-RECEIVE_BUFFER = 4 << 20   # bytes; the kernel caps it at net.core.rmem_max
 
 
-class _Endpoint(asyncio.DatagramProtocol):
+class _Endpoint:
     """Status records are exactly one 12-byte mcu_message; channel-unit
     datagrams are whole 60-byte records.  Anything else is counted and dropped."""
 
@@ -98,16 +98,8 @@ class Host:
             self._tasks = [asyncio.create_task(self._pump_stream()),
                            asyncio.create_task(self._pump_updates())]
             await self.workers.start()
-            loop = asyncio.get_running_loop()
-            self.udp, _ = await loop.create_datagram_endpoint(
-                lambda: _Endpoint(self), local_addr=self.listen)
-            # A burst from the boards (after a stall of the loop or of the
-            # network) must wait in the kernel, not be dropped there.
-            sock = self.udp.get_extra_info("socket")
-            try:
-                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER)
-            except OSError:
-                pass
+            self.endpoint = _Endpoint(self)
+            self.udp = UdpEndpoint(asyncio.get_running_loop(), self.listen, self.endpoint)
             self._started = True
         except BaseException:
             await self.stop()
@@ -211,9 +203,7 @@ class Host:
             self.stats.error("monitor", exc)
 
     async def _pump_stream(self):
-        sock = self.stream_in
-        while True:
-            frames = await sock.recv_multipart()
+        async for frames in messages(self.stream_in):
             frame = frames[0]
             self.stats.stream_frame(frame)
             if self.tap is not None:
@@ -242,7 +232,9 @@ class Host:
         if addr is None or self.udp is None:
             stats.updates_undeliverable += 1
             return
-        self.udp.sendto(record, addr)
+        if not self.udp.sendto(record, addr):
+            stats.updates_undeliverable += 1
+            return
         stats.updates_sent += 1
         if unit is not None:
             unit.updates += 1

@@ -6,6 +6,8 @@ import logging
 from vantor.cluster import feedhub, ingestgate
 from vantor.cluster.workers import boardwatch, lanecore
 
+from . import silence
+
 log = logging.getLogger("vantor.host")
 
 
@@ -31,10 +33,15 @@ class Broker(ingestgate.SpeedUpProtocol):
 
 
 class Worker(lanecore.SpeedUpProtocol):
-    """One channel unit's worker; counts its hook calls."""
+    """One channel unit's worker; counts its hook calls. Its silence timer is
+    a deadline that the process's SilenceWatch checks (see silence.py)."""
 
     mismatches = 0
     timeouts = 0
+    deadline = silence.NEVER
+
+    def reset_timer(self, timeout_time=0.1):
+        self.deadline = silence.clock() + timeout_time
 
     def onMismatch(self, data, config):
         self.mismatches += 1

@@ -21,7 +21,9 @@ def child_main(job):
 async def _child(job):
     from .settings import parse_settings
     from .shared import SharedBlock
-    from .workers import build_workers, close_workers
+    from .pump import messages
+    from .silence import SilenceWatch
+    from .workers import build_workers, close_workers, unit_of
 
     settings = parse_settings(job["settings"])
     units = [cu for cu in settings.units() if cu.rank in job["ranks"]]
@@ -37,9 +39,18 @@ async def _child(job):
     control.setsockopt(zmq.LINGER, 1000)
     control.connect(job["update_url"])
     control.send_multipart([READY, str(job["index"]).encode()])
+    def timeout_failed(worker, exc):
+        report(f"worker {unit_of(workers, worker)} timeout: {type(exc).__name__}: {exc}")
+
+    def report(text):
+        try:
+            control.send_multipart([FAILED, text.encode()], zmq.NOBLOCK)
+        except zmq.ZMQError:
+            pass
+
+    watching = asyncio.create_task(SilenceWatch(workers.values(), timeout_failed).run())
     try:
-        while True:
-            frames = await inbox.recv_multipart(copy=True)
+        async for frames in messages(inbox):
             chunk = frames[0]
             if len(chunk) < 60:
                 break
@@ -48,12 +59,9 @@ async def _child(job):
                 try:
                     worker.msg_received([chunk])
                 except Exception as exc:
-                    text = f"worker {chunk[0]}.{chunk[1]}: {type(exc).__name__}: {exc}"
-                    try:
-                        control.send_multipart([FAILED, text.encode()], zmq.NOBLOCK)
-                    except zmq.ZMQError:
-                        pass
+                    report(f"worker {chunk[0]}.{chunk[1]}: {type(exc).__name__}: {exc}")
     finally:
+        watching.cancel()
         close_workers(workers, sockets)
         inbox.close(linger=0)
         control.close()

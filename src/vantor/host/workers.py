@@ -1,7 +1,10 @@
 """Workers of every channel unit in this process, fed directly from the broker."""
+import asyncio
+
 import zmq
 
 from .protocols import Worker
+from .silence import SilenceWatch, adopt
 
 HWM = 100000  # sends never block the single event-loop thread in practice
 
@@ -26,6 +29,8 @@ def build_workers(units, block, ctx, stream_url, update_url, timeout):
         workers = {(cu.mcuId, cu.cuId): Worker(cu.rank, block.config_pair(cu.rank - 1),
                                                block.backend_pair(), stream, update, timeout)
                    for cu in units}
+        for worker in workers.values():
+            adopt(worker, timeout)
     except BaseException:
         for sock in sockets:
             sock.close(linger=0)
@@ -33,10 +38,19 @@ def build_workers(units, block, ctx, stream_url, update_url, timeout):
     return workers, sockets
 
 
+def unit_of(workers, worker):
+    """'mcuId.cuId' of a worker, for messages."""
+    for (mcu, cu), w in workers.items():
+        if w is worker:
+            return f"{mcu}.{cu}"
+    return "?"
+
+
 def close_workers(workers, sockets):
     """Cancel every pending silence call first: a timer must not fire on a
     worker whose shared memory is about to go."""
     for worker in workers.values():
+        worker.deadline = float("inf")
         if worker.timer is not None:
             worker.timer.cancel()
             worker.timer = None
@@ -51,9 +65,14 @@ class LocalWorkers:
         self.stats = stats
         self.workers, self._sockets = build_workers(
             settings.units(), block, ctx, stream_url, update_url, settings.timeout)
+        self.watch = SilenceWatch(self.workers.values(), self._timeout_failed)
+        self._watching = None
 
     async def start(self):
-        pass
+        self._watching = asyncio.create_task(self.watch.run())
+
+    def _timeout_failed(self, worker, exc):
+        self.stats.error(f"worker {unit_of(self.workers, worker)} timeout", exc)
 
     def deliver(self, chunk):
         worker = self.workers.get((chunk[0], chunk[1]))
@@ -68,4 +87,11 @@ class LocalWorkers:
         return False
 
     async def stop(self):
+        if self._watching is not None:
+            self._watching.cancel()
+            try:
+                await self._watching
+            except asyncio.CancelledError:
+                pass
+            self._watching = None
         close_workers(self.workers, self._sockets)

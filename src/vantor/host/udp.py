@@ -1,0 +1,62 @@
+"""The host's UDP socket, read in batches.
+
+The loop's own datagram transport takes one datagram per wake-up of the
+selector, so a busy host pays a whole turn of the event loop for every
+datagram. This endpoint drains up to BATCH datagrams per wake-up and then lets
+the loop's other work (stream pump, silence checks) have its turn."""
+import socket
+
+BATCH = 256
+MAX_SIZE = 65536
+RECEIVE_BUFFER = 4 << 20   # bytes; the kernel caps it at net.core.rmem_max
+
+
+class UdpEndpoint:
+    def __init__(self, loop, local_addr, protocol):
+        host, port = local_addr
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.sock = socket.socket(family, socket.SOCK_DGRAM)
+        try:
+            self.sock.setblocking(False)
+            # A burst from the boards (after a stall of the loop or of the
+            # network) must wait in the kernel, not be dropped there.
+            try:
+                self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER)
+            except OSError:
+                pass
+            self.sock.bind((host, port))
+        except BaseException:
+            self.sock.close()
+            raise
+        self.loop, self.protocol = loop, protocol
+        loop.add_reader(self.sock.fileno(), self._read_ready)
+
+    def _read_ready(self):
+        receive, deliver = self.sock.recvfrom, self.protocol.datagram_received
+        for _ in range(BATCH):
+            try:
+                data, addr = receive(MAX_SIZE)
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError as exc:   # e.g. ICMP port unreachable of an earlier send
+                self.protocol.error_received(exc)
+                return
+            deliver(data, addr)
+
+    def sendto(self, data, addr):
+        """True once the kernel took the datagram; a full send buffer or an
+        unreachable address is reported to the protocol instead of raised."""
+        try:
+            self.sock.sendto(data, addr)
+            return True
+        except OSError as exc:
+            self.protocol.error_received(exc)
+            return False
+
+    def get_extra_info(self, name):
+        return {"socket": self.sock, "sockname": self.sock.getsockname()}.get(name)
+
+    def close(self):
+        if self.sock.fileno() >= 0:
+            self.loop.remove_reader(self.sock.fileno())
+            self.sock.close()
