@@ -1,5 +1,6 @@
-"""Console command `vantor`: `run` (host with simulator or hardware, live view)
-and `sim` (the simulator on its own)."""
+"""Console command `vantor`: `run` (host with simulator or hardware, live view),
+`sim` (the simulator on its own) and the operator commands `iv`, `record` and
+`show` (vantor.ops)."""
 import argparse
 import asyncio
 import logging
@@ -43,14 +44,29 @@ def burst_option(text):
         raise argparse.ArgumentTypeError(f"expected SECONDS:STEPS, got {text!r}") from None
 
 
-def _settings_options(p):
+def settings_options(p):
     p.add_argument("--config", metavar="FILE", help="settings file (TOML); default: built in")
     p.add_argument("--mcus", type=int, default=4, help="microcontrollers of the built-in settings (not with --config)")
     p.add_argument("--units", type=int, default=8, help="channel units per microcontroller (not with --config)")
-    p.add_argument("--seconds", type=float, default=None, help="stop after this long")
 
 
-def _sim_options(p):
+def host_options(p):
+    p.add_argument("--hardware", type=address, metavar="HOST:PORT",
+                   help="talk to real electronics at HOST:PORT instead of the simulator")
+    p.add_argument("--listen", type=address, default=None, metavar="HOST:PORT",
+                   help="UDP address of the host (default 127.0.0.1:0, or 0.0.0.0:PORT "
+                        "of --hardware)")
+    p.add_argument("--worker-processes", type=int, default=0, metavar="N",
+                   help="run the workers in N processes instead of the host's own")
+    p.add_argument("--transport", choices=("ipc", "tcp"), default="ipc",
+                   help="ZMQ transport to worker processes")
+
+
+def listen_address(args):
+    return args.listen or (("0.0.0.0", args.hardware[1]) if args.hardware else ("127.0.0.1", 0))
+
+
+def sim_options(p):
     g = p.add_argument_group("simulator")
     g.add_argument("--seed", type=int, default=1)
     g.add_argument("--drop", type=float, default=0.0, help="probability a datagram is lost")
@@ -85,29 +101,25 @@ def parser():
     p = argparse.ArgumentParser(prog="vantor", description=__doc__)
     sub = p.add_subparsers(dest="command", required=True)
     run = sub.add_parser("run", help="host and simulator (or hardware) with a live view")
-    _settings_options(run)
-    run.add_argument("--hardware", type=address, metavar="HOST:PORT",
-                     help="talk to real electronics at HOST:PORT instead of the simulator")
-    run.add_argument("--listen", type=address, default=None, metavar="HOST:PORT",
-                     help="UDP address of the host (default 127.0.0.1:0, or 0.0.0.0:PORT "
-                          "of --hardware)")
-    run.add_argument("--worker-processes", type=int, default=0, metavar="N",
-                     help="run the workers in N processes instead of the host's own")
-    run.add_argument("--transport", choices=("ipc", "tcp"), default="ipc",
-                     help="ZMQ transport to worker processes")
+    settings_options(run)
+    run.add_argument("--seconds", type=float, default=None, help="stop after this long")
+    host_options(run)
     run.add_argument("--sweep-after", type=float, default=None, metavar="SECONDS",
                      help="start an IV sweep on every unit after this long")
     run.add_argument("--no-view", action="store_true", help="print only the final summary")
-    _sim_options(run)
+    sim_options(run)
     sim = sub.add_parser("sim", help="the simulator on its own, sending to a host")
-    _settings_options(sim)
+    settings_options(sim)
+    sim.add_argument("--seconds", type=float, default=None, help="stop after this long")
     sim.add_argument("--target", type=address, required=True, metavar="HOST:PORT")
-    _sim_options(sim)
+    sim_options(sim)
+    from vantor.ops.cli import add_subcommands   # here: vantor.ops.cli imports this module
+    add_subcommands(sub)
     return p
 
 
-async def _until_stopped(seconds):
-    stop = asyncio.Event()
+async def _until_stopped(seconds, stop=None):
+    stop = stop or asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
@@ -122,12 +134,11 @@ async def _until_stopped(seconds):
 
 async def run_command(args):
     from vantor.host.app import Host
-    from vantor.host.view import LiveView
+    from vantor.host.view import Keys, LiveView
     from vantor.sim import Simulator
 
     settings = settings_from(args)
-    listen = args.listen or (("0.0.0.0", args.hardware[1]) if args.hardware else ("127.0.0.1", 0))
-    host = Host(settings, listen=listen, hardware=args.hardware,
+    host = Host(settings, listen=listen_address(args), hardware=args.hardware,
                 worker_processes=args.worker_processes, transport=args.transport)
     await host.start()
     tasks, sim = [], None
@@ -143,12 +154,21 @@ async def run_command(args):
                  f"buffSize {settings.buffSize}   workers "
                  f"{'in ' + str(args.worker_processes) + ' processes' if args.worker_processes else 'in-process'}")
         view = LiveView(host, title)
+        stop = asyncio.Event()
+        sweep, keys = None, Keys({}, view.out)
         if not args.no_view:
             tasks.append(asyncio.create_task(view.run()))
+            if keys.active:
+                from vantor.ops.live import LiveSweep
+                sweep = LiveSweep(host, view.notes)
+                keys.actions = {"s": sweep.start, "q": stop.set}
         if args.sweep_after is not None:
             loop = asyncio.get_running_loop()
             loop.call_later(args.sweep_after, host.start_sweeps)
-        await _until_stopped(args.seconds)
+        with keys:
+            await _until_stopped(args.seconds, stop)
+        if sweep is not None:
+            await sweep.close()
         if sim is not None:
             sim.stop()
         for task in tasks:
@@ -184,6 +204,8 @@ async def sim_command(args):
 def main(argv=None):
     args = parser().parse_args(argv)
     logging.basicConfig(level=logging.WARNING, format="%(name)s: %(message)s")
+    if args.command not in ("run", "sim"):
+        return args.func(args)
     try:
         command = run_command if args.command == "run" else sim_command
         return asyncio.run(command(args))

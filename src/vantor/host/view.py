@@ -1,7 +1,11 @@
-"""Live terminal view: plain text, redrawn in place with ANSI codes on a terminal."""
+"""Live terminal view: plain text, redrawn in place with ANSI codes on a terminal,
+and single-key commands read from that terminal."""
 import asyncio
+import os
 import sys
+import termios
 import time
+import tty
 
 from .records import CU_IV, CU_TIMEOUT, CU_TIMEOUT_POWERED
 
@@ -53,6 +57,7 @@ class LiveView:
 
     def __init__(self, host, title, out=None, period=0.5):
         self.host, self.title = host, title
+        self.notes = []           # extra lines below the table (key help, sweep progress)
         self.out = out or sys.stdout
         self.tty = self.out.isatty()
         self.period = period if self.tty else 2.0
@@ -67,7 +72,7 @@ class LiveView:
             self.rates = {k: (snap[k] - self._last[k]) / dt for k in self.rates}
         self._last = snap
         title = f"vantor  {time.monotonic() - self.started:6.1f} s   {self.title}"
-        return render(self.host, self.rates, title)
+        return "\n".join([render(self.host, self.rates, title), *self.notes])
 
     def draw(self):
         text = self.frame()
@@ -83,3 +88,46 @@ class LiveView:
         while True:
             await asyncio.sleep(self.period)
             self.draw()
+
+
+class Keys:
+    """Single key presses while the view runs: the terminal goes to cbreak mode
+    (no echo, no line buffering) and back on exit.  Does nothing unless both
+    standard input and the view's output are terminals, so pipes and tests
+    are unaffected.  `actions` maps a key to a callable without arguments."""
+
+    def __init__(self, actions, view_out=None, stdin=None):
+        self.actions = actions
+        self.stdin = stdin or sys.stdin
+        out = view_out or sys.stdout
+        self.active = self.stdin.isatty() and out.isatty()
+        self._saved = None
+
+    def __enter__(self):
+        if self.active:
+            fd = self.stdin.fileno()
+            self._saved = termios.tcgetattr(fd)
+            tty.setcbreak(fd)
+            asyncio.get_running_loop().add_reader(fd, self._read)
+        return self
+
+    def __exit__(self, *exc):
+        if self._saved is not None:
+            fd = self.stdin.fileno()
+            asyncio.get_running_loop().remove_reader(fd)
+            termios.tcsetattr(fd, termios.TCSADRAIN, self._saved)
+            self._saved = None
+        return False
+
+    def _read(self):
+        data = os.read(self.stdin.fileno(), 64)
+        if not data:       # the terminal went away: stop watching it
+            asyncio.get_running_loop().remove_reader(self.stdin.fileno())
+            return
+        self.press(data.decode(errors="ignore"))
+
+    def press(self, text):
+        for key in text:
+            action = self.actions.get(key.lower())
+            if action is not None:
+                action()

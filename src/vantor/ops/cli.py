@@ -1,0 +1,177 @@
+"""Operator commands `iv`, `record` and `show`; `add_subcommands(subparsers)`
+adds them to the `vantor` command.  Each parsed command carries
+`func(args) -> exit status`."""
+import asyncio
+import signal
+import sys
+
+from vantor.cli import (faults_from, host_options, listen_address, settings_from,
+                        settings_options, sim_options)
+from vantor.host.settings import SettingsError
+from .channels import OpsError, parse_channels
+from .progress import Progress
+
+EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
+CHANNELS_HELP = "ranks (1,2,5), ranges (3-6) or MCU.CU pairs (0.3); default all"
+
+
+def _host_options(p):
+    g = p.add_argument_group("host")
+    settings_options(g)
+    host_options(g)
+    g.add_argument("--quiet", action="store_true", help="no progress bar")
+    sim_options(p)
+
+
+def _output_options(p, kind):
+    p.add_argument("--out", metavar="FILE", default=None,
+                   help=f"data file: .h5 (HDF5) or .csv; default {kind}-DATE-TIME.h5")
+    p.add_argument("--plot", metavar="PNG", default=None,
+                   help="plot file; default: the data file's name with .png")
+    p.add_argument("--no-plot", action="store_true", help="write no plot")
+
+
+def add_subcommands(subparsers):
+    iv = subparsers.add_parser("iv", help="run an IV sweep and save curves and plot")
+    iv.add_argument("--channels", default="all", metavar="LIST", help=CHANNELS_HELP)
+    iv.add_argument("--start", type=float, metavar="A", help="first bias current, amperes")
+    iv.add_argument("--stop", type=float, metavar="A", help="last bias current, amperes")
+    iv.add_argument("--step", type=float, metavar="A", help="bias current step, amperes")
+    iv.add_argument("--point-steps", type=int, metavar="N", help="10 ms steps per point")
+    iv.add_argument("--timeout", type=float, metavar="SECONDS",
+                    help="give up after this long (default: twice the sweep's length + 10 s)")
+    _output_options(iv, "iv")
+    _host_options(iv)
+    iv.set_defaults(func=iv_command)
+
+    rec = subparsers.add_parser("record", help="record chosen channels for a while and save them")
+    rec.add_argument("--channels", default="all", metavar="LIST", help=CHANNELS_HELP)
+    rec.add_argument("--seconds", type=float, required=True, help="length of the recording")
+    _output_options(rec, "record")
+    _host_options(rec)
+    rec.set_defaults(func=record_command)
+
+    show = subparsers.add_parser("show", help="summary and plot of a saved sweep or recording")
+    show.add_argument("file", metavar="FILE")
+    show.add_argument("--plot", metavar="PNG", default=None,
+                      help="plot file; default: FILE's name with .png")
+    show.add_argument("--no-plot", action="store_true")
+    show.add_argument("--open", action="store_true", help="open the plot in the desktop's viewer")
+    show.set_defaults(func=show_command)
+    return subparsers
+
+
+def _fail(args, message):
+    print(f"vantor {args.command}: {message}", file=sys.stderr)
+
+
+def _prepare(args, kind):
+    """Everything that can be checked before the host starts."""
+    from .session import check_outputs, default_name
+    from .show import plot_path_for
+
+    settings = settings_from(args)
+    ranks = parse_channels(args.channels, settings)
+    out = args.out or default_name(kind)
+    plot = None if args.no_plot else (args.plot or plot_path_for(out))
+    check_outputs(out, plot)
+    return settings, ranks, out, plot
+
+
+def _session(args, settings):
+    from .session import running_host
+    return running_host(settings, hardware=args.hardware, listen=listen_address(args),
+                        worker_processes=args.worker_processes, transport=args.transport,
+                        faults=faults_from(args), seed=args.seed)
+
+
+def _execute(args, work, interrupted):
+    """Run the coroutine function `work`; (0, its result), or an exit status
+    with the reason printed (and no result)."""
+    try:
+        return 0, asyncio.run(work())
+    except (OpsError, OSError) as exc:
+        _fail(args, exc)
+        return EXIT_FAILED, (None, None)
+    except KeyboardInterrupt:
+        _fail(args, f"interrupted; {interrupted}; nothing was written")
+        return EXIT_INTERRUPTED, (None, None)
+
+
+def iv_command(args):
+    from .iv import SweepPlan, plan_points, run_sweep
+    from .session import save
+    try:
+        settings, ranks, out, plot = _prepare(args, "iv")
+        plan = SweepPlan(args.start, args.stop, args.step, args.point_steps)
+        plan_points(settings, ranks, plan)
+    except (OpsError, SettingsError) as exc:
+        _fail(args, exc)
+        return EXIT_USAGE
+
+    async def work():
+        bar = Progress("IV sweep", quiet=args.quiet)
+        async with _session(args, settings) as host:
+            try:
+                run = await run_sweep(host, ranks, plan, timeout=args.timeout, progress=bar.update)
+            finally:
+                bar.finish()
+        return save(run, out, plot), run
+
+    status, (written, run) = _execute(args, work, "the units were asked to end the sweep")
+    if status:
+        return status
+    points = sum(len(ch) for ch in run.channels)
+    print(f"IV sweep of {len(ranks)} channel(s), {points} points: {', '.join(written)}")
+    return 0
+
+
+def record_command(args):
+    from .record import cap_message, run_recording
+    from .session import save
+    try:
+        settings, ranks, out, plot = _prepare(args, "record")
+        if not args.seconds > 0:
+            raise OpsError(f"--seconds must be positive, got {args.seconds:g}")
+    except (OpsError, SettingsError) as exc:
+        _fail(args, exc)
+        return EXIT_USAGE
+
+    async def work():
+        bar = Progress("recording", quiet=args.quiet)
+        stop = asyncio.Event()
+        loop = asyncio.get_running_loop()
+        loop.add_signal_handler(signal.SIGINT, stop.set)
+        try:
+            async with _session(args, settings) as host:
+                try:
+                    run = await run_recording(host, ranks, args.seconds, progress=bar.update,
+                                              stop=stop)
+                finally:
+                    bar.finish()
+        finally:
+            loop.remove_signal_handler(signal.SIGINT)
+        return save(run, out, plot), run
+
+    status, (written, run) = _execute(args, work, "before the recording began")
+    if status:
+        return status
+    message = cap_message(run)
+    if message:
+        _fail(args, message)
+    if run.attrs["interrupted"]:
+        _fail(args, f"interrupted after {run.attrs['recorded_s']:.1f} s; saved what was recorded")
+    points = sum(len(ch) for ch in run.channels)
+    print(f"recorded {len(ranks)} channel(s) for {run.attrs['recorded_s']:.1f} s, "
+          f"{points} points: {', '.join(written)}")
+    return EXIT_FAILED if message else 0
+
+
+def show_command(args):
+    from .show import show
+    try:
+        show(args.file, plot=args.plot, no_plot=args.no_plot, open_plot=args.open)
+    except OpsError as exc:
+        _fail(args, exc)
+        return EXIT_FAILED
+    return 0
