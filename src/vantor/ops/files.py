@@ -200,6 +200,8 @@ def _read_csv(path):
         lines = iter(fh)
         for line in lines:
             if not line.startswith("#"):
+                if kind is None:
+                    raise OpsError(f"{path}: not a vantor CSV file (first line {line.strip()!r})")
                 rows.append(line)
                 break
             body = line[1:].strip()

@@ -1,0 +1,71 @@
+"""The live view's keys and the sweep it starts, and the progress bar on a pipe."""
+import asyncio
+import io
+import os
+
+import pytest
+
+pytest.importorskip("h5py")
+pytest.importorskip("matplotlib")
+
+from tests.test_ops_iv import live_system, png_size
+from vantor.host.settings import default_settings
+from vantor.host.view import Keys, LiveView
+from vantor.ops import files
+from vantor.ops.live import LiveSweep
+from vantor.ops.progress import Progress
+
+
+class Pipe(io.StringIO):
+    def isatty(self):
+        return False
+
+
+def test_keys_stay_off_without_a_terminal_and_dispatch_presses():
+    pressed = []
+    keys = Keys({"s": lambda: pressed.append("s"), "q": lambda: pressed.append("q")},
+                view_out=Pipe(), stdin=Pipe())
+    assert not keys.active
+    with keys:                      # no terminal: nothing is touched
+        keys.press("xSq s")
+    assert pressed == ["s", "q", "s"]
+
+
+def test_s_in_the_live_view_sweeps_every_unit_and_saves_it(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    settings = default_settings(1, 2, buffSize=20)
+    for cu in settings.units():
+        cu.configuration = cu.configuration.replaced(biasIStop=6e-6, biasSweepT=2)
+
+    async def scenario():
+        async with live_system(settings) as (host, sim, _):
+            view = LiveView(host, "test", out=Pipe())
+            sweep = LiveSweep(host, view.notes)
+            assert "s = IV sweep" in view.frame()
+            Keys({"s": sweep.start}, view.out).press("s")
+            sweep.start()                   # a second press while it runs is ignored
+            await asyncio.wait_for(sweep.task, 10)
+            await sweep.close()
+            return view.frame(), [u.sweeps_done for u in sim.units.values()]
+
+    frame, sweeps = asyncio.run(scenario())
+    assert sweeps == [1, 1]
+    assert "IV sweep saved: iv-" in frame.splitlines()[-1]
+    (data,) = [n for n in os.listdir(tmp_path) if n.endswith(".h5")]
+    run = files.read(data)
+    assert [len(ch) for ch in run.channels] == [7, 7]
+    assert png_size(data[:-3] + ".png") == (1000, 700)
+
+
+def test_progress_on_a_pipe_prints_a_line_per_tenth():
+    out = Pipe()
+    bar = Progress("IV sweep", out=out)
+    for done in range(0, 101, 5):
+        bar.update(done, 100, f"{done}/100 points")
+    bar.finish()
+    lines = out.getvalue().splitlines()
+    assert len(lines) == 11 and lines[-1].endswith("100/100 points")
+    assert "[###############...............]  50.0%" in lines[5]
+    quiet = Pipe()
+    Progress("x", out=quiet, quiet=True).update(1, 2)
+    assert quiet.getvalue() == ""

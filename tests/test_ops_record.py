@@ -1,0 +1,140 @@
+"""Recordings through the operator layer against the simulator on loopback:
+exact windows, files, the cap report, interruption and `vantor record`."""
+import asyncio
+import os
+
+import pytest
+
+h5py = pytest.importorskip("h5py")
+pytest.importorskip("matplotlib")
+
+from tests.test_ops_iv import live_system, png_size, vantor
+from vantor.host.settings import default_settings
+from vantor.ops import files, record, show
+from vantor.ops.record import cap_message, run_recording
+
+BUFF = 10
+SECONDS = 1.5
+
+
+def recording(ranks, seconds=SECONDS, *, fake=None, stop_after=None, units=3):
+    settings = default_settings(1, units, buffSize=BUFF)
+
+    async def scenario():
+        async with live_system(settings) as (host, sim, _):
+            if fake is not None:
+                fake(host)
+            stop = asyncio.Event()
+            if stop_after is not None:
+                asyncio.get_running_loop().call_later(stop_after, stop.set)
+            run = await run_recording(host, ranks, seconds, stop=stop)
+            return run, sim
+    return asyncio.run(scenario())
+
+
+@pytest.fixture(scope="module")
+def recorded():
+    return recording([1, 3])
+
+
+class TestRecording:
+    def test_about_n_times_100_over_buffsize_points_per_channel(self, recorded):
+        run, _ = recorded
+        assert [ch.rank for ch in run.channels] == [1, 3]
+        for ch in run.channels:
+            assert abs(len(ch) - SECONDS * 100 / BUFF) <= 2, len(ch)
+            t = list(ch.data["time"])
+            assert all(b - a == pytest.approx(BUFF * 0.01) for a, b in zip(t, t[1:]))
+        assert run.attrs["capped"] is False and run.attrs["interrupted"] is False
+        assert run.attrs["recorded_s"] == pytest.approx(SECONDS, abs=0.2)
+
+    def test_counts_are_exactly_what_the_simulator_sent(self, recorded):
+        run, sim = recorded
+        for ch in run.channels:
+            ends = [round((t - run.attrs["TIMESTAMP"]) / 0.01) for t in ch.data["time"]]
+            assert all(end % BUFF == 0 for end in ends)
+            for k, (end, counts) in enumerate(zip(ends, ch.data["counts"])):
+                total, n = sim.counts_between((ch.mcuId, ch.cuId), end - BUFF, end)
+                # only the host's very first window may have begun part way
+                assert counts == total * (BUFF // n) and (n == BUFF or k == 0 and end <= 2 * BUFF)
+
+    def test_hdf5_holds_the_table_and_the_settings(self, recorded, tmp_path):
+        run, _ = recorded
+        path = files.write(run, tmp_path / "rec.h5")
+        with h5py.File(path, "r") as f:
+            assert f.attrs["kind"] == "record" and f.attrs["buffSize"] == BUFF
+            assert f.attrs["started"] == run.attrs["started"] and "created" in f.attrs
+            for ch in run.channels:
+                g = f[f"rank_{ch.rank}"]
+                assert list(g["time"][()]) == ch.data["time"]
+                assert list(g["counts"][()]) == ch.data["counts"]
+                assert g["counts"].dtype == "u4" and g.attrs["label"] == ch.label
+
+    def test_csv_and_show_summary(self, recorded, tmp_path):
+        run, _ = recorded
+        path = files.write(run, tmp_path / "rec.csv")
+        lines = []
+        plot = show.show(path, out=lines.append)
+        lines = "\n".join(lines).splitlines()
+        assert png_size(plot) == (1000, 700)
+        assert "(complete)" in lines[0] and "window 0.1 s" in lines[0]
+        row = next(line.split() for line in lines if line.split()[:2] == ["3", "0.2"])
+        assert int(row[2]) == len(run.channel(3)) and int(row[4]) == sum(run.channel(3).data["counts"])
+
+    def test_stop_event_ends_it_early_and_says_so(self):
+        run, _ = recording([2], seconds=30, stop_after=0.5)
+        assert run.attrs["interrupted"] is True and run.attrs["recorded_s"] < 1.5
+        assert 3 <= len(run.channel(2)) <= 12
+
+
+def test_recording_cut_at_the_cap_is_reported(monkeypatch):
+    """The hub's cap is 100,000,000 points; a hub that reports a table while the
+    recording runs is exactly what a recording stopped at the cap looks like."""
+    monkeypatch.setattr(record, "CAP", 4)
+    table = {1: [{"time": 0.1 * k, "counts": k, "monitorV": 0.5} for k in range(4)],
+             2: [{"time": 0.1, "counts": 7, "monitorV": 0.5}]}
+
+    def fake(host):
+        calls = []
+        host.hub.getRecordData = lambda: table if len(calls.append(1) or calls) > 3 else {}
+
+    run, _ = recording([1, 2], seconds=20, fake=fake)
+    assert run.attrs["capped"] is True and run.attrs["capped_ranks"] == [1]
+    assert run.attrs["recorded_s"] < 2
+    assert list(run.channel(1).data["counts"]) == [0, 1, 2, 3]
+    message = cap_message(run)
+    assert "stopped by itself" in message and "rank 1 reached the cap of 4 points" in message
+
+
+class TestCommand:
+    def test_record_writes_file_and_plot(self, tmp_path, capsys):
+        out = tmp_path / "run.h5"
+        code = vantor("record", "--mcus", 2, "--units", 3, "--channels", "1,2,5", "--seconds",
+                      1.5, "--quiet", "--out", out)
+        assert code == 0
+        assert "recorded 3 channel(s)" in capsys.readouterr().out
+        with h5py.File(out, "r") as f:
+            assert sorted(f) == ["rank_1", "rank_2", "rank_5"]
+            assert all(1 <= len(f[g]["counts"]) <= 2 for g in f)      # windows of 1 s
+        assert png_size(tmp_path / "run.png") == (1000, 700)
+
+    @pytest.mark.parametrize("args, message", [
+        (["--channels", "7", "--seconds", 1], "unknown channel 7"),
+        (["--seconds", 0], "--seconds must be positive"),
+        (["--seconds", 1, "--out", "{tmp}/no/such/dir/r.h5"], "cannot write"),
+        (["--seconds", 1, "--out", "{tmp}/r.parquet"], "Parquet is not supported"),
+    ])
+    def test_bad_input(self, tmp_path, capsys, args, message):
+        args = [str(a).replace("{tmp}", str(tmp_path)) for a in args]
+        if "--out" not in args:
+            args += ["--out", str(tmp_path / "r.h5")]
+        assert vantor("record", "--mcus", 1, "--units", 2, *args) == 2
+        assert message in capsys.readouterr().err
+        assert os.listdir(tmp_path) == []
+
+    def test_show_of_a_missing_or_foreign_file(self, tmp_path, capsys):
+        assert vantor("show", tmp_path / "gone.h5") == 1
+        (tmp_path / "other.csv").write_text("a,b\n1,2\n")
+        assert vantor("show", tmp_path / "other.csv") == 1
+        err = capsys.readouterr().err
+        assert "no such file" in err and "not a vantor CSV file" in err
