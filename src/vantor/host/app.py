@@ -190,6 +190,7 @@ class Host:
             self.broker.msg_received(data, addr)
         except Exception as exc:
             stats.error("broker", exc)
+        self.workers.flush()
 
     def _status_received(self, data):
         self.stats.status_in += 1

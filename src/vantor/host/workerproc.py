@@ -10,6 +10,7 @@ import zmq.asyncio
 READY = b"vantor-ready"
 FAILED = b"vantor-error"   # a worker raised; the text follows
 STOP = b"stop"   # shorter than a record: tells a worker process to finish
+RECORD = 60      # a message to a worker process holds whole records back to back
 
 
 def child_main(job):
@@ -51,15 +52,17 @@ async def _child(job):
     watching = asyncio.create_task(SilenceWatch(workers.values(), timeout_failed).run())
     try:
         async for frames in messages(inbox):
-            chunk = frames[0]
-            if len(chunk) < 60:
+            batch = frames[0]
+            if len(batch) < RECORD:
                 break
-            worker = workers.get((chunk[0], chunk[1]))
-            if worker is not None:
-                try:
-                    worker.msg_received([chunk])
-                except Exception as exc:
-                    report(f"worker {chunk[0]}.{chunk[1]}: {type(exc).__name__}: {exc}")
+            for offset in range(0, len(batch) - RECORD + 1, RECORD):
+                chunk = batch[offset:offset + RECORD]
+                worker = workers.get((chunk[0], chunk[1]))
+                if worker is not None:
+                    try:
+                        worker.msg_received([chunk])
+                    except Exception as exc:
+                        report(f"worker {chunk[0]}.{chunk[1]}: {type(exc).__name__}: {exc}")
     finally:
         watching.cancel()
         close_workers(workers, sockets)
@@ -70,7 +73,9 @@ async def _child(job):
 
 
 class RemoteWorkers:
-    """Host side: one input socket per worker process, records routed by unit."""
+    """Host side: one input socket per worker process, records routed by unit.
+    The records of one datagram bound for one process travel as one message
+    (a ZMQ send per record would cost the host more than the worker's work)."""
 
     def __init__(self, settings, block, ctx, stream_url, update_url, stats, *, processes,
                  endpoint, doc):
@@ -79,6 +84,7 @@ class RemoteWorkers:
         units = settings.units()
         processes = max(1, min(processes, len(units)))
         self.inputs, self.route, self.procs, self.ready = [], {}, [], set()
+        self.pending = [[] for _ in range(processes)]
         self._ready_event = asyncio.Event()
         for index in range(processes):
             group = units[index::processes]
@@ -88,7 +94,7 @@ class RemoteWorkers:
             url = endpoint(sock, f"in{index}")
             self.inputs.append(sock)
             for cu in group:
-                self.route[(cu.mcuId, cu.cuId)] = sock
+                self.route[(cu.mcuId, cu.cuId)] = index
             job = {"index": index, "settings": doc, "ranks": {cu.rank for cu in group},
                     "shm": block.name, "locks": block.locks, "input_url": url,
                     "stream_url": stream_url, "update_url": update_url}
@@ -126,13 +132,19 @@ class RemoteWorkers:
         return False
 
     def deliver(self, chunk):
-        sock = self.route.get((chunk[0], chunk[1]))
-        if sock is None:
-            return
-        try:
-            sock.send(chunk, zmq.NOBLOCK)
-        except zmq.Again as exc:
-            self.stats.error("worker process queue full", exc)
+        index = self.route.get((chunk[0], chunk[1]))
+        if index is not None:
+            self.pending[index].append(chunk)
+
+    def flush(self):
+        """Sends what `deliver` gathered; the host calls it after each datagram."""
+        for sock, batch in zip(self.inputs, self.pending):
+            if batch:
+                try:
+                    sock.send(b"".join(batch), zmq.NOBLOCK)
+                except zmq.Again as exc:
+                    self.stats.error("worker process queue full", exc)
+                batch.clear()
 
     async def stop(self):
         for sock in self.inputs:

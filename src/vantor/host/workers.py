@@ -86,6 +86,9 @@ class LocalWorkers:
     def control(self, frames):
         return False
 
+    def flush(self):
+        pass   # delivered at once
+
     async def stop(self):
         if self._watching is not None:
             self._watching.cancel()
