@@ -83,7 +83,7 @@ fuzz-build: $(PY)
 define fuzz_each
 	@mkdir -p build/fuzz/artifacts; n=0; \
 	for t in $(FUZZ_TARGETS); do \
-	  mkdir -p build/fuzz/work/$$t; \
+	  mkdir -p build/fuzz/work/$$t fuzz/corpus/$$t; \
 	  if $(FUZZ_ENV) $(PY) fuzz/fuzz_$$t.py build/fuzz/work/$$t fuzz/corpus/$$t -max_total_time=$(1) \
 	       $(FUZZ_FLAGS) -artifact_prefix=build/fuzz/artifacts/$$t- >build/fuzz/$$t.log 2>&1; then \
 	    n=$$((n + 1)); echo "fuzz_$$t: $$(grep -a 'DONE' build/fuzz/$$t.log | tail -1)"; \

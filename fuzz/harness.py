@@ -68,5 +68,8 @@ def exact(error, allowed):
 
 
 def run(test_one_input):
-    atheris.Setup(sys.argv, test_one_input)
+    argv = list(sys.argv)
+    # libFuzzer's merge runs argv[0] again in a shell: name the interpreter too.
+    argv[0] = f"{sys.executable} {os.path.abspath(argv[0])}"
+    atheris.Setup(argv, test_one_input)
     atheris.Fuzz()
