@@ -2,7 +2,7 @@
 PY      := .venv/bin/python
 STAMP   := .venv/.installed
 
-.PHONY: test test-asan fuzz fuzz-ci fuzz-build fuzz-merge run dev bench clean
+.PHONY: test test-quick test-asan fuzz fuzz-ci fuzz-build fuzz-merge run dev bench clean
 
 $(PY):
 	python3 -m venv .venv
@@ -13,7 +13,11 @@ $(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find native src -type f 2>
 	$(PY) -m pip install --quiet ".[test]"
 	touch $(STAMP)
 
-test: $(STAMP)
+# Everything CI runs: the suite, the suite under the sanitizers, a short fuzz run.
+test: test-quick test-asan fuzz-ci
+
+# The suite alone, against the installed package.
+test-quick: $(STAMP)
 	$(PY) -m pytest -q tests
 
 # The reference host with the simulator and the live view, for a short while.
@@ -106,8 +110,10 @@ fuzz-merge: fuzz-build
 	  $(FUZZ_ENV) $(PY) fuzz/fuzz_$$t.py -merge=1 fuzz/corpus/$$t build/fuzz/work/$$t $(FUZZ_FLAGS) \
 	    >build/fuzz/$$t-merge.log 2>&1 || exit 1; done
 
+# Module benchmarks (each against the floor of host work it cannot avoid) and
+# the host's in-process throughput.
 bench: $(STAMP)
-	$(PY) bench/run_all.py
+	for b in bench_worker bench_broker bench_hub host_throughput; do $(PY) bench/$$b.py || exit 1; done
 
 # Channel units one host keeps up with: simulator and host in their own
 # processes on loopback, stepping the unit count (CAPACITY="--levels 64,128").
