@@ -38,8 +38,9 @@ dev: $(PY)
 # The whole suite against modules built with AddressSanitizer and UBSan. All
 # allocations go through the sanitizer's malloc so reads past a bytes object
 # are caught too; leak detection is off for the interpreter's own allocations.
-# Huge requests fail with MemoryError as in a plain build; reports go to
-# build/asan/report.* (pytest's capture would swallow them) and fail the run.
+# Huge requests fail with MemoryError as in a plain build (the sanitizer notes
+# them as warnings); reports go to build/asan/report.* (pytest's capture would
+# swallow them) and an error among them fails the run.
 ASAN_TREE := build/asan/pkg
 test-asan: $(STAMP)
 	rm -rf $(ASAN_TREE) && mkdir -p $(ASAN_TREE) && cp -r src/vantor $(ASAN_TREE)/
@@ -53,7 +54,8 @@ test-asan: $(STAMP)
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:log_path=$(abspath build/asan/report) \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(abspath build/asan/report) \
 	  $(PY) -m pytest -q -p no:cacheprovider tests; status=$$?; \
-	  cat build/asan/report.* 2>/dev/null && status=1; exit $$status
+	  if grep -qsE "ERROR: |runtime error:" build/asan/report.*; then \
+	    grep -hE -A40 "ERROR: |runtime error:" build/asan/report.*; status=1; fi; exit $$status
 
 # Coverage-guided fuzzing (atheris) of every entry point that takes outside
 # data. The modules are built with clang, AddressSanitizer and libFuzzer's
