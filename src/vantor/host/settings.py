@@ -196,4 +196,4 @@ def default_settings(mcus=4, units=8, **top):
     doc = {"mcu": [{"mcuId": m, "unit": [{"cuId": c, "rank": m * units + c + 1}
                                          for c in range(units)]} for m in range(mcus)]}
     doc.update(top)
-    return parse_settings(doc)
+    return parse_settings(doc, source="<built-in>")
