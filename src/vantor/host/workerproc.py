@@ -40,6 +40,7 @@ async def _child(job):
     control.setsockopt(zmq.LINGER, 1000)
     control.connect(job["update_url"])
     control.send_multipart([READY, str(job["index"]).encode()])
+
     def timeout_failed(worker, exc):
         report(f"worker {unit_of(workers, worker)} timeout: {type(exc).__name__}: {exc}")
 

@@ -4,7 +4,7 @@ import asyncio
 import zmq
 
 from .protocols import Worker
-from .silence import SilenceWatch, adopt
+from .silence import NEVER, SilenceWatch, adopt
 
 HWM = 100000  # sends never block the single event-loop thread in practice
 
@@ -50,7 +50,7 @@ def close_workers(workers, sockets):
     """Cancel every pending silence call first: a timer must not fire on a
     worker whose shared memory is about to go."""
     for worker in workers.values():
-        worker.deadline = float("inf")
+        worker.deadline = NEVER
         if worker.timer is not None:
             worker.timer.cancel()
             worker.timer = None
