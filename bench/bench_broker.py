@@ -102,9 +102,9 @@ def build_floor():
                         "-I", str(ROOT / "native"), "-I", sysconfig.get_paths()["include"],
                         str(ROOT / "bench/broker_floor.cpp"), str(ROOT / "native/common/dicts.cpp"),
                         "-o", str(out)], check=True)
-        spec = importlib.util.spec_from_file_location("broker_floor", out)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        found = importlib.util.spec_from_file_location("broker_floor", out)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
     return module
 
 

@@ -40,10 +40,10 @@ def capped_module(tmp_path_factory):
 
 SCRIPT = textwrap.dedent("""
     import importlib.util, json, struct, sys
-    spec = importlib.util.spec_from_file_location("vantor.cluster.feedhub", sys.argv[1])
-    feedhub = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = feedhub
-    spec.loader.exec_module(feedhub)
+    found = importlib.util.spec_from_file_location("vantor.cluster.feedhub", sys.argv[1])
+    feedhub = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = feedhub
+    found.loader.exec_module(feedhub)
 
     class Conf:
         inverted, biasSweepT = False, 10

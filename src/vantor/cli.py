@@ -63,7 +63,8 @@ def host_options(p):
 
 
 def listen_address(args):
-    return args.listen or (("0.0.0.0", args.hardware[1]) if args.hardware else ("127.0.0.1", 0))
+    from vantor.host.app import default_listen
+    return args.listen or default_listen(args.hardware)
 
 
 def sim_options(p):

@@ -23,6 +23,11 @@ from .workers import LocalWorkers
 _instances = itertools.count()
 
 
+def default_listen(hardware=None):
+    """Loopback for the simulator; facing hardware, every interface on its port."""
+    return ("0.0.0.0", hardware[1]) if hardware else ("127.0.0.1", 0)
+
+
 class _Endpoint:
     """Status records are exactly one 12-byte mcu_message; channel-unit
     datagrams are whole 60-byte records.  Anything else is counted and dropped."""

@@ -9,7 +9,7 @@ from dataclasses import dataclass
 
 from vantor.host.records import CU_END_IV, CU_IV, CU_NORMAL, CU_TIMEOUT, CU_TIMEOUT_POWERED, f32
 from .channels import OpsError, check_ranks
-from .run import Run, channel_of
+from .run import Run, channel_of, created
 
 STEP_S = 0.01               # one sequence step
 GRID_STEP = 1e-8            # the hub's IV bin width, amperes
@@ -69,7 +69,7 @@ def plan_points(settings, ranks, plan):
     for r in ranks:
         cu = settings.units()[r - 1]
         values = {**cu.configuration.as_dict(), **plan.changes()}
-        points[r] = check_sweep(values, f"IV sweep of rank {r} (unit {cu.label})")
+        points[r] = check_sweep(values, f"IV sweep of {describe(settings, r)}")
         longest = max(longest, points[r] * values["biasSweepT"] * STEP_S)
     return points, longest
 
@@ -83,13 +83,11 @@ def _snapshot(data, ranks):
         "counts": {r: list(counts[r]) for r in ranks},
         "monitorV": {r: list(monitor[r]) for r in ranks},
         "timestamp_started": data.get("timestamp_started"),
-        "biasSweepTs": list(data.get("biasSweepTs") or ()),
     }
 
 
-def _describe(host, rank):
-    cu = host.settings.units()[rank - 1]
-    return f"rank {rank} (unit {cu.mcuId}.{cu.cuId})"
+def describe(settings, rank):
+    return f"rank {rank} (unit {settings.units()[rank - 1].label})"
 
 
 async def _settle(host, ranks, wait=1.0):
@@ -121,7 +119,7 @@ async def run_sweep(host, ranks, plan=None, *, timeout=None, progress=None, poll
     plan = plan or SweepPlan()
     busy = [r for r in ranks if stats.units[r].status == CU_IV]
     if busy:
-        raise OpsError(f"an IV sweep is already running on {', '.join(_describe(host, r) for r in busy)}")
+        raise OpsError(f"an IV sweep is already running on {', '.join(describe(settings, r) for r in busy)}")
     planned, expected_s = plan_points(settings, ranks, plan)
     if timeout is None:
         timeout = 2 * expected_s + 10.0
@@ -181,12 +179,12 @@ def _timeout_message(host, ranks, planned, seen, timeout):
     for r in ranks:
         n = seen(r)
         if n == 0:
-            parts.append(f"{_describe(host, r)} sent no sweep point (it did not take up "
+            parts.append(f"{describe(host.settings, r)} sent no sweep point (it did not take up "
                          f"the sweep: does it apply updates?)")
         elif host.stats.units[r].status == CU_IV:
-            parts.append(f"{_describe(host, r)} still sweeping at point {n} of {planned[r]}")
+            parts.append(f"{describe(host.settings, r)} still sweeping at point {n} of {planned[r]}")
         elif host.stats.units[r].status in (CU_TIMEOUT, CU_TIMEOUT_POWERED):
-            parts.append(f"{_describe(host, r)} went silent after point {n} of {planned[r]}")
+            parts.append(f"{describe(host.settings, r)} went silent after point {n} of {planned[r]}")
     if not parts:
         parts.append("every unit finished, but the hub reported no IV result "
                      "(another unit is still sweeping?)")
@@ -207,7 +205,7 @@ def _as_run(host, ranks, result, plan, wall, duration):
         }))
     attrs = {
         "started": wall,
-        "created": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(wall)),
+        "created": created(wall),
         "duration_s": duration,
         "timestamp_started": float(result["timestamp_started"] or 0.0),
         "grid_start": grid[0] if grid else 0.0,

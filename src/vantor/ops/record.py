@@ -11,7 +11,7 @@ import time
 
 from vantor.cluster import feedhub
 from .channels import OpsError, check_ranks
-from .run import Run, channel_of
+from .run import Run, channel_of, created
 
 CAP = feedhub.MAX_RECORDING_LENGTH
 
@@ -61,7 +61,7 @@ async def run_recording(host, ranks, seconds, *, progress=None, stop=None, poll=
     full = [ch.rank for ch in channels if len(ch) >= CAP]
     attrs = {
         "started": wall,
-        "created": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(wall)),
+        "created": created(wall),
         "requested_s": float(seconds),
         "recorded_s": recorded,
         "buffSize": host.settings.buffSize,

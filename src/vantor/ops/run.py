@@ -1,4 +1,5 @@
 """What one sweep or recording produced, independent of the file format."""
+import time
 from dataclasses import dataclass, field
 
 # Per-channel columns of each kind of run, in file order, with their types.
@@ -35,6 +36,11 @@ class Run:
             if ch.rank == rank:
                 return ch
         raise KeyError(rank)
+
+
+def created(wall):
+    """A run's start (time.time()) as written into its files: UTC, to the second."""
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(wall))
 
 
 def channel_of(settings, rank, data):

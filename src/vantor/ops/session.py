@@ -13,11 +13,10 @@ async def running_host(settings, *, hardware=None, listen=None, worker_processes
                        transport="ipc", faults=None, seed=1, wait=5.0):
     """Start the host and, without `hardware`, the simulator; yield the host once
     records flow (OpsError after `wait` seconds without any)."""
-    from vantor.host.app import Host
+    from vantor.host.app import Host, default_listen
     from vantor.sim import Simulator
 
-    listen = listen or (("0.0.0.0", hardware[1]) if hardware else ("127.0.0.1", 0))
-    host = Host(settings, listen=listen, hardware=hardware, worker_processes=worker_processes,
+    host = Host(settings, listen=listen or default_listen(hardware), hardware=hardware, worker_processes=worker_processes,
                 transport=transport)
     await host.start()
     sim, task = None, None
