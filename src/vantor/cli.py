@@ -3,7 +3,9 @@
 `show` (vantor.ops)."""
 import argparse
 import asyncio
+import errno
 import logging
+import os
 import signal
 import sys
 
@@ -202,16 +204,47 @@ async def sim_command(args):
     return 0
 
 
+def port_in_use(exc, args):
+    """The one line for a UDP address another program holds, or None when
+    `exc` is some other failure."""
+    if not isinstance(exc, OSError) or exc.errno != errno.EADDRINUSE:
+        return None
+    if args.command == "sim" or not hasattr(args, "listen"):
+        return f"an address is already in use: {exc.strerror}"
+    host, port = listen_address(args)
+    return (f"UDP address {host}:{port} is already in use (another vantor?); stop that "
+            "program or choose another address with --listen")
+
+
+def _output_closed():
+    """The reader of our output went away (`vantor ... | head`): send what is
+    still buffered nowhere, so leaving does not fail once more."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+    return 141   # as if ended by SIGPIPE, what shells report for a closed pipe
+
+
 def main(argv=None):
     args = parser().parse_args(argv)
     logging.basicConfig(level=logging.WARNING, format="%(name)s: %(message)s")
-    if args.command not in ("run", "sim"):
-        return args.func(args)
     try:
+        if args.command not in ("run", "sim"):
+            return args.func(args)
         command = run_command if args.command == "run" else sim_command
         return asyncio.run(command(args))
     except SettingsError as exc:
         print(f"vantor: settings: {exc}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        return _output_closed()
+    except OSError as exc:
+        line = port_in_use(exc, args)
+        if line is None:
+            raise
+        print(f"vantor: {line}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         return 130

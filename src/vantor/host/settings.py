@@ -8,6 +8,7 @@ import math
 import tomllib
 
 from .records import CU_CONFIG, CU_CONFIG_FIELDS, f32
+from .sources import parse_address
 
 U8_FIELDS = {"mcuId", "cuId", "cuStatus", "prescale", "pgaGain", "powered", "inverted"}
 U32_FIELDS = {"unlatchT", "biasSweepT"}
@@ -76,6 +77,7 @@ class Microcontroller:
     def __init__(self, mcuId):
         self.mcuId = mcuId
         self.channels = {}
+        self.address = None   # (host, port) its datagrams must come from; None: learned
 
 
 class Settings:
@@ -144,13 +146,18 @@ def parse_settings(doc, source="<table>"):
     devices, rank = {}, 0
     for i, mcu_table in enumerate(mcus):
         where = f"mcu[{i}]"
-        _check_keys(where, mcu_table, {"mcuId", "unit"})
+        _check_keys(where, mcu_table, {"mcuId", "unit", "address"})
         if "mcuId" not in mcu_table:
             raise SettingsError(f"{where}.mcuId: missing")
         mcu_id = _convert(f"{where}.mcuId", "mcuId", mcu_table["mcuId"])
         if mcu_id in devices:
             raise SettingsError(f"{where}.mcuId: {mcu_id} appears twice")
         mcu = devices[mcu_id] = Microcontroller(mcu_id)
+        if "address" in mcu_table:
+            try:
+                mcu.address = parse_address(mcu_table["address"], f"{where}.address")
+            except ValueError as exc:
+                raise SettingsError(str(exc)) from None
         units = mcu_table.get("unit")
         if not isinstance(units, list) or not units:
             raise SettingsError(f"{where}.unit: expected at least one [[mcu.unit]] table")
@@ -181,6 +188,10 @@ def load_settings(path):
             doc = tomllib.load(fh)
     except tomllib.TOMLDecodeError as exc:
         raise SettingsError(f"{path}: not valid TOML: {exc}") from None
+    except UnicodeDecodeError as exc:
+        line = exc.object[:exc.start].count(b"\n") + 1
+        raise SettingsError(f"{path}: line {line}: byte 0x{exc.object[exc.start]:02x} is not "
+                            "UTF-8; save the file as UTF-8") from None
     except OSError as exc:
         raise SettingsError(f"{path}: {exc.strerror}") from None
     try:

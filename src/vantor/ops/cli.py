@@ -5,7 +5,7 @@ import asyncio
 import signal
 import sys
 
-from vantor.cli import (faults_from, host_options, listen_address, settings_from,
+from vantor.cli import (faults_from, host_options, listen_address, port_in_use, settings_from,
                         settings_options, sim_options)
 from vantor.host.settings import SettingsError
 from .channels import OpsError, parse_channels
@@ -90,9 +90,12 @@ def _execute(args, work, interrupted):
     with the reason printed (and no result)."""
     try:
         return 0, asyncio.run(work())
+    except BrokenPipeError:
+        raise                  # the caller leaves quietly
     except (OpsError, OSError) as exc:
-        _fail(args, exc)
-        return EXIT_FAILED, (None, None)
+        line = port_in_use(exc, args)
+        _fail(args, line or exc)
+        return (EXIT_USAGE if line else EXIT_FAILED), (None, None)
     except KeyboardInterrupt:
         _fail(args, f"interrupted; {interrupted}; nothing was written")
         return EXIT_INTERRUPTED, (None, None)

@@ -1,0 +1,66 @@
+"""Input problems of the console command end in one line and exit status 2,
+and a reader that goes away (`| head`) ends it without a traceback."""
+import os
+import pathlib
+import socket
+import subprocess
+import sys
+
+import pytest
+
+import vantor
+
+# The vantor this test imports, also from another working folder.
+ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(
+    [str(pathlib.Path(vantor.__file__).resolve().parents[1]), os.environ.get("PYTHONPATH", "")])}
+
+LATIN1 = b"timeout = 0.5\n# r\xe9glage du banc\n[[mcu]]\nmcuId = 0\n[[mcu.unit]]\ncuId = 0\nrank = 1\n"
+
+
+def vantor(*args, **kw):
+    return subprocess.run([sys.executable, "-m", "vantor", *args], capture_output=True,
+                          text=True, timeout=60, env=ENV, **kw)
+
+
+def one_line_error(done):
+    lines = done.stderr.strip().splitlines()
+    assert done.returncode == 2, done.stderr
+    assert len(lines) == 1 and "Traceback" not in done.stderr, done.stderr
+    return lines[0]
+
+
+@pytest.mark.parametrize("command", [["run", "--seconds", "1"],
+                                     ["record", "--seconds", "1", "--no-plot"]])
+def test_a_settings_file_that_is_not_utf8_is_named_with_its_line(tmp_path, command):
+    path = tmp_path / "bench.toml"
+    path.write_bytes(LATIN1)
+    line = one_line_error(vantor(*command, "--config", str(path), cwd=tmp_path))
+    assert f"{path}: line 2: byte 0xe9 is not UTF-8" in line
+
+
+@pytest.mark.parametrize("command", [["run", "--seconds", "1", "--no-view"],
+                                     ["record", "--seconds", "1", "--no-plot"],
+                                     ["iv", "--no-plot"]])
+def test_a_udp_port_in_use_is_named(tmp_path, command):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as busy:
+        busy.bind(("127.0.0.1", 0))
+        port = busy.getsockname()[1]
+        line = one_line_error(vantor(*command, "--mcus", "1", "--units", "1",
+                                     "--listen", f"127.0.0.1:{port}", cwd=tmp_path))
+    assert f"UDP address 127.0.0.1:{port} is already in use" in line
+    assert not list(tmp_path.iterdir())
+
+
+def test_a_closed_output_pipe_ends_quietly():
+    """The reader closes its end before the command prints anything."""
+    read, write = os.pipe()
+    os.close(read)
+    try:
+        proc = subprocess.run([sys.executable, "-m", "vantor", "sim", "--target", "127.0.0.1:9",
+                               "--mcus", "1", "--units", "1", "--seconds", "0.2"],
+                              stdout=write, stderr=subprocess.PIPE, text=True, timeout=60,
+                              env=ENV)
+    finally:
+        os.close(write)
+    assert "Traceback" not in proc.stderr and "BrokenPipe" not in proc.stderr, proc.stderr
+    assert proc.returncode == 141
