@@ -3,6 +3,7 @@ a closed or missing event loop, configuration rewritten between messages, and
 host code that calls back into the worker. After each fault the state rules
 hold: what was done before the failure stays, what failed is tried again."""
 import asyncio
+import ctypes
 import gc
 import weakref
 
@@ -11,7 +12,9 @@ import zmq
 
 from tests.conftest import RecordingLock
 from tests.test_worker import ECHO, Worker, rig  # noqa: F401  (rig is a fixture)
-from tests.wire import pack, unpack
+from tests.test_worker import TIMESTAMP
+from tests.wire import SIZES, SharedRecord, pack, unpack
+from vantor.cluster.workers import lanecore
 
 
 class ExitFails(RecordingLock):
@@ -218,3 +221,98 @@ class TestHostCallsBack:
         del timer
         gc.collect()
         assert ref() is None
+
+
+class FailingSends(zmq.Socket):
+    """A real socket whose sends fail at the given call numbers (0-based)."""
+    fail_on = frozenset()
+    calls = 0
+
+    def send(self, data, flags=0, **kw):
+        n, self.calls = self.calls, self.calls + 1
+        if n in self.fail_on:
+            raise zmq.Again("resource temporarily unavailable")
+        return super().send(data, flags, **kw)
+
+
+def mismatch(r, sequence):
+    r.send(sequence, triggerV=0.75)
+
+
+class TestUpdateMessageNeverLeftOpen:
+    @pytest.mark.parametrize("frame", [0, 1, 2])
+    def test_failure_at_each_frame(self, rig, frame):
+        r = rig(update_class=FailingSends)
+        r.update_tx.fail_on = {frame}
+        with pytest.raises(zmq.Again):
+            mismatch(r, 1)
+        stranded = r.updates()
+        # A started message is ended at once, and not as a valid update.
+        assert stranded == ([] if frame == 0 else [[b"cu_udp_broker", b"cu_update"][:frame] + [b""]])
+        mismatch(r, 2)  # RETRY did not move: the next disagreement sends again
+        (update,) = r.updates()
+        assert update[:2] == [b"cu_udp_broker", b"cu_update"] and len(update) == 3 and len(update[2]) == 48
+
+    def test_ending_fails_too(self, rig):
+        r = rig(update_class=FailingSends)
+        r.update_tx.fail_on = {1, 2, 3}  # frame 1, the closing frame, and the closing retry
+        with pytest.raises(zmq.Again):
+            mismatch(r, 1)
+        assert r.updates() == []  # the first frame waits inside the open message
+        with pytest.raises(zmq.Again):
+            mismatch(r, 2)  # the message is still open: nothing new may start
+        mismatch(r, 3)
+        stranded, update = r.updates()
+        assert stranded == [b"cu_udp_broker", b""]
+        assert update[:2] == [b"cu_udp_broker", b"cu_update"] and len(update[2]) == 48
+
+
+class UnalignedRecord(SharedRecord):
+    """A shared record at an odd address, as a host mapping may place it."""
+
+    def __init__(self, record, **fields):
+        self.record = record
+        self.buf = ctypes.create_string_buffer(SIZES[record] + 1)
+        self.write(**fields)
+
+    @property
+    def address(self):
+        return ctypes.addressof(self.buf) + 1
+
+    def read(self):
+        return unpack(self.record, self.buf.raw[1:])
+
+    def write(self, **fields):
+        current = self.read() if any(self.buf.raw) else {}
+        current.update(fields)
+        data = pack(self.record, **current)
+        ctypes.memmove(self.address, data, len(data))
+
+
+def test_records_at_unaligned_addresses(rig):
+    r = rig(record_class=UnalignedRecord, config=dict(cuStatus=3))
+    for s in (5, 6, 7):
+        r.send(s, counts=2)
+    assert r.cfg["cuStatus"] == 0  # the status byte was written through the odd address
+    r.send(12)
+    (rec,) = r.streams()
+    assert (rec["mcuId"], rec["cuId"], rec["counts"], rec["timestamp"]) == (4, 7, 18, 0.1 + TIMESTAMP)
+
+
+def tp_clear(obj):
+    """Runs the class's tp_clear on obj, as the collector does on a cycle."""
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(lanecore.SpeedUpProtocol, 51))
+    assert clear(obj) == 0
+
+
+def test_cleared_worker_fails_with_errors(rig):
+    r = rig()
+    r.send(5)
+    tp_clear(r.worker)
+    assert r.worker.timer is None
+    with pytest.raises(AttributeError):  # None has no __enter__
+        r.send(6)
+    with pytest.raises(AttributeError):
+        r.worker.handle_timeout()

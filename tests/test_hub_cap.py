@@ -101,3 +101,53 @@ def test_full_buffer_stops_recording_but_not_the_live_output(capped_module):
     assert out["table"] == {"1": [1.0, 2.0, 3.0, 4.0, 5.0], "2": [5.0]}  # exactly the cap, not the record
     assert out["later"] == {"1": 5, "2": 1}                  # later records are not recorded
     assert out["meeting_went_live"]                          # ... but the meeting record was batched
+
+
+PLAIN_SCRIPT = textwrap.dedent("""
+    import importlib.util, json, struct, sys, tracemalloc
+    found = importlib.util.spec_from_file_location("vantor.cluster.feedhub", sys.argv[1])
+    feedhub = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = feedhub
+    found.loader.exec_module(feedhub)
+
+    class Conf:
+        inverted, biasSweepT = False, 10
+        def get_c_value(self, name):
+            return 1e-6
+    class Unit:
+        rank, configuration = 1, Conf()
+    class Mcu:
+        channels = {0: Unit()}
+    class Settings:
+        devices = {0: Mcu()}
+    class Hub(feedhub.SpeedUpProtocol):  # neither stopRecording nor getRecordData replaced
+        pass
+
+    def rec(t):
+        return struct.pack("<4B2f3Id", 0, 0, 0, 0, 0.5, 0.0, 7, 0, 1, t)
+
+    hub = Hub(Settings())
+    hub.startRecording([1])
+    for t in range(1, 6):
+        hub.msg_received([rec(float(t))])
+    meeting = [rec(6.0)]
+    tracemalloc.start()
+    hub.msg_received(meeting)
+    _, peak = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    table = hub.getRecordData()
+    table_bytes = sum(sys.getsizeof(p) + sum(sys.getsizeof(v) for v in p.values()) for p in table[1])
+    hub.msg_received([rec(7.0)])
+    print(json.dumps({"peak": peak, "table_bytes": table_bytes,
+                      "times": [p["time"] for p in table[1]], "after": len(hub.getRecordData()[1])}))
+""")
+
+
+def test_cap_without_overrides_builds_no_table(capped_module):
+    done = subprocess.run([sys.executable, "-c", PLAIN_SCRIPT, str(capped_module)], capture_output=True,
+                          text=True, timeout=60, env={**os.environ, "PYTHONPATH": ""})
+    assert done.returncode == 0, done.stderr
+    out = json.loads(done.stdout)
+    assert out["times"] == [1.0, 2.0, 3.0, 4.0, 5.0] and out["after"] == 5  # stopped, still retrievable
+    # The stop allocated far less than the host table it would have built and dropped.
+    assert out["peak"] < out["table_bytes"] / 4, out

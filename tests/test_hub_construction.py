@@ -42,6 +42,38 @@ class TestAllocation:
         with pytest.raises(AttributeError, match="length"):
             cls(settings())
 
+    def test_length_storage_may_call_the_hub(self):
+        class Probing(Hub):
+            @property
+            def length(self):
+                return self._length
+
+            @length.setter
+            def length(self, value):
+                self._length = value
+                self.seen = (self.get_iv_data()["running"], self.get_min_max(), self.get_biasSweepTs(),
+                             self.gen_iv_data()["counts"])
+
+        hub = Probing(settings(1))
+        assert hub.seen == (False, (0.0, 0.0, 1), [], {"biasI": [0.0]})
+        assert hub.length == 0 and list(hub.get_iv_data()["counts"]) == ["biasI", 1]
+
+    def test_half_built_hub_kept_by_failing_storage_is_safe(self):
+        kept = []
+
+        class Keeper(Hub):
+            def __setattr__(self, name, value):
+                kept.append(self)
+                raise RuntimeError("no storage")
+
+        with pytest.raises(RuntimeError, match="no storage"):
+            Keeper(settings(1))
+        (hub,) = kept
+        assert hub.get_iv_data()["running"] is False and hub.get_min_max() == (0.0, 0.0, 1)
+        assert hub.get_biasSweepTs() == [] and hub.getRecordData() == {}
+        with pytest.raises(ValueError, match="rank 1 does not name a device"):
+            hub.msg_received([rec(rank=1)])
+
     def test_cannot_be_pickled_or_copied(self):
         hub = make_hub(1)
         for protocol in range(pickle.HIGHEST_PROTOCOL + 1):

@@ -61,6 +61,46 @@ class TestBatches:
         feed(hub, rec(timestamp=3.0))
         assert hub.calls[-1] == ("streamData", first)
 
+    def test_hook_that_feeds_the_hub(self):
+        # A host draining its queue from inside the hook: the nested record
+        # must neither resend the batch being flushed nor be dropped after.
+        class Draining(Hub):
+            queue = []
+
+            def streamData(self, data):
+                super().streamData(data)
+                while self.queue:
+                    self.msg_received([self.queue.pop(0)])
+
+        hub = Draining(settings(1))
+        a, b, c = rec(timestamp=1.0, counts=1), rec(timestamp=2.0, counts=2), rec(timestamp=2.0, counts=3)
+        feed(hub, a)
+        hub.queue.append(c)
+        feed(hub, b, rec(timestamp=3.0))
+        assert hub.hooks("streamData") == [b"", a, c + b]
+
+    def test_failed_flush_with_a_record_fed_meanwhile_loses_nothing(self):
+        class Failing(Hub):
+            queue, fail = [], False
+
+            def streamData(self, data):
+                super().streamData(data)
+                while self.queue:
+                    self.msg_received([self.queue.pop(0)])
+                if self.fail:
+                    raise ConnectionError("front end gone")
+
+        hub = Failing(settings(1))
+        a, c = rec(timestamp=1.0, counts=1), rec(timestamp=2.0, counts=3)
+        feed(hub, a)
+        hub.queue.append(c)
+        hub.fail = True
+        with pytest.raises(ConnectionError):
+            feed(hub, rec(timestamp=2.0, counts=2))
+        hub.fail = False
+        feed(hub, rec(timestamp=5.0))
+        assert hub.hooks("streamData")[-1] == a + c
+
     def test_batch_grows_across_many_records(self):
         hub = make_hub(1)
         records = [rec(timestamp=1.0, counts=i) for i in range(5000)]

@@ -45,25 +45,26 @@ class FlakySocket(zmq.Socket):
 class Rig:
     """One worker with its shared records, recording locks and socket pairs."""
 
-    def __init__(self, ctx, config=None, buffSize=10, stream=True, update=True, cls=Worker, timeout=5.0):
+    def __init__(self, ctx, config=None, buffSize=10, stream=True, update=True, cls=Worker, timeout=5.0,
+                 update_class=None, record_class=SharedRecord):
         self.log = []
-        self.cfg = SharedRecord("cu_config", **{**CONFIG, **(config or {})})
-        self.backend = SharedRecord("C_Backend", buffSize=buffSize, TIMESTAMP=TIMESTAMP)
+        self.cfg = record_class("cu_config", **{**CONFIG, **(config or {})})
+        self.backend = record_class("C_Backend", buffSize=buffSize, TIMESTAMP=TIMESTAMP)
         self.lock = RecordingLock(self.log, "cfg")
         self.backendlock = RecordingLock(self.log, "backend")
         self.socks = []
         stream_tx, self.stream = self._pair(ctx) if stream else (None, None)
-        update_tx, self.update = self._pair(ctx) if update else (None, None)
+        update_tx, self.update = self._pair(ctx, update_class) if update else (None, None)
         self.stream_tx, self.update_tx = stream_tx, update_tx
         self.worker = cls(3, (self.cfg.address, self.lock), (self.backend.address, self.backendlock),
                           stream_tx, update_tx, timeout)
         self.worker.mismatches = []
 
-    def _pair(self, ctx):
+    def _pair(self, ctx, socket_class=None):
         url = f"inproc://worker-{id(self)}-{len(self.socks)}"
         rx = ctx.socket(zmq.PAIR)
         rx.bind(url)
-        tx = ctx.socket(zmq.PAIR, socket_class=FlakySocket)
+        tx = ctx.socket(zmq.PAIR, socket_class=socket_class or FlakySocket)
         tx.connect(url)
         self.socks += [tx, rx]
         return tx, rx
@@ -391,6 +392,20 @@ class TestIntegration:
         r.send(5)
         with pytest.raises(ValueError, match="^streamSock is not set$"):
             r.send(12)
+
+    def test_window_runs_on_across_the_counter_wrap(self, rig):
+        # 1000 does not divide 2**32: the window opened at 4294967000 ends at
+        # 4294968000, which the unit's 32-bit counter reaches as 704.
+        r = rig(buffSize=1000)
+        for s in (4294967000, 4294967100, 4294967295, 0, 100, 703):
+            r.send(s, counts=2)
+        assert r.streams() == []
+        r.send(704, counts=2)
+        (rec,) = r.streams()
+        assert (rec["counts"], rec["intSize"]) == (12 * (1000 // 6), 1000)
+        assert rec["timestamp"] == 7.04 + TIMESTAMP
+        r.send(1000)
+        assert [x["timestamp"] for x in r.streams()] == [10.0 + TIMESTAMP]
 
 
 def sweep(r, points, start=1, **fields):

@@ -125,6 +125,32 @@ class TestResetTimer:
         with pytest.raises(AttributeError, match="cancel"):
             r.worker.reset_timer()
 
+    @pytest.mark.parametrize("seconds", [float("nan"), float("inf"), -float("inf"), -0.5])
+    def test_unusable_delays_are_refused(self, sup, loop, seconds):
+        r = sup()
+        timer = r.worker.timer
+        with pytest.raises(ValueError, match=r"^timeout_time must be a finite number of seconds >= 0, got "):
+            r.worker.reset_timer(seconds)
+        assert r.worker.timer is timer and pending(loop) == [timer]
+
+    @pytest.mark.parametrize("seconds", [float("nan"), float("inf"), -1])
+    def test_unusable_time_out_refused_at_construction(self, sup, loop, seconds):
+        with pytest.raises(ValueError, match=r"^timeout must be a finite number of seconds >= 0, got "):
+            sup(timeout=seconds)
+        assert pending(loop) == []
+
+    def test_zero_delay_is_allowed(self, sup, loop):
+        r = sup()
+        r.worker.reset_timer(0)
+        run_until(loop, lambda: r.worker.expiries == 1)
+
+    def test_second_construction_replaces_the_pending_call(self, sup, loop):
+        r = sup()
+        first = r.worker.timer
+        r.worker.__init__(3, (r.cfg.address, r.lock), (r.backend.address, r.backendlock), r.stream_tx,
+                          r.update_tx, TIMEOUT)
+        assert first.cancelled() and pending(loop) == [r.worker.timer]
+
     def test_host_call_of_handle_timeout_keeps_one_pending(self, sup, loop):
         r = sup()
         r.send(1)

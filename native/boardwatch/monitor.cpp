@@ -12,6 +12,7 @@ PyTypeObject* MonitorType;
 PyObject* s_on_temp;
 PyObject* s_set_pll_lock;
 PyObject* s_on_status_change;
+vt::Override on_temp_memo, on_status_change_memo;
 
 struct Monitor {
     PyObject_HEAD
@@ -44,12 +45,12 @@ PyObject* msg_received(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         !vt::decode_first_frame(a[0], rec)) {
         return nullptr;
     }
-    if (vt::overrides(self, MonitorType, s_on_temp)) {
+    const int temp_hook = vt::overrides(self, MonitorType, s_on_temp, on_temp_memo);
+    if (temp_hook < 0) return nullptr;
+    if (temp_hook) {
         vt::Ref t1 = vt::steal(PyFloat_FromDouble(rec.temp1));
         vt::Ref t2 = vt::steal(PyFloat_FromDouble(rec.temp2));
         if (!t1 || !t2 || !vt::call_hook(self, s_on_temp, t1.get(), t2.get())) return nullptr;
-    } else if (PyErr_Occurred()) {
-        return nullptr;
     }
     vt::Ref pll = vt::steal(PyLong_FromLong(rec.pllLock));
     if (!pll || !vt::call_hook(self, s_set_pll_lock, pll.get())) return nullptr;
@@ -58,11 +59,11 @@ PyObject* msg_received(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (m->status == rec.mcuStatus) Py_RETURN_NONE;
     // Stored before the hook runs: a failing hook still leaves the change recorded.
     m->status = rec.mcuStatus;
-    if (vt::overrides(self, MonitorType, s_on_status_change)) {
+    const int status_hook = vt::overrides(self, MonitorType, s_on_status_change, on_status_change_memo);
+    if (status_hook < 0) return nullptr;
+    if (status_hook) {
         vt::Ref status = vt::steal(PyLong_FromLong(rec.mcuStatus));
         if (!status || !vt::call_hook(self, s_on_status_change, status.get())) return nullptr;
-    } else if (PyErr_Occurred()) {
-        return nullptr;
     }
     Py_RETURN_NONE;
 }

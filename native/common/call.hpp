@@ -22,9 +22,19 @@ inline bool call_hook(PyObject* self, PyObject* name, A... args) {
     return r != nullptr;
 }
 
-// True when `self` (its class or its own attributes) replaces the method
-// `name` that `base` defines natively; then internal calls must go through
-// call_method. False means the native body may be called directly.
-bool overrides(PyObject* self, PyTypeObject* base, PyObject* name);
+// The last class asked about one method, with its version tag and answer.
+// A memo belongs to one (base, name) pair.
+struct Override {
+    PyTypeObject* type = nullptr;  // compared only, never dereferenced when stale
+    unsigned int tag = 0;          // 0: not cached
+    bool replaced = false;
+};
+
+// 1 when `self` (its class or its own attributes) replaces the method `name`
+// that `base` defines natively; then internal calls must go through
+// call_method. 0: the native body may be called directly. -1: error set.
+// The class's answer is cached in `memo` on its version tag; the instance's
+// own attributes are looked at on every call.
+int overrides(PyObject* self, PyTypeObject* base, PyObject* name, Override& memo);
 
 }  // namespace vt

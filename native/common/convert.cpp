@@ -1,5 +1,7 @@
 #include "convert.hpp"
 
+#include <cmath>
+
 namespace vt {
 
 Ref as_integer(PyObject* o) {
@@ -51,6 +53,17 @@ bool to_signed(PyObject* o, long long min, long long max, const char* tname, lon
     if (v == -1 && PyErr_Occurred()) return false;
     if (overflow || v < min || v > max) {
         too_large(tname);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool to_seconds(PyObject* o, const char* argname, double& out) {
+    double v;
+    if (!to_double(o, v)) return false;
+    if (!std::isfinite(v) || v < 0.0) {
+        PyErr_Format(PyExc_ValueError, "%s must be a finite number of seconds >= 0, got %R", argname, o);
         return false;
     }
     out = v;

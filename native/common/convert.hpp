@@ -55,6 +55,12 @@ inline bool to_float(PyObject* o, float& out) {
     return true;
 }
 
+// A delay in seconds: a number that is finite and not negative. ValueError
+// "<argname> must be a finite number of seconds >= 0, got <repr>" otherwise
+// (an event loop's timer queue cannot order NaN, and a negative delay would
+// fire on every turn of the loop).
+bool to_seconds(PyObject* o, const char* argname, double& out);
+
 // Truth value; false with the error set when the test itself fails.
 inline bool to_bool(PyObject* o, bool& out) {
     int t = PyObject_IsTrue(o);

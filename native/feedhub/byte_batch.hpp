@@ -18,7 +18,16 @@ public:
 
     const char* data() const noexcept { return data_; }
     size_t size() const noexcept { return size_; }
-    void clear() noexcept { size_ = 0; }
+    // Empties the batch; a buffer far larger than what it held is given back,
+    // so one burst does not keep its peak size for the hub's lifetime.
+    void clear() noexcept {
+        if (capacity_ > kKeep && size_ < capacity_ / 4) {
+            std::free(data_);
+            data_ = nullptr;
+            capacity_ = 0;
+        }
+        size_ = 0;
+    }
 
     // False (nothing changed) when the buffer cannot grow.
     bool append(const char* bytes, size_t n) noexcept {
@@ -29,7 +38,22 @@ public:
         return true;
     }
 
+    // Puts bytes in front of what the batch holds; false (nothing changed)
+    // when the buffer cannot grow.
+    bool prepend(const char* bytes, size_t n) noexcept {
+        if (n > kLimit - size_) return false;
+        if (size_ + n > capacity_ && !grow(size_ + n)) return false;
+        if (size_) std::memmove(data_ + n, data_, size_);
+        if (n) std::memcpy(data_, bytes, n);
+        size_ += n;
+        return true;
+    }
+
+    size_t capacity() const noexcept { return capacity_; }
+
 private:
+    // Capacity kept across flushes whatever the batch held.
+    static constexpr size_t kKeep = size_t{1} << 20;
     // Bytes objects are limited to the signed size range.
     static constexpr size_t kLimit = static_cast<size_t>(PTRDIFF_MAX) / 2;
 

@@ -38,16 +38,17 @@ PyObject* hub_new(PyTypeObject* type, PyObject*, PyObject*) {
         return PyErr_NoMemory();
     }
     h->settings = Py_NewRef(Py_None);
-    // The host's subclass holds `length`; the bare class has no attribute
-    // storage and is refused here.
-    vt::Ref zero = vt::steal(PyLong_FromLong(0));
-    if (!zero || PyObject_SetAttr(self, names.length, zero.get()) < 0) {
-        Py_DECREF(self);
-        return nullptr;
-    }
     h->cached_data = initial_cached_data();
     h->devices = h->cached_data ? PyDict_New() : nullptr;
     if (!h->devices) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    // The host's subclass holds `length`; the bare class has no attribute
+    // storage and is refused here. Its storage may run host code that calls
+    // the hub or keeps it, so every table exists before.
+    vt::Ref zero = vt::steal(PyLong_FromLong(0));
+    if (!zero || PyObject_SetAttr(self, names.length, zero.get()) < 0) {
         Py_DECREF(self);
         return nullptr;
     }

@@ -1,6 +1,7 @@
 // The stream hub object and what its source files share.
 #pragma once
 #include "common/args.hpp"
+#include "common/call.hpp"
 #include "byte_batch.hpp"
 #include "iv_grid.hpp"
 #include "record_buffer.hpp"
@@ -55,6 +56,12 @@ struct Names {
         *print, *index_error_ch, *index;
 };
 extern Names names;
+
+// Whether the host's class replaces each virtual operation, cached per class.
+struct Memos {
+    vt::Override get_min_max, get_biasSweepTs, get_iv, gen_iv_data, stopRecording, getRecordData;
+};
+extern Memos memos;
 bool init_names();
 
 // A host method's result must be exactly `type` or None; steals `r`.
@@ -84,6 +91,9 @@ PyObject* call_stopRecording(PyObject* self);
 PyObject* call_getRecordData(PyObject* self);
 
 // Native-only operations.
+// Ends the recording: the running units' points move into the result
+// (retrievable with getRecordData) without building the host table.
+bool stop_buffers(Hub* h);
 bool isIvRunning(const Hub* h);
 bool setTimestamp(Hub* h, double timestamp);
 bool resetIVRange(PyObject* self);

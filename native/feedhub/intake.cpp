@@ -57,11 +57,22 @@ bool follow_sweep(PyObject* self, size_t p, const vt::stream_data& rec) {
 bool batch(PyObject* self, double timestamp, PyObject* frame) {
     Hub* h = as_hub(self);
     if (!(timestamp == h->time)) {  // a NaN on either side starts a new batch
-        vt::Ref done = vt::steal(PyBytes_FromStringAndSize(h->d->stream_msg.data(),
-                                                           static_cast<Py_ssize_t>(h->d->stream_msg.size())));
-        if (!done || !vt::call_hook(self, names.streamData, done.get())) return false;
+        // Detached before the hook runs: a hook that feeds the hub starts the
+        // next batch instead of sending this one again.
+        ByteBatch& batch = h->d->stream_msg;
+        vt::Ref done = vt::steal(PyBytes_FromStringAndSize(batch.data(), static_cast<Py_ssize_t>(batch.size())));
+        if (!done) return false;
+        const double done_time = h->time;
         h->time = timestamp;
-        h->d->stream_msg.clear();
+        batch.clear();
+        if (!vt::call_hook(self, names.streamData, done.get())) {
+            // The failed batch stays, ahead of whatever a hook fed in meanwhile.
+            h->time = done_time;
+            if (!batch.prepend(PyBytes_AS_STRING(done.get()), static_cast<size_t>(PyBytes_GET_SIZE(done.get())))) {
+                PyErr_NoMemory();  // replaces the hook's error: the batch itself is lost now
+            }
+            return false;
+        }
     }
     if (!h->d->stream_msg.append(PyBytes_AS_STRING(frame), static_cast<size_t>(PyBytes_GET_SIZE(frame)))) {
         PyErr_NoMemory();

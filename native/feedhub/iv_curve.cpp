@@ -122,7 +122,9 @@ PyObject* get_iv_native(PyObject* self, float start, float stop, int64_t steps) 
 }
 
 PyObject* call_get_iv(PyObject* self, float start, float stop, int64_t steps) {
-    if (!vt::overrides(self, HubType, names.get_iv)) return get_iv_native(self, start, stop, steps);
+    const int replaced = vt::overrides(self, HubType, names.get_iv, memos.get_iv);
+    if (replaced < 0) return nullptr;
+    if (!replaced) return get_iv_native(self, start, stop, steps);
     vt::Ref a = vt::steal(PyFloat_FromDouble(static_cast<double>(start)));
     vt::Ref b = vt::steal(PyFloat_FromDouble(static_cast<double>(stop)));
     vt::Ref c = vt::steal(PyLong_FromLongLong(steps));
@@ -139,7 +141,9 @@ PyObject* gen_iv_data_native(PyObject* self) {
 }
 
 PyObject* call_gen_iv_data(PyObject* self) {
-    if (!vt::overrides(self, HubType, names.gen_iv_data)) return gen_iv_data_native(self);
+    const int replaced = vt::overrides(self, HubType, names.gen_iv_data, memos.gen_iv_data);
+    if (replaced < 0) return nullptr;
+    if (!replaced) return gen_iv_data_native(self);
     return checked(vt::call_method(self, names.gen_iv_data), &PyDict_Type);
 }
 

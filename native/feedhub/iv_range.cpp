@@ -88,12 +88,16 @@ PyObject* get_biasSweepTs_native(Hub* h) {
 }
 
 PyObject* call_get_min_max(PyObject* self) {
-    if (!vt::overrides(self, HubType, names.get_min_max)) return get_min_max_native(as_hub(self));
+    const int replaced = vt::overrides(self, HubType, names.get_min_max, memos.get_min_max);
+    if (replaced < 0) return nullptr;
+    if (!replaced) return get_min_max_native(as_hub(self));
     return checked(vt::call_method(self, names.get_min_max), &PyTuple_Type);
 }
 
 PyObject* call_get_biasSweepTs(PyObject* self) {
-    if (!vt::overrides(self, HubType, names.get_biasSweepTs)) return get_biasSweepTs_native(as_hub(self));
+    const int replaced = vt::overrides(self, HubType, names.get_biasSweepTs, memos.get_biasSweepTs);
+    if (replaced < 0) return nullptr;
+    if (!replaced) return get_biasSweepTs_native(as_hub(self));
     return checked(vt::call_method(self, names.get_biasSweepTs), &PyList_Type);
 }
 

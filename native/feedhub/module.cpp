@@ -6,6 +6,7 @@ namespace feedhub {
 PyTypeObject* HubType;
 PyTypeObject* RecordDataType;
 Names names;
+Memos memos;
 
 bool init_names() {
     struct Entry {

@@ -13,7 +13,13 @@ bool record_point(PyObject* self, int64_t p, double time, uint32_t counts, float
     if (!h->RECORDING || !h->d->recordRunning[i]) return true;
     if (is_full(h->d->allRecord[i])) {
         // A full buffer ends the recording; the record itself still goes to
-        // the live batch, which has nothing to do with the cap.
+        // the live batch, which has nothing to do with the cap. The result
+        // table is built only for a host that replaced the stop or the table:
+        // it would be thrown away here (at the cap, gigabytes of host objects).
+        int replaced = vt::overrides(self, HubType, names.stopRecording, memos.stopRecording);
+        if (replaced == 0) replaced = vt::overrides(self, HubType, names.getRecordData, memos.getRecordData);
+        if (replaced < 0) return false;
+        if (!replaced) return stop_buffers(h);
         vt::Ref table = vt::steal(call_stopRecording(self));
         return bool(table);
     }
@@ -25,17 +31,20 @@ bool record_point(PyObject* self, int64_t p, double time, uint32_t counts, float
 }
 
 PyObject* call_stopRecording(PyObject* self) {
-    if (!vt::overrides(self, HubType, names.stopRecording)) return stopRecording_native(self);
+    const int replaced = vt::overrides(self, HubType, names.stopRecording, memos.stopRecording);
+    if (replaced < 0) return nullptr;
+    if (!replaced) return stopRecording_native(self);
     return checked(vt::call_method(self, names.stopRecording), &PyDict_Type);
 }
 
 PyObject* call_getRecordData(PyObject* self) {
-    if (!vt::overrides(self, HubType, names.getRecordData)) return getRecordData_native(as_hub(self));
+    const int replaced = vt::overrides(self, HubType, names.getRecordData, memos.getRecordData);
+    if (replaced < 0) return nullptr;
+    if (!replaced) return getRecordData_native(as_hub(self));
     return checked(vt::call_method(self, names.getRecordData), &PyDict_Type);
 }
 
-PyObject* stopRecording_native(PyObject* self) {
-    Hub* h = as_hub(self);
+bool stop_buffers(Hub* h) {
     HubData& d = *h->d;
     h->RECORDING = 0;
     d.recordData.clear();
@@ -45,11 +54,15 @@ PyObject* stopRecording_native(PyObject* self) {
         if (!d.recordRunning[k]) continue;
         // The points move into the result; the unit's buffer is left empty
         // and gives its memory back.
-        if (!no_throw([&] { d.recordData[static_cast<int32_t>(i + 1)].swap(d.allRecord[k]); })) return nullptr;
+        if (!no_throw([&] { d.recordData[static_cast<int32_t>(i + 1)].swap(d.allRecord[k]); })) return false;
         d.recordRunning[k] = 0;
         recdatatype().swap(d.allRecord[k]);
     }
-    return call_getRecordData(self);
+    return true;
+}
+
+PyObject* stopRecording_native(PyObject* self) {
+    return stop_buffers(as_hub(self)) ? call_getRecordData(self) : nullptr;
 }
 
 namespace {

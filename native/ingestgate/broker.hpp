@@ -1,5 +1,6 @@
 // The datagram ingest broker object and the host objects its module binds at load.
 #pragma once
+#include "common/call.hpp"
 #include "common/records.hpp"
 #include "common/ref.hpp"
 #include "cycle_check.hpp"
@@ -26,6 +27,12 @@ struct Names {
         *on_sync_failed, *on_finally, *on_missing, *info, *time;
 };
 extern Names names;
+
+// Whether the host's class replaces each hook, cached per class.
+struct Memos {
+    vt::Override on_sync_success, on_sync_failed, on_finally, on_missing;
+};
+extern Memos memos;
 
 extern PyTypeObject* BrokerType;
 

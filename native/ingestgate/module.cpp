@@ -6,6 +6,7 @@ namespace ingestgate {
 
 HostRefs host;
 Names names;
+Memos memos;
 PyTypeObject* BrokerType;
 
 namespace {

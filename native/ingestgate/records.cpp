@@ -10,8 +10,9 @@ namespace {
 // A hook that the instance's class does not replace would only check its
 // (always well-typed) arguments, so it is skipped.
 template <class... A>
-bool hook(PyObject* self, PyObject* name, A... args) {
-    if (!vt::overrides(self, BrokerType, name)) return !PyErr_Occurred();
+bool hook(PyObject* self, PyObject* name, vt::Override& memo, A... args) {
+    const int replaced = vt::overrides(self, BrokerType, name, memo);
+    if (replaced <= 0) return replaced == 0;
     return vt::call_hook(self, name, args...);
 }
 
@@ -32,7 +33,8 @@ int known_unit(Broker* b, const vt::cu_message& m) {
 }
 
 bool report_missing(PyObject* self, const vt::cu_message& m) {
-    if (!vt::overrides(self, BrokerType, names.on_missing)) return !PyErr_Occurred();
+    const int replaced = vt::overrides(self, BrokerType, names.on_missing, memos.on_missing);
+    if (replaced <= 0) return replaced == 0;
     vt::Ref mcu = vt::steal(PyLong_FromLong(m.mcuId));
     vt::Ref cu = vt::steal(PyLong_FromLong(m.cuId));
     return mcu && cu && vt::call_hook(self, names.on_missing, mcu.get(), cu.get());
@@ -44,14 +46,15 @@ bool passed(PyObject* self, Broker* b, const char* record) {
         b->isSynced = 1;
         if (!update_time_stamp(self) || !log_info(host.timestamp_reset)) return false;
     }
-    if (!vt::overrides(self, BrokerType, names.on_sync_success)) return !PyErr_Occurred();
+    const int replaced = vt::overrides(self, BrokerType, names.on_sync_success, memos.on_sync_success);
+    if (replaced <= 0) return replaced == 0;
     vt::Ref chunk = vt::steal(PyBytes_FromStringAndSize(record, MSG_SIZE));
     return chunk && vt::call_hook(self, names.on_sync_success, chunk.get());
 }
 
 bool failed(PyObject* self, Broker* b, const vt::cu_message& m) {
     b->isSynced = 0;
-    if (!hook(self, names.on_sync_failed)) return false;
+    if (!hook(self, names.on_sync_failed, memos.on_sync_failed)) return false;
     vt::Ref line = vt::steal(PyUnicode_FromFormat(
         "Failed sync check %u times. Triggered sync. Last channel checked: %u.%u",
         b->core.cycle.MAXFAILS, unsigned{m.mcuId}, unsigned{m.cuId}));
@@ -59,7 +62,8 @@ bool failed(PyObject* self, Broker* b, const vt::cu_message& m) {
 }
 
 bool report_finally(PyObject* self, const char* record, const vt::cu_message& m) {
-    if (!vt::overrides(self, BrokerType, names.on_finally)) return !PyErr_Occurred();
+    const int replaced = vt::overrides(self, BrokerType, names.on_finally, memos.on_finally);
+    if (replaced <= 0) return replaced == 0;
     vt::Ref channelID = vt::steal(PyBytes_FromStringAndSize(record, 2));
     if (!channelID) return false;
     vt::Ref data = vt::steal(vt::cu_message_dict(m));

@@ -11,19 +11,14 @@ namespace lanecore {
 
 namespace {
 
-bool copy_backend(Worker* w) {
-    const vt::C_Backend* shared = shared_record<vt::C_Backend>(w->backendaddr);
-    if (!shared) return false;
-    w->backend = *shared;
-    return true;
-}
+bool copy_backend(Worker* w) { return read_shared(w->backendaddr, w->backend); }
 
 }  // namespace
 
 bool process_message(Worker* w, const vt::cu_message& data) {
-    vt::cu_config* config = shared_record<vt::cu_config>(w->memaddr);
-    if (!config) return false;
-    w->config = config;
+    vt::cu_config config;
+    if (!load_config(w, config)) return false;
+    w->bound = true;
     w->conv_fac = getConversionFactor(config);
     if (PyErr_Occurred()) return false;
     if (data.sequence == w->PREVSEQ) return true;  // repeated record

@@ -31,8 +31,9 @@ bool process_int_interval(Worker* w, uint32_t ENDSEQ, vt::stream_data& out) {
         static_cast<double>(ENDSEQ) * INTERVAL10MS + static_cast<double>(w->backend.TIMESTAMP);
     const uint32_t counts = natives.calculateCounts(w->MAIN_SUM_COUNTS, w->MAIN_DATALENGTH, w->backend.buffSize);
     if (PyErr_Occurred()) return false;
-    const vt::cu_config* c = w->config;
-    out = natives.createStreamMsg(c->mcuId, c->cuId, vt::CU_NORMAL, c->inverted, timestamp, counts,
+    vt::cu_config c;
+    if (!load_config(w, c)) return false;
+    out = natives.createStreamMsg(c.mcuId, c.cuId, vt::CU_NORMAL, c.inverted, timestamp, counts,
                                   w->backend.buffSize, w->MAIN_AVG_MONITOR, 0.0f, w->rank);
     return true;
 }
@@ -45,10 +46,13 @@ bool intergrate_data(Worker* w, const vt::cu_message& data) {
         PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
         return false;
     }
-    const uint32_t ENDSEQ = w->STARTSEQ + b - (w->STARTSEQ % b);  // wraps like the unit's counter
-    if (data.sequence < w->PREVSEQ) {
+    // The unit's counter wraps at 2^32, and so may ENDSEQ: positions are
+    // compared as distances, modulo 2^32, so a window runs on across the wrap.
+    const uint32_t length = b - (w->STARTSEQ % b);
+    const uint32_t ENDSEQ = w->STARTSEQ + length;
+    if (static_cast<int32_t>(data.sequence - w->PREVSEQ) < 0) {
         reset(w, data);  // the unit restarted its count: drop the partial window
-    } else if (data.sequence >= ENDSEQ) {
+    } else if (data.sequence - w->STARTSEQ >= length) {
         if (w->MAIN_DATALENGTH != 0 && w->IVRUNNING == 0) {
             vt::stream_data rec;
             if (!process_int_interval(w, ENDSEQ, rec) || !send_stream(w, rec)) return false;

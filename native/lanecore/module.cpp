@@ -58,9 +58,10 @@ bool bind_host() {
     // Constant frames of every update message, created once.
     host.frame_broker = PyBytes_FromString("cu_udp_broker");
     host.frame_update = PyBytes_FromString("cu_update");
+    host.frame_empty = PyBytes_FromString("");
     return host.s_handle_timeout && host.s_call_later && host.s_cancel && host.s_send &&
            host.s_reset_timer && host.s_onMismatch && host.s_onTimeout && host.frame_broker &&
-           host.frame_update;
+           host.frame_update && host.frame_empty;
 }
 
 int add_constants(PyObject* m) {

@@ -38,13 +38,37 @@ bool send_stream(Worker* w, const vt::stream_data& rec) {
     return send(sock.get(), frame.get());
 }
 
+namespace {
+
+// Ends a message whose later parts were not sent, with an empty last frame:
+// the peer then receives it apart from the next update and drops it (its
+// last frame is no record). If even that fails, the next update ends it first.
+bool end_message(Worker* w, PyObject* sock) {
+    vt::Ref sent = vt::steal(vt::call_method(sock, host.s_send, host.frame_empty));
+    w->update_open = !sent;
+    return bool(sent);
+}
+
+}  // namespace
+
 bool send_update(Worker* w, const vt::cu_update_message& rec) {
     if (!require_socket(w->updateSock, "updateSock")) return false;
     vt::Ref frame = vt::steal(vt::record_bytes(rec));
     if (!frame) return false;
     vt::Ref sock = vt::borrow(w->updateSock);
-    return send_more(sock.get(), host.frame_broker) && send_more(sock.get(), host.frame_update) &&
-           send(sock.get(), frame.get());
+    if (w->update_open && !end_message(w, sock.get())) return false;
+    // Nothing is out before the first part is taken; after it, a failure
+    // must not leave the socket inside the message.
+    if (!send_more(sock.get(), host.frame_broker)) return false;
+    if (send_more(sock.get(), host.frame_update) && send(sock.get(), frame.get())) return true;
+    PyObject *et, *ev, *tb;
+    PyErr_Fetch(&et, &ev, &tb);
+    if (!end_message(w, sock.get())) {
+        _PyErr_ChainExceptions(et, ev, tb);  // the closing failure, with the send's failure as its context
+        return false;
+    }
+    PyErr_Restore(et, ev, tb);
+    return false;
 }
 
 }  // namespace lanecore

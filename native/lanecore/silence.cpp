@@ -13,26 +13,34 @@ namespace {
 
 PyObject* as_object(Worker* w) { return reinterpret_cast<PyObject*>(w); }
 
-// Reads through memaddr rather than config, so it also works before the
-// first message has bound the configuration.
+// Reads the record at memaddr, so it also works before the first message.
 bool check_if_powered(Worker* w, int& powered) {
     vt::Ref lock = vt::borrow(w->lock);
     return vt::with_lock(lock.get(), [w, &powered] {
-        const vt::cu_config* c = shared_record<vt::cu_config>(w->memaddr);
-        if (!c) return false;
-        powered = c->powered == 1 ? 1 : 0;
+        vt::cu_config c;
+        if (!load_config(w, c)) return false;
+        powered = c.powered == 1 ? 1 : 0;
         return true;
     });
 }
 
-vt::stream_data create_status_msg(Worker* w, uint8_t status) {
-    const vt::cu_config* c = w->config;
-    return natives.createStreamMsg(c->mcuId, c->cuId, status, c->inverted, 0.0, 0, 0, 0.0f, 0.0f, w->rank);
+// Identity and polarity as the configuration holds them now (read without the lock).
+bool create_status_msg(Worker* w, uint8_t status, vt::stream_data& out) {
+    vt::cu_config c;
+    if (!load_config(w, c)) return false;
+    out = natives.createStreamMsg(c.mcuId, c.cuId, status, c.inverted, 0.0, 0, 0, 0.0f, 0.0f, w->rank);
+    return true;
+}
+
+bool send_status(Worker* w, uint8_t status) {
+    vt::stream_data rec;
+    return create_status_msg(w, status, rec) && send_stream(w, rec);
 }
 
 bool call_onTimeout(Worker* w) {
     PyObject* self = as_object(w);
-    if (!vt::overrides(self, WorkerType, host.s_onTimeout)) return true;  // default does nothing
+    const int replaced = vt::overrides(self, WorkerType, host.s_onTimeout, host.onTimeout_memo);
+    if (replaced <= 0) return replaced == 0;  // the default does nothing
     return vt::call_hook(self, host.s_onTimeout);
 }
 
@@ -52,7 +60,9 @@ bool reset_timer(Worker* w, double timeout_time) {
 // The worker's own callers pass its timeout; a host override receives it too.
 bool reset_timer_through_object(Worker* w) {
     PyObject* self = as_object(w);
-    if (!vt::overrides(self, WorkerType, host.s_reset_timer)) return reset_timer(w, w->timeout);
+    const int replaced = vt::overrides(self, WorkerType, host.s_reset_timer, host.reset_timer_memo);
+    if (replaced < 0) return false;
+    if (!replaced) return reset_timer(w, w->timeout);
     vt::Ref seconds = vt::steal(PyFloat_FromDouble(w->timeout));
     return seconds && vt::call_hook(self, host.s_reset_timer, seconds.get());
 }
@@ -62,7 +72,7 @@ PyObject* reset_timer_method(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyObject* a[1];
     if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
     double seconds = 0.1;
-    if (a[0] && !vt::to_double(a[0], seconds)) return nullptr;
+    if (a[0] && !vt::to_seconds(a[0], "timeout_time", seconds)) return nullptr;
     if (!reset_timer(reinterpret_cast<Worker*>(self), seconds)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -75,11 +85,11 @@ PyObject* handle_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     int powered = 0;
     if (!check_if_powered(w, powered)) return nullptr;
     // Unbound: supervision resumes with the first message.
-    if (!w->config) Py_RETURN_NONE;
+    if (!w->bound) Py_RETURN_NONE;
     if (powered == 1) {
-        if (!send_stream(w, create_status_msg(w, vt::CU_TIMEOUT_POWERED)) || !call_onTimeout(w)) return nullptr;
+        if (!send_status(w, vt::CU_TIMEOUT_POWERED) || !call_onTimeout(w)) return nullptr;
     }
-    if (!send_stream(w, create_status_msg(w, vt::CU_TIMEOUT)) || !reset_timer_through_object(w)) return nullptr;
+    if (!send_status(w, vt::CU_TIMEOUT) || !reset_timer_through_object(w)) return nullptr;
     Py_RETURN_NONE;
 }
 

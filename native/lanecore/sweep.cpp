@@ -34,8 +34,9 @@ bool process_iv_interval(Worker* w, const vt::cu_message& data, vt::stream_data&
         return false;
     }
     const float biasI = w->IV_biasV / w->conv_fac.toVoltage;
-    const vt::cu_config* c = w->config;
-    out = natives.createStreamMsg(c->mcuId, c->cuId, vt::CU_IV, c->inverted, timestamp, counts, data.biasSweepT,
+    vt::cu_config c;
+    if (!load_config(w, c)) return false;
+    out = natives.createStreamMsg(c.mcuId, c.cuId, vt::CU_IV, c.inverted, timestamp, counts, data.biasSweepT,
                                   w->IV_AVG_MONITOR, biasI, w->rank);
     return true;
 }
@@ -60,7 +61,9 @@ bool process_iv(Worker* w, const vt::cu_message& data) {
     } else if (w->IVRUNNING != 0) {
         w->IVRUNNING = 0;
         if (!publish_point(w, data)) return false;
-        w->config->cuStatus = vt::CU_NORMAL;  // the sweep the configuration asked for is over
+        vt::cu_config c;
+        if (!load_config(w, c)) return false;
+        store_config_status(w, c, vt::CU_NORMAL);  // the sweep the configuration asked for is over
     }
     return true;
 }

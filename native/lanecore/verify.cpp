@@ -15,7 +15,8 @@ namespace {
 // built only when the host replaced the hook that receives them.
 bool call_onMismatch(Worker* w, const vt::cu_message& data, const vt::cu_update_message& update) {
     PyObject* self = reinterpret_cast<PyObject*>(w);
-    if (!vt::overrides(self, WorkerType, host.s_onMismatch)) return true;  // default does nothing
+    const int replaced = vt::overrides(self, WorkerType, host.s_onMismatch, host.onMismatch_memo);
+    if (replaced <= 0) return replaced == 0;  // the default does nothing
     vt::Ref d = vt::steal(vt::cu_message_dict(data));
     if (!d) return false;
     vt::Ref u = vt::steal(vt::cu_update_dict(update));
@@ -25,37 +26,38 @@ bool call_onMismatch(Worker* w, const vt::cu_message& data, const vt::cu_update_
 
 }  // namespace
 
-vt::cu_update_message create_update_msg(const vt::cu_config* config, conversionFactors conv_fac) {
-    const float inv = vt::math::polarity(config->inverted);
+vt::cu_update_message create_update_msg(const vt::cu_config& config, conversionFactors conv_fac) {
+    const float inv = vt::math::polarity(config.inverted);
     const float v = conv_fac.toVoltage;
     vt::cu_update_message u = {};
-    u.mcuId = config->mcuId;
-    u.cuId = config->cuId;
-    u.cuStatus = config->cuStatus;
-    u.prescale = config->prescale;
-    u.pgaGain = config->pgaGain;
-    u.triggerV = config->triggerV;
-    u.biasV = vt::math::to_voltage(config->biasI, v, inv);
-    u.latchV = config->latchV;
-    u.latchFLow = config->latchFLow;
-    u.latchFHigh = config->latchFHigh;
-    u.unlatchT = config->unlatchT;
-    u.biasVStart = vt::math::to_voltage(config->biasIStart, v, inv);
-    u.biasVStop = vt::math::to_voltage(config->biasIStop, v, inv);
-    u.biasVStep = (v * config->biasIStep) * inv;  // operand order as the unit's echo is checked
-    u.biasSweepT = config->biasSweepT;
+    u.mcuId = config.mcuId;
+    u.cuId = config.cuId;
+    u.cuStatus = config.cuStatus;
+    u.prescale = config.prescale;
+    u.pgaGain = config.pgaGain;
+    u.triggerV = config.triggerV;
+    u.biasV = vt::math::to_voltage(config.biasI, v, inv);
+    u.latchV = config.latchV;
+    u.latchFLow = config.latchFLow;
+    u.latchFHigh = config.latchFHigh;
+    u.unlatchT = config.unlatchT;
+    u.biasVStart = vt::math::to_voltage(config.biasIStart, v, inv);
+    u.biasVStop = vt::math::to_voltage(config.biasIStop, v, inv);
+    u.biasVStep = (v * config.biasIStep) * inv;  // operand order as the unit's echo is checked
+    u.biasSweepT = config.biasSweepT;
     return u;
 }
 
 bool verify_configuration(Worker* w, const vt::cu_message& data) {
-    vt::cu_config* c = w->config;
+    vt::cu_config c;
+    if (!load_config(w, c)) return false;
     if (w->IVRUNNING == 0) {
-        if (c->cuStatus == vt::CU_END_IV) c->cuStatus = vt::CU_NORMAL;  // no sweep left to end
-        if (natives.verifyConfig(data, c, w->conv_fac.toVoltage) == 1) {
+        if (c.cuStatus == vt::CU_END_IV) store_config_status(w, c, vt::CU_NORMAL);  // no sweep left to end
+        if (natives.verifyConfig(data, &c, w->conv_fac.toVoltage) == 1) {
             w->RETRY = 0;
             return true;
         }
-    } else if (c->cuStatus != vt::CU_END_IV) {
+    } else if (c.cuStatus != vt::CU_END_IV) {
         w->RETRY = 0;  // settings are not compared while a sweep runs
         return true;
     }

@@ -7,13 +7,13 @@
 
 namespace lanecore {
 
-conversionFactors getConversionFactor(const vt::cu_config* c) {
+conversionFactors getConversionFactor(const vt::cu_config& c) {
     conversionFactors f;
-    f.toVoltage = natives.currentToVoltageMultiplier(c->resistorCryo, c->resistorParallel,
-                                                     c->resistorSeries, c->resistorBias);
+    f.toVoltage = natives.currentToVoltageMultiplier(c.resistorCryo, c.resistorParallel,
+                                                     c.resistorSeries, c.resistorBias);
     if (PyErr_Occurred()) return {0.0f, 0.0f};
-    f.toCurrent = natives.voltageToCurrentMultiplier(c->resistorCryo, c->resistorParallel,
-                                                     c->resistorSeries, c->resistorBias);
+    f.toCurrent = natives.voltageToCurrentMultiplier(c.resistorCryo, c.resistorParallel,
+                                                     c.resistorSeries, c.resistorBias);
     if (PyErr_Occurred()) return {0.0f, 0.0f};
     return f;
 }
@@ -82,7 +82,7 @@ int worker_init(PyObject* self, PyObject* args, PyObject* kwds) {
     size_t memaddr, backendaddr;
     vt::Ref lock, backendlock;
     uint32_t rank;
-    if (!vt::to_double(a[5], timeout) || !unpack_shared(a[1], memaddr, lock) ||
+    if (!vt::to_seconds(a[5], "timeout", timeout) || !unpack_shared(a[1], memaddr, lock) ||
         !unpack_shared(a[2], backendaddr, backendlock) || !vt::to_u32(a[0], rank) ||
         !vt::check_instance(a[3], host.zmq_socket, "streamSock") ||
         !vt::check_instance(a[4], host.zmq_socket, "updateSock")) {
@@ -97,10 +97,8 @@ int worker_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Py_SETREF(w->streamSock, Py_NewRef(a[3]));
     Py_SETREF(w->updateSock, Py_NewRef(a[4]));
 
-    PyObject* handle = schedule_timeout(self, w->timeout);
-    if (!handle) return -1;
-    Py_SETREF(w->timer, handle);
-    return 0;
+    // A second construction replaces the pending call rather than adding one.
+    return reset_timer(w, w->timeout) ? 0 : -1;
 }
 
 int worker_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -114,13 +112,15 @@ int worker_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Breaks cycles but leaves None behind: a worker that host code still
+// reaches after the collector cleared it must fail with errors, not crash.
 int worker_clear(PyObject* self) {
     Worker* w = as_worker(self);
-    Py_CLEAR(w->streamSock);
-    Py_CLEAR(w->updateSock);
-    Py_CLEAR(w->lock);
-    Py_CLEAR(w->backendlock);
-    Py_CLEAR(w->timer);
+    Py_XSETREF(w->streamSock, Py_NewRef(Py_None));
+    Py_XSETREF(w->updateSock, Py_NewRef(Py_None));
+    Py_XSETREF(w->lock, Py_NewRef(Py_None));
+    Py_XSETREF(w->backendlock, Py_NewRef(Py_None));
+    Py_XSETREF(w->timer, Py_NewRef(Py_None));
     return 0;
 }
 
@@ -129,7 +129,12 @@ int worker_clear(PyObject* self) {
 void worker_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    worker_clear(self);
+    Worker* w = as_worker(self);
+    Py_CLEAR(w->streamSock);
+    Py_CLEAR(w->updateSock);
+    Py_CLEAR(w->lock);
+    Py_CLEAR(w->backendlock);
+    Py_CLEAR(w->timer);
     type->tp_free(self);
     Py_DECREF(type);
 }

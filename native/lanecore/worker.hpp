@@ -1,6 +1,10 @@
 // The channel-unit worker object and the native functions it binds at load.
 #pragma once
+#include "common/call.hpp"
 #include "common/native_api.hpp"
+
+#include <cstddef>
+#include <cstring>
 
 namespace lanecore {
 
@@ -36,6 +40,8 @@ struct HostRefs {
     PyObject* s_onTimeout;
     PyObject* frame_broker;       // b"cu_udp_broker", the update's destination frame
     PyObject* frame_update;       // b"cu_update", the update's kind frame
+    PyObject* frame_empty;        // b"", ends an update message that lost a part
+    vt::Override reset_timer_memo, onMismatch_memo, onTimeout_memo;  // replaced by the host's class?
 };
 extern HostRefs host;
 extern PyTypeObject* WorkerType;
@@ -48,7 +54,8 @@ struct Worker {
     uint32_t rank;
     int IVRUNNING;
     vt::C_Backend backend;
-    vt::cu_config* config;
+    bool bound;             // a message has been processed: the configuration is in use
+    bool update_open;       // an update message lost a part: its end is still owed to the peer
     conversionFactors conv_fac;
     uint64_t MAIN_SUM_COUNTS;
     float MAIN_AVG_MONITOR;
@@ -69,7 +76,7 @@ struct Worker {
 };
 
 // Conversion pair of a configuration; (0, 0) with the error set on failure.
-conversionFactors getConversionFactor(const vt::cu_config* config);
+conversionFactors getConversionFactor(const vt::cu_config& config);
 
 // Schedules self.handle_timeout on the current event loop after `delay`
 // seconds; new reference to the handle, or null with the error set.
@@ -79,7 +86,7 @@ PyObject* schedule_timeout(PyObject* self, double delay);
 // set; the caller abandons its work and passes the error on.
 bool process_message(Worker* w, const vt::cu_message& data);
 bool verify_configuration(Worker* w, const vt::cu_message& data);
-vt::cu_update_message create_update_msg(const vt::cu_config* config, conversionFactors conv_fac);
+vt::cu_update_message create_update_msg(const vt::cu_config& config, conversionFactors conv_fac);
 bool intergrate_data(Worker* w, const vt::cu_message& data);
 bool process_iv(Worker* w, const vt::cu_message& data);
 
@@ -91,14 +98,26 @@ bool reset_timer_through_object(Worker* w);
 bool send_stream(Worker* w, const vt::stream_data& rec);
 bool send_update(Worker* w, const vt::cu_update_message& rec);
 
-// The shared record at a host address; ValueError for a null address.
+// Copies the shared record at a host address; ValueError for a null address.
+// The host may map records at any address, so they are copied bytewise
+// rather than read through a typed pointer.
 template <class T>
-T* shared_record(size_t addr) {
+bool read_shared(size_t addr, T& out) {
     if (addr == 0) {
         PyErr_Format(PyExc_ValueError, "%s address is null", vt::record_name<T>);
-        return nullptr;
+        return false;
     }
-    return reinterpret_cast<T*>(addr);
+    std::memcpy(&out, reinterpret_cast<const void*>(addr), sizeof(T));
+    return true;
+}
+
+// The unit's configuration as it is in shared memory now.
+inline bool load_config(const Worker* w, vt::cu_config& out) { return read_shared(w->memaddr, out); }
+
+// Writes the status byte of the configuration in shared memory (and in `copy`).
+inline void store_config_status(Worker* w, vt::cu_config& copy, uint8_t status) {
+    copy.cuStatus = status;
+    std::memcpy(reinterpret_cast<char*>(w->memaddr) + offsetof(vt::cu_config, cuStatus), &status, 1);
 }
 
 // Host-callable methods (METH_FASTCALL | METH_KEYWORDS).
