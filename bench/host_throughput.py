@@ -22,7 +22,7 @@ async def measure(mcus, units):
     addr = ("127.0.0.1", 1)
     start = time.perf_counter()
     for data in datagrams:
-        host._datagram_received(data, addr)
+        host.path._datagram_received(data, addr)
     intake = time.perf_counter() - start
     while host.stats.stream_in < (STEPS // 100 - 1) * mcus * units:
         await asyncio.sleep(0.001)

@@ -10,25 +10,40 @@ from multiprocessing import shared_memory
 import pytest
 
 from tests.wire import unpack
-from vantor.host.app import Host
-from vantor.host.records import echo_of
+from vantor.system import System
+from vantor.wire import echo_of
 from vantor.host.settings import default_settings
 from vantor.sim import Faults, Simulator
 
 
 
+class Delivered:
+    """What the host handed out during a scenario, read from a subscription."""
+
+    def __init__(self, sub):
+        self.batches, self.iv_results, self.ranges = [], [], []
+        lists = {"stream": self.batches, "iv": self.iv_results, "iv_range": self.ranges}
+        while (item := sub.get_nowait()) is not None:
+            lists[item[0]].append(item[1])
+
+    def records(self):
+        return [unpack("stream_data", b[o:o + 32]) for b in self.batches
+                for o in range(0, len(b), 32)]
+
+
 def run_system(settings, steps, *, faults=None, seed=2, phases=None, settle=0.4, **host_kw):
     """Run `steps` steps of traffic; `phases` maps a step to a callable(host, sim)
-    run between steps.  Returns (host stats, frontend, stream frames, sim, extra)."""
+    run between steps.  Returns (host stats, what was delivered, stream frames,
+    sim, extra)."""
 
     async def scenario():
-        host = Host(settings, keep=True, **host_kw)
-        await host.start()
-        frames = []
-        host.tap = frames.append
-        sim = await Simulator(settings, host.address, seed=seed, faults=faults).start()
-        extra = {"shm": host.shm_name}
-        try:
+        system = System(settings, faults=faults, seed=seed, drive_sim=False, **host_kw)
+        async with system:
+            host, sim = system.host, system.sim
+            sub = host.subscribe({"stream", "iv", "iv_range"}, maxsize=0)
+            frames = []
+            host.path.tap = frames.append
+            extra = {"shm": host.shm_name}
             done = 0
             for at, action in sorted((phases or {}).items()) + [(steps, None)]:
                 done += await sim.run(steps=at - done)
@@ -38,11 +53,8 @@ def run_system(settings, steps, *, faults=None, seed=2, phases=None, settle=0.4,
             extra["backend"] = host.block.read_backend()
             extra["configs"] = [host.block.read_config(i) for i in range(len(settings.units()))]
             if host.worker_processes == 0:
-                extra["workers"] = dict(host.workers.workers)
-        finally:
-            sim.close()
-            await host.stop()
-        return host.stats, host.frontend, [unpack("stream_data", f) for f in frames], sim, extra
+                extra["workers"] = dict(host.path.workers.workers)
+        return host.stats, Delivered(sub), [unpack("stream_data", f) for f in frames], sim, extra
 
     return asyncio.run(scenario())
 
@@ -273,10 +285,10 @@ class TestShutdown:
         async def scenario():
             busy = await asyncio.get_running_loop().create_datagram_endpoint(
                 asyncio.DatagramProtocol, local_addr=("127.0.0.1", 0))
-            host = Host(default_settings(1, 1), listen=busy[0].get_extra_info("sockname"))
+            system = System(default_settings(1, 1), listen=busy[0].get_extra_info("sockname"))
             before = set(os.listdir("/dev/shm"))
             with pytest.raises(OSError):
-                await host.start()
+                await system.start()
             busy[0].close()
             return before, set(os.listdir("/dev/shm"))
 
@@ -322,10 +334,10 @@ def test_worker_process_that_dies_at_start_fails_the_start_cleanly():
     settings.doc = {"mcu": "not a list"}     # the worker process cannot rebuild the settings
 
     async def scenario():
-        host = Host(settings, worker_processes=1)
+        system = System(settings, worker_processes=1)
         with pytest.raises(RuntimeError, match="exited with code 1 before it was ready"):
-            await host.start()
-        return host
+            await system.start()
+        return system.host
 
     before = set(os.listdir("/dev/shm"))
     host = asyncio.run(scenario())

@@ -87,7 +87,7 @@ class TestEndpoint:
             await asyncio.sleep(0.2)
             mine = tx.get_extra_info("sockname")
             tx.close()
-            stats, addresses = host.stats, dict(host.device_addresses)
+            stats, addresses = host.stats, dict(host.path.device_addresses)
             await host.stop()
             return stats, addresses, mine
         return asyncio.run(run())
@@ -127,8 +127,8 @@ class TestUpdateRouting:
             if host_kw.get("hardware") is None:
                 board.sendto(cu_datagram(0, [0, 1], 1), host.address)
                 await asyncio.sleep(0.1)
-            url = host.update_in.getsockopt_string(zmq.LAST_ENDPOINT)
-            push = host.ctx.socket(zmq.PUSH)
+            url = host.path.update_in.getsockopt_string(zmq.LAST_ENDPOINT)
+            push = host.path.ctx.socket(zmq.PUSH)
             push.connect(url)
             for frames in frames_list:
                 push.send_multipart(frames)
@@ -152,7 +152,7 @@ class TestUpdateRouting:
     def test_unheard_board_without_fallback_is_undeliverable(self):
         async def run():
             host = await Host(default_settings(1, 1)).start()
-            host.send_update(pack("cu_update_message", mcuId=0, cuId=0))
+            host.path.send_update(pack("cu_update_message", mcuId=0, cuId=0))
             stats = host.stats
             await host.stop()
             return stats
@@ -165,7 +165,7 @@ class TestView:
         async def run():
             host = await Host(default_settings(2, 2)).start()
             host.stats.units[3].stream_record({"cuStatus": 0, "counts": 500, "intSize": 100,
-                                               "monitorV": 0.25})
+                                               "monitorV": 0.25, "biasI": 2e-5})
             host.stats.units[4].stream_record({"cuStatus": 100})
             text = LiveView(host, "test").frame()
             await host.stop()
@@ -182,7 +182,7 @@ class TestView:
     def test_many_units_are_summarised(self):
         async def run():
             host = await Host(default_settings(10, 10)).start()
-            text = render(host, {"records_in": 0, "stream_out": 0, "datagrams": 0})
+            text = render(host.snapshot())
             await host.stop()
             return text
         assert "... 36 more units" in asyncio.run(run())

@@ -9,7 +9,7 @@ import pytest
 from tests.native import native_function
 from tests.wire import pack, unpack
 from vantor.functions import lanemath
-from vantor.host.records import config_voltages, current_to_voltage, echo_of, f32
+from vantor.wire import config_voltages, current_to_voltage, echo_of, f32
 from vantor.host.settings import (UNIT_DEFAULTS, SettingsError, default_settings, load_settings,
                                   parse_settings)
 

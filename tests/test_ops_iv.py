@@ -12,7 +12,7 @@ pytest.importorskip("matplotlib")
 
 from tests.wire import f32, unpack
 from vantor import cli
-from vantor.host.app import Host
+from vantor.system import System
 from vantor.host.settings import default_settings
 from vantor.ops import files, plots
 from vantor.ops.iv import SweepPlan, SweepTimeout, run_sweep
@@ -24,20 +24,11 @@ PLAN = SweepPlan(start=0.0, stop=2.4e-5, step=2e-6, point_steps=3)   # 13 points
 @contextlib.asynccontextmanager
 async def live_system(settings, faults=None):
     """Host and simulator on loopback; the host keeps every stream frame."""
-    host = await Host(settings).start()
-    frames = []
-    host.tap = frames.append
-    sim = await Simulator(settings, host.address, seed=3, faults=faults).start()
-    task = asyncio.create_task(sim.run())
-    try:
-        while host.stats.records_in == 0:
-            await asyncio.sleep(0.01)
-        yield host, sim, frames
-    finally:
-        sim.stop()
-        await task
-        sim.close()
-        await host.stop()
+    async with System(settings, seed=3, faults=faults) as system:
+        frames = []
+        system.host.path.tap = frames.append
+        await system.wait_for_traffic()
+        yield system.host, system.sim, frames
 
 
 def sweep(settings, ranks, plan=PLAN, **kw):

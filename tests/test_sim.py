@@ -8,7 +8,7 @@ import statistics
 import pytest
 
 from tests.wire import pack, unpack
-from vantor.host.records import CU_UPDATE_FIELDS, ECHO_FIELDS, echo_of, f32
+from vantor.wire import CU_UPDATE_FIELDS, ECHO_FIELDS, echo_of, f32
 from vantor.host.settings import default_settings
 from vantor.sim import Faults, Response, Simulator
 from vantor.sim.unit import poisson

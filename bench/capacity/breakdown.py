@@ -57,21 +57,21 @@ async def through(settings, steps_data, cut, **host_options):
     keep = stages[:stages.index(cut) + 1]
     try:
         if "broker" not in keep:
-            host.broker.msg_received = lambda data, addr: None
+            host.path.broker.msg_received = lambda data, addr: None
         elif "routing" not in keep:
-            host.broker.on_sync_success = lambda chunk: None   # a trivial hook
+            host.path.broker.on_sync_success = lambda chunk: None   # a trivial hook
         elif "worker" not in keep:
-            for worker in host.workers.workers.values():
+            for worker in host.path.workers.workers.values():
                 worker.msg_received = lambda msg: None
         if "hub" not in keep:
             # Frames stay queued in the stream socket, unread.
-            pump = host._tasks[0]
+            pump = host.path._tasks[0]
             pump.cancel()
             try:
                 await pump
             except asyncio.CancelledError:
                 pass
-        endpoint = host.endpoint
+        endpoint = host.path.endpoint
         addr = ("127.0.0.1", 9)
         records = sum(len(d) for step in steps_data for d in step) // 60
         gc.collect()
@@ -81,7 +81,7 @@ async def through(settings, steps_data, cut, **host_options):
                 endpoint.datagram_received(data, addr)
             await asyncio.sleep(0)
         # Stream frames still queued belong to this cut.
-        while "hub" in keep and host.stream_in.getsockopt(zmq.EVENTS) & zmq.POLLIN:
+        while "hub" in keep and host.path.stream_in.getsockopt(zmq.EVENTS) & zmq.POLLIN:
             await asyncio.sleep(0)
         elapsed = time.perf_counter() - start
         frames = host.stats.stream_in

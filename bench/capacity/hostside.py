@@ -12,7 +12,7 @@ import sys
 import time
 
 from vantor.host.app import Host
-from vantor.host.records import CU_MESSAGE
+from vantor.wire import CU_MESSAGE
 from vantor.host.settings import default_settings
 
 from kernel import socket_drops, udp_counters
@@ -38,7 +38,7 @@ class Lateness:
         self.t0, self.late_after = t0, late_after
         self.late_datagrams = self.late_records = 0
         self.max_lag = 0.0
-        intake = host._datagram_received
+        intake = host.path._datagram_received
         clock = time.monotonic
 
         def timed(data, addr):
@@ -50,7 +50,7 @@ class Lateness:
                 self.late_records += len(data) // CU_MESSAGE.size
             intake(data, addr)
 
-        host._datagram_received = timed
+        host.path._datagram_received = timed
 
 
 def counters(host, pids):
@@ -66,7 +66,7 @@ async def run(args):
     settings = default_settings(args.mcus, args.units, buffSize=args.buff_size)
     host = Host(settings, worker_processes=args.worker_processes, **args.host_options)
     await host.start()
-    pids = [p.pid for p in getattr(host.workers, "procs", [])]
+    pids = [p.pid for p in getattr(host.path.workers, "procs", [])]
     port = host.address[1]
     print(json.dumps({"port": port, "worker_pids": pids}), flush=True)
     t0 = float(sys.stdin.readline())

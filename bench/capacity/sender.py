@@ -22,7 +22,7 @@ import socket
 import sys
 import time
 
-from vantor.host.records import CU_MESSAGE, MCU_MESSAGE
+from vantor.wire import CU_MESSAGE, MCU_MESSAGE
 from vantor.host.settings import default_settings
 from vantor.sim import Simulator
 

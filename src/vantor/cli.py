@@ -65,7 +65,7 @@ def host_options(p):
 
 
 def listen_address(args):
-    from vantor.host.app import default_listen
+    from vantor.host.datapath import default_listen
     return args.listen or default_listen(args.hardware)
 
 
@@ -136,22 +136,18 @@ async def _until_stopped(seconds, stop=None):
 
 
 async def run_command(args):
-    from vantor.host.app import Host
     from vantor.host.view import Keys, LiveView
-    from vantor.sim import Simulator
+    from vantor.system import System
 
     settings = settings_from(args)
-    host = Host(settings, listen=listen_address(args), hardware=args.hardware,
-                worker_processes=args.worker_processes, transport=args.transport)
-    await host.start()
-    tasks, sim = [], None
-    try:
+    system = System(settings, hardware=args.hardware, listen=listen_address(args),
+                    worker_processes=args.worker_processes, transport=args.transport,
+                    faults=faults_from(args), seed=args.seed)
+    async with system:
+        host, tasks = system.host, []
         if args.hardware:
             source = f"hardware {args.hardware[0]}:{args.hardware[1]}"
         else:
-            sim = Simulator(settings, host.address, seed=args.seed, faults=faults_from(args))
-            await sim.start()
-            tasks.append(asyncio.create_task(sim.run()))
             source = f"simulator {len(settings.devices)} x {len(settings.units()) // len(settings.devices)}"
         title = (f"{source}   listening {host.address[0]}:{host.address[1]}   "
                  f"buffSize {settings.buffSize}   workers "
@@ -172,17 +168,11 @@ async def run_command(args):
             await _until_stopped(args.seconds, stop)
         if sweep is not None:
             await sweep.close()
-        if sim is not None:
-            sim.stop()
         for task in tasks:
             task.cancel()
         await asyncio.gather(*tasks, return_exceptions=True)
         view.draw()
-    finally:
-        if sim is not None:
-            sim.close()
         name = host.shm_name
-        await host.stop()
     print(f"stopped; shared memory {name} released")
     return 0
 

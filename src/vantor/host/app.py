@@ -1,151 +1,75 @@
-"""The reference host: one asyncio event loop carrying datagrams from the UDP
-endpoint through the broker to the workers, stream records to the hub, and
-update records back to the units' microcontrollers."""
+"""The host as everything outside the data path sees it: a running data path
+read through `snapshot()` and `subscribe()`, and changed through
+`configure()`.  The terminal view, the operator commands and the service use
+this facade only."""
 import asyncio
-import itertools
-import os
-import shutil
-import tempfile
+import collections
+import math
+import time
 
-import zmq
-import zmq.asyncio
+from vantor.wire import CU_CONFIG_FIELDS, CU_MESSAGE, CU_MESSAGE_FIELDS, ECHO_FIELDS, echo_of, unit_label
+from .bus import KINDS, Bus
+from .datapath import DataPath, default_listen
+from .settings import SettingsError
+from .stats import Stats, status_word
+from .units import UnitError, resolve_units
 
-from .frontend import Frontend
-from .protocols import Broker, Hub, Monitor
-from .pump import messages
-from .records import CU_MESSAGE, CU_UPDATE, MCU_MESSAGE, UPDATE_FRAMES
-from .shared import SharedBlock
-from .stats import Stats
-from .udp import UdpEndpoint
-from .workerproc import RemoteWorkers
-from .workers import LocalWorkers
+__all__ = ["Host", "ConfigureError", "ConfigureTimeout", "default_listen"]
 
-_instances = itertools.count()
-
-
-def default_listen(hardware=None):
-    """Loopback for the simulator; facing hardware, every interface on its port."""
-    return ("0.0.0.0", hardware[1]) if hardware else ("127.0.0.1", 0)
+WATCH_PERIOD = 0.5        # seconds between rate and board-state refreshes
+RATE_SPAN = 10            # rates average over this many periods: batches come once a window
+IDENTITY_FIELDS = ("mcuId", "cuId")
+SETTABLE_FIELDS = tuple(f for f in CU_CONFIG_FIELDS if f not in IDENTITY_FIELDS)
+# Echo fields a change is verified on; cuStatus follows its own rules (a
+# unit reports 1 for a configured 0, and sweeps move it on by themselves).
+VERIFIED_FIELDS = tuple(f for f in ECHO_FIELDS if f != "cuStatus")
+_ECHO_INDEX = [CU_MESSAGE_FIELDS.index(f) for f in VERIFIED_FIELDS]
 
 
-class _Endpoint:
-    """Status records are exactly one 12-byte mcu_message; channel-unit
-    datagrams are whole 60-byte records.  Anything else is counted and dropped."""
+class ConfigureError(ValueError):
+    """A settings change refused before anything was written; names the field or unit."""
 
-    def __init__(self, host):
-        self.host = host
 
-    def datagram_received(self, data, addr):
-        size = len(data)
-        if size == MCU_MESSAGE.size:
-            self.host._status_received(data)
-        elif size and size % CU_MESSAGE.size == 0:
-            self.host._datagram_received(data, addr)
-        else:
-            self.host.stats.malformed += 1
+class ConfigureTimeout(RuntimeError):
+    """Some units did not echo the new settings in time; `units` lists their names."""
 
-    def error_received(self, exc):
-        self.host.stats.error("udp", exc)
+    def __init__(self, message, units):
+        super().__init__(message)
+        self.units = units
 
 
 class Host:
     def __init__(self, settings, *, listen=("127.0.0.1", 0), hardware=None,
-                 worker_processes=0, transport="ipc", keep=False):
+                 worker_processes=0, transport="ipc"):
         self.settings = settings
-        self.listen = listen
-        self.hardware = hardware          # fallback address for updates, if given
-        self.worker_processes = worker_processes
-        self.transport_kind = transport
+        self.hardware = hardware
         self.stats = Stats(settings)
-        self.frontend = Frontend(self.stats, keep=keep)
-        self.tap = None                   # called with every stream frame (tests)
-        self.block = None
-        self.udp = None
-        self._tasks = []
-        self._tmpdir = None
-        self._started = False
+        self.bus = Bus()
+        self.path = DataPath(settings, self.stats, self, listen=listen, hardware=hardware,
+                             worker_processes=worker_processes, transport=transport)
+        self.settings_saver = None     # callable(settings, changes) after a change is written
+        self.started_wall = None
+        self._rates = {"records_in": 0.0, "stream_out": 0.0, "datagrams": 0.0}
+        self._samples = collections.deque(maxlen=RATE_SPAN + 1)
+        self._boards_seen = {}
+        self._watch = None
 
     # -- life cycle --------------------------------------------------------------
 
     async def start(self):
-        settings = self.settings
-        units = settings.units()
-        try:
-            self.block = SharedBlock(len(units))
-            for cu in units:
-                self.block.write_config(cu.rank - 1, cu.configuration)
-            self.block.write_buff_size(settings.buffSize)
-
-            self.ctx = zmq.Context()
-            self.actx = zmq.asyncio.Context.shadow(self.ctx.underlying)
-            self.stream_in = self._pull("stream")
-            self.update_in = self._pull("update")
-            stream_url = self.stream_in.getsockopt_string(zmq.LAST_ENDPOINT)
-            update_url = self.update_in.getsockopt_string(zmq.LAST_ENDPOINT)
-
-            if self.worker_processes:
-                self.workers = RemoteWorkers(
-                    settings, self.block, self.ctx, stream_url, update_url, self.stats,
-                    processes=self.worker_processes, endpoint=self._bind,
-                    doc=settings.doc)
-            else:
-                self.workers = LocalWorkers(settings, self.block, self.ctx, stream_url,
-                                            update_url, self.stats)
-            self.device_addresses = {}
-            cuids = {(cu.mcuId, cu.cuId) for cu in units}
-            self.broker = Broker(settings.maxFails, len(units), len(settings.devices),
-                                 self.block.backend_pair(), self.device_addresses, cuids,
-                                 False).bind(self.workers.deliver, self.stats)
-            self.hub = Hub(settings)
-            self.hub.frontend = self.frontend
-            self.monitors = {m: Monitor().bind(self.stats.mcus[m]) for m in settings.devices}
-
-            self._tasks = [asyncio.create_task(self._pump_stream()),
-                           asyncio.create_task(self._pump_updates())]
-            await self.workers.start()
-            self.endpoint = _Endpoint(self)
-            self.udp = UdpEndpoint(asyncio.get_running_loop(), self.listen, self.endpoint)
-            self._started = True
-        except BaseException:
-            await self.stop()
-            raise
+        await self.path.start()
+        self.started_wall = time.time()
+        self._samples.append(self._counts())
+        self._watch = asyncio.create_task(self._watch_loop())
         return self
 
     async def stop(self):
-        """Stop intake first, then the workers (and their timers), then the
-        objects holding shared-memory addresses, and only then the memory."""
-        if self.udp is not None:
-            self.udp.close()
-            self.udp = None
-        for task in self._tasks:
-            task.cancel()
-        for task in self._tasks:
-            try:
-                await task
-            except (asyncio.CancelledError, Exception):
-                pass
-        self._tasks = []
-        workers = getattr(self, "workers", None)
-        if workers is not None:
-            await workers.stop()
-            self.workers = None
-        self.broker = self.hub = None
-        self.monitors = {}
-        for name in ("stream_in", "update_in"):
-            sock = getattr(self, name, None)
-            if sock is not None:
-                sock.close(linger=0)
-                setattr(self, name, None)
-        if getattr(self, "ctx", None) is not None:
-            self.ctx.destroy(linger=0)   # also closes any socket a failed start left open
-            self.ctx = None
-        if self.block is not None:
-            self.block.close()
-            self.block = None
-        if self._tmpdir:
-            shutil.rmtree(self._tmpdir, ignore_errors=True)
-            self._tmpdir = None
-        self._started = False
+        if self._watch is not None:
+            self._watch.cancel()
+            await asyncio.gather(self._watch, return_exceptions=True)
+            self._watch = None
+        await self.path.stop()
+        self.bus.close()
 
     async def __aenter__(self):
         return await self.start()
@@ -154,109 +78,236 @@ class Host:
         await self.stop()
 
     @property
+    def running(self):
+        return self.path.udp is not None
+
+    @property
     def address(self):
-        return self.udp.get_extra_info("sockname")[:2]
+        return self.path.address
 
     @property
     def shm_name(self):
-        return self.block.name if self.block else None
+        return self.path.shm_name
 
-    # -- sockets -----------------------------------------------------------------
+    @property
+    def worker_processes(self):
+        return self.path.worker_processes
 
-    def _bind(self, sock, role):
-        if not self.worker_processes:
-            sock.bind(f"inproc://vantor-{os.getpid()}-{next(_instances)}-{role}")
-        elif self.transport_kind == "tcp":
-            sock.bind("tcp://127.0.0.1:*")
-        else:
-            if self._tmpdir is None:
-                self._tmpdir = tempfile.mkdtemp(prefix="vantor-")
-            sock.bind(f"ipc://{self._tmpdir}/{role}")
-        return sock.getsockopt_string(zmq.LAST_ENDPOINT)
+    @property
+    def hub(self):
+        return self.path.hub
 
-    def _pull(self, role):
-        sock = self.actx.socket(zmq.PULL)
-        sock.setsockopt(zmq.RCVHWM, 100000)
-        sock.setsockopt(zmq.LINGER, 0)
-        self._bind(sock, role)
-        return sock
+    @property
+    def block(self):
+        return self.path.block
 
-    # -- data path ---------------------------------------------------------------
+    # -- what the hub hands out (the data path's sink) ---------------------------
 
-    def _datagram_received(self, data, addr):
+    def stream(self, data):
+        records, changed = self.stats.stream_batch(data)
+        if records:
+            self.bus.publish("stream", data)
+        now = time.time()
+        for unit, old in changed:
+            new = status_word(unit.status)
+            self.bus.publish("event", {"kind": "status", "rank": unit.rank, "name": unit.label,
+                                       "old": old, "new": new, "time": now})
+            if new == "silent":
+                self.bus.publish("event", {"kind": "silence", "rank": unit.rank,
+                                           "name": unit.label, "time": now})
+
+    def iv(self, data):
+        self.stats.iv_results += 1
+        self.stats.last_iv = data
+        self.bus.publish("iv", data)
+
+    def iv_range(self, start, stop, steps):
+        self.stats.iv_range = (start, stop, steps)
+        self.bus.publish("iv_range", (start, stop, steps))
+
+    # -- reading -----------------------------------------------------------------
+
+    def subscribe(self, kinds=KINDS, maxsize=1000):
+        """A bounded queue of (kind, payload); see vantor.host.bus."""
+        return self.bus.subscribe(kinds, maxsize)
+
+    def publish_event(self, event):
+        self.bus.publish("event", event)
+
+    def snapshot(self):
+        now_wall, now = time.time(), time.monotonic()
         stats = self.stats
-        stats.datagrams += 1
-        mcu = stats.mcus.get(data[0])
-        if mcu is None:
-            stats.unknown_mcu += 1
-        else:
-            mcu.sequence.see(int.from_bytes(data[8:12], "little"))
-        try:
-            self.broker.msg_received(data, addr)
-        except Exception as exc:
-            stats.error("broker", exc)
-        self.workers.flush()
+        units = []
+        for cu in self.settings.units():
+            u = stats.units[cu.rank]
+            units.append({
+                "rank": cu.rank, "name": cu.label, "mcuId": cu.mcuId, "cuId": cu.cuId,
+                "status": u.word(now), "cuStatus": u.status, "rate": u.rate,
+                "counts": u.counts, "intSize": u.intSize, "monitorV": u.monitorV,
+                "biasI": u.biasI, "config": cu.configuration.as_dict(),
+                "updates": u.updates, "alarms": u.alarms, "windows": u.windows,
+                "iv_points": u.iv_points, "last_seen": u.last_seen,
+                "age": None if u.last_seen is None else max(0.0, now_wall - u.last_seen)})
+        boards = [{"mcuId": m.mcuId, "temp1": m.temp1, "temp2": m.temp2,
+                   "pll": None if m.pll is None else bool(m.pll), "status": m.status,
+                   "reports": m.reports, "last_seen": m.last_seen,
+                   "age": None if m.last_seen is None else max(0.0, now_wall - m.last_seen)}
+                  for m in stats.mcus.values()]
+        return {"time": now_wall,
+                "uptime": 0.0 if self.started_wall is None else now_wall - self.started_wall,
+                "units": units, "boards": boards, "totals": self.totals(),
+                "workers": self.path.workers_state()}
 
-    def _status_received(self, data):
-        self.stats.status_in += 1
-        monitor = self.monitors.get(data[0])
-        if monitor is None:
-            self.stats.unknown_mcu += 1
-            return
-        try:
-            monitor.msg_received([data])
-        except Exception as exc:
-            self.stats.error("monitor", exc)
+    def totals(self):
+        s = self.stats
+        return {"records_in": s.records_in, "stream_in": s.stream_in, "stream_out": s.stream_out,
+                "datagrams": s.datagrams, "status_in": s.status_in, "dropped": s.dropped(),
+                "late": s.late(), "duplicated": s.duplicates(), "malformed": s.malformed,
+                "sync_failed": s.sync_failed, "missing": s.missing, "unknown_mcu": s.unknown_mcu,
+                "updates_sent": s.updates_sent, "updates_undeliverable": s.updates_undeliverable,
+                "errors": s.errors, "last_error": s.last_error, "iv_results": s.iv_results,
+                "iv_range": list(s.iv_range) if s.iv_range is not None else None,
+                "rates": dict(self._rates)}
 
-    async def _pump_stream(self):
-        async for frames in messages(self.stream_in):
-            frame = frames[0]
-            self.stats.stream_frame(frame)
-            if self.tap is not None:
-                self.tap(frame)
-            try:
-                self.hub.msg_received([frame])
-            except Exception as exc:
-                self.stats.error("hub", exc)
+    def _counts(self):
+        s = self.stats
+        return (time.monotonic(), s.records_in, s.stream_out, s.datagrams)
 
-    async def _pump_updates(self):
-        sock = self.update_in
+    async def _watch_loop(self):
+        """Rates over the last period, and board changes as events (the
+        monitors report them inside the data path, where nothing waits)."""
         while True:
-            frames = await sock.recv_multipart()
-            if self.workers.control(frames):
-                continue
-            if len(frames) != 3 or tuple(frames[:2]) != UPDATE_FRAMES or len(frames[2]) < CU_UPDATE.size:
-                self.stats.malformed += 1
-                continue
-            self.send_update(frames[2][:CU_UPDATE.size])
+            await asyncio.sleep(WATCH_PERIOD)
+            self._samples.append(self._counts())
+            first, last = self._samples[0], self._samples[-1]
+            dt = last[0] - first[0]
+            if dt > 0:
+                self._rates = {k: (a - b) / dt for k, a, b in
+                               zip(("records_in", "stream_out", "datagrams"), last[1:], first[1:])}
+            now = time.time()
+            for m in self.stats.mcus.values():
+                for field, value in (("pll", m.pll), ("status", m.status)):
+                    key = (m.mcuId, field)
+                    old = self._boards_seen.get(key)
+                    if value is not None and old != value:
+                        self._boards_seen[key] = value
+                        if old is not None or (field == "pll" and not value):
+                            self.publish_event({"kind": "board", "mcuId": m.mcuId, "field": field,
+                                                "old": old, "new": value, "time": now})
 
-    def send_update(self, record):
-        """An update record as a datagram to its unit's microcontroller."""
-        stats = self.stats
-        unit = stats.by_pair.get((record[0], record[1]))
-        addr = self.device_addresses.get(bytes(record[:1])) or self.hardware
-        if addr is None or self.udp is None:
-            stats.updates_undeliverable += 1
-            return
-        if not self.udp.sendto(record, addr):
-            stats.updates_undeliverable += 1
-            return
-        stats.updates_sent += 1
-        if unit is not None:
-            unit.updates += 1
-            unit.last_update = asyncio.get_running_loop().time()
+    # -- changing settings -------------------------------------------------------
 
-    # -- operator actions ----------------------------------------------------------
+    def resolve(self, units):
+        """Ranks of unit names (ranks or MCU.CU); UnitError names a bad one."""
+        return resolve_units(self.settings, units)
 
     def set_config(self, rank, **changes):
         """Change a unit's configuration: the shared record (under its lock) and
         the settings object the hub reads."""
         cu = self.settings.units()[rank - 1]
         cu.configuration = cu.configuration.replaced(**changes)
-        self.block.write_config(rank - 1, cu.configuration)
+        self.path.block.write_config(rank - 1, cu.configuration)
         return cu.configuration
+
+    def read_config(self, rank):
+        """The unit's cu_config as it is in shared memory now."""
+        return self.path.block.read_config(rank - 1)
 
     def start_sweeps(self, ranks=None):
         for cu in self.settings.units():
             if ranks is None or cu.rank in ranks:
                 self.set_config(cu.rank, cuStatus=2)
+
+    def check_changes(self, ranks, changes):
+        """The new configuration of every unit, or ConfigureError naming the
+        field: nothing is written unless every value of every unit is good."""
+        if not isinstance(changes, dict) or not changes:
+            raise ConfigureError("settings: expected at least one FIELD=VALUE")
+        for field in changes:
+            if field in IDENTITY_FIELDS:
+                raise ConfigureError(f"{field}: a unit's identity cannot be changed")
+            if field not in SETTABLE_FIELDS:
+                raise ConfigureError(f"{field}: not a cu_config field "
+                                     f"(fields: {', '.join(SETTABLE_FIELDS)})")
+        limits = getattr(self.settings, "limits", None) or {}
+        for field, value in changes.items():
+            if isinstance(value, float) and not math.isfinite(value):
+                raise ConfigureError(f"{field}: expected a finite number, got {value!r}")
+            bounds = limits.get(field)
+            if bounds is not None and not isinstance(value, bool) \
+                    and isinstance(value, (int, float)):
+                low, high = bounds
+                if not low <= value <= high:
+                    raise ConfigureError(f"{field}: {value!r} is outside the limits "
+                                         f"{low:g} to {high:g} of the settings")
+        new = {}
+        for r in ranks:
+            cu = self.settings.units()[r - 1]
+            try:
+                new[r] = cu.configuration.replaced(**changes)
+            except SettingsError as exc:
+                raise ConfigureError(str(exc)) from None
+        return new
+
+    async def configure(self, units, changes, *, via="api", timeout=5.0):
+        """Write `changes` into every unit's configuration and wait until each
+        unit echoes them.  Returns the ranks.  A bad field, value or unit raises
+        ConfigureError or UnitError before anything changes; units that do not
+        follow within `timeout` raise ConfigureTimeout (the new settings stay:
+        the workers go on sending corrections)."""
+        try:
+            ranks = self.resolve(units)
+        except UnitError as exc:
+            raise ConfigureError(str(exc)) from None
+        if not isinstance(timeout, (int, float)) or isinstance(timeout, bool) \
+                or not 0 < timeout <= 600:
+            raise ConfigureError(f"timeout: expected 0 to 600 seconds, got {timeout!r}")
+        new = self.check_changes(ranks, changes)
+        units_cfg = self.settings.units()
+        loop = asyncio.get_running_loop()
+        pending = {}
+        for r in ranks:
+            cu = units_cfg[r - 1]
+            expected = echo_of(new[r].as_dict())
+            pending[(cu.mcuId, cu.cuId)] = (r, tuple(expected[f] for f in VERIFIED_FIELDS),
+                                            loop.create_future())
+        log = []
+        watch = self.path.echo_watch = dict(self.path.echo_watch or {})
+        for pair, (r, want, done) in pending.items():
+            watch[pair] = self._echo_checker(want, done)
+            old = units_cfg[r - 1].configuration.as_dict()
+            self.set_config(r, **changes)
+            now_values = units_cfg[r - 1].configuration.as_dict()
+            for field in changes:
+                if old[field] != now_values[field]:
+                    log.append({"rank": r, "name": unit_label(*pair), "field": field,
+                                "old": old[field], "new": now_values[field]})
+        event = {"kind": "settings", "time": time.time(), "via": via, "changes": log}
+        self.publish_event(event)
+        if self.settings_saver is not None and log:
+            self.settings_saver(self.settings, log)
+        try:
+            futures = [done for _, _, done in pending.values()]
+            await asyncio.wait(futures, timeout=timeout)
+        finally:
+            watch = dict(self.path.echo_watch or {})
+            for pair in pending:
+                watch.pop(pair, None)
+            self.path.echo_watch = watch or None
+        late = [unit_label(*pair) for pair, (_, _, done) in pending.items() if not done.done()]
+        if late:
+            raise ConfigureTimeout(
+                f"unit{'s' if len(late) > 1 else ''} {', '.join(late)} did not echo the new "
+                f"settings within {timeout:g} s (the change is kept and corrections go on; "
+                f"is the unit silent or ignoring updates?)", late)
+        return ranks
+
+    @staticmethod
+    def _echo_checker(want, done):
+        def check(chunk):
+            if done.done():
+                return
+            values = CU_MESSAGE.unpack_from(chunk)
+            if tuple(values[i] for i in _ECHO_INDEX) == want:
+                done.set_result(True)
+        return check

@@ -2,6 +2,7 @@
 storage and the methods the classes call but do not define, and turn hook
 calls into routing and bookkeeping."""
 import logging
+import time
 
 from vantor.cluster import feedhub, ingestgate
 from vantor.cluster.workers import boardwatch, lanecore
@@ -14,6 +15,8 @@ log = logging.getLogger("vantor.host")
 class Broker(ingestgate.SpeedUpProtocol):
     """Receives every channel-unit datagram; passing records go to `deliver`."""
 
+    path = None   # the data path, while a settings change is verified
+
     def bind(self, deliver, stats):
         self.deliver, self.stats = deliver, stats
         return self
@@ -23,6 +26,8 @@ class Broker(ingestgate.SpeedUpProtocol):
 
     def on_sync_success(self, chunk):
         self.stats.records_in += 1
+        if self.path.echo_watch:
+            self.path.check_echo(chunk)
         self.deliver(chunk)
 
     def on_sync_failed(self):
@@ -52,21 +57,21 @@ class Worker(lanecore.SpeedUpProtocol):
 
 
 class Hub(feedhub.SpeedUpProtocol):
-    """The front end's side: batches, IV results and range changes go to `frontend`."""
+    """The front end's side: batches, IV results and range changes go to `sink`."""
 
-    frontend = None
+    sink = None
 
     def streamData(self, data):
-        if self.frontend is not None:
-            self.frontend.stream(data)
+        if self.sink is not None:
+            self.sink.stream(data)
 
     def streamIvData(self, data):
-        if self.frontend is not None:
-            self.frontend.iv(data)
+        if self.sink is not None:
+            self.sink.iv(data)
 
     def resetIvFrontend(self, start, stop, steps):
-        if self.frontend is not None:
-            self.frontend.iv_range(start, stop, steps)
+        if self.sink is not None:
+            self.sink.iv_range(start, stop, steps)
 
 
 class Monitor(boardwatch.SpeedUpProtocol):
@@ -79,6 +84,7 @@ class Monitor(boardwatch.SpeedUpProtocol):
     def on_temp(self, temp1, temp2):
         self.mcu.temp1, self.mcu.temp2 = temp1, temp2
         self.mcu.reports += 1
+        self.mcu.last_seen = time.time()
 
     def set_pll_lock(self, pllLock):
         self.mcu.pll = pllLock

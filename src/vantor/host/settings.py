@@ -7,7 +7,7 @@ with ``get_c_value(name)``, ``inverted`` and ``biasSweepT``."""
 import math
 import tomllib
 
-from .records import CU_CONFIG, CU_CONFIG_FIELDS, f32
+from vantor.wire import CU_CONFIG, CU_CONFIG_FIELDS, f32, unit_label
 from .sources import parse_address
 
 U8_FIELDS = {"mcuId", "cuId", "cuStatus", "prescale", "pgaGain", "powered", "inverted"}
@@ -70,7 +70,7 @@ class ChannelUnit:
 
     @property
     def label(self):
-        return f"{self.mcuId}.{self.cuId}"
+        return unit_label(self.mcuId, self.cuId)
 
 
 class Microcontroller:

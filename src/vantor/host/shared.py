@@ -5,7 +5,7 @@ import ctypes
 import multiprocessing
 from multiprocessing import shared_memory
 
-from .records import C_BACKEND, CU_CONFIG, decode, CU_CONFIG_FIELDS
+from vantor.wire import C_BACKEND, CU_CONFIG, decode, CU_CONFIG_FIELDS
 
 SLOT = 64  # one cu_config per slot; the C_Backend follows the last one
 

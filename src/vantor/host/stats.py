@@ -1,7 +1,22 @@
-"""What the host has seen, for the live view and for tests."""
+"""What the host has seen: per unit, per board and in total.  Units learn
+from the hub's batches (the records the front end receives), boards from
+their monitors, totals from every stage of the data path."""
 import time
 
-from .records import CU_IV, CU_TIMEOUT, CU_TIMEOUT_POWERED, STREAM_DATA, STREAM_FIELDS, decode
+from vantor.wire import (CU_IV, CU_TIMEOUT, CU_TIMEOUT_POWERED, STEP_S, STREAM_DATA,
+                         STREAM_FIELDS)
+
+UPDATE_SHOWN_S = 1.0      # a unit shows "update" this long after a correction was sent
+_RANK = STREAM_FIELDS.index("rank")
+
+
+def status_word(status):
+    """A unit's state from the cuStatus of its last stream record."""
+    if status is None:
+        return "unheard"
+    if status in (CU_TIMEOUT, CU_TIMEOUT_POWERED):
+        return "silent"
+    return "IV" if status == CU_IV else "ok"
 
 
 class SequenceTracker:
@@ -37,14 +52,18 @@ class SequenceTracker:
 class UnitStats:
     def __init__(self, cu):
         self.rank, self.label = cu.rank, cu.label
+        self.mcuId, self.cuId = cu.mcuId, cu.cuId
         self.powered = cu.configuration.powered == 1
         self.status = None        # cuStatus of the last stream record
         self.rate = None          # counts per second of the last window
+        self.counts = self.intSize = None
         self.monitorV = None
+        self.biasI = None
         self.windows = self.iv_points = 0
         self.updates = 0
         self.alarms = 0           # silence status records (100)
-        self.last_update = 0.0
+        self.last_update = 0.0    # time.monotonic() of the last correction sent
+        self.last_seen = None     # time.time() of the last stream record
 
     def stream_record(self, rec):
         status = rec["cuStatus"]
@@ -55,10 +74,22 @@ class UnitStats:
                 self.iv_points += 1
             else:
                 self.windows += 1
+            self.counts, self.intSize = rec["counts"], rec["intSize"]
             if rec["intSize"]:
-                self.rate = rec["counts"] / (rec["intSize"] * 0.01)
+                self.rate = rec["counts"] / (rec["intSize"] * STEP_S)
             self.monitorV = rec["monitorV"]
+            self.biasI = rec["biasI"]
+            self.last_seen = time.time()
         self.status = status
+
+    def word(self, now=None):
+        """The unit's state as operators read it."""
+        word = status_word(self.status)
+        if word == "ok":
+            now = time.monotonic() if now is None else now
+            if self.last_update and now - self.last_update < UPDATE_SHOWN_S:
+                return "update"
+        return word
 
 
 class McuStats:
@@ -69,6 +100,7 @@ class McuStats:
         self.status = 0
         self.status_changes = 0
         self.reports = 0
+        self.last_seen = None     # time.time() of the last status record
         self.sequence = SequenceTracker()
 
 
@@ -91,14 +123,23 @@ class Stats:
         self.errors += 1
         self.last_error = f"{where}: {type(exc).__name__}: {exc}"
 
-    def stream_frame(self, frame):
-        """A record straight from a worker."""
-        self.stream_in += 1
-        if len(frame) >= STREAM_DATA.size:
-            rec = decode(STREAM_DATA, STREAM_FIELDS, frame)
-            unit = self.units.get(rec["rank"])
+    def stream_batch(self, data):
+        """A batch the hub handed out (records back to back).  Returns the
+        records as dicts and the units whose state word changed, as
+        (unit, old word) pairs."""
+        size = STREAM_DATA.size
+        records, changed = [], []
+        for values in STREAM_DATA.iter_unpack(data[:len(data) - len(data) % size]):
+            rec = dict(zip(STREAM_FIELDS, values))
+            unit = self.units.get(values[_RANK])
             if unit is not None:
+                old = status_word(unit.status)
                 unit.stream_record(rec)
+                if status_word(unit.status) != old:
+                    changed.append((unit, old))
+            records.append(rec)
+        self.stream_out += len(records)
+        return records, changed
 
     def dropped(self):
         return sum(m.sequence.dropped for m in self.mcus.values())

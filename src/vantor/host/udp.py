@@ -6,6 +6,8 @@ datagram. This endpoint drains up to BATCH datagrams per wake-up and then lets
 the loop's other work (stream pump, silence checks) have its turn."""
 import socket
 
+from vantor.wire import CU_MESSAGE, MCU_MESSAGE
+
 BATCH = 256
 MAX_SIZE = 65536
 RECEIVE_BUFFER = 4 << 20   # bytes; the kernel caps it at net.core.rmem_max
@@ -60,3 +62,23 @@ class UdpEndpoint:
         if self.sock.fileno() >= 0:
             self.loop.remove_reader(self.sock.fileno())
             self.sock.close()
+
+
+class Classifier:
+    """Tells the host's datagrams apart by length: a status record is exactly
+    one 12-byte mcu_message, a channel-unit datagram whole 60-byte records
+    (12 is no multiple of 60, so the two cannot be confused).  Anything else
+    is counted and dropped before it reaches a module."""
+
+    def __init__(self, on_records, on_status, on_malformed, on_error):
+        self.on_records, self.on_status = on_records, on_status
+        self.on_malformed, self.error_received = on_malformed, on_error
+
+    def datagram_received(self, data, addr):
+        size = len(data)
+        if size == MCU_MESSAGE.size:
+            self.on_status(data, addr)
+        elif size and size % CU_MESSAGE.size == 0:
+            self.on_records(data, addr)
+        else:
+            self.on_malformed(data, addr)

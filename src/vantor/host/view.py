@@ -7,48 +7,45 @@ import termios
 import time
 import tty
 
-from .records import CU_IV, CU_TIMEOUT, CU_TIMEOUT_POWERED
-
 MAX_ROWS = 64
-_STATUS = {None: "-", 0: "ok", CU_IV: "IV", CU_TIMEOUT: "silent", CU_TIMEOUT_POWERED: "silent"}
 
 
 def _fmt(value, pattern, empty="-"):
     return empty if value is None else format(value, pattern)
 
 
-def render(host, rates, title=""):
-    stats = host.stats
-    now = asyncio.get_running_loop().time() if host.udp else 0.0
+def render(snap, title=""):
+    """A frame of the view from a host snapshot (see Host.snapshot)."""
     lines = [title,
              f"{'rank':>5} {'unit':>7} {'status':>7} {'counts/s':>10} {'monitorV':>10} "
              f"{'updates':>8} {'silence':>8}"]
-    units = list(stats.units.values())
+    units = snap["units"]
     for u in units[:MAX_ROWS]:
-        status = _STATUS.get(u.status, str(u.status))
-        if u.last_update and now - u.last_update < 1.0:
-            status = "update"
-        lines.append(f"{u.rank:>5} {u.label:>7} {status:>7} {_fmt(u.rate, '10.1f'):>10} "
-                     f"{_fmt(u.monitorV, '10.5f'):>10} {u.updates:>8} {u.alarms:>8}")
+        lines.append(f"{u['rank']:>5} {u['name']:>7} {u['status']:>7} "
+                     f"{_fmt(u['rate'], '10.1f'):>10} {_fmt(u['monitorV'], '10.5f'):>10} "
+                     f"{u['updates']:>8} {u['alarms']:>8}")
     if len(units) > MAX_ROWS:
         lines.append(f"      ... {len(units) - MAX_ROWS} more units")
     lines.append("")
-    for m in stats.mcus.values():
-        pll = {None: "-", 1: "locked"}.get(m.pll, "UNLOCKED")
-        lines.append(f"mcu {m.mcuId:>3}  temp1 {_fmt(m.temp1, '7.2f')}  temp2 {_fmt(m.temp2, '7.3f')}"
-                     f"  PLL {pll:<8}  status {m.status}  reports {m.reports}")
+    for m in snap["boards"]:
+        pll = {None: "-", True: "locked"}.get(m["pll"], "UNLOCKED")
+        lines.append(f"mcu {m['mcuId']:>3}  temp1 {_fmt(m['temp1'], '7.2f')}  temp2 "
+                     f"{_fmt(m['temp2'], '7.3f')}  PLL {pll:<8}  status {m['status']}  "
+                     f"reports {m['reports']}")
     lines.append("")
+    t = snap["totals"]
+    rates = t["rates"]
     lines.append(f"records in {rates['records_in']:8.0f}/s   stream records out "
                  f"{rates['stream_out']:6.0f}/s   datagrams {rates['datagrams']:6.0f}/s")
-    lines.append(f"datagrams dropped {stats.dropped()}  late {stats.late()}  duplicated "
-                 f"{stats.duplicates()}  malformed {stats.malformed}   sync failures "
-                 f"{stats.sync_failed}   updates sent {stats.updates_sent}   IV results "
-                 f"{stats.iv_results}   errors {stats.errors}")
-    if stats.iv_range is not None:
-        start, stop, steps = stats.iv_range
+    lines.append(f"datagrams dropped {t['dropped']}  late {t['late']}  duplicated "
+                 f"{t['duplicated']}  malformed {t['malformed']}   sync failures "
+                 f"{t['sync_failed']}   updates sent {t['updates_sent']}   IV results "
+                 f"{t['iv_results']}   errors {t['errors']}")
+    if t["iv_range"] is not None:
+        start, stop, steps = t["iv_range"]
         lines.append(f"IV range {start:.3g} A to {stop:.3g} A in {steps} bins")
-    if stats.last_error:
-        lines.append(f"last error: {stats.last_error}")
+    if t["last_error"]:
+        lines.append(f"last error: {t['last_error']}")
     return "\n".join(lines)
 
 
@@ -62,17 +59,10 @@ class LiveView:
         self.tty = self.out.isatty()
         self.period = period if self.tty else 2.0
         self.started = time.monotonic()
-        self._last = host.stats.snapshot()
-        self.rates = {"records_in": 0.0, "stream_out": 0.0, "datagrams": 0.0}
 
     def frame(self):
-        snap = self.host.stats.snapshot()
-        dt = snap["t"] - self._last["t"]
-        if dt > 0:
-            self.rates = {k: (snap[k] - self._last[k]) / dt for k in self.rates}
-        self._last = snap
         title = f"vantor  {time.monotonic() - self.started:6.1f} s   {self.title}"
-        return "\n".join([render(self.host, self.rates, title), *self.notes])
+        return "\n".join([render(self.host.snapshot(), title), *self.notes])
 
     def draw(self):
         text = self.frame()

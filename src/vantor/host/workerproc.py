@@ -38,7 +38,7 @@ async def _child(job):
     inbox.connect(job["input_url"])
     control = ctx.socket(zmq.PUSH)
     control.setsockopt(zmq.LINGER, 1000)
-    control.connect(job["update_url"])
+    control.connect(job["control_url"])
     control.send_multipart([READY, str(job["index"]).encode()])
 
     def timeout_failed(worker, exc):
@@ -79,7 +79,7 @@ class RemoteWorkers:
     (a ZMQ send per record would cost the host more than the worker's work)."""
 
     def __init__(self, settings, block, ctx, stream_url, update_url, stats, *, processes,
-                 endpoint, doc):
+                 endpoint, control_url, doc):
         self.stats = stats
         self.mp = multiprocessing.get_context("spawn")
         units = settings.units()
@@ -98,7 +98,8 @@ class RemoteWorkers:
                 self.route[(cu.mcuId, cu.cuId)] = index
             job = {"index": index, "settings": doc, "ranks": {cu.rank for cu in group},
                     "shm": block.name, "locks": block.locks, "input_url": url,
-                    "stream_url": stream_url, "update_url": update_url}
+                    "stream_url": stream_url, "update_url": update_url,
+                    "control_url": control_url}
             self.procs.append(self.mp.Process(target=child_main, args=(job,), daemon=True,
                                               name=f"vantor-workers-{index}"))
 
@@ -120,7 +121,7 @@ class RemoteWorkers:
                 pass
 
     def control(self, frames):
-        """A control message from a worker process (arrives on the update socket)."""
+        """A control message from a worker process: ready, or a worker's failure."""
         if frames and frames[0] == READY:
             self.ready.add(int(frames[1]))
             if len(self.ready) == len(self.procs):
@@ -130,6 +131,7 @@ class RemoteWorkers:
             self.stats.errors += 1
             self.stats.last_error = frames[-1].decode(errors="replace")
             return True
+        self.stats.malformed += 1
         return False
 
     def deliver(self, chunk):

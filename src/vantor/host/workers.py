@@ -83,9 +83,6 @@ class LocalWorkers:
         except Exception as exc:   # one unit's failure must not stop the broker's drain
             self.stats.error(f"worker {chunk[0]}.{chunk[1]}", exc)
 
-    def control(self, frames):
-        return False
-
     def flush(self):
         pass   # delivered at once
 

@@ -7,12 +7,12 @@ import math
 import time
 from dataclasses import dataclass
 
-from vantor.host.records import CU_END_IV, CU_IV, CU_NORMAL, CU_TIMEOUT, CU_TIMEOUT_POWERED, f32
+from vantor.wire import (CU_END_IV, CU_IV, CU_NORMAL, CU_TIMEOUT, CU_TIMEOUT_POWERED, IV_GRID_STEP,
+                         STEP_S, f32, sweep_points)
 from .channels import OpsError, check_ranks
 from .run import Run, channel_of, created
 
-STEP_S = 0.01               # one sequence step
-GRID_STEP = 1e-8            # the hub's IV bin width, amperes
+GRID_STEP = IV_GRID_STEP
 MAX_POINTS = 100000         # more points than this is a typing error, not a sweep
 SWEEP_FIELDS = ("biasIStart", "biasIStop", "biasIStep", "biasSweepT")
 
@@ -32,11 +32,6 @@ class SweepPlan:
     def changes(self):
         values = dict(zip(SWEEP_FIELDS, (self.start, self.stop, self.step, self.point_steps)))
         return {k: v for k, v in values.items() if v is not None}
-
-
-def sweep_points(start, stop, step):
-    """Points a unit makes from start to stop by step (start and stop included)."""
-    return int(math.floor((stop - start) / step + 1e-6)) + 1
 
 
 def check_sweep(values, where="IV sweep"):
@@ -129,14 +124,12 @@ async def run_sweep(host, ranks, plan=None, *, timeout=None, progress=None, poll
     results_before = stats.iv_results
     seen = lambda r: stats.units[r].iv_points - base[r]
 
-    def finished(r):
-        return seen(r) > 0 and stats.units[r].status != CU_IV
-
     def through():
-        # The host counts a worker's record before the hub sees it, so when the
-        # hub's result comes out, the statistics already show every unit's end.
+        # Units learn from the hub's batches, which lag its IV result by up
+        # to one batch; the result itself says no sweep runs any more, and a
+        # point seen from every chosen unit says each of them took part.
         return (stats.iv_results > results_before and not stats.last_iv.get("running")
-                and all(finished(r) for r in ranks))
+                and all(seen(r) > 0 for r in ranks))
 
     hub = host.hub
     wall = time.time()

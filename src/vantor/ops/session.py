@@ -1,46 +1,24 @@
 """A host (with the simulator, or facing hardware) for the length of one
 operator command, and saving what a command produced."""
-import asyncio
 import contextlib
 import time
 
+from vantor.system import NoTraffic, System
 from . import files, plots
 from .channels import OpsError
 
 
 @contextlib.asynccontextmanager
-async def running_host(settings, *, hardware=None, listen=None, worker_processes=0,
-                       transport="ipc", faults=None, seed=1, wait=5.0):
-    """Start the host and, without `hardware`, the simulator; yield the host once
-    records flow (OpsError after `wait` seconds without any)."""
-    from vantor.host.app import Host, default_listen
-    from vantor.sim import Simulator
-
-    host = Host(settings, listen=listen or default_listen(hardware), hardware=hardware, worker_processes=worker_processes,
-                transport=transport)
-    await host.start()
-    sim, task = None, None
-    try:
-        if hardware is None:
-            sim = await Simulator(settings, host.address, seed=seed, faults=faults).start()
-            task = asyncio.create_task(sim.run())
-        deadline = time.monotonic() + wait
-        while host.stats.records_in == 0:
-            if time.monotonic() > deadline:
-                source = (f"the hardware at {hardware[0]}:{hardware[1]}" if hardware
-                          else "the simulator")
-                raise OpsError(f"no records from {source} within {wait:g} s")
-            await asyncio.sleep(0.02)
-        yield host
-    finally:
-        if sim is not None:
-            sim.stop()
-            try:
-                await task
-            except BaseException:
-                pass
-            sim.close()
-        await host.stop()
+async def running_host(settings, *, wait=5.0, **options):
+    """The host (with the simulator unless `hardware` is given; see System)
+    for the length of one command, yielded once records flow (OpsError after
+    `wait` seconds without any)."""
+    async with System(settings, **options) as system:
+        try:
+            await system.wait_for_traffic(wait)
+        except NoTraffic as exc:
+            raise OpsError(str(exc)) from None
+        yield system.host
 
 
 def default_name(kind):

@@ -1,6 +1,8 @@
 """Faults the simulator can inject into its traffic."""
 from dataclasses import dataclass, field
 
+from vantor.wire import parse_unit_name
+
 
 @dataclass
 class Faults:
@@ -23,13 +25,4 @@ class Faults:
         return step >= first and (back is None or step < back)
 
 
-def parse_pair(text):
-    """'3.12' -> (3, 12)."""
-    try:
-        mcu, cu = text.split(".")
-        pair = int(mcu), int(cu)
-    except ValueError:
-        raise ValueError(f"expected MCU.CU such as 0.3, got {text!r}") from None
-    if not all(0 <= x <= 255 for x in pair):
-        raise ValueError(f"MCU.CU out of range 0..255: {text!r}")
-    return pair
+parse_pair = parse_unit_name   # '3.12' -> (3, 12)

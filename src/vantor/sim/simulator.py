@@ -6,11 +6,11 @@ import collections
 import math
 import random
 
-from vantor.host.records import CU_UPDATE, MCU_MESSAGE, current_to_voltage, echo_of, f32
+from vantor.wire import CU_UPDATE, MCU_MESSAGE, STEP_S, current_to_voltage, echo_of, f32
 from .faults import Faults
 from .unit import Response, SimUnit
 
-STEP = 0.01
+STEP = STEP_S
 STATUS_EVERY = 100        # steps between microcontroller status records
 MAX_CATCH_UP = 50         # steps sent at once when the event loop fell behind
 

@@ -1,9 +1,9 @@
 """One simulated channel unit: its applied settings, sensor response, IV sweep."""
 import math
 
-from vantor.host.records import CU_MESSAGE, CU_UPDATE, CU_UPDATE_FIELDS, ECHO_FIELDS, f32
+from vantor.wire import (CU_END_IV, CU_IV, CU_MESSAGE, CU_NORMAL, CU_UPDATE, CU_UPDATE_FIELDS,
+                         ECHO_FIELDS, f32, sweep_points)
 
-CU_NORMAL, CU_IV, CU_END_IV = 0, 2, 3
 MAX_SWEEP_POINTS = 100000
 
 
@@ -78,7 +78,7 @@ class SimUnit:
         s = self.settings
         start, stop, step = s["biasVStart"], s["biasVStop"], s["biasVStep"]
         if step != 0 and (stop - start) / step >= 0:
-            n = min(MAX_SWEEP_POINTS, int(math.floor((stop - start) / step + 1e-6)) + 1)
+            n = min(MAX_SWEEP_POINTS, sweep_points(start, stop, step))
         else:
             n = 1
         voltages = [f32(start + f32(k * step)) for k in range(n)]

@@ -1,6 +1,9 @@
-"""Byte layouts of the records the host reads and writes, and the binary32
-arithmetic it shares with the units (an echoed voltage must equal, bit for
-bit, what the worker computes from the configuration)."""
+"""Facts of the wire shared by the host, the simulator and the operator
+commands: record layouts, status codes, the 10 ms step, the sweep-point
+formula, unit names, and the binary32 arithmetic a unit shares with its
+worker (an echoed voltage must equal, bit for bit, what the worker computes
+from the configuration).  Imports nothing of vantor, so any side may use it."""
+import math
 import struct
 
 CU_MESSAGE = struct.Struct("<6B2xII6fI3fI")
@@ -32,6 +35,31 @@ ECHO_FIELDS = CU_UPDATE_FIELDS[2:]
 
 CU_NORMAL, CU_IV, CU_END_IV, CU_TIMEOUT, CU_TIMEOUT_POWERED = 0, 2, 3, 100, 200
 UPDATE_FRAMES = (b"cu_udp_broker", b"cu_update")
+
+STEP_S = 0.01            # one hardware sequence step, seconds
+IV_GRID_STEP = 1e-8      # the hub's IV bin width, amperes
+
+
+def sweep_points(start, stop, step):
+    """Points a unit makes from start to stop by step, both ends included."""
+    return int(math.floor((stop - start) / step + 1e-6)) + 1
+
+
+def unit_label(mcu_id, cu_id):
+    """The name of a channel unit as operators write it: 'MCU.CU'."""
+    return f"{mcu_id}.{cu_id}"
+
+
+def parse_unit_name(text):
+    """'3.12' -> (3, 12); ValueError naming the text otherwise."""
+    try:
+        mcu, cu = str(text).strip().split(".")
+        pair = int(mcu), int(cu)
+    except ValueError:
+        raise ValueError(f"expected MCU.CU such as 0.3, got {text!r}") from None
+    if not all(0 <= x <= 255 for x in pair):
+        raise ValueError(f"MCU.CU out of range 0..255: {text!r}")
+    return pair
 
 _F32 = struct.Struct("<f")
 

@@ -1,0 +1,252 @@
+"""The host's data path: UDP endpoint -> broker -> workers -> hub, on one
+asyncio event loop, and update records back to the units' microcontrollers.
+
+Nothing here is for operators to read: the facade (`vantor.host.app.Host`)
+turns what this produces into snapshots and subscriptions.  The hub's output
+goes to `sink`, an object with `stream(batch)`, `iv(result)` and
+`iv_range(start, stop, steps)`."""
+import asyncio
+import itertools
+import os
+import shutil
+import tempfile
+import time
+
+import zmq
+import zmq.asyncio
+
+from vantor.wire import CU_UPDATE, UPDATE_FRAMES
+from .protocols import Broker, Hub, Monitor
+from .pump import messages
+from .shared import SharedBlock
+from .udp import Classifier, UdpEndpoint
+from .workerproc import RemoteWorkers
+from .workers import LocalWorkers
+
+_instances = itertools.count()
+
+
+def default_listen(hardware=None):
+    """Loopback for the simulator; facing hardware, every interface on its port."""
+    return ("0.0.0.0", hardware[1]) if hardware else ("127.0.0.1", 0)
+
+
+class DataPath:
+    def __init__(self, settings, stats, sink, *, listen=("127.0.0.1", 0), hardware=None,
+                 worker_processes=0, transport="ipc"):
+        self.settings = settings
+        self.stats = stats
+        self.sink = sink
+        self.listen = listen
+        self.hardware = hardware          # fallback address for updates, if given
+        self.worker_processes = worker_processes
+        self.transport_kind = transport
+        self.tap = None                   # called with every stream frame (tests)
+        self.echo_watch = None            # (mcuId, cuId) -> callable(record), while a change is verified
+        self.block = None
+        self.udp = None
+        self.workers = None
+        self._tasks = []
+        self._tmpdir = None
+
+    # -- life cycle --------------------------------------------------------------
+
+    async def start(self):
+        settings = self.settings
+        units = settings.units()
+        try:
+            self.block = SharedBlock(len(units))
+            for cu in units:
+                self.block.write_config(cu.rank - 1, cu.configuration)
+            self.block.write_buff_size(settings.buffSize)
+
+            self.ctx = zmq.Context()
+            self.actx = zmq.asyncio.Context.shadow(self.ctx.underlying)
+            self.stream_in = self._pull("stream")
+            self.update_in = self._pull("update")
+            stream_url = self.stream_in.getsockopt_string(zmq.LAST_ENDPOINT)
+            update_url = self.update_in.getsockopt_string(zmq.LAST_ENDPOINT)
+            self.control_in = None
+
+            if self.worker_processes:
+                # Worker processes report readiness and failures on a socket of
+                # their own, so the update path carries only update messages.
+                self.control_in = self._pull("control")
+                self.workers = RemoteWorkers(
+                    settings, self.block, self.ctx, stream_url, update_url, self.stats,
+                    processes=self.worker_processes, endpoint=self._bind,
+                    control_url=self.control_in.getsockopt_string(zmq.LAST_ENDPOINT),
+                    doc=settings.doc)
+            else:
+                self.workers = LocalWorkers(settings, self.block, self.ctx, stream_url,
+                                            update_url, self.stats)
+            self.device_addresses = {}
+            cuids = {(cu.mcuId, cu.cuId) for cu in units}
+            self.broker = Broker(settings.maxFails, len(units), len(settings.devices),
+                                 self.block.backend_pair(), self.device_addresses, cuids,
+                                 False).bind(self.workers.deliver, self.stats)
+            self.broker.path = self
+            self.hub = Hub(settings)
+            self.hub.sink = self.sink
+            self.monitors = {m: Monitor().bind(self.stats.mcus[m]) for m in settings.devices}
+
+            self._tasks = [asyncio.create_task(self._pump_stream()),
+                           asyncio.create_task(self._pump_updates())]
+            if self.control_in is not None:
+                self._tasks.append(asyncio.create_task(self._pump_control()))
+            await self.workers.start()
+            self.endpoint = Classifier(self._datagram_received, self._status_received,
+                                       self._malformed, self._udp_error)
+            self.udp = UdpEndpoint(asyncio.get_running_loop(), self.listen, self.endpoint)
+        except BaseException:
+            await self.stop()
+            raise
+        return self
+
+    async def stop(self):
+        """Stop intake first, then the workers (and their timers), then the
+        objects holding shared-memory addresses, and only then the memory."""
+        if self.udp is not None:
+            self.udp.close()
+            self.udp = None
+        for task in self._tasks:
+            task.cancel()
+        for task in self._tasks:
+            try:
+                await task
+            except (asyncio.CancelledError, Exception):
+                pass
+        self._tasks = []
+        workers = getattr(self, "workers", None)
+        if workers is not None:
+            await workers.stop()
+            self.workers = None
+        self.broker = self.hub = None
+        self.monitors = {}
+        for name in ("stream_in", "update_in", "control_in"):
+            sock = getattr(self, name, None)
+            if sock is not None:
+                sock.close(linger=0)
+                setattr(self, name, None)
+        if getattr(self, "ctx", None) is not None:
+            self.ctx.destroy(linger=0)   # also closes any socket a failed start left open
+            self.ctx = None
+        if self.block is not None:
+            self.block.close()
+            self.block = None
+        if self._tmpdir:
+            shutil.rmtree(self._tmpdir, ignore_errors=True)
+            self._tmpdir = None
+
+    @property
+    def address(self):
+        return self.udp.get_extra_info("sockname")[:2]
+
+    @property
+    def shm_name(self):
+        return self.block.name if self.block else None
+
+    def workers_state(self):
+        procs = getattr(self.workers, "procs", None) or []
+        return {"processes": self.worker_processes,
+                "alive": [p.is_alive() for p in procs]}
+
+    # -- sockets -----------------------------------------------------------------
+
+    def _bind(self, sock, role):
+        if not self.worker_processes:
+            sock.bind(f"inproc://vantor-{os.getpid()}-{next(_instances)}-{role}")
+        elif self.transport_kind == "tcp":
+            sock.bind("tcp://127.0.0.1:*")
+        else:
+            if self._tmpdir is None:
+                self._tmpdir = tempfile.mkdtemp(prefix="vantor-")
+            sock.bind(f"ipc://{self._tmpdir}/{role}")
+        return sock.getsockopt_string(zmq.LAST_ENDPOINT)
+
+    def _pull(self, role):
+        sock = self.actx.socket(zmq.PULL)
+        sock.setsockopt(zmq.RCVHWM, 100000)
+        sock.setsockopt(zmq.LINGER, 0)
+        self._bind(sock, role)
+        return sock
+
+    # -- data path ---------------------------------------------------------------
+
+    def _datagram_received(self, data, addr):
+        stats = self.stats
+        stats.datagrams += 1
+        mcu = stats.mcus.get(data[0])
+        if mcu is None:
+            stats.unknown_mcu += 1
+        else:
+            mcu.sequence.see(int.from_bytes(data[8:12], "little"))
+        try:
+            self.broker.msg_received(data, addr)
+        except Exception as exc:
+            stats.error("broker", exc)
+        self.workers.flush()
+
+    def _malformed(self, data, addr):
+        self.stats.malformed += 1
+
+    def _udp_error(self, exc):
+        self.stats.error("udp", exc)
+
+    def check_echo(self, chunk):
+        """While a settings change is being verified: the record goes to the
+        watcher of its unit (records carry the unit's echo of its settings)."""
+        watcher = self.echo_watch.get((chunk[0], chunk[1]))
+        if watcher is not None:
+            watcher(chunk)
+
+    def _status_received(self, data, addr=None):
+        self.stats.status_in += 1
+        monitor = self.monitors.get(data[0])
+        if monitor is None:
+            self.stats.unknown_mcu += 1
+            return
+        try:
+            monitor.msg_received([data])
+        except Exception as exc:
+            self.stats.error("monitor", exc)
+
+    async def _pump_stream(self):
+        async for frames in messages(self.stream_in):
+            frame = frames[0]
+            self.stats.stream_in += 1
+            if self.tap is not None:
+                self.tap(frame)
+            try:
+                self.hub.msg_received([frame])
+            except Exception as exc:
+                self.stats.error("hub", exc)
+
+    async def _pump_updates(self):
+        sock = self.update_in
+        while True:
+            frames = await sock.recv_multipart()
+            if len(frames) != 3 or tuple(frames[:2]) != UPDATE_FRAMES or len(frames[2]) < CU_UPDATE.size:
+                self.stats.malformed += 1
+                continue
+            self.send_update(frames[2][:CU_UPDATE.size])
+
+    async def _pump_control(self):
+        async for frames in messages(self.control_in):
+            self.workers.control(frames)
+
+    def send_update(self, record):
+        """An update record as a datagram to its unit's microcontroller."""
+        stats = self.stats
+        unit = stats.by_pair.get((record[0], record[1]))
+        addr = self.device_addresses.get(bytes(record[:1])) or self.hardware
+        if addr is None or self.udp is None:
+            stats.updates_undeliverable += 1
+            return
+        if not self.udp.sendto(record, addr):
+            stats.updates_undeliverable += 1
+            return
+        stats.updates_sent += 1
+        if unit is not None:
+            unit.updates += 1
+            unit.last_update = time.monotonic()
