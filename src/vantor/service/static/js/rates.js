@@ -1,0 +1,69 @@
+// Rate against time for the selected units. A pause in a unit's windows longer
+// than its stale limit is drawn as a gap (a null point), never bridged by a line.
+import { plotLayout, PLOT_CONFIG } from "./plots.js";
+
+const MAX_TRACES = 16;
+const REDRAW_MS = 500;
+
+export class RatePlot {
+  constructor(store, selection) {
+    this.store = store;
+    this.selection = selection;
+    this.div = document.getElementById("rate-plot");
+    this.note = document.getElementById("rate-note");
+    this.span = document.getElementById("rate-span");
+    this.visible = false;
+    this.lastDraw = 0;
+    this.span.addEventListener("change", () => this.draw(true));
+    selection.onChange(() => this.draw(true));
+  }
+
+  show(visible) {
+    this.visible = visible;
+    if (visible) this.draw(true);
+  }
+
+  traces() {
+    const since = this.store.serverNow() - Number(this.span.value);
+    const ranks = this.selection.sorted().slice(0, MAX_TRACES);
+    return ranks.map((rank) => {
+      const unit = this.store.units.get(rank);
+      const h = this.store.history.get(rank) || { t: [], rate: [] };
+      const gap = unit ? this.store.staleAfter(unit) : 2;
+      const x = [], y = [];
+      let previous = null;
+      for (let i = 0; i < h.t.length; i++) {
+        const t = h.t[i];
+        if (t < since) continue;
+        if (previous !== null && t - previous > gap) { x.push(new Date((previous + t) * 500)); y.push(null); }
+        x.push(new Date(t * 1000));
+        y.push(h.rate[i]);
+        previous = t;
+      }
+      return {
+        type: "scatter", mode: "lines", x, y, connectgaps: false,
+        name: unit ? `${unit.name} (rank ${rank})` : `rank ${rank}`,
+        hovertemplate: "%{y:.1f} counts/s<extra>%{fullData.name}</extra>",
+      };
+    });
+  }
+
+  draw(force = false) {
+    if (!this.visible || typeof Plotly === "undefined") return;
+    const now = performance.now();
+    if (!force && now - this.lastDraw < REDRAW_MS) return;
+    this.lastDraw = now;
+    const n = this.selection.size;
+    this.note.textContent = n === 0 ? "select units in the overview (click rows)"
+      : n > MAX_TRACES ? `showing the first ${MAX_TRACES} of ${n} selected units` : `${n} unit${n > 1 ? "s" : ""}`;
+    const end = new Date(this.store.serverNow() * 1000);
+    const start = new Date(end.getTime() - Number(this.span.value) * 1000);
+    const layout = plotLayout({
+      xaxis: { type: "date", range: [start, end], title: { text: "time" } },
+      yaxis: { title: { text: "counts/s" }, rangemode: "tozero" },
+      uirevision: this.span.value,
+      height: Math.max(300, this.div.clientHeight),
+    });
+    Plotly.react(this.div, this.traces(), layout, PLOT_CONFIG);
+  }
+}

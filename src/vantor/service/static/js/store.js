@@ -1,0 +1,95 @@
+// What the page knows: every unit and board as the service last described it,
+// the service's clock, and a short rate history per unit for the rate plot.
+const STEP_S = 0.01;             // one hardware step
+const HISTORY_S = 15 * 60;       // longest span the rate plot offers
+
+export class Store {
+  constructor() {
+    this.units = new Map();      // rank -> unit dict
+    this.boards = new Map();     // mcuId -> board dict
+    this.rankOfName = new Map(); // "0.3" -> rank
+    this.totals = {};
+    this.uptime = null;
+    this.clockOffset = 0;        // service clock minus this browser's, seconds
+    this.history = new Map();    // rank -> {t: [], rate: []}
+  }
+
+  serverNow() {
+    return Date.now() / 1000 + this.clockOffset;
+  }
+
+  setClock(serviceTime) {
+    if (Number.isFinite(serviceTime)) this.clockOffset = serviceTime - Date.now() / 1000;
+  }
+
+  /** Replaces everything with a full snapshot (first message of each connection). */
+  reset(snapshot) {
+    this.setClock(snapshot.time);
+    this.units.clear();
+    this.rankOfName.clear();
+    for (const unit of snapshot.units || []) {
+      this.units.set(unit.rank, unit);
+      this.rankOfName.set(unit.name, unit.rank);
+      this.record(unit, null);
+    }
+    for (const rank of [...this.history.keys()]) if (!this.units.has(rank)) this.history.delete(rank);
+    this.boards.clear();
+    for (const board of snapshot.boards || []) this.boards.set(board.mcuId, board);
+    this.totals = snapshot.totals || {};
+    this.uptime = snapshot.uptime ?? null;
+  }
+
+  /** Merges a summary; returns the ranks whose values changed. */
+  apply(msg) {
+    this.setClock(msg.time);
+    const changed = [];
+    for (const update of msg.units || []) {
+      const unit = this.units.get(update.rank);
+      if (!unit) continue;                 // a unit this connection never announced
+      const lastSeen = unit.last_seen;
+      Object.assign(unit, update);
+      this.record(unit, lastSeen);
+      changed.push(unit.rank);
+    }
+    for (const board of msg.boards || []) {
+      this.boards.set(board.mcuId, Object.assign(this.boards.get(board.mcuId) || {}, board));
+    }
+    if (msg.totals) this.totals = msg.totals;
+    if (msg.uptime !== undefined) this.uptime = msg.uptime;
+    return changed;
+  }
+
+  /** Adds the unit's newest window to its history when it is a new one. */
+  record(unit, previousLastSeen) {
+    if (unit.last_seen === null || unit.last_seen === undefined || unit.last_seen === previousLastSeen) return;
+    let h = this.history.get(unit.rank);
+    if (!h) this.history.set(unit.rank, (h = { t: [], rate: [] }));
+    if (h.t.length && unit.last_seen <= h.t[h.t.length - 1]) return;
+    h.t.push(unit.last_seen);
+    h.rate.push(unit.status === "silent" ? null : unit.rate ?? null);
+    const cut = unit.last_seen - HISTORY_S;
+    if (h.t[0] < cut) {
+      let n = 0;
+      while (n < h.t.length && h.t[n] < cut) n++;
+      h.t.splice(0, n);
+      h.rate.splice(0, n);
+    }
+  }
+
+  /** Seconds since the unit's last window, or null when it was never heard. */
+  age(unit) {
+    return unit.last_seen === null || unit.last_seen === undefined ? null
+      : Math.max(0, this.serverNow() - unit.last_seen);
+  }
+
+  /** A unit's values are stale once no window came for 2.5 window lengths (at least 2 s). */
+  staleAfter(unit) {
+    const windowS = (unit.intSize || 100) * STEP_S;
+    return Math.max(2, 2.5 * windowS);
+  }
+
+  isStale(unit) {
+    const age = this.age(unit);
+    return age !== null && age > this.staleAfter(unit);
+  }
+}
