@@ -1,0 +1,108 @@
+"""Gathers what the archive keeps between two flushes: stream batches (decoded
+once per flush with numpy), board reports and counters from the snapshot,
+unit status and set-point changes, settings changes and alarm transitions."""
+import math
+
+import numpy as np
+
+from vantor.wire import CU_TIMEOUT, CU_TIMEOUT_POWERED, STEP_S
+
+from .layouts import COUNTER_FIELDS, STREAM_DTYPE, row_dtype
+from .store import Batch
+
+NAN = float("nan")
+
+
+def _number(value):
+    """A snapshot value as a float; None (not measured) becomes NaN."""
+    if value is None:
+        return NAN
+    return float(value)
+
+
+class ArchiveCollector:
+    def __init__(self):
+        self._stream = []
+        self._boards = []
+        self._counters = []
+        self._states = []
+        self._settings = []
+        self._alarms = []
+        self._board_reports = {}     # mcuId -> reports counter at the last row
+        self._unit_state = {}        # rank -> (status word, biasI set point)
+        self.malformed_bytes = 0     # stream bytes that did not fill a record
+
+    # -- inputs -------------------------------------------------------------
+
+    def stream(self, data):
+        """One hub batch of 32-byte stream records."""
+        self._stream.append(data)
+
+    def event(self, event):
+        kind = event.get("kind")
+        if kind == "settings":
+            for change in event.get("changes", ()):
+                self._settings.append((event["time"], event.get("via"), change.get("rank"),
+                                       change.get("name"), change.get("field"),
+                                       change.get("old"), change.get("new")))
+        elif kind == "alarm":
+            self._alarms.append(event["alarm"])
+
+    def alarm(self, alarm):
+        self._alarms.append(alarm)
+
+    def snapshot(self, snap):
+        """Board reports not yet kept, the counters, and unit state changes."""
+        now = snap["time"]
+        for board in snap.get("boards", ()):
+            mcu, reports = board["mcuId"], board.get("reports", 0)
+            if board.get("last_seen") is None or self._board_reports.get(mcu) == reports:
+                continue
+            self._board_reports[mcu] = reports
+            pll = board.get("pll")
+            self._boards.append((mcu, board["last_seen"], _number(board.get("temp1")),
+                                 _number(board.get("temp2")),
+                                 NAN if pll is None else float(bool(pll)),
+                                 _number(board.get("status"))))
+        totals = snap.get("totals", {})
+        self._counters.append((0, now) + tuple(_number(totals.get(name))
+                                               for name in COUNTER_FIELDS))
+        for unit in snap.get("units", ()):
+            state = (unit.get("status"), _setpoint(unit))
+            if self._unit_state.get(unit["rank"]) != state:
+                self._unit_state[unit["rank"]] = state
+                self._states.append((now, unit["rank"]) + state)
+
+    # -- output -------------------------------------------------------------
+
+    def take(self):
+        """Everything gathered since the last call, as one Batch."""
+        batch = Batch(rows={"unit": self._stream_rows(),
+                            "board": np.array(self._boards, dtype=row_dtype("board")),
+                            "counters": np.array(self._counters, dtype=row_dtype("counters"))},
+                      states=self._states, settings=self._settings, alarms=self._alarms)
+        self._stream, self._boards, self._counters = [], [], []
+        self._states, self._settings, self._alarms = [], [], []
+        return batch
+
+    def _stream_rows(self):
+        data = b"".join(self._stream)
+        whole = len(data) // STREAM_DTYPE.itemsize * STREAM_DTYPE.itemsize
+        self.malformed_bytes += len(data) - whole
+        recs = np.frombuffer(data, dtype=STREAM_DTYPE, count=whole // STREAM_DTYPE.itemsize)
+        # silence records carry no measurement; the unit's status word records them
+        keep = ((recs["cuStatus"] != CU_TIMEOUT) & (recs["cuStatus"] != CU_TIMEOUT_POWERED)
+                & (recs["intSize"] > 0))
+        recs = recs[keep]
+        rows = np.empty(len(recs), dtype=row_dtype("unit"))
+        rows["key"] = recs["rank"]
+        rows["t"] = recs["timestamp"]
+        rows["rate"] = recs["counts"] / (recs["intSize"] * STEP_S)
+        rows["monitorV"] = recs["monitorV"]
+        rows["cuStatus"] = recs["cuStatus"]
+        return rows
+
+
+def _setpoint(unit):
+    value = (unit.get("config") or {}).get("biasI")
+    return None if value is None or not math.isfinite(value) else float(value)

@@ -1,0 +1,56 @@
+"""Row layouts of the archive as numpy dtypes.
+
+Each kind of series (units, boards, counters) is a table of rows keyed by
+one integer (rank, mcuId, 0) and a time.  Rows cross the database as the
+raw bytes of these structured arrays, so a query reads a whole block of a
+series with one `frombuffer` instead of building a Python object per row."""
+import numpy as np
+
+from vantor.wire import STREAM_FIELDS
+
+# The hub's 32-byte stream record, as laid out on the wire.
+STREAM_DTYPE = np.dtype({
+    "names": list(STREAM_FIELDS),
+    "formats": ["u1", "u1", "u1", "u1", "<f4", "<f4", "<u4", "<u4", "<u4", "<f8"],
+    "offsets": [0, 1, 2, 3, 4, 8, 12, 16, 20, 24],
+    "itemsize": 32,
+})
+
+# Counters of the host's totals that the archive keeps (names as in the snapshot).
+COUNTER_FIELDS = (
+    "records_in", "stream_in", "stream_out", "datagrams", "status_in", "dropped", "late",
+    "duplicated", "malformed", "sync_failed", "missing", "unknown_mcu", "updates_sent",
+    "updates_undeliverable", "errors")
+
+# kind -> the value columns kept per row; unknown values are NaN, never 0.
+VALUE_FIELDS = {
+    "unit": (("rate", "<f4"), ("monitorV", "<f4"), ("cuStatus", "<f4")),
+    "board": (("temp1", "<f4"), ("temp2", "<f4"), ("pll", "<f4"), ("status", "<f4")),
+    "counters": tuple((name, "<f8") for name in COUNTER_FIELDS),
+}
+KINDS = tuple(VALUE_FIELDS)
+
+
+def row_dtype(kind, keyed=True):
+    """Full-resolution rows; `keyed` rows carry their series key (the journal's
+    time-ordered blocks mix every series, a compacted block holds one)."""
+    head = [("key", "<u4")] if keyed else []
+    return np.dtype(head + [("t", "<f8")] + list(VALUE_FIELDS[kind]))
+
+
+def minute_dtype(kind, keyed=False):
+    """Per-minute aggregates: the minute's start, the number of rows it had,
+    and min, mean and max of every value column."""
+    head = [("key", "<u4")] if keyed else []
+    cols = [("t", "<f8"), ("n", "<u4")]
+    for name, fmt in VALUE_FIELDS[kind]:
+        cols += [(f"{name}_min", fmt), (f"{name}_mean", fmt), (f"{name}_max", fmt)]
+    return np.dtype(head + cols)
+
+
+def quantities(kind):
+    return tuple(name for name, _ in VALUE_FIELDS[kind])
+
+
+def empty(dtype):
+    return np.zeros(0, dtype=dtype)

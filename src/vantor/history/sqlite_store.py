@@ -1,0 +1,299 @@
+"""The archive in one SQLite file (WAL mode), nothing to install or run.
+
+Recent rows arrive once a second as one time-ordered block per kind (the
+journal).  When a block of `block_seconds` has closed, it is folded into one
+row per series holding that series' rows, plus one row of its per-minute
+aggregates, so a day of one unit is read back as a few hundred blobs."""
+import fcntl
+import json
+import math
+import os
+import sqlite3
+import threading
+
+import numpy as np
+
+from . import aggregate
+from .layouts import minute_dtype, row_dtype
+from .store import ArchiveError, Store
+
+SCHEMA_VERSION = "1"
+FULL, MINUTES = 0, 1         # block levels
+CLOSE_GRACE = 10.0           # seconds a block stays open for late rows
+
+SCHEMA = """
+CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT);
+CREATE TABLE IF NOT EXISTS journal (
+    kind TEXT, block INTEGER, t0 REAL, t1 REAL, n INTEGER, data BLOB);
+CREATE INDEX IF NOT EXISTS journal_time ON journal (kind, t1);
+CREATE TABLE IF NOT EXISTS blocks (
+    kind TEXT, level INTEGER, key INTEGER, block INTEGER,
+    t0 REAL, t1 REAL, n INTEGER, data BLOB);
+CREATE INDEX IF NOT EXISTS blocks_series ON blocks (kind, level, key, t1);
+CREATE TABLE IF NOT EXISTS unit_state (t REAL, rank INTEGER, status TEXT, biasI REAL);
+CREATE INDEX IF NOT EXISTS unit_state_rank ON unit_state (rank, t);
+CREATE TABLE IF NOT EXISTS settings_log (
+    t REAL, via TEXT, rank INTEGER, name TEXT, field TEXT, old TEXT, new TEXT);
+CREATE INDEX IF NOT EXISTS settings_log_time ON settings_log (t);
+CREATE TABLE IF NOT EXISTS alarm_log (
+    t REAL, id TEXT, condition TEXT, subject TEXT, state TEXT, message TEXT,
+    comment TEXT, alarm TEXT);
+CREATE INDEX IF NOT EXISTS alarm_log_time ON alarm_log (t);
+"""
+
+
+def _strip_key(rows, dtype):
+    out = np.empty(len(rows), dtype=dtype)
+    for name in dtype.names:
+        out[name] = rows[name]
+    return out
+
+
+def _split_by_key(rows):
+    """{key: rows of that key}, rows sorted by (key, t)."""
+    if not len(rows):
+        return {}
+    rows = np.sort(rows, order=("key", "t"))
+    cuts = np.flatnonzero(np.diff(rows["key"])) + 1
+    return {int(part["key"][0]): part for part in np.split(rows, cuts)}
+
+
+class SQLiteStore(Store):
+    def __init__(self, path, *, block_seconds=600, max_bytes=None):
+        self.path = os.fspath(path)
+        self.block_seconds = float(block_seconds)
+        self.max_bytes = max_bytes
+        self._local = threading.local()
+        self._connections = []
+        self._guard = threading.Lock()
+        self._lock_file = None
+        self._open()
+
+    # -- opening ------------------------------------------------------------
+
+    def _open(self):
+        folder = os.path.dirname(os.path.abspath(self.path))
+        try:
+            os.makedirs(folder, exist_ok=True)
+            self._lock_file = open(self.path + ".lock", "a")
+        except OSError as exc:
+            raise ArchiveError(f"archive {self.path}: cannot write in {folder}: "
+                               f"{exc.strerror}") from None
+        try:
+            fcntl.flock(self._lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            self._lock_file.close()
+            self._lock_file = None
+            raise ArchiveError(f"archive {self.path}: in use by another vantor process "
+                               f"(lock {self.path}.lock is held)") from None
+        try:
+            db = self._conn()
+            mode = db.execute("PRAGMA journal_mode=WAL").fetchone()[0]
+            if mode.lower() != "wal":
+                raise ArchiveError(f"archive {self.path}: WAL mode refused ({mode})")
+            db.executescript(SCHEMA)
+            with db:
+                db.execute("INSERT OR IGNORE INTO meta VALUES ('schema', ?)", (SCHEMA_VERSION,))
+            version = db.execute("SELECT value FROM meta WHERE key='schema'").fetchone()[0]
+            if version != SCHEMA_VERSION:
+                raise ArchiveError(f"archive {self.path}: schema {version}, this vantor "
+                                   f"reads {SCHEMA_VERSION}")
+        except sqlite3.Error as exc:
+            self.close()
+            raise ArchiveError(f"archive {self.path}: {exc} (move the file away to start "
+                               f"a new archive)") from None
+        except ArchiveError:
+            self.close()
+            raise
+
+    def _conn(self):
+        db = getattr(self._local, "db", None)
+        if db is None:
+            db = sqlite3.connect(self.path, timeout=5.0, check_same_thread=False)
+            db.execute("PRAGMA synchronous=NORMAL")
+            if self.max_bytes:
+                page = db.execute("PRAGMA page_size").fetchone()[0]
+                db.execute(f"PRAGMA max_page_count={max(1, int(self.max_bytes // page))}")
+            self._local.db = db
+            with self._guard:
+                self._connections.append(db)
+        return db
+
+    def close(self):
+        with self._guard:
+            for db in self._connections:
+                try:
+                    db.close()
+                except sqlite3.Error:
+                    pass
+            self._connections.clear()
+        self._local = threading.local()
+        if self._lock_file is not None:
+            self._lock_file.close()
+            self._lock_file = None
+
+    # -- writing ------------------------------------------------------------
+
+    def write(self, batch):
+        db = self._conn()
+        with db:
+            for kind, rows in batch.rows.items():
+                if not len(rows):
+                    continue
+                blocks = np.floor(rows["t"] / self.block_seconds)
+                for block in np.unique(blocks):
+                    part = rows[blocks == block]
+                    db.execute("INSERT INTO journal VALUES (?,?,?,?,?,?)",
+                               (kind, int(block), float(part["t"].min()),
+                                float(part["t"].max()), len(part), part.tobytes()))
+            if batch.states:
+                db.executemany("INSERT INTO unit_state VALUES (?,?,?,?)", batch.states)
+            if batch.settings:
+                db.executemany("INSERT INTO settings_log VALUES (?,?,?,?,?,?,?)",
+                               [(t, via, rank, name, fld, json.dumps(old), json.dumps(new))
+                                for t, via, rank, name, fld, old, new in batch.settings])
+            if batch.alarms:
+                db.executemany("INSERT INTO alarm_log VALUES (?,?,?,?,?,?,?,?)",
+                               [(a["time"], a["id"], a["condition"], a["subject"],
+                                 a["state"], a["message"], a.get("comment"), json.dumps(a))
+                                for a in batch.alarms])
+
+    def compact(self, now):
+        db = self._conn()
+        current = math.floor((now - CLOSE_GRACE) / self.block_seconds)
+        closed = db.execute("SELECT DISTINCT kind, block FROM journal WHERE block < ?",
+                            (current,)).fetchall()
+        for kind, block in closed:
+            keyed = row_dtype(kind)
+            parts = [np.frombuffer(blob, dtype=keyed) for (blob,) in db.execute(
+                "SELECT data FROM journal WHERE kind=? AND block=?", (kind, block))]
+            rows = np.concatenate(parts) if parts else np.zeros(0, keyed)
+            full = row_dtype(kind, keyed=False)
+            plain = minute_dtype(kind)
+            inserts = []
+            for key, part in _split_by_key(rows).items():
+                t0, t1 = float(part["t"][0]), float(part["t"][-1])
+                inserts.append((kind, FULL, key, block, t0, t1, len(part),
+                                _strip_key(part, full).tobytes()))
+                mins = aggregate.minutes(kind, part)
+                inserts.append((kind, MINUTES, key, block, float(mins["t"][0]),
+                                float(mins["t"][-1]) + aggregate.MINUTE, len(mins),
+                                _strip_key(mins, plain).tobytes()))
+            with db:
+                db.executemany("INSERT INTO blocks VALUES (?,?,?,?,?,?,?,?)", inserts)
+                db.execute("DELETE FROM journal WHERE kind=? AND block=?", (kind, block))
+        return len(closed)
+
+    def prune(self, now, full_seconds, aggregate_seconds):
+        db = self._conn()
+        full_before, all_before = now - full_seconds, now - aggregate_seconds
+        with db:
+            dropped = db.execute("DELETE FROM blocks WHERE level=? AND t1 < ?",
+                                 (FULL, full_before)).rowcount
+            dropped += db.execute("DELETE FROM blocks WHERE level=? AND t1 < ?",
+                                  (MINUTES, all_before)).rowcount
+            dropped += db.execute("DELETE FROM journal WHERE t1 < ?", (all_before,)).rowcount
+            for table in ("settings_log", "alarm_log"):
+                dropped += db.execute(f"DELETE FROM {table} WHERE t < ?",
+                                      (all_before,)).rowcount
+            # keep each unit's last state before the cut, so its series still starts known
+            dropped += db.execute(
+                "DELETE FROM unit_state WHERE t < ? AND rowid NOT IN (SELECT max(rowid) "
+                "FROM unit_state WHERE t < ? GROUP BY rank)", (all_before, all_before)).rowcount
+        return dropped
+
+    # -- reading ------------------------------------------------------------
+
+    def _blocks(self, kind, level, keys, since, until):
+        marks = ",".join("?" * len(keys))
+        return self._conn().execute(
+            f"SELECT key, data FROM blocks WHERE kind=? AND level=? AND key IN ({marks}) "
+            f"AND t1 >= ? AND t0 <= ? ORDER BY key, t0",
+            (kind, level, *keys, since, until))
+
+    def _journal(self, kind, keys, since, until):
+        keyed = row_dtype(kind)
+        parts = [np.frombuffer(blob, dtype=keyed) for (blob,) in self._conn().execute(
+            "SELECT data FROM journal WHERE kind=? AND t1 >= ? AND t0 <= ?",
+            (kind, since, until))]
+        if not parts:
+            return np.zeros(0, keyed)
+        rows = np.concatenate(parts)
+        return rows[np.isin(rows["key"], list(keys))]
+
+    def rows(self, kind, keys, since, until):
+        keys = sorted({int(k) for k in keys})
+        full = row_dtype(kind, keyed=False)
+        found = {key: [] for key in keys}
+        for key, blob in self._blocks(kind, FULL, keys, since, until):
+            found[key].append(np.frombuffer(blob, dtype=full))
+        for key, part in _split_by_key(self._journal(kind, keys, since, until)).items():
+            found[key].append(_strip_key(part, full))
+        return {key: _in_range(parts, full, since, until) for key, parts in found.items()}
+
+    def minutes(self, kind, keys, since, until):
+        keys = sorted({int(k) for k in keys})
+        plain, keyed = minute_dtype(kind), minute_dtype(kind, keyed=True)
+        start = math.floor(since / aggregate.MINUTE) * aggregate.MINUTE
+        parts = []
+        for key, blob in self._blocks(kind, MINUTES, keys, start, until):
+            block = np.frombuffer(blob, dtype=plain)
+            withkey = np.empty(len(block), dtype=keyed)
+            for name in plain.names:
+                withkey[name] = block[name]
+            withkey["key"] = key
+            parts.append(withkey)
+        recent = self._journal(kind, keys, start, until)
+        if len(recent):
+            parts.append(aggregate.minutes(kind, recent))
+        rows = np.concatenate(parts) if parts else np.zeros(0, keyed)
+        # blocks and late rows may both hold a minute; merging them keeps one row each
+        rows = aggregate.rebin_minutes(kind, rows, aggregate.MINUTE)
+        rows = rows[(rows["t"] + aggregate.MINUTE > since) & (rows["t"] <= until)]
+        split = _split_by_key(rows)
+        return {key: _strip_key(split[key], plain) if key in split else np.zeros(0, plain)
+                for key in keys}
+
+    def states(self, ranks, since, until):
+        out = []
+        db = self._conn()
+        for rank in sorted({int(r) for r in ranks}):
+            before = db.execute("SELECT t, rank, status, biasI FROM unit_state WHERE rank=? "
+                                "AND t < ? ORDER BY t DESC LIMIT 1", (rank, since)).fetchall()
+            during = db.execute("SELECT t, rank, status, biasI FROM unit_state WHERE rank=? "
+                                "AND t >= ? AND t <= ? ORDER BY t", (rank, since, until)).fetchall()
+            out += [{"time": t, "rank": r, "status": s, "biasI": b} for t, r, s, b in before + during]
+        return out
+
+    def settings_log(self, since, until, limit):
+        cur = self._conn().execute(
+            "SELECT t, via, rank, name, field, old, new FROM settings_log WHERE t >= ? "
+            "AND t <= ? ORDER BY t DESC, rowid DESC LIMIT ?", (since, until, limit))
+        return [{"time": t, "via": via, "rank": rank, "name": name, "field": fld,
+                 "old": json.loads(old), "new": json.loads(new)}
+                for t, via, rank, name, fld, old, new in cur]
+
+    def alarm_log(self, since, until, limit):
+        cur = self._conn().execute(
+            "SELECT alarm FROM alarm_log WHERE t >= ? AND t <= ? ORDER BY t DESC, rowid DESC "
+            "LIMIT ?", (since, until, limit))
+        return [json.loads(text) for (text,) in cur]
+
+    def size(self):
+        total = 0
+        for suffix in ("", "-wal", "-shm"):
+            try:
+                total += os.path.getsize(self.path + suffix)
+            except OSError:
+                pass
+        return total
+
+
+def _in_range(parts, dtype, since, until):
+    if not parts:
+        return np.zeros(0, dtype)
+    rows = np.concatenate(parts) if len(parts) > 1 else parts[0]
+    rows = rows[(rows["t"] >= since) & (rows["t"] <= until)]
+    if len(parts) > 1:
+        rows = rows[np.argsort(rows["t"], kind="stable")]
+    return rows

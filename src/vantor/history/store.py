@@ -1,0 +1,73 @@
+"""What the archive needs of a database, so that another one (a time-series
+server for a site that outgrows one machine) can replace SQLite later."""
+import abc
+from dataclasses import dataclass, field
+
+
+class ArchiveError(Exception):
+    """The archive cannot be opened or written; the message says where and why."""
+
+
+@dataclass
+class Batch:
+    """Everything collected during one flush interval, written in one go.
+
+    rows: kind -> keyed full-resolution rows (see layouts.row_dtype)
+    states: (time, rank, status word, bias current set point) of units whose
+        status or set point changed
+    settings: (time, via, rank, name, field, old, new) per changed field
+    alarms: alarm transitions, each the alarm's JSON dict"""
+    rows: dict = field(default_factory=dict)
+    states: list = field(default_factory=list)
+    settings: list = field(default_factory=list)
+    alarms: list = field(default_factory=list)
+
+    def __len__(self):
+        return (sum(len(r) for r in self.rows.values()) + len(self.states)
+                + len(self.settings) + len(self.alarms))
+
+
+class Store(abc.ABC):
+    """A store is used from several threads: one writer, any number of readers."""
+
+    @abc.abstractmethod
+    def write(self, batch):
+        """Append one batch atomically."""
+
+    @abc.abstractmethod
+    def compact(self, now):
+        """Fold closed blocks of recent rows into per-series blocks and their
+        per-minute aggregates; returns how many blocks were folded."""
+
+    @abc.abstractmethod
+    def prune(self, now, full_seconds, aggregate_seconds):
+        """Drop full-resolution rows older than full_seconds and everything
+        else older than aggregate_seconds; returns the number of items dropped."""
+
+    @abc.abstractmethod
+    def rows(self, kind, keys, since, until):
+        """{key: full-resolution rows (unkeyed dtype) with since <= t <= until}."""
+
+    @abc.abstractmethod
+    def minutes(self, kind, keys, since, until):
+        """{key: per-minute aggregates whose minute overlaps [since, until]}."""
+
+    @abc.abstractmethod
+    def states(self, ranks, since, until):
+        """Unit status and set-point changes, including the last one before since."""
+
+    @abc.abstractmethod
+    def settings_log(self, since, until, limit):
+        """Settings changes, newest first."""
+
+    @abc.abstractmethod
+    def alarm_log(self, since, until, limit):
+        """Alarm transitions, newest first."""
+
+    @abc.abstractmethod
+    def size(self):
+        """Bytes the archive takes on disk."""
+
+    @abc.abstractmethod
+    def close(self):
+        """Release files and locks."""

@@ -1,0 +1,225 @@
+"""The archive's store, queries, retention and export, on synthetic data
+written the way the service writes it."""
+import csv
+import math
+import sqlite3
+
+import h5py
+import numpy as np
+import pytest
+
+from vantor.history import queries
+from vantor.history.collector import ArchiveCollector
+from vantor.history.export import export
+from vantor.history.sqlite_store import SQLiteStore
+from vantor.history.store import ArchiveError
+from vantor.wire import CU_TIMEOUT, STREAM_DATA
+
+T0 = 1_765_000_200.0        # a block boundary for 60 s and 600 s blocks
+
+
+def stream_batch(ranks, t, counts, status=0, int_size=100, monitor=0.25):
+    """Hub batch bytes: one 32-byte record per rank, built with the wire layout."""
+    return b"".join(STREAM_DATA.pack(0, r - 1, status, 0, monitor, 0.0, counts + r, int_size,
+                                     r, t) for r in ranks)
+
+
+def snapshot(t, *, ranks=(1, 2), reports=0, temp1=35.0, pll=True, status="ok", biasI=2e-5,
+             dropped=0, datagrams=0, updates=0, rate=None):
+    return {
+        "time": t, "uptime": t - T0,
+        "units": [{"rank": r, "name": f"0.{r - 1}", "status": status, "rate": rate,
+                   "config": {"biasI": biasI}, "updates": updates, "alarms": 0}
+                  for r in ranks],
+        "boards": [{"mcuId": 0, "temp1": temp1, "temp2": 4.2, "pll": pll, "status": 0,
+                    "reports": reports, "last_seen": t}],
+        "totals": {"records_in": 100 * reports, "datagrams": datagrams, "dropped": dropped},
+    }
+
+
+def fill(store, seconds, ranks=(1, 2), start=T0, **snap):
+    """One stream window per unit and one board report per second, flushed each second."""
+    collector = ArchiveCollector()
+    for s in range(seconds):
+        t = start + s
+        collector.stream(stream_batch(ranks, t, counts=s))
+        collector.snapshot(snapshot(t, ranks=ranks, reports=s + 1, **snap))
+        store.write(collector.take())
+    return collector
+
+
+@pytest.fixture
+def store(tmp_path):
+    s = SQLiteStore(tmp_path / "archive.db", block_seconds=60)
+    yield s
+    s.close()
+
+
+def test_every_quantity_lands_once_per_second(store):
+    fill(store, 90)
+    store.compact(T0 + 200)                   # the first block folded, the rest recent
+    now = T0 + 90
+    rates = queries.series(store, "unit", [1, 2], "rate", T0, T0 + 89, now=now)
+    assert rates["resolution"] == 0
+    for rank in (1, 2):
+        got = rates["series"][rank]
+        np.testing.assert_array_equal(got["time"], T0 + np.arange(90))
+        np.testing.assert_allclose(got["value"], np.arange(90) + rank)   # counts/(100*10 ms)
+    temps = queries.series(store, "board", [0], "temp1", T0, T0 + 89, now=now)["series"][0]
+    assert len(temps["time"]) == 90 and np.allclose(temps["value"], 35.0)
+    counters = queries.series(store, "counters", [0], "records_in", T0, T0 + 89, now=now)
+    np.testing.assert_array_equal(counters["series"][0]["value"], 100 * np.arange(1, 91))
+    setpoint = queries.series(store, "unit", [1], "biasI", T0, T0 + 89, now=now)["series"][1]
+    assert list(setpoint["time"]) == [T0] and setpoint["value"][0] == pytest.approx(2e-5)
+
+
+def test_unmeasured_values_stay_unknown(store):
+    collector = ArchiveCollector()
+    collector.stream(stream_batch([1], T0, 5, status=CU_TIMEOUT, int_size=0))
+    collector.stream(stream_batch([1], T0 + 1, 5) + b"\x01\x02")    # a torn record
+    snap = snapshot(T0 + 1, reports=1, temp1=None, pll=None)
+    collector.snapshot(snap)
+    collector.snapshot(snap)                  # the same board report seen twice
+    store.write(collector.take())
+    rates = queries.series(store, "unit", [1], "rate", T0, T0 + 2, now=T0)["series"][1]
+    assert list(rates["time"]) == [T0 + 1]    # no silence record stored as a zero rate
+    assert collector.malformed_bytes == 2
+    board = store.rows("board", [0], T0, T0 + 2)[0]
+    assert len(board) == 1 and math.isnan(board["temp1"][0]) and math.isnan(board["pll"][0])
+
+
+def test_minute_aggregates_match_the_rows(store):
+    fill(store, 300)
+    store.compact(T0 + 400)
+    full = queries.series(store, "unit", [2], "rate", T0, T0 + 299, resolution=0)["series"][2]
+    mins = queries.series(store, "unit", [2], "rate", T0, T0 + 299, resolution=60)
+    assert mins["resolution"] == 60
+    got = mins["series"][2]
+    blocks = full["value"].reshape(5, 60)
+    np.testing.assert_array_equal(got["time"], T0 + 60 * np.arange(5))
+    np.testing.assert_allclose(got["min"], blocks.min(axis=1))
+    np.testing.assert_allclose(got["max"], blocks.max(axis=1))
+    np.testing.assert_allclose(got["value"], blocks.mean(axis=1))
+    assert list(got["n"]) == [60] * 5
+    five = queries.series(store, "unit", [2], "rate", T0, T0 + 299, resolution=300)["series"][2]
+    assert five["value"][0] == pytest.approx(full["value"].mean())
+    tens = queries.series(store, "unit", [2], "rate", T0, T0 + 299, resolution=10)["series"][2]
+    np.testing.assert_allclose(tens["value"], full["value"].reshape(30, 10).mean(axis=1))
+
+
+@pytest.mark.parametrize("since,until,expect", [
+    (T0 + 10, T0 + 19, 10),          # inside one block
+    (T0 + 50, T0 + 130, 81),         # across folded blocks
+    (T0 + 170, T0 + 1000, 10),       # into the recent part and past the end
+    (T0 - 100, T0 - 1, 0),           # before anything
+])
+def test_ranges_are_inclusive(store, since, until, expect):
+    fill(store, 180)
+    store.compact(T0 + 180)          # two blocks folded, the third still recent
+    got = store.rows("unit", [1], since, until)[1]
+    assert len(got) == expect
+    if expect:
+        assert got["t"][0] == max(since, T0) and np.all(np.diff(got["t"]) == 1)
+
+
+def test_retention_on_a_compressed_clock(store):
+    day = 86400
+    fill(store, 180, start=T0 - 3 * day)     # three days old
+    fill(store, 180)                          # fresh
+    store.compact(T0 + 1000)
+    store.prune(T0 + 1000, full_seconds=day, aggregate_seconds=2 * day)
+    assert len(store.rows("unit", [1], T0 - 4 * day, T0 + 1000)[1]) == 180
+    assert len(store.minutes("unit", [1], T0 - 4 * day, T0 - day)[1]) == 0
+    fill(store, 180, start=T0 - day - 600)
+    store.compact(T0 + 1000)
+    store.prune(T0 + 1000, full_seconds=day, aggregate_seconds=2 * day)
+    # older than the full period: only minutes remain, and a query picks them itself
+    old = queries.series(store, "unit", [1], "rate", T0 - day - 600, T0 - day - 421,
+                         full_seconds=day, now=T0 + 1000)
+    assert old["resolution"] == 60 and list(old["series"][1]["n"]) == [60, 60, 60]
+    assert len(store.rows("unit", [1], T0 - 2 * day, T0 - day)[1]) == 0
+
+
+def test_query_errors_name_the_argument(store):
+    with pytest.raises(queries.QueryError, match="quantity"):
+        queries.series(store, "unit", [1], "temperature", T0, T0 + 1)
+    with pytest.raises(queries.QueryError, match="until"):
+        queries.series(store, "unit", [1], "rate", T0 + 1, T0)
+    with pytest.raises(queries.QueryError, match="since"):
+        queries.series(store, "unit", [1], "rate", float("nan"), T0)
+    with pytest.raises(queries.QueryError, match="resolution"):
+        queries.series(store, "unit", [1], "rate", T0, T0 + 1, resolution=-5)
+
+
+def test_restart_continues_the_archive(tmp_path):
+    path = tmp_path / "archive.db"
+    first = SQLiteStore(path, block_seconds=60)
+    fill(first, 30)
+    first.close()
+    second = SQLiteStore(path, block_seconds=60)
+    fill(second, 30, start=T0 + 30)
+    assert len(second.rows("unit", [1], T0, T0 + 60)[1]) == 60
+    second.close()
+
+
+def test_refused_archives_say_why(tmp_path):
+    path = tmp_path / "archive.db"
+    holder = SQLiteStore(path)
+    with pytest.raises(ArchiveError, match="in use by another vantor process"):
+        SQLiteStore(path)
+    holder.close()
+    bad = tmp_path / "bad.db"
+    bad.write_bytes(b"this is no database " * 200)
+    with pytest.raises(ArchiveError, match="not a database"):
+        SQLiteStore(bad)
+    blocker = tmp_path / "file"
+    blocker.write_text("x")
+    with pytest.raises(ArchiveError, match="cannot write in"):
+        SQLiteStore(blocker / "archive.db")
+
+
+def test_a_full_archive_fails_writes_not_reads(tmp_path):
+    store = SQLiteStore(tmp_path / "small.db", block_seconds=60, max_bytes=200_000)
+    with pytest.raises(sqlite3.OperationalError, match="full"):
+        fill(store, 600, ranks=range(1, 65))
+    assert len(store.rows("unit", [1], T0, T0 + 600)[1]) > 0
+    store.close()
+
+
+def test_logs_newest_first(store):
+    collector = ArchiveCollector()
+    collector.event({"kind": "settings", "time": T0, "via": "api", "changes": [
+        {"rank": 1, "name": "0.0", "field": "biasI", "old": 2e-5, "new": 1.5e-5}]})
+    collector.event({"kind": "settings", "time": T0 + 5, "via": "cli", "changes": [
+        {"rank": 2, "name": "0.1", "field": "cuStatus", "old": 0, "new": 2}]})
+    collector.alarm({"id": "1", "condition": "pll", "subject": "board 0", "state": "active",
+                     "message": "board 0: PLL not locked", "time": T0 + 1})
+    store.write(collector.take())
+    log = store.settings_log(T0, T0 + 10, 10)
+    assert [(e["via"], e["field"], e["old"], e["new"]) for e in log] == [
+        ("cli", "cuStatus", 0, 2), ("api", "biasI", 2e-5, 1.5e-5)]
+    assert store.settings_log(T0 + 1, T0 + 10, 10)[0]["rank"] == 2
+    assert store.alarm_log(T0, T0 + 10, 10)[0]["condition"] == "pll"
+
+
+@pytest.mark.parametrize("fmt", ["h5", "csv"])
+def test_export_reads_back(store, tmp_path, fmt):
+    fill(store, 120)
+    store.compact(T0 + 300)
+    path = tmp_path / f"out.{fmt}"
+    rows = export(store, path, fmt, keys=[1, 2], since=T0 + 10, until=T0 + 69,
+                  names={1: "0.0", 2: "0.1"}, full_seconds=1e9)
+    assert rows == 120
+    if fmt == "h5":
+        with h5py.File(path) as h5:
+            unit = h5["units/2"]
+            assert unit.attrs["name"] == "0.1"
+            np.testing.assert_array_equal(unit["time"][:], T0 + np.arange(10, 70))
+            np.testing.assert_allclose(unit["rate"][:], np.arange(10, 70) + 2)
+            assert h5.attrs["resolution"] == 0
+    else:
+        with open(path, newline="") as fh:
+            assert fh.readline().startswith("# vantor archive export")
+            table = list(csv.DictReader(fh))
+        assert len(table) == 120 and table[60]["name"] == "0.1"
+        assert float(table[60]["time"]) == T0 + 10 and float(table[60]["rate"]) == 12.0
