@@ -19,6 +19,15 @@ SHARED_ONLY = [
     r"Expected %\.42s",
     r"values? to unpack",
     r"\bffast-math\b",
+    # Error texts are worded once, in the shared layer's messages.
+    r"\bPyErr_(SetString|Format|SetObject)\b",
+    r"\bPyUnicode_FromFormat\b",
+    # One boundary turns C++ exceptions into host errors, and one place casts
+    # METH_FASTCALL functions for the method table.
+    r"\bcatch\s*\(",
+    r"reinterpret_cast<PyCFunction>",
+    r"\bMETH_(FASTCALL|O|NOARGS|VARARGS)\b",            # method tables use vt::method
+    r"\{ *Py_(tp|mod)_\w+, *reinterpret_cast",          # slots use vt::slot
 ]
 
 

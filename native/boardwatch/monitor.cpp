@@ -1,6 +1,7 @@
 // vantor.cluster.workers.boardwatch: decodes microcontroller status records
 // and reports temperatures, PLL lock and status changes to the host.
 #include "common/args.hpp"
+#include "common/entry.hpp"
 #include "common/call.hpp"
 #include "common/convert.hpp"
 #include "common/frames.hpp"
@@ -86,29 +87,24 @@ PyObject* on_status_change(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     Py_RETURN_NONE;
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef monitor_methods[] = {
-    {"msg_received", fastcall(msg_received), kFast,
-     "msg_received(msg_b)\nDecodes the status record at the start of the first frame."},
-    {"on_temp", fastcall(on_temp), kFast,
-     "This function has to be overwritten.\nIt tells the program what to do with new temperature data"},
-    {"on_status_change", fastcall(on_status_change), kFast,
-     "This function has to be overwritten.\nIt tells the program what to do with a new status"},
+    vt::method<msg_received>("msg_received",
+     "msg_received(msg_b)\nDecodes the status record at the start of the first frame."),
+    vt::method<on_temp>("on_temp",
+     "This function has to be overwritten.\nIt tells the program what to do with new temperature data"),
+    vt::method<on_status_change>("on_status_change",
+     "This function has to be overwritten.\nIt tells the program what to do with a new status"),
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot monitor_slots[] = {
     {Py_tp_doc, const_cast<char*>("SpeedUpProtocol(*args, **kwargs)\n"
                                   "Microcontroller status monitor; used through a host subclass "
                                   "that supplies set_pll_lock.")},
-    {Py_tp_new, reinterpret_cast<void*>(monitor_new)},
-    {Py_tp_init, reinterpret_cast<void*>(monitor_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(monitor_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(monitor_traverse)},
+    {Py_tp_new, vt::slot<monitor_new>()},
+    {Py_tp_init, vt::slot<monitor_init>()},
+    {Py_tp_dealloc, vt::slot<monitor_dealloc>()},
+    {Py_tp_traverse, vt::slot<monitor_traverse>()},
     {Py_tp_methods, monitor_methods},
     {0, nullptr}};
 
@@ -125,7 +121,7 @@ int exec_module(PyObject* m) {
     return PyModule_AddObjectRef(m, "SpeedUpProtocol", type);
 }
 
-PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
+PyModuleDef_Slot slots[] = {{Py_mod_exec, vt::slot<exec_module>()}, {0, nullptr}};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vantor.cluster.workers.boardwatch",

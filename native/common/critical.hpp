@@ -2,6 +2,7 @@
 // would: __enter__/__exit__ looked up on the type, __exit__ told about a failure
 // inside the block and allowed to swallow it by returning a true value.
 #pragma once
+#include "entry.hpp"
 #include "ref.hpp"
 
 namespace vt {
@@ -54,7 +55,16 @@ bool with_lock(PyObject* lock, Body&& body) {
     if (!entered) return false;
     entered.reset();
 
-    if (body()) {
+    // A C++ exception out of the body becomes the host error here, so that
+    // __exit__ still runs and the lock is never left held.
+    bool done;
+    try {
+        done = body();
+    } catch (...) {
+        set_error_from_exception();
+        done = false;
+    }
+    if (done) {
         Ref r = steal(detail::call_special(exit.get(), lock, Py_None, Py_None, Py_None));
         return bool(r);
     }

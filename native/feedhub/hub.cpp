@@ -1,5 +1,7 @@
 // Hub object: allocation (A), construction (B), lifetime, hooks and the class table.
 #include "hub.hpp"
+#include "common/entry.hpp"
+#include "common/messages.hpp"
 
 #include "common/call.hpp"
 
@@ -127,51 +129,46 @@ PyObject* resetIvFrontend(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 // Native buffers and host references cannot be restored from a pickle.
 PyObject* reduce_ex(PyObject* self, PyObject*) {
-    PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
+    vt::raise::cannot_pickle(self);
     return nullptr;
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef hub_methods[] = {
-    {"get_biasSweepTs", fastcall(meth_get_biasSweepTs), kFast,
-     "get_biasSweepTs() -> list\nConfigured sweep point length of every device, in look-up order."},
-    {"get_min_max", fastcall(meth_get_min_max), kFast,
-     "get_min_max() -> (start, stop, steps)\nIV range over all configured sweeps."},
-    {"get_iv", fastcall(meth_get_iv), kFast,
-     "get_iv(start, stop, steps) -> dict\nIV curves of every device on the 10 nA grid from start."},
-    {"get_iv_data", fastcall(meth_get_iv_data), kFast,
-     "get_iv_data() -> dict\nFresh curves while a sweep runs, else the last result."},
-    {"gen_iv_data", fastcall(meth_gen_iv_data), kFast,
-     "gen_iv_data() -> dict\nCurves over the currently configured range."},
-    {"msg_received", fastcall(meth_msg_received), kFast,
-     "msg_received(msg)\nTakes in one stream record (element 0 of msg)."},
-    {"startRecording", fastcall(meth_startRecording), kFast,
-     "startRecording(channels)\nStarts recording the given ranks (a running recording is harvested first)."},
-    {"stopRecording", fastcall(meth_stopRecording), kFast,
-     "stopRecording() -> dict\nStops recording and returns the new result table."},
-    {"getRecordData", fastcall(meth_getRecordData), kFast,
-     "getRecordData() -> dict\nResult table of the most recent stop, built afresh."},
-    {"create_look_up", fastcall(meth_create_look_up), kFast,
-     "create_look_up(settings)\nAppends every channel unit of the settings to the device look-up."},
-    {"streamData", fastcall(streamData), kFast, "streamData(data)\nHook: one live batch of stream records."},
-    {"streamIvData", fastcall(streamIvData), kFast, "streamIvData(data)\nHook: the IV result."},
-    {"resetIvFrontend", fastcall(resetIvFrontend), kFast,
-     "resetIvFrontend(start, stop, steps)\nHook: the IV range changed."},
-    {"__reduce_ex__", reduce_ex, METH_O, nullptr},
+    vt::method<meth_get_biasSweepTs>("get_biasSweepTs",
+     "get_biasSweepTs() -> list\nConfigured sweep point length of every device, in look-up order."),
+    vt::method<meth_get_min_max>("get_min_max",
+     "get_min_max() -> (start, stop, steps)\nIV range over all configured sweeps."),
+    vt::method<meth_get_iv>("get_iv",
+     "get_iv(start, stop, steps) -> dict\nIV curves of every device on the 10 nA grid from start."),
+    vt::method<meth_get_iv_data>("get_iv_data",
+     "get_iv_data() -> dict\nFresh curves while a sweep runs, else the last result."),
+    vt::method<meth_gen_iv_data>("gen_iv_data",
+     "gen_iv_data() -> dict\nCurves over the currently configured range."),
+    vt::method<meth_msg_received>("msg_received",
+     "msg_received(msg)\nTakes in one stream record (element 0 of msg)."),
+    vt::method<meth_startRecording>("startRecording",
+     "startRecording(channels)\nStarts recording the given ranks (a running recording is harvested first)."),
+    vt::method<meth_stopRecording>("stopRecording",
+     "stopRecording() -> dict\nStops recording and returns the new result table."),
+    vt::method<meth_getRecordData>("getRecordData",
+     "getRecordData() -> dict\nResult table of the most recent stop, built afresh."),
+    vt::method<meth_create_look_up>("create_look_up",
+     "create_look_up(settings)\nAppends every channel unit of the settings to the device look-up."),
+    vt::method<streamData>("streamData", "streamData(data)\nHook: one live batch of stream records."),
+    vt::method<streamIvData>("streamIvData", "streamIvData(data)\nHook: the IV result."),
+    vt::method<resetIvFrontend>("resetIvFrontend",
+     "resetIvFrontend(start, stop, steps)\nHook: the IV range changed."),
+    vt::method_o<reduce_ex>("__reduce_ex__", nullptr),
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot hub_slots[] = {
     {Py_tp_doc, const_cast<char*>("SpeedUpProtocol(settings)\nStream hub of the front end.")},
-    {Py_tp_new, reinterpret_cast<void*>(hub_new)},
-    {Py_tp_init, reinterpret_cast<void*>(hub_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(hub_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(hub_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(hub_clear)},
+    {Py_tp_new, vt::slot<hub_new>()},
+    {Py_tp_init, vt::slot<hub_init>()},
+    {Py_tp_dealloc, vt::slot<hub_dealloc>()},
+    {Py_tp_traverse, vt::slot<hub_traverse>()},
+    {Py_tp_clear, vt::slot<hub_clear>()},
     {Py_tp_methods, hub_methods},
     {0, nullptr}};
 

@@ -104,7 +104,7 @@ bool unpack_range(PyObject* triple, float& start, float& stop, int32_t& steps);
 // the error set when intake must end (the record then goes nowhere).
 bool record_point(PyObject* self, int64_t p, double time, uint32_t counts, float monitorV);
 
-// Host-visible methods (METH_FASTCALL | METH_KEYWORDS).
+// Host-visible methods (fast-call signature; tabled through vt::method).
 #define FEEDHUB_METHOD(name) PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 FEEDHUB_METHOD(meth_create_look_up);
 FEEDHUB_METHOD(meth_msg_received);
@@ -117,18 +117,6 @@ FEEDHUB_METHOD(meth_startRecording);
 FEEDHUB_METHOD(meth_stopRecording);
 FEEDHUB_METHOD(meth_getRecordData);
 #undef FEEDHUB_METHOD
-
-// Turns a C++ allocation failure into the host's MemoryError.
-template <class F>
-inline bool no_throw(F&& f) noexcept {
-    try {
-        f();
-        return true;
-    } catch (const std::exception&) {
-        PyErr_NoMemory();
-        return false;
-    }
-}
 
 extern PyType_Spec hub_spec;
 extern PyType_Spec record_data_spec;

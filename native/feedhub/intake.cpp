@@ -1,6 +1,7 @@
 // Stream intake: silence records forwarded alone, IV sweep state, the
 // recording step, and live batches of one timestamp each.
 #include "hub.hpp"
+#include "common/messages.hpp"
 
 #include "common/call.hpp"
 #include "common/frames.hpp"
@@ -15,7 +16,7 @@ PyObject* first_frame(PyObject* msg) {
     PyObject* frame = vt::first_frame(msg);
     if (!frame) return nullptr;
     if (frame == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
+        vt::raise::expected_bytes_got_none();
         return nullptr;
     }
     if (!vt::expect_result(frame, &PyBytes_Type)) return nullptr;
@@ -26,8 +27,7 @@ PyObject* first_frame(PyObject* msg) {
 // tables are indexed by rank - 1.
 bool check_rank(const Hub* h, uint32_t rank) {
     if (rank >= 1 && static_cast<int64_t>(rank) <= h->totdev) return true;
-    PyErr_Format(PyExc_ValueError, "stream record rank %u does not name a device (the hub knows %lld)", rank,
-                 static_cast<long long>(h->totdev));
+    vt::raise::rank_not_device("stream record", rank, h->totdev);
     return false;
 }
 
@@ -40,7 +40,8 @@ bool follow_sweep(PyObject* self, size_t p, const vt::stream_data& rec) {
             h->d->allIv[p].clear();
             h->d->ivRunning[p] = 1;
         }
-        return no_throw([&] { h->d->allIv[p].push_back({std::fabs(rec.biasI), rec.counts, rec.monitorV}); });
+        h->d->allIv[p].push_back({std::fabs(rec.biasI), rec.counts, rec.monitorV});
+        return true;
     }
     if (!h->d->ivRunning[p]) return true;
     h->d->ivRunning[p] = 0;

@@ -1,6 +1,7 @@
 // IV curves: every device's points of the current or last sweep laid on one
 // 10 nA grid, as the dictionary the front end plots.
 #include "hub.hpp"
+#include "common/messages.hpp"
 
 #include "common/call.hpp"
 #include "common/convert.hpp"
@@ -17,7 +18,7 @@ bool isIvRunning(const Hub* h) {
 
 bool setTimestamp(Hub* h, double timestamp) {
     if (h->cached_data == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        vt::raise::none_not_subscriptable();
         return false;
     }
     vt::Ref cached = vt::borrow(h->cached_data);
@@ -51,7 +52,7 @@ bool report_index_error(int64_t position, int32_t index) {
     PyObject* builtins = PyEval_GetBuiltins();
     vt::Ref print = vt::borrow(builtins ? PyDict_GetItemWithError(builtins, names.print) : nullptr);
     if (!print) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "builtins.print is missing");
+        if (!PyErr_Occurred()) vt::raise::missing_builtin("print");
         return false;
     }
     vt::Ref pos = vt::steal(PyLong_FromLongLong(position));

@@ -2,6 +2,7 @@
 // devices (as magnitudes), the bin count between them, and the range the
 // front end was last told.
 #include "mapping_walk.hpp"
+#include "common/messages.hpp"
 
 #include <cmath>
 
@@ -10,12 +11,8 @@ namespace {
 
 // The host's round() of a float: ties to even, with its errors for inf and NaN.
 PyObject* round_to_int(double x) {
-    if (std::isinf(x)) {
-        PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
-        return nullptr;
-    }
-    if (std::isnan(x)) {
-        PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer");
+    if (!std::isfinite(x)) {
+        vt::raise::float_to_int(x);
         return nullptr;
     }
     return PyLong_FromDouble(std::nearbyint(x));  // default rounding mode: ties to even

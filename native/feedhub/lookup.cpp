@@ -15,17 +15,17 @@ void make_room(V& v) {
 // vectors never disagree with totdev.
 bool add_position(Hub* h) {
     HubData& d = *h->d;
-    return no_throw([&] {
-        make_room(d.allIv);
-        make_room(d.allRecord);
-        make_room(d.ivRunning);
-        make_room(d.recordRunning);
-        d.allIv.emplace_back();
-        d.allRecord.emplace_back();
-        d.ivRunning.push_back(0);
-        d.recordRunning.push_back(0);
-        ++h->totdev;
-    });
+    // Only the reservations can throw, and they change no size.
+    make_room(d.allIv);
+    make_room(d.allRecord);
+    make_room(d.ivRunning);
+    make_room(d.recordRunning);
+    d.allIv.emplace_back();
+    d.allRecord.emplace_back();
+    d.ivRunning.push_back(0);
+    d.recordRunning.push_back(0);
+    ++h->totdev;
+    return true;
 }
 
 // cached_data[key][rank] = []

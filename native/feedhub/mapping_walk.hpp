@@ -3,6 +3,7 @@
 // its items().
 #pragma once
 #include "hub.hpp"
+#include "common/messages.hpp"
 
 #include "common/call.hpp"
 #include "common/convert.hpp"
@@ -19,7 +20,7 @@ bool walk_dict(PyObject* dict, F&& f) {
     PyObject *key, *value;
     for (;;) {
         if (PyDict_GET_SIZE(dict) != size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            vt::raise::dict_changed_size();
             return false;
         }
         if (!PyDict_Next(dict, &pos, &key, &value)) return true;
@@ -45,8 +46,7 @@ bool walk_items(PyObject* mapping, F&& f) {
 template <class F>
 bool walk_devices(Hub* h, F&& f) {
     if (!PyDict_Check(h->devices)) {
-        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.30s'", Py_TYPE(h->devices)->tp_name,
-                     "values");
+        vt::raise::no_attribute(h->devices, "values");
         return false;
     }
     return walk_dict(h->devices, [&](PyObject*, PyObject* cu) { return f(cu); });

@@ -1,5 +1,6 @@
 // vantor.cluster.feedhub: the front end's stream hub and the recorded-sample class.
 #include "hub.hpp"
+#include "common/entry.hpp"
 
 namespace feedhub {
 
@@ -51,7 +52,7 @@ int exec_module(PyObject* m) {
     return cap ? PyModule_AddObjectRef(m, "MAX_RECORDING_LENGTH", cap.get()) : -1;
 }
 
-PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
+PyModuleDef_Slot slots[] = {{Py_mod_exec, vt::slot<exec_module>()}, {0, nullptr}};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vantor.cluster.feedhub",

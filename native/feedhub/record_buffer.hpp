@@ -24,14 +24,8 @@ using recdatatype = std::vector<recordData_point>;
 
 inline bool is_full(const recdatatype& buf) { return buf.size() >= MAX_RECORDING_LENGTH; }
 
-// Appends one point; false when memory runs out (the buffer keeps its points).
-inline bool append_point(recdatatype& buf, const recordData_point& p) noexcept {
-    try {
-        buf.push_back(p);
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
+// Appends one point; throws std::bad_alloc when memory runs out (the buffer
+// keeps its points).
+inline void append_point(recdatatype& buf, const recordData_point& p) { buf.push_back(p); }
 
 }  // namespace feedhub

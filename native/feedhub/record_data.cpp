@@ -1,5 +1,6 @@
 // RecordData: one recorded sample as a small value class for the host.
 #include "hub.hpp"
+#include "common/entry.hpp"
 
 #include "common/convert.hpp"
 
@@ -60,11 +61,11 @@ PyObject* get_counts(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_
 PyObject* get_timestamp(PyObject* self, void*) { return PyFloat_FromDouble(as_record(self)->timestamp); }
 
 PyGetSetDef record_getset[] = {
-    {"mcuId", get_mcuId, set_mcuId, "Microcontroller number (signed 32-bit).", nullptr},
-    {"cuId", get_cuId, set_cuId, "Channel-unit number (0 to 255).", nullptr},
-    {"monitorV", get_monitorV, set_monitorV, "Monitor voltage, held as binary32.", nullptr},
-    {"counts", get_counts, set_counts, "Counts (unsigned 32-bit).", nullptr},
-    {"timestamp", get_timestamp, set_timestamp, "Seconds.", nullptr},
+    vt::property<get_mcuId, set_mcuId>("mcuId", "Microcontroller number (signed 32-bit)."),
+    vt::property<get_cuId, set_cuId>("cuId", "Channel-unit number (0 to 255)."),
+    vt::property<get_monitorV, set_monitorV>("monitorV", "Monitor voltage, held as binary32."),
+    vt::property<get_counts, set_counts>("counts", "Counts (unsigned 32-bit)."),
+    vt::property<get_timestamp, set_timestamp>("timestamp", "Seconds."),
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 int record_init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -86,8 +87,8 @@ void record_dealloc(PyObject* self) {
 
 PyType_Slot record_slots[] = {
     {Py_tp_doc, const_cast<char*>("RecordData(mcuId, cuId, monitorV, counts, timestamp)\nOne recorded sample.")},
-    {Py_tp_init, reinterpret_cast<void*>(record_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},
+    {Py_tp_init, vt::slot<record_init>()},
+    {Py_tp_dealloc, vt::slot<record_dealloc>()},
     {Py_tp_getset, record_getset},
     {0, nullptr}};
 

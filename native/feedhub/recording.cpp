@@ -1,6 +1,7 @@
 // Recording: chosen devices' points kept natively while recording runs and
 // turned into host tables only when a stop or the host asks for them.
 #include "hub.hpp"
+#include "common/messages.hpp"
 
 #include "common/call.hpp"
 #include "common/convert.hpp"
@@ -23,10 +24,7 @@ bool record_point(PyObject* self, int64_t p, double time, uint32_t counts, float
         vt::Ref table = vt::steal(call_stopRecording(self));
         return bool(table);
     }
-    if (!append_point(h->d->allRecord[i], {time, counts, monitorV})) {
-        PyErr_NoMemory();
-        return false;
-    }
+    append_point(h->d->allRecord[i], {time, counts, monitorV});
     return true;
 }
 
@@ -54,7 +52,7 @@ bool stop_buffers(Hub* h) {
         if (!d.recordRunning[k]) continue;
         // The points move into the result; the unit's buffer is left empty
         // and gives its memory back.
-        if (!no_throw([&] { d.recordData[static_cast<int32_t>(i + 1)].swap(d.allRecord[k]); })) return false;
+        d.recordData[static_cast<int32_t>(i + 1)].swap(d.allRecord[k]);
         d.recordRunning[k] = 0;
         recdatatype().swap(d.allRecord[k]);
     }
@@ -89,7 +87,7 @@ PyObject* getRecordData_native(Hub* h) {
     // the entries walked here are gone and the walk must not go on.
     auto unchanged = [&] {
         if (d.recordData_version == version) return true;
-        PyErr_SetString(PyExc_RuntimeError, "recording result changed while it was converted");
+        vt::raise::recording_changed();
         return false;
     };
     vt::Ref out = vt::steal(PyDict_New());
@@ -123,7 +121,7 @@ PyObject* meth_startRecording(PyObject* self, PyObject* const* args, Py_ssize_t 
     h->RECORDING = 1;
     PyObject* channels = a[0];
     if (channels == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        vt::raise::none_not_iterable();
         return nullptr;
     }
     vt::Ref keep = vt::borrow(channels);
@@ -133,8 +131,7 @@ PyObject* meth_startRecording(PyObject* self, PyObject* const* args, Py_ssize_t 
         int32_t rank;
         if (!vt::to_i32(item.get(), rank)) return nullptr;
         if (rank < 1 || rank > h->totdev) {
-            PyErr_Format(PyExc_ValueError, "startRecording: rank %d does not name a device (the hub knows %lld)",
-                         rank, static_cast<long long>(h->totdev));
+            vt::raise::rank_not_device("startRecording:", rank, h->totdev);
             return nullptr;
         }
         h->d->recordRunning[static_cast<size_t>(rank - 1)] = 1;

@@ -3,6 +3,8 @@
 #include <new>
 
 #include "broker.hpp"
+#include "common/entry.hpp"
+#include "common/messages.hpp"
 #include "common/args.hpp"
 #include "common/convert.hpp"
 
@@ -29,20 +31,9 @@ PyObject* broker_new(PyTypeObject* type, PyObject*, PyObject*) {
 // never reports full, so no datagram would ever be processed while the queue
 // grew without bound.
 bool check_queue_capacity(uint32_t total_mcus) {
-    if (total_mcus == 0) {
-        PyErr_SetString(PyExc_ValueError,
-                        "total_mcus must be at least 1: at least one microcontroller is needed, "
-                        "otherwise no datagram is ever processed");
-        return false;
-    }
-    if (static_cast<uint32_t>(2u * total_mcus) == 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "total_mcus of %u gives a queue capacity of 0 (2 x total_mcus in 32 bits), "
-                     "so no datagram would ever be processed",
-                     total_mcus);
-        return false;
-    }
-    return true;
+    if (static_cast<uint32_t>(2u * total_mcus) != 0) return true;
+    vt::raise::queue_capacity_zero(total_mcus);
+    return false;
 }
 
 int broker_init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -118,7 +109,7 @@ int set_inited(PyObject* self, PyObject* value, void*) {
 }
 
 PyGetSetDef broker_getset[] = {
-    {"inited", get_inited, set_inited, "Flag owned by the host; the broker never reads it.", nullptr},
+    vt::property<get_inited, set_inited>("inited", "Flag owned by the host; the broker never reads it."),
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 // Default hook bodies: they check their arguments and do nothing.
@@ -163,35 +154,30 @@ PyObject* on_missing(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Py_RETURN_NONE;
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef broker_methods[] = {
-    {"msg_received", fastcall(msg_received), kFast,
-     "msg_received(msg, addr)\nTakes in one datagram from the sender `addr`."},
-    {"on_sync_success", fastcall(on_sync_success), kFast,
-     "on_sync_success(chunk)\nHook: the 60 bytes of a record that passed the cycle check."},
-    {"on_sync_failed", fastcall(on_sync_failed), kFast,
-     "on_sync_failed()\nHook: a re-synchronisation was triggered."},
-    {"log_msg", fastcall(log_msg), kFast, "log_msg(msg)\nHook: every datagram while logmsg is set."},
-    {"on_finally", fastcall(on_finally), kFast,
-     "on_finally(channelID, data)\nHook: every record of a known channel unit, as a dictionary."},
-    {"on_missing", fastcall(on_missing), kFast,
-     "on_missing(mcuId, cuId)\nHook: a record of a channel unit outside CUIDS."},
+    vt::method<msg_received>("msg_received",
+     "msg_received(msg, addr)\nTakes in one datagram from the sender `addr`."),
+    vt::method<on_sync_success>("on_sync_success",
+     "on_sync_success(chunk)\nHook: the 60 bytes of a record that passed the cycle check."),
+    vt::method<on_sync_failed>("on_sync_failed",
+     "on_sync_failed()\nHook: a re-synchronisation was triggered."),
+    vt::method<log_msg>("log_msg", "log_msg(msg)\nHook: every datagram while logmsg is set."),
+    vt::method<on_finally>("on_finally",
+     "on_finally(channelID, data)\nHook: every record of a known channel unit, as a dictionary."),
+    vt::method<on_missing>("on_missing",
+     "on_missing(mcuId, cuId)\nHook: a record of a channel unit outside CUIDS."),
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot broker_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "SpeedUpProtocol(MAXFAILS, total_devices, total_mcus, c_backend, device_addresses, "
                     "CUIDS, logmsg)\nDatagram ingest broker; used through a host subclass.")},
-    {Py_tp_new, reinterpret_cast<void*>(broker_new)},
-    {Py_tp_init, reinterpret_cast<void*>(broker_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(broker_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(broker_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(broker_clear)},
+    {Py_tp_new, vt::slot<broker_new>()},
+    {Py_tp_init, vt::slot<broker_init>()},
+    {Py_tp_dealloc, vt::slot<broker_dealloc>()},
+    {Py_tp_traverse, vt::slot<broker_traverse>()},
+    {Py_tp_clear, vt::slot<broker_clear>()},
     {Py_tp_getset, broker_getset},
     {Py_tp_methods, broker_methods},
     {0, nullptr}};

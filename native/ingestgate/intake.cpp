@@ -1,6 +1,7 @@
 // Datagram intake: sender bookkeeping, the reorder queue and its drain, and
 // cutting datagrams into records.
 #include "broker.hpp"
+#include "common/messages.hpp"
 #include "common/args.hpp"
 #include "common/call.hpp"
 
@@ -45,17 +46,12 @@ uint32_t priority_of(const unsigned char* data, size_t len) {
 bool enqueue(Broker* b, PyObject* msg) {
     if (!b->core.queue_ready) {
         // Constructor never ran: there is no queue to put into.
-        PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'put'");
+        vt::raise::none_has_no_attribute("put");
         return false;
     }
     const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(msg));
     const size_t len = static_cast<size_t>(PyBytes_GET_SIZE(msg));
-    try {
-        b->core.msgqueue.push({priority_of(data, len), data, len, msg});
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    b->core.msgqueue.push({priority_of(data, len), data, len, msg});  // unchanged if this throws
     Py_INCREF(msg);
     return true;
 }
@@ -83,7 +79,7 @@ PyObject* msg_received(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
     PyObject* msg = a[0];
     if (msg == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        vt::raise::none_not_subscriptable();
         return nullptr;
     }
     Broker* b = as_broker(self);
@@ -100,10 +96,7 @@ bool split_chunks(PyObject* self, PyObject* msg) {
     constexpr Py_ssize_t step = static_cast<Py_ssize_t>(MSG_SIZE);
     for (Py_ssize_t i = 0; i < ssize; i += step) {
         if (ssize - i < step) {
-            PyErr_Format(PyExc_ValueError,
-                         "datagram of %zd bytes ends in a piece of %zd bytes, shorter than a "
-                         "%zd-byte cu_message record; the piece is dropped",
-                         ssize, ssize - i, step);
+            vt::raise::short_piece(ssize, ssize - i, step);
             return false;
         }
         if (!handle_cu_messages(self, data + i)) return false;

@@ -1,6 +1,7 @@
 // vantor.cluster.ingestgate: binds the host's logging, clock and rounding at
 // load and defines the broker class.
 #include "broker.hpp"
+#include "common/entry.hpp"
 
 namespace ingestgate {
 
@@ -63,7 +64,7 @@ int exec_module(PyObject* m) {
     return size && PyModule_AddObjectRef(m, "MSG_SIZE", size.get()) == 0 ? 0 : -1;
 }
 
-PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
+PyModuleDef_Slot slots[] = {{Py_mod_exec, vt::slot<exec_module>()}, {0, nullptr}};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vantor.cluster.ingestgate",

@@ -1,6 +1,7 @@
 // One channel-unit record: the CUIDS filter, the cycle check, the
 // synchronisation state and the hooks that tell the host about the record.
 #include "broker.hpp"
+#include "common/messages.hpp"
 #include "common/call.hpp"
 #include "common/dicts.hpp"
 
@@ -21,7 +22,7 @@ bool log_info(PyObject* line) { return vt::call_hook(host.logger, names.info, li
 // 1 when the pair is one of the host's channel units, 0 when not, -1 on error.
 int known_unit(Broker* b, const vt::cu_message& m) {
     if (b->CUIDS == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        vt::raise::none_not_iterable();
         return -1;
     }
     PyObject* pair = pair_tuple(m.mcuId, m.cuId);
@@ -55,9 +56,7 @@ bool passed(PyObject* self, Broker* b, const char* record) {
 bool failed(PyObject* self, Broker* b, const vt::cu_message& m) {
     b->isSynced = 0;
     if (!hook(self, names.on_sync_failed, memos.on_sync_failed)) return false;
-    vt::Ref line = vt::steal(PyUnicode_FromFormat(
-        "Failed sync check %u times. Triggered sync. Last channel checked: %u.%u",
-        b->core.cycle.MAXFAILS, unsigned{m.mcuId}, unsigned{m.cuId}));
+    vt::Ref line = vt::steal(vt::text::failed_sync(b->core.cycle.MAXFAILS, m.mcuId, m.cuId));
     return line && log_info(line.get());
 }
 
@@ -81,13 +80,7 @@ bool handle_cu_messages(PyObject* self, const char* record) {
     if (known < 0) return false;
     if (!known) return report_missing(self, m);
 
-    bool in_step;
-    try {
-        in_step = b->core.cycle.check(m.sequence, pair_key(m.mcuId, m.cuId));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    const bool in_step = b->core.cycle.check(m.sequence, pair_key(m.mcuId, m.cuId));
     if (!(in_step ? passed(self, b, record) : failed(self, b, m))) return false;
     return report_finally(self, record, m);
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "broker.hpp"
+#include "common/messages.hpp"
 #include "common/convert.hpp"
 #include "common/critical.hpp"
 
@@ -23,7 +24,7 @@ bool write_time_stamp(Broker* b) {
     float stamp;
     if (!wall_clock(stamp)) return false;
     if (b->backendaddr == 0) {
-        PyErr_SetString(PyExc_ValueError, "C_Backend address is 0: no shared record to write");
+        vt::raise::backend_address_zero();
         return false;
     }
     std::memcpy(reinterpret_cast<char*>(b->backendaddr) + offsetof(vt::C_Backend, TIMESTAMP), &stamp,

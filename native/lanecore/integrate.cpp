@@ -1,6 +1,7 @@
 // Count integration over windows aligned to multiples of buffSize, one stream
 // record per finished window.
 #include "worker.hpp"
+#include "common/messages.hpp"
 
 #include "common/unitmath.hpp"
 
@@ -43,7 +44,7 @@ bool process_int_interval(Worker* w, uint32_t ENDSEQ, vt::stream_data& out) {
 bool intergrate_data(Worker* w, const vt::cu_message& data) {
     const uint32_t b = w->backend.buffSize;
     if (b == 0) {
-        PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+        vt::raise::int_division_by_zero();
         return false;
     }
     // The unit's counter wraps at 2^32, and so may ENDSEQ: positions are

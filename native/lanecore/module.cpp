@@ -1,6 +1,8 @@
 // vantor.cluster.workers.lanecore: binds the record builder and the unit math
 // of the other two native modules at load, and defines the worker class.
 #include "worker.hpp"
+#include "common/entry.hpp"
+#include "common/messages.hpp"
 
 namespace lanecore {
 
@@ -38,7 +40,7 @@ bool bind_host() {
     vt::Ref sock = backend ? vt::steal(PyObject_GetAttrString(backend.get(), "Socket")) : vt::Ref();
     if (!sock) return false;
     if (!PyType_Check(sock.get())) {
-        PyErr_SetString(PyExc_ImportError, "zmq.backend.Socket is not a class");
+        vt::raise::not_a_class("zmq.backend.Socket");
         return false;
     }
     host.zmq_socket = reinterpret_cast<PyTypeObject*>(sock.release());
@@ -83,7 +85,7 @@ int exec_module(PyObject* m) {
     return add_constants(m);
 }
 
-PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
+PyModuleDef_Slot slots[] = {{Py_mod_exec, vt::slot<exec_module>()}, {0, nullptr}};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vantor.cluster.workers.lanecore",

@@ -1,6 +1,7 @@
 // Frames leaving the worker: stream records and the three-frame update message,
 // sent through the socket's own `send` so that pyzmq's semantics apply.
 #include "worker.hpp"
+#include "common/messages.hpp"
 
 #include "common/call.hpp"
 #include "common/frames.hpp"
@@ -13,7 +14,7 @@ namespace {
 // error of the host's setup, reported instead of dereferencing anything.
 bool require_socket(PyObject* sock, const char* name) {
     if (sock && sock != Py_None) return true;
-    PyErr_Format(PyExc_ValueError, "%s is not set", name);
+    vt::raise::not_set(name);
     return false;
 }
 

@@ -1,6 +1,7 @@
 // IV sweeps: consecutive CU_IV messages with the same bias voltage form one
 // point; each finished point becomes one stream record with status CU_IV.
 #include "worker.hpp"
+#include "common/messages.hpp"
 
 #include "common/unitmath.hpp"
 
@@ -30,7 +31,7 @@ bool process_iv_interval(Worker* w, const vt::cu_message& data, vt::stream_data&
     const uint32_t counts = natives.calculateCounts(w->IV_SUM_COUNTS, w->IV_DATALENGTH, w->IV_INTSIZE);
     if (PyErr_Occurred()) return false;
     if (w->conv_fac.toVoltage == 0.0f) {
-        PyErr_SetString(PyExc_ZeroDivisionError, "float division");
+        vt::raise::float_division_by_zero();
         return false;
     }
     const float biasI = w->IV_biasV / w->conv_fac.toVoltage;

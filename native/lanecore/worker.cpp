@@ -1,5 +1,6 @@
 // Worker object: allocation, construction, lifetime and the class table.
 #include "worker.hpp"
+#include "common/entry.hpp"
 
 #include "common/args.hpp"
 #include "common/call.hpp"
@@ -151,36 +152,31 @@ int set_timer(PyObject* self, PyObject* value, void*) {
 }
 
 PyGetSetDef worker_getset[] = {
-    {"timer", get_timer, set_timer, "Handle of the pending silence call, or None.", nullptr},
+    vt::property<get_timer, set_timer>("timer", "Handle of the pending silence call, or None."),
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-template <class F>
-PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef worker_methods[] = {
-    {"msg_received", fastcall(msg_received), kFast, "msg_received(msg)\nTakes in one measurement record (frame 0 of msg)."},
-    {"onMismatch", fastcall(onMismatch), kFast,
-     "onMismatch(data, config)\nHook: the echoed settings disagreed and an update was sent."},
-    {"reset_timer", fastcall(reset_timer_method), kFast,
-     "reset_timer(timeout_time=0.1)\nRe-arms the silence call timeout_time seconds from now."},
-    {"handle_timeout", fastcall(handle_timeout), kFast,
-     "handle_timeout()\nRuns when the unit has been silent for the time-out."},
-    {"onTimeout", fastcall(onTimeout), kFast, "onTimeout()\nHook: a powered unit has been silent."},
+    vt::method<msg_received>("msg_received", "msg_received(msg)\nTakes in one measurement record (frame 0 of msg)."),
+    vt::method<onMismatch>("onMismatch",
+     "onMismatch(data, config)\nHook: the echoed settings disagreed and an update was sent."),
+    vt::method<reset_timer_method>("reset_timer",
+     "reset_timer(timeout_time=0.1)\nRe-arms the silence call timeout_time seconds from now."),
+    vt::method<handle_timeout>("handle_timeout",
+     "handle_timeout()\nRuns when the unit has been silent for the time-out."),
+    vt::method<onTimeout>("onTimeout", "onTimeout()\nHook: a powered unit has been silent."),
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot worker_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "SpeedUpProtocol(rank, c_config, c_backend, streamSock, updateSock, timeout)\n"
                     "Worker of one channel unit.")},
-    {Py_tp_new, reinterpret_cast<void*>(worker_new)},
-    {Py_tp_init, reinterpret_cast<void*>(worker_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(worker_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(worker_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(worker_clear)},
+    {Py_tp_new, vt::slot<worker_new>()},
+    {Py_tp_init, vt::slot<worker_init>()},
+    {Py_tp_dealloc, vt::slot<worker_dealloc>()},
+    {Py_tp_traverse, vt::slot<worker_traverse>()},
+    {Py_tp_clear, vt::slot<worker_clear>()},
     {Py_tp_getset, worker_getset},
     {Py_tp_methods, worker_methods},
     {0, nullptr}};

@@ -1,6 +1,7 @@
 // The channel-unit worker object and the native functions it binds at load.
 #pragma once
 #include "common/call.hpp"
+#include "common/messages.hpp"
 #include "common/native_api.hpp"
 
 #include <cstddef>
@@ -104,7 +105,7 @@ bool send_update(Worker* w, const vt::cu_update_message& rec);
 template <class T>
 bool read_shared(size_t addr, T& out) {
     if (addr == 0) {
-        PyErr_Format(PyExc_ValueError, "%s address is null", vt::record_name<T>);
+        vt::raise::null_address(vt::record_name<T>);
         return false;
     }
     std::memcpy(&out, reinterpret_cast<const void*>(addr), sizeof(T));
@@ -120,7 +121,7 @@ inline void store_config_status(Worker* w, vt::cu_config& copy, uint8_t status) 
     std::memcpy(reinterpret_cast<char*>(w->memaddr) + offsetof(vt::cu_config, cuStatus), &status, 1);
 }
 
-// Host-callable methods (METH_FASTCALL | METH_KEYWORDS).
+// Host-callable methods (fast-call signature; tabled through vt::method).
 PyObject* msg_received(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* onMismatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* reset_timer_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -3,6 +3,8 @@
 // the host's ZeroDivisionError with a fallback result, and callers check
 // PyErr_Occurred() right after the call.
 #include "common/native_api.hpp"
+#include "common/entry.hpp"
+#include "common/messages.hpp"
 #include "common/unitmath.hpp"
 
 namespace {
@@ -14,7 +16,7 @@ float currentToVoltageMultiplier(float rc, float rp, float rs, float rb) {
 float voltageToCurrentMultiplier(float rc, float rp, float rs, float rb) {
     float out;
     if (!vt::math::voltage_to_current(rc, rp, rs, rb, out)) {
-        PyErr_SetString(PyExc_ZeroDivisionError, "float division");
+        vt::raise::float_division_by_zero();
     }
     return out;
 }
@@ -26,7 +28,7 @@ int verifyConfig(vt::cu_message data, const vt::cu_config* config, float current
 uint32_t calculateCounts(uint64_t SUM_COUNTS, uint32_t DATALENGTH, uint32_t INTSIZE) {
     uint32_t out;
     if (!vt::math::scale_counts(SUM_COUNTS, DATALENGTH, INTSIZE, out)) {
-        PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+        vt::raise::int_division_by_zero();
     }
     return out;
 }
@@ -50,7 +52,7 @@ int exec_module(PyObject* m) {
     return 0;
 }
 
-PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
+PyModuleDef_Slot slots[] = {{Py_mod_exec, vt::slot<exec_module>()}, {0, nullptr}};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vantor.functions.lanemath",

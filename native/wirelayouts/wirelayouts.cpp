@@ -1,6 +1,7 @@
 // vantor.headers.wirelayouts: publishes the one builder of stream_data records
 // to the other native modules.
 #include "common/native_api.hpp"
+#include "common/entry.hpp"
 
 namespace {
 
@@ -27,7 +28,7 @@ int exec_module(PyObject* m) {
                                vt::api::createStreamMsg_sig);
 }
 
-PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
+PyModuleDef_Slot slots[] = {{Py_mod_exec, vt::slot<exec_module>()}, {0, nullptr}};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vantor.headers.wirelayouts",

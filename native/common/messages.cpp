@@ -1,0 +1,74 @@
+#include "messages.hpp"
+
+#include <cmath>
+
+namespace vt::raise {
+
+void none_not_subscriptable() { PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable"); }
+void none_not_iterable() { PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable"); }
+void none_has_no_attribute(const char* attr) {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%s'", attr);
+}
+void no_attribute(PyObject* obj, const char* attr) {
+    PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.30s'", Py_TYPE(obj)->tp_name, attr);
+}
+void expected_bytes_got_none() { PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found"); }
+void int_division_by_zero() { PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero"); }
+void float_division_by_zero() { PyErr_SetString(PyExc_ZeroDivisionError, "float division"); }
+void float_to_int(double x) {
+    if (std::isnan(x)) {
+        PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer");
+    } else {
+        PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
+    }
+}
+void dict_changed_size() { PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration"); }
+void cannot_pickle(PyObject* obj) {
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(obj)->tp_name);
+}
+void missing_builtin(const char* name) { PyErr_Format(PyExc_RuntimeError, "builtins.%s is missing", name); }
+
+void not_set(const char* name) { PyErr_Format(PyExc_ValueError, "%s is not set", name); }
+void null_address(const char* record) { PyErr_Format(PyExc_ValueError, "%s address is null", record); }
+void backend_address_zero() {
+    PyErr_SetString(PyExc_ValueError, "C_Backend address is 0: no shared record to write");
+}
+void not_a_class(const char* what) { PyErr_Format(PyExc_ImportError, "%s is not a class", what); }
+void rank_not_device(const char* where, long long rank, long long known) {
+    PyErr_Format(PyExc_ValueError, "%s rank %lld does not name a device (the hub knows %lld)", where, rank, known);
+}
+void recording_changed() {
+    PyErr_SetString(PyExc_RuntimeError, "recording result changed while it was converted");
+}
+void queue_capacity_zero(unsigned long total_mcus) {
+    if (total_mcus == 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "total_mcus must be at least 1: at least one microcontroller is needed, "
+                        "otherwise no datagram is ever processed");
+    } else {
+        PyErr_Format(PyExc_ValueError,
+                     "total_mcus of %lu gives a queue capacity of 0 (2 x total_mcus in 32 bits), "
+                     "so no datagram would ever be processed",
+                     total_mcus);
+    }
+}
+void short_piece(Py_ssize_t datagram, Py_ssize_t piece, Py_ssize_t record) {
+    PyErr_Format(PyExc_ValueError,
+                 "datagram of %zd bytes ends in a piece of %zd bytes, shorter than a "
+                 "%zd-byte cu_message record; the piece is dropped",
+                 datagram, piece, record);
+}
+void internal_error(const char* what) {
+    PyErr_Format(PyExc_SystemError, "native code failed: %s", what);
+}
+
+}  // namespace vt::raise
+
+namespace vt::text {
+
+PyObject* failed_sync(unsigned long maxfails, unsigned mcuId, unsigned cuId) {
+    return PyUnicode_FromFormat("Failed sync check %lu times. Triggered sync. Last channel checked: %u.%u",
+                                maxfails, mcuId, cuId);
+}
+
+}  // namespace vt::text
