@@ -20,10 +20,11 @@ test: test-quick test-asan fuzz-ci
 test-quick: $(STAMP)
 	$(PY) -m pytest -q tests
 
-# The reference host with the simulator and the live view, for a short while.
-SECONDS_RUN ?= 10
+# The main job: the service with the simulator, until Ctrl-C; it prints the
+# address of the dashboard and API (HTTP=0.0.0.0:8765 serves the lab's network).
+HTTP ?= 127.0.0.1:8765
 run: $(STAMP)
-	.venv/bin/vantor run --seconds $(SECONDS_RUN)
+	.venv/bin/vantor serve --http $(HTTP)
 
 # Fast rebuild for development: modules are written into src/vantor, then
 # PYTHONPATH=src .venv/bin/python -m pytest tests

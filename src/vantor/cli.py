@@ -118,6 +118,8 @@ def parser():
     sim_options(sim)
     from vantor.ops.cli import add_subcommands   # here: vantor.ops.cli imports this module
     add_subcommands(sub)
+    from vantor.service.command import add_subcommands as add_service_commands
+    add_service_commands(sub)
     return p
 
 

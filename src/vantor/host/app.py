@@ -52,6 +52,7 @@ class Host:
         self._rates = {"records_in": 0.0, "stream_out": 0.0, "datagrams": 0.0}
         self._samples = collections.deque(maxlen=RATE_SPAN + 1)
         self._boards_seen = {}
+        self._unheard = set()          # names of units not heard within their time-out
         self._watch = None
 
     # -- life cycle --------------------------------------------------------------
@@ -135,39 +136,68 @@ class Host:
         self.bus.publish("event", event)
 
     def snapshot(self):
-        now_wall, now = time.time(), time.monotonic()
-        stats = self.stats
-        units = []
-        for cu in self.settings.units():
-            u = stats.units[cu.rank]
-            units.append({
-                "rank": cu.rank, "name": cu.label, "mcuId": cu.mcuId, "cuId": cu.cuId,
-                "status": u.word(now), "cuStatus": u.status, "rate": u.rate,
+        now_wall = time.time()
+        return {"time": now_wall,
+                "uptime": 0.0 if self.started_wall is None else now_wall - self.started_wall,
+                "units": [self.unit_state(r, now_wall) for r in range(1, len(self.stats.units) + 1)],
+                "boards": self.boards_state(now_wall), "totals": self.totals(),
+                "workers": self.path.workers_state()}
+
+    def unit_state(self, rank, now_wall=None):
+        """One unit of the snapshot."""
+        cu = self.settings.units()[rank - 1]
+        u = self.stats.units[rank]
+        now_wall = time.time() if now_wall is None else now_wall
+        return {"rank": rank, "name": cu.label, "mcuId": cu.mcuId, "cuId": cu.cuId,
+                "status": u.word(), "cuStatus": u.status, "rate": u.rate,
                 "counts": u.counts, "intSize": u.intSize, "monitorV": u.monitorV,
                 "biasI": u.biasI, "config": cu.configuration.as_dict(),
                 "updates": u.updates, "alarms": u.alarms, "windows": u.windows,
                 "iv_points": u.iv_points, "last_seen": u.last_seen,
-                "age": None if u.last_seen is None else max(0.0, now_wall - u.last_seen)})
-        boards = [{"mcuId": m.mcuId, "temp1": m.temp1, "temp2": m.temp2,
-                   "pll": None if m.pll is None else bool(m.pll), "status": m.status,
-                   "reports": m.reports, "last_seen": m.last_seen,
-                   "age": None if m.last_seen is None else max(0.0, now_wall - m.last_seen)}
-                  for m in stats.mcus.values()]
-        return {"time": now_wall,
-                "uptime": 0.0 if self.started_wall is None else now_wall - self.started_wall,
-                "units": units, "boards": boards, "totals": self.totals(),
-                "workers": self.path.workers_state()}
+                "age": None if u.last_seen is None else max(0.0, now_wall - u.last_seen)}
+
+    def unit_versions(self):
+        """Per unit (rank order) a value that changes whenever the unit's state
+        does, ages aside: lets readers send only what changed."""
+        now = time.monotonic()
+        units = self.stats.units
+        return [(units[cu.rank].word(now), units[cu.rank].last_seen, units[cu.rank].updates,
+                 units[cu.rank].alarms, id(cu.configuration)) for cu in self.settings.units()]
+
+    def boards_state(self, now_wall=None):
+        now_wall = time.time() if now_wall is None else now_wall
+        return [{"mcuId": m.mcuId, "temp1": m.temp1, "temp2": m.temp2,
+                 "pll": None if m.pll is None else bool(m.pll), "status": m.status,
+                 "reports": m.reports, "last_seen": m.last_seen,
+                 "age": None if m.last_seen is None else max(0.0, now_wall - m.last_seen)}
+                for m in self.stats.mcus.values()]
 
     def totals(self):
         s = self.stats
         return {"records_in": s.records_in, "stream_in": s.stream_in, "stream_out": s.stream_out,
                 "datagrams": s.datagrams, "status_in": s.status_in, "dropped": s.dropped(),
                 "late": s.late(), "duplicated": s.duplicates(), "malformed": s.malformed,
-                "sync_failed": s.sync_failed, "missing": s.missing, "unknown_mcu": s.unknown_mcu,
+                "sync_failed": s.sync_failed, "missing": s.missing,
                 "updates_sent": s.updates_sent, "updates_undeliverable": s.updates_undeliverable,
                 "errors": s.errors, "last_error": s.last_error, "iv_results": s.iv_results,
                 "iv_range": list(s.iv_range) if s.iv_range is not None else None,
-                "rates": dict(self._rates)}
+                "rates": dict(self._rates), **self._intake_totals()}
+
+    def _intake_totals(self):
+        """Refused traffic (with the ids and addresses seen), sequence
+        restarts, re-synchronisations and units never heard."""
+        gate, base = self.path.admission, self.path.timebase
+        out = {"unknown_mcu": 0, "unknown_unit": 0, "foreign": 0, "mixed": 0, "restarts": 0,
+               "stray": 0, "refused": None, "resyncs": 0, "time_origin": None,
+               "unheard": sorted(self._unheard)}
+        if gate is not None:
+            t = gate.totals()
+            out.update({k: t[k] for k in ("unknown_mcu", "unknown_unit", "foreign", "mixed",
+                                          "restarts", "stray")})
+            out["refused"] = gate.report()
+        if base is not None:
+            out["resyncs"], out["time_origin"] = base.resyncs, base.origin
+        return out
 
     def _counts(self):
         s = self.stats
@@ -185,6 +215,7 @@ class Host:
                 self._rates = {k: (a - b) / dt for k, a, b in
                                zip(("records_in", "stream_out", "datagrams"), last[1:], first[1:])}
             now = time.time()
+            self._flag_unheard(now)
             for m in self.stats.mcus.values():
                 for field, value in (("pll", m.pll), ("status", m.status)):
                     key = (m.mcuId, field)
@@ -194,6 +225,21 @@ class Host:
                         if old is not None or (field == "pll" and not value):
                             self.publish_event({"kind": "board", "mcuId": m.mcuId, "field": field,
                                                 "old": old, "new": value, "time": now})
+
+    def _flag_unheard(self, now):
+        """A unit that has sent nothing since the start raises no silence alarm
+        of its own (its worker has nothing to time out from): flag it once its
+        time-out has passed, and say so again if it is heard later."""
+        if self.started_wall is None or now - self.started_wall < self.settings.timeout:
+            return
+        for unit in self.stats.units.values():
+            heard = unit.status is not None
+            if not heard and unit.label not in self._unheard:
+                self._unheard.add(unit.label)
+                self.publish_event({"kind": "unheard", "rank": unit.rank, "name": unit.label,
+                                    "since": self.started_wall, "time": now})
+            elif heard and unit.label in self._unheard:
+                self._unheard.discard(unit.label)
 
     # -- changing settings -------------------------------------------------------
 
@@ -229,17 +275,9 @@ class Host:
             if field not in SETTABLE_FIELDS:
                 raise ConfigureError(f"{field}: not a cu_config field "
                                      f"(fields: {', '.join(SETTABLE_FIELDS)})")
-        limits = getattr(self.settings, "limits", None) or {}
         for field, value in changes.items():
             if isinstance(value, float) and not math.isfinite(value):
                 raise ConfigureError(f"{field}: expected a finite number, got {value!r}")
-            bounds = limits.get(field)
-            if bounds is not None and not isinstance(value, bool) \
-                    and isinstance(value, (int, float)):
-                low, high = bounds
-                if not low <= value <= high:
-                    raise ConfigureError(f"{field}: {value!r} is outside the limits "
-                                         f"{low:g} to {high:g} of the settings")
         new = {}
         for r in ranks:
             cu = self.settings.units()[r - 1]

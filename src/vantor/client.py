@@ -1,0 +1,263 @@
+"""Python client of a running `vantor serve`, for scripts and notebooks.
+
+    from vantor.client import Client
+    c = Client()                                  # http://127.0.0.1:8765, or $VANTOR_URL
+    c.configure([1, "0.3"], biasI=1.5e-5)         # returns once every unit echoes it
+    curves = c.iv([1, 2], start=0, stop=3e-5, step=1e-6, point_steps=10)
+    curves[1]["counts"]                           # numpy arrays
+    data = c.acquire(["0.3"], seconds=10)
+    for message in c.live(rate=2):                # summaries and events, as dicts
+        ...
+
+Units are ranks (5) or MCU.CU names ("0.3").  Every failure of the service
+raises ServiceError with its message (and HTTP status)."""
+import asyncio
+import json
+import os
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
+
+import numpy as np
+
+DEFAULT_URL = "http://127.0.0.1:8765"
+FINISHED = ("done", "failed", "cancelled")
+
+
+class ServiceError(RuntimeError):
+    def __init__(self, message, status=None, job=None):
+        super().__init__(message)
+        self.status, self.job = status, job
+
+
+class Client:
+    def __init__(self, url=None, token=None, *, timeout=30.0, via="client"):
+        self.url = (url or os.environ.get("VANTOR_URL") or DEFAULT_URL).rstrip("/")
+        self.token = token or os.environ.get("VANTOR_TOKEN")
+        self.timeout = timeout
+        self.via = via
+
+    # -- HTTP --------------------------------------------------------------------
+
+    def _request(self, method, path, body=None, *, timeout=None, raw=False):
+        data = None if body is None else json.dumps(body, allow_nan=False).encode()
+        req = urllib.request.Request(self.url + path, data=data, method=method)
+        req.add_header("X-Vantor-Via", self.via)
+        if data is not None:
+            req.add_header("Content-Type", "application/json")
+        if self.token:
+            req.add_header("Authorization", f"Bearer {self.token}")
+        try:
+            with urllib.request.urlopen(req, timeout=timeout or self.timeout) as resp:
+                payload = resp.read()
+        except urllib.error.HTTPError as exc:
+            text = exc.read()
+            try:
+                message = json.loads(text)["error"]
+            except (ValueError, KeyError, TypeError):
+                message = text.decode(errors="replace") or exc.reason
+            raise ServiceError(message, exc.code) from None
+        except (urllib.error.URLError, ConnectionError, TimeoutError) as exc:
+            reason = getattr(exc, "reason", exc)
+            raise ServiceError(f"no vantor service answers at {self.url} ({reason}); start one "
+                               "with `vantor serve`") from None
+        return payload if raw else json.loads(payload)
+
+    def _get(self, path, **kw):
+        return self._request("GET", path, **kw)
+
+    def _post(self, path, body=None, **kw):
+        return self._request("POST", path, body if body is not None else {}, **kw)
+
+    def available(self):
+        """True when a service answers at this URL."""
+        try:
+            self._get("/api/status", timeout=2.0)
+            return True
+        except ServiceError as exc:
+            return exc.status is not None
+
+    # -- units and settings ------------------------------------------------------
+
+    def snapshot(self):
+        return self._get("/api/snapshot")
+
+    def units(self):
+        return self._get("/api/units")["units"]
+
+    def unit(self, unit):
+        return self._get(f"/api/units/{urllib.parse.quote(str(unit), safe='')}")
+
+    def boards(self):
+        return self._get("/api/boards")["boards"]
+
+    def limits(self):
+        return self._get("/api/settings/limits")
+
+    def configure(self, units, timeout=None, **fields):
+        """Writes `fields` into every unit's configuration; returns the units
+        once each echoes the new settings, ServiceError naming those that did not."""
+        body = {"units": _units(units), "settings": fields}
+        if timeout is not None:
+            body["timeout"] = timeout
+        wait = (timeout or 5.0) + 10.0
+        return self._post("/api/settings", body, timeout=wait)["units"]
+
+    # -- jobs --------------------------------------------------------------------
+
+    def jobs(self):
+        return self._get("/api/jobs")["jobs"]
+
+    def job(self, job):
+        return self._get(f"/api/jobs/{_job_id(job)}")
+
+    def cancel(self, job):
+        return self._post(f"/api/jobs/{_job_id(job)}/cancel")
+
+    def submit_iv(self, units, start=None, stop=None, step=None, point_steps=None, timeout=None):
+        body = {"units": _units(units)}
+        for name, value in (("start", start), ("stop", stop), ("step", step),
+                            ("point_steps", point_steps), ("timeout", timeout)):
+            if value is not None:
+                body[name] = value
+        return self._post("/api/jobs/iv", body)
+
+    def submit_acquire(self, units, seconds):
+        return self._post("/api/jobs/acquire", {"units": _units(units), "seconds": seconds})
+
+    def wait(self, job, poll=0.2, progress=None):
+        """The job once it finished; ServiceError unless it is done.
+        `progress(job)` is called on every poll."""
+        while True:
+            state = self.job(job)
+            if progress is not None:
+                progress(state)
+            if state["state"] in FINISHED:
+                break
+            time.sleep(poll)
+        if state["state"] != "done":
+            raise ServiceError(f"job {state['id']} {state['state']}: {state['message']}",
+                               job=state)
+        return state
+
+    def result(self, job):
+        """The job's result: {rank: {column: numpy array}} plus "attrs"."""
+        data = self._get(f"/api/jobs/{_job_id(job)}/result")
+        out = {int(rank): {name: (np.asarray(values, dtype=float) if isinstance(values, list)
+                                  else values)
+                           for name, values in ch.items()}
+               for rank, ch in data["channels"].items()}
+        return out
+
+    def download(self, job, path, format=None):
+        """Saves the job's file (HDF5 or CSV, from `path`'s suffix unless given)."""
+        fmt = format or ("csv" if str(path).lower().endswith(".csv") else "h5")
+        payload = self._get(f"/api/jobs/{_job_id(job)}/file?format={fmt}", raw=True)
+        with open(path, "wb") as fh:
+            fh.write(payload)
+        return path
+
+    def iv(self, units, start=None, stop=None, step=None, point_steps=None, timeout=None):
+        """Runs an IV sweep and returns {rank: {"biasI", "counts", "monitorV"}}."""
+        job = self.submit_iv(units, start, stop, step, point_steps, timeout)
+        self.wait(job)
+        return {r: {k: ch[k] for k in ("biasI", "counts", "monitorV")}
+                for r, ch in self.result(job).items()}
+
+    def acquire(self, units, seconds):
+        """Records for `seconds`; returns {rank: {"time", "counts", "monitorV"}}."""
+        job = self.submit_acquire(units, seconds)
+        self.wait(job)
+        return {r: {k: ch[k] for k in ("time", "counts", "monitorV")}
+                for r, ch in self.result(job).items()}
+
+    def latest_iv(self):
+        return {int(r): c for r, c in self._get("/api/iv")["curves"].items()}
+
+    # -- live --------------------------------------------------------------------
+
+    def live(self, rate=2.0, mode="summary", units=None):
+        """An iterator of live messages (dicts: hello, summary or records, event);
+        close() it, or leave the loop, to disconnect."""
+        query = {"rate": rate, "mode": mode}
+        if units is not None:
+            query["units"] = ",".join(str(u) for u in _units(units))
+        if self.token:
+            query["token"] = self.token
+        ws_url = "ws" + self.url[4:] + "/api/live?" + urllib.parse.urlencode(query)
+        return LiveStream(ws_url, self.timeout)
+
+
+class LiveStream:
+    """A WebSocket read synchronously: each next() runs a private event loop
+    until the next message arrives."""
+
+    def __init__(self, url, timeout):
+        import aiohttp
+
+        self._loop = asyncio.new_event_loop()
+        self._ws = None
+
+        async def connect():
+            session = aiohttp.ClientSession()
+            try:
+                ws = await session.ws_connect(url, timeout=timeout)
+            except aiohttp.WSServerHandshakeError as exc:
+                await session.close()
+                raise ServiceError(f"live stream refused: {exc.status} {exc.message}",
+                                   exc.status) from None
+            except (aiohttp.ClientError, OSError) as exc:
+                await session.close()
+                raise ServiceError(f"no vantor service answers at {url} ({exc})") from None
+            return session, ws
+
+        try:
+            self._session, self._ws = self._loop.run_until_complete(connect())
+        except BaseException:
+            self._loop.close()
+            raise
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        import aiohttp
+
+        if self._ws is None:
+            raise StopIteration
+        msg = self._loop.run_until_complete(self._ws.receive())
+        if msg.type == aiohttp.WSMsgType.TEXT:
+            return json.loads(msg.data)
+        self.close()
+        raise StopIteration
+
+    def close(self):
+        if self._ws is not None:
+            self._loop.run_until_complete(self._ws.close())
+            self._loop.run_until_complete(self._session.close())
+            self._ws = None
+            self._loop.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if getattr(self, "_ws", None) is not None:
+            try:
+                self.close()
+            except Exception:
+                pass
+
+
+def _units(units):
+    if isinstance(units, (int, str)):
+        units = [units]
+    return [u if isinstance(u, (int, str)) else int(u) for u in units]
+
+
+def _job_id(job):
+    return job["id"] if isinstance(job, dict) else str(job)

@@ -1,0 +1,203 @@
+"""Console commands of the service: `vantor serve` runs it; `vantor set` and
+`vantor status` talk to a running one."""
+import asyncio
+import json
+import os
+import sys
+from pathlib import Path
+
+DEFAULT_HTTP = ("127.0.0.1", 8765)
+DEFAULT_URL = "http://127.0.0.1:8765"
+
+
+def add_subcommands(sub):
+    from vantor.cli import address, host_options, settings_options, sim_options
+
+    serve = sub.add_parser(
+        "serve", help="run the host as a long-running service with an HTTP API and dashboard",
+        description="Runs the host (with the simulator, or facing hardware with --hardware) "
+                    "and an HTTP/JSON API, a live WebSocket stream and the browser dashboard "
+                    "on one address, until Ctrl-C or SIGTERM.")
+    settings_options(serve)
+    serve.add_argument("--http", type=address, default=DEFAULT_HTTP, metavar="HOST:PORT",
+                       help="address of the API and dashboard (default 127.0.0.1:8765; port 0 "
+                            "picks a free one). Off loopback every request needs the token.")
+    serve.add_argument("--data", metavar="DIR", default=None,
+                       help="data directory: token, settings of built-in setups, job files, "
+                            "archive (default $XDG_DATA_HOME/vantor or ~/.local/share/vantor)")
+    serve.add_argument("--show-token", action="store_true",
+                       help="print the API token (creating it if needed) and exit")
+    host_options(serve)
+    sim_options(serve)
+    serve.set_defaults(func=serve_command)
+
+    server_help = f"URL of a running vantor serve (default {DEFAULT_URL})"
+    setc = sub.add_parser(
+        "set", help="change settings of units through a running service",
+        description="Writes FIELD=VALUE into the configuration of each unit and waits until "
+                    "every unit echoes the new settings. Example: vantor set 1,0.3 biasI=1.5e-5")
+    setc.add_argument("units", metavar="UNITS",
+                      help="ranks (1,2,5), ranges (3-6) or MCU.CU names (0.3), comma-separated")
+    setc.add_argument("changes", metavar="FIELD=VALUE", nargs="+",
+                      help="cu_config field and value, e.g. biasI=1.5e-5 or powered=0")
+    setc.add_argument("--server", metavar="URL", default=None, help=server_help)
+    setc.add_argument("--token", default=None, help="API token (default $VANTOR_TOKEN)")
+    setc.add_argument("--timeout", type=float, default=5.0, metavar="SECONDS",
+                      help="how long units may take to echo the change (default 5)")
+    setc.set_defaults(func=set_command)
+
+    status = sub.add_parser("status", help="units, boards and totals of a running service",
+                            description="One table of every unit and board of a running "
+                                        "service, and its totals.")
+    status.add_argument("--server", metavar="URL", default=None, help=server_help)
+    status.add_argument("--token", default=None, help="API token (default $VANTOR_TOKEN)")
+    status.add_argument("--json", action="store_true", help="the snapshot as JSON")
+    status.set_defaults(func=status_command)
+
+
+def _data_dir(args):
+    from .app import default_data_dir
+    return Path(args.data).expanduser() if args.data else default_data_dir()
+
+
+def _settings(args, data_dir):
+    """The settings and the file changes are saved to.  Without --config a
+    built-in setup lives in the data directory once it was changed, and a
+    restart takes it from there."""
+    from vantor.cli import settings_from
+    from vantor.host.settings import load_settings
+
+    if args.config:
+        return settings_from(args), Path(args.config)
+    kept = data_dir / "settings.toml"
+    if kept.exists():
+        print(f"settings from {kept} (changes made through the service)", flush=True)
+        return load_settings(kept), kept
+    return settings_from(args), kept
+
+
+def serve_command(args):
+    from vantor.cli import faults_from, listen_address
+    from vantor.host.settings import SettingsError
+    from vantor.system import System
+    from . import auth
+    from .app import serve
+
+    data_dir = _data_dir(args)
+    try:
+        data_dir.mkdir(parents=True, exist_ok=True)
+        if args.show_token:
+            print(auth.load_or_create_token(data_dir))
+            return 0
+        token = None if auth.is_loopback(args.http[0]) else auth.load_or_create_token(data_dir)
+    except OSError as exc:
+        print(f"vantor serve: data directory {data_dir}: {exc.strerror or exc}", file=sys.stderr)
+        return 2
+    try:
+        settings, settings_path = _settings(args, data_dir)
+    except SettingsError as exc:
+        print(f"vantor: settings: {exc}", file=sys.stderr)
+        return 2
+    system = System(settings, hardware=args.hardware, listen=listen_address(args),
+                    worker_processes=args.worker_processes, transport=args.transport,
+                    faults=faults_from(args), seed=args.seed)
+
+    def ready(url):
+        print(f"serving {url}", flush=True)
+        if token is not None:
+            print("every request needs the token: vantor serve --show-token prints it",
+                  flush=True)
+
+    try:
+        asyncio.run(serve(system, http=args.http, data_dir=data_dir, settings_path=settings_path,
+                          token=token, ready=ready))
+    except OSError as exc:
+        import errno
+        if exc.errno == errno.EADDRINUSE:
+            print(f"vantor serve: an address is already in use ({exc.strerror}): choose another "
+                  "with --http HOST:PORT or --listen HOST:PORT", file=sys.stderr)
+            return 2
+        if exc.errno == errno.EADDRNOTAVAIL:
+            print(f"vantor serve: {args.http[0]} is no address of this machine ({exc.strerror})",
+                  file=sys.stderr)
+            return 2
+        raise
+    print("stopped", flush=True)
+    return 0
+
+
+def _client(args):
+    from vantor.client import Client
+    return Client(args.server or os.environ.get("VANTOR_URL") or DEFAULT_URL,
+                  token=args.token, via="cli")
+
+
+def _parse_value(field, text):
+    try:
+        return int(text)
+    except ValueError:
+        pass
+    try:
+        return float(text)
+    except ValueError:
+        raise ValueError(f"{field}: expected a number, got {text!r}") from None
+
+
+def set_command(args):
+    from vantor.client import ServiceError
+
+    changes = {}
+    try:
+        for item in args.changes:
+            field, sep, text = item.partition("=")
+            if not sep or not field:
+                raise ValueError(f"expected FIELD=VALUE, got {item!r}")
+            changes[field.strip()] = _parse_value(field.strip(), text.strip())
+        units = _unit_list(args.units)
+    except ValueError as exc:
+        print(f"vantor set: {exc}", file=sys.stderr)
+        return 2
+    try:
+        answer = _client(args).configure(units, timeout=args.timeout, **changes)
+    except ServiceError as exc:
+        print(f"vantor set: {exc}", file=sys.stderr)
+        return 2 if exc.status in (400, 404) else 1
+    names = ", ".join(u["name"] for u in answer)
+    print(f"set {', '.join(f'{k}={v}' for k, v in changes.items())} on {names}: every unit "
+          "echoes it")
+    return 0
+
+
+def _unit_list(text):
+    """'1,2,0.3,5-7' -> [1, 2, '0.3', 5, 6, 7]; an empty list is refused."""
+    out = []
+    for item in (p.strip() for p in text.split(",")):
+        if not item:
+            raise ValueError(f"units: empty item in {text!r}")
+        first, sep, last = item.partition("-")
+        if sep and first.isdigit() and last.isdigit():
+            if int(last) < int(first):
+                raise ValueError(f"units: range {item!r} runs backwards")
+            out.extend(range(int(first), int(last) + 1))
+        elif item.isdigit():
+            out.append(int(item))
+        else:
+            out.append(item)
+    return out
+
+
+def status_command(args):
+    from vantor.client import ServiceError
+    from vantor.host.view import render
+
+    try:
+        snap = _client(args).snapshot()
+    except ServiceError as exc:
+        print(f"vantor status: {exc}", file=sys.stderr)
+        return 1
+    if args.json:
+        print(json.dumps(snap, indent=1))
+    else:
+        print(render(snap, f"vantor status   {args.server or DEFAULT_URL}   up "
+                           f"{snap['uptime']:.0f} s"))
+    return 0

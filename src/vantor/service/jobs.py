@@ -1,0 +1,209 @@
+"""IV sweeps and acquisitions run as jobs while every unit keeps streaming.
+
+The hub holds one IV assembly and one recording at a time, so each job
+needs one of those two resources; jobs that need a busy one wait in its
+queue, first come first served, and report their place in it.  Cancelling a
+sweep gives the units their earlier sweep parameters back and asks them to
+end it (run_sweep does that on cancellation); cancelling an acquisition
+stops the recording and keeps what it holds, marked as interrupted."""
+import asyncio
+import itertools
+import math
+import time
+from pathlib import Path
+
+from vantor.ops.channels import OpsError
+
+STATES = ("queued", "running", "done", "failed", "cancelled")
+RESOURCE = {"iv": "iv", "acquire": "recording"}
+KEEP_FINISHED = 200        # finished jobs remembered (with their results)
+
+
+class Job:
+    def __init__(self, job_id, kind, units, params, work):
+        self.id, self.kind, self.units, self.params = job_id, kind, units, params
+        self.work = work                 # async callable(job) -> Run
+        self.state = "queued"
+        self.progress = 0.0
+        self.message = "waiting"
+        self.error = None
+        self.run = None                  # the Run once there is a result
+        self.created, self.started, self.finished = time.time(), None, None
+        self.task = None
+        self.stop = asyncio.Event()      # ends an acquisition early, keeping its data
+        self.files = {}                  # format -> path written
+
+    def report(self, done, total, note=""):
+        self.progress = min(1.0, done / total) if total else 0.0
+        self.message = note
+
+    def as_json(self, position=None):
+        has_result = self.run is not None
+        return {"id": self.id, "kind": self.kind, "state": self.state, "units": self.units,
+                "queue_position": position, "progress": self.progress,
+                "message": self.message, "params": self.params, "created": self.created,
+                "started": self.started, "finished": self.finished, "error": self.error,
+                "result": f"/api/jobs/{self.id}/result" if has_result else None,
+                "file": f"/api/jobs/{self.id}/file" if has_result else None}
+
+
+class JobManager:
+    def __init__(self, host, data_dir, publish=None):
+        self.host = host
+        self.dir = Path(data_dir) / "jobs"
+        self.publish = publish or (lambda event: None)
+        self.jobs = {}
+        self.queues = {"iv": [], "recording": []}
+        self._ids = itertools.count(1)
+        self._wake = {name: asyncio.Event() for name in self.queues}
+        self._runners = []
+        self.latest_iv = {}              # rank -> the latest completed curve
+
+    def start(self):
+        self._runners = [asyncio.create_task(self._serve(name)) for name in self.queues]
+
+    async def close(self):
+        for job in list(self.jobs.values()):
+            if job.state in ("queued", "running"):
+                self.cancel(job.id)
+        for job in list(self.jobs.values()):
+            if job.task is not None:
+                await asyncio.gather(job.task, return_exceptions=True)
+        for task in self._runners:
+            task.cancel()
+        await asyncio.gather(*self._runners, return_exceptions=True)
+
+    # -- submitting --------------------------------------------------------------
+
+    def submit(self, kind, units, params, work):
+        job = Job(str(next(self._ids)), kind, units, params, work)
+        self.jobs[job.id] = job
+        self.queues[RESOURCE[kind]].append(job)
+        self._wake[RESOURCE[kind]].set()
+        self._forget_old()
+        self._changed(job)
+        return job
+
+    def _forget_old(self):
+        done = [j for j in self.jobs.values() if j.state in ("done", "failed", "cancelled")]
+        for job in done[:max(0, len(done) - KEEP_FINISHED)]:
+            del self.jobs[job.id]
+
+    def position(self, job):
+        queue = self.queues[RESOURCE[job.kind]]
+        return queue.index(job) if job in queue else None
+
+    def get(self, job_id):
+        return self.jobs.get(job_id)
+
+    def listing(self):
+        return [j.as_json(self.position(j)) for j in self.jobs.values()]
+
+    def cancel(self, job_id):
+        job = self.jobs[job_id]
+        if job.state == "queued":
+            self.queues[RESOURCE[job.kind]].remove(job)
+            self._finish(job, "cancelled", "cancelled before it started")
+        elif job.state == "running":
+            if job.kind == "acquire":
+                job.stop.set()           # the recording ends and keeps its data
+                job.cancel_requested = True
+            elif job.task is not None:
+                job.task.cancel()
+        return job
+
+    # -- running -----------------------------------------------------------------
+
+    async def _serve(self, resource):
+        queue, wake = self.queues[resource], self._wake[resource]
+        while True:
+            if not queue:
+                wake.clear()
+                await wake.wait()
+                continue
+            job = queue[0]
+            job.state, job.started, job.message = "running", time.time(), "started"
+            self._changed(job)
+            job.task = asyncio.create_task(self._run(job))
+            await asyncio.gather(job.task, return_exceptions=True)
+            queue.pop(0)
+            for waiting in queue:
+                self._changed(waiting)    # everybody moved up one place
+
+    async def _run(self, job):
+        try:
+            job.run = await job.work(job)
+        except asyncio.CancelledError:
+            self._finish(job, "cancelled", "cancelled: the units were given their earlier "
+                                           "sweep parameters back and asked to end the sweep")
+            return
+        except (OpsError, OSError, ValueError) as exc:
+            self._finish(job, "failed", str(exc), error=str(exc))
+            return
+        except Exception as exc:          # a fault of ours: say so, keep serving
+            text = f"{type(exc).__name__}: {exc}"
+            self._finish(job, "failed", text, error=text)
+            return
+        if job.kind == "iv":
+            self._remember_curves(job)
+        if getattr(job, "cancel_requested", False):
+            self._finish(job, "cancelled", "stopped early; the data recorded until then is kept")
+        else:
+            self._finish(job, "done", "done")
+
+    def _finish(self, job, state, message, error=None):
+        job.state, job.message, job.error = state, message, error
+        job.finished = time.time()
+        if state == "done":
+            job.progress = 1.0
+        self._changed(job)
+
+    def _changed(self, job):
+        self.publish({"kind": "job", "job": job.as_json(self.position(job))})
+
+    def _remember_curves(self, job):
+        run = job.run
+        step_s = 0.01
+        for ch in run.channels:
+            config = ch.config
+            point_s = config.get("biasSweepT", 0) * step_s
+            counts = list(ch.data["counts"])
+            self.latest_iv[ch.rank] = {
+                "name": ch.label, "biasI": list(ch.data["biasI"]), "counts": counts,
+                "rate": [c / point_s if point_s else None for c in counts],
+                "monitorV": list(ch.data["monitorV"]),
+                "params": {"start": config.get("biasIStart"), "stop": config.get("biasIStop"),
+                           "step": config.get("biasIStep"),
+                           "point_steps": config.get("biasSweepT")},
+                "finished": time.time(), "job": job.id}
+
+    # -- results -----------------------------------------------------------------
+
+    def file_of(self, job, fmt):
+        """The job's result written as `fmt` ("h5" or "csv"), once."""
+        from vantor.ops import files
+
+        if fmt not in ("h5", "csv"):
+            raise ValueError(f"format: expected h5 or csv, got {fmt!r}")
+        path = self.files_dir() / f"{job.kind}-{job.id}.{fmt}"
+        if fmt not in job.files:
+            path.unlink(missing_ok=True)
+            job.files[fmt] = Path(files.write(job.run, path))
+        return job.files[fmt]
+
+    def files_dir(self):
+        self.dir.mkdir(parents=True, exist_ok=True)
+        return self.dir
+
+
+def result_json(run):
+    """A Run as JSON: attributes and every channel's columns."""
+    def column(values):
+        return [None if isinstance(v, float) and not math.isfinite(v) else v
+                for v in (x.item() if hasattr(x, "item") else x for x in values)]
+
+    return {"kind": run.kind,
+            "attrs": {k: (v.item() if hasattr(v, "item") else v) for k, v in run.attrs.items()},
+            "channels": {str(ch.rank): {"name": ch.label, "config": ch.config,
+                                        **{name: column(values) for name, values in ch.data.items()}}
+                         for ch in run.channels}}

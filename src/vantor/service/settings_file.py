@@ -1,0 +1,113 @@
+"""Settings changed through the service outlive it: the settings file is
+rewritten with the new values, atomically (a crash leaves the old file or
+the new one, never half of one), after the previous version is kept as a
+timestamped backup beside it."""
+import json
+import os
+import re
+import shutil
+import tempfile
+import time
+from pathlib import Path
+
+_BARE_KEY = re.compile(r"^[A-Za-z0-9_-]+$")
+
+
+def _key(name):
+    return name if _BARE_KEY.match(name) else json.dumps(name)
+
+
+def _value(value):
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, (int, float)):
+        return repr(value)       # the shortest text that reads back as the same double
+    if isinstance(value, str):
+        return json.dumps(value, ensure_ascii=False)
+    if isinstance(value, list):
+        return "[" + ", ".join(_value(v) for v in value) + "]"
+    raise TypeError(f"cannot write {type(value).__name__} into a settings file")
+
+
+def _is_table_array(value):
+    return isinstance(value, list) and value and all(isinstance(v, dict) for v in value)
+
+
+def _emit(lines, path, table):
+    for key, value in table.items():
+        if not isinstance(value, dict) and not _is_table_array(value):
+            lines.append(f"{_key(key)} = {_value(value)}")
+    for key, value in table.items():
+        if isinstance(value, dict):
+            name = ".".join(path + [_key(key)])
+            lines.extend(["", f"[{name}]"])
+            _emit(lines, path + [_key(key)], value)
+    for key, value in table.items():
+        if _is_table_array(value):
+            name = ".".join(path + [_key(key)])
+            for item in value:
+                lines.extend(["", f"[[{name}]]"])
+                _emit(lines, path + [_key(key)], item)
+
+
+def dumps(doc):
+    """TOML text of a settings document (tables, arrays of tables, numbers,
+    strings, booleans and lists of them)."""
+    lines = []
+    _emit(lines, [], doc)
+    return "\n".join(lines).lstrip("\n") + "\n"
+
+
+def apply_changes(doc, changes):
+    """Writes each change {"rank", "field", "new"} into the unit's own table of
+    the document (ranks count the [[mcu.unit]] tables in file order)."""
+    tables = [unit for mcu in doc["mcu"] for unit in mcu["unit"]]
+    for change in changes:
+        tables[change["rank"] - 1][change["field"]] = change["new"]
+
+
+def save(doc, path, *, now=None):
+    """Writes `doc` to `path` atomically; an existing file is first copied to
+    PATH.YYYYmmdd-HHMMSS.bak.  Returns the backup's path or None."""
+    path = Path(path)
+    backup = None
+    if path.exists():
+        stamp = time.strftime("%Y%m%d-%H%M%S", time.localtime(now))
+        backup = path.with_name(f"{path.name}.{stamp}.bak")
+        n = 1
+        while backup.exists():
+            backup = path.with_name(f"{path.name}.{stamp}-{n}.bak")
+            n += 1
+        shutil.copy2(path, backup)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", dir=path.parent)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as fh:
+            fh.write("# vantor settings; rewritten by `vantor serve` when settings change\n")
+            fh.write(dumps(doc))
+            fh.flush()
+            os.fsync(fh.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        Path(tmp).unlink(missing_ok=True)
+        raise
+    return backup
+
+
+class SettingsKeeper:
+    """Called by the host after every settings change it wrote."""
+
+    def __init__(self, path, on_error=None):
+        self.path = Path(path)
+        self.on_error = on_error
+        self.last_backup = None
+
+    def __call__(self, settings, changes):
+        if settings.doc is None:
+            return
+        apply_changes(settings.doc, changes)
+        try:
+            self.last_backup = save(settings.doc, self.path)
+        except OSError as exc:
+            if self.on_error is not None:
+                self.on_error(f"settings could not be saved to {self.path}: {exc}")
