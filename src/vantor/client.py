@@ -202,7 +202,7 @@ class LiveStream:
         async def connect():
             session = aiohttp.ClientSession()
             try:
-                ws = await session.ws_connect(url, timeout=timeout)
+                ws = await session.ws_connect(url)
             except aiohttp.WSServerHandshakeError as exc:
                 await session.close()
                 raise ServiceError(f"live stream refused: {exc.status} {exc.message}",

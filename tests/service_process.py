@@ -1,0 +1,47 @@
+"""`vantor serve` as a real process for tests: started with `--http
+127.0.0.1:0`, its URL read from the line it prints once ready."""
+import os
+import signal
+import subprocess
+import sys
+import time
+
+
+class Service:
+    def __init__(self, data_dir, *args, ready_timeout=30.0):
+        env = dict(os.environ)       # the same vantor the suite imports
+        self.args = ["--data", str(data_dir), *args]
+        if "--http" not in args:
+            self.args = ["--http", "127.0.0.1:0", *self.args]
+        self.proc = subprocess.Popen([sys.executable, "-m", "vantor", "serve", *self.args],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                     env=env)
+        self.lines = []
+        deadline = time.monotonic() + ready_timeout
+        self.url = None
+        while time.monotonic() < deadline:
+            line = self.proc.stdout.readline()
+            if not line:
+                break
+            self.lines.append(line)
+            if line.startswith("serving "):
+                self.url = line.split()[1]
+                break
+        if self.url is None:
+            self.proc.kill()
+            out, err = self.proc.communicate()
+            raise RuntimeError(f"vantor serve did not start: {''.join(self.lines)}{out}{err}")
+
+    def stop(self, sig=signal.SIGTERM, timeout=20):
+        """Ends the service with `sig`; returns (exit status, rest of stdout, stderr)."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        out, err = self.proc.communicate(timeout=timeout)
+        return self.proc.returncode, out, err
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc.poll() is None:
+            self.stop()

@@ -1,0 +1,273 @@
+"""`vantor serve` end to end: real HTTP, the WebSocket and the Python client
+against the service running the simulator in its own process."""
+import json
+import signal
+import struct
+import threading
+import tomllib
+import urllib.request
+
+import numpy as np
+import pytest
+
+from tests.service_process import Service
+from vantor.client import Client, ServiceError
+
+h5py = pytest.importorskip("h5py")
+
+SETTINGS = """
+buffSize = 10
+timeout = 0.5
+
+[[mcu]]
+mcuId = 0
+  [[mcu.unit]]
+  cuId = 0
+  rank = 1
+  [[mcu.unit]]
+  cuId = 1
+  rank = 2
+  [[mcu.unit]]
+  cuId = 2
+  rank = 3
+[[mcu]]
+mcuId = 1
+  [[mcu.unit]]
+  cuId = 0
+  rank = 4
+  [[mcu.unit]]
+  cuId = 1
+  rank = 5
+  [[mcu.unit]]
+  cuId = 2
+  rank = 6
+"""
+IGNORING = "1.2"          # a unit that never applies updates
+
+
+def f32(x):
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+@pytest.fixture(scope="module")
+def service(tmp_path_factory):
+    root = tmp_path_factory.mktemp("service")
+    config = root / "site.toml"
+    config.write_text(SETTINGS)
+    with Service(root / "data", "--config", str(config), "--ignore-updates", IGNORING) as svc:
+        svc.config = config
+        yield svc
+
+
+@pytest.fixture
+def client(service):
+    return Client(service.url)
+
+
+def raw(url, method="GET", body=None, headers=None):
+    """(status, decoded JSON answer) of one HTTP request."""
+    req = urllib.request.Request(url, data=body, method=method, headers=headers or {})
+    try:
+        with urllib.request.urlopen(req, timeout=30) as resp:
+            return resp.status, json.loads(resp.read())
+    except urllib.error.HTTPError as exc:
+        return exc.code, json.loads(exc.read())
+
+
+class TestUnits:
+    def test_every_unit_with_its_state_and_configuration(self, client):
+        units = client.units()
+        assert [u["rank"] for u in units] == list(range(1, 7))
+        one = client.unit("1.1")
+        assert (one["rank"], one["name"], one["mcuId"], one["cuId"]) == (5, "1.1", 1, 1)
+        assert set(one["config"]) >= {"biasI", "biasIStart", "resistorBias", "cuStatus", "powered"}
+        assert client.unit(5)["config"] == one["config"]
+        assert [b["mcuId"] for b in client.boards()] == [0, 1]
+
+    def test_unknown_unit_is_404(self, service):
+        status, body = raw(service.url + "/api/units/7.7")
+        assert status == 404 and "7.7" in body["error"]
+
+
+class TestSettings:
+    def test_change_is_verified_by_the_units_echo_and_saved(self, client, service):
+        target = f32(1.25e-5)
+        units = client.configure([1, "1.0"], biasI=1.25e-5)
+        assert [u["rank"] for u in units] == [1, 4]
+        assert all(u["config"]["biasI"] == target for u in units)
+        saved = tomllib.loads(service.config.read_text())
+        tables = [u for m in saved["mcu"] for u in m["unit"]]
+        assert tables[0]["biasI"] == target and tables[3]["biasI"] == target
+        client.configure([1], biasI=1.5e-5)
+        backups = list(service.config.parent.glob("site.toml.*.bak"))
+        assert backups, "the previous settings file is kept as a backup"
+        assert any(tomllib.loads(b.read_text())["mcu"][0]["unit"][0].get("biasI") == target
+                   for b in backups)
+
+    def test_a_unit_that_does_not_follow_is_named(self, client):
+        with pytest.raises(ServiceError) as err:
+            client.configure([2, IGNORING], timeout=1.0, triggerV=0.12)
+        assert err.value.status == 504 and IGNORING in str(err.value)
+        assert "0.1" not in str(err.value).split("did not")[0]
+
+    @pytest.mark.parametrize("body, status, words", [
+        ({"units": [99], "settings": {"biasI": 1e-5}}, 400, "99"),
+        ({"units": ["9.9"], "settings": {"biasI": 1e-5}}, 400, "9.9"),
+        ({"units": [], "settings": {"biasI": 1e-5}}, 400, "no unit"),
+        ({"units": [1], "settings": {"biasJ": 1e-5}}, 400, "biasJ"),
+        ({"units": [1], "settings": {"mcuId": 3}}, 400, "mcuId"),
+        ({"units": [1], "settings": {"biasI": 2.0}}, 400, "biasI"),
+        ({"units": [1], "settings": {"biasI": -1e-5}}, 400, "biasI"),
+        ({"units": [1], "settings": {"powered": 7}}, 400, "powered"),
+        ({"units": [1], "settings": {"biasI": "x"}}, 400, "biasI"),
+        ({"units": [1, 2], "settings": {"biasI": 1e-5, "pgaGain": 300}}, 400, "pgaGain"),
+        ({"settings": {"biasI": 1e-5}}, 400, "units"),
+        ({"units": [1], "settings": {}}, 400, "settings"),
+    ])
+    def test_bad_requests_name_the_problem_and_change_nothing(self, service, client, body,
+                                                              status, words):
+        before = [u["config"] for u in client.units()]
+        code, answer = raw(service.url + "/api/settings", "POST", json.dumps(body).encode())
+        assert code == status and words in answer["error"]
+        assert [u["config"] for u in client.units()] == before
+
+    @pytest.mark.parametrize("payload, status, words", [
+        (b'{"units": [1], "settings": {"biasI": NaN}}', 400, "NaN"),
+        (b'{"units": [1], "settings": {"biasI": Infinity}}', 400, "Infinity"),
+        (b'{"units": [1], "settings":', 400, "JSON"),
+        (b'[1, 2]', 400, "object"),
+        (b'{"units": [1], "settings": {"biasI": 1e-5}, "pad": "' + b"x" * 70000 + b'"}', 413,
+         "limit"),
+    ])
+    def test_malformed_bodies(self, service, client, payload, status, words):
+        before = client.unit(1)["config"]
+        code, answer = raw(service.url + "/api/settings", "POST", payload)
+        assert code == status and words in answer["error"]
+        assert client.unit(1)["config"] == before
+
+    def test_limits_are_served(self, client):
+        limits = client.limits()
+        assert limits["biasI"]["max"] >= 4e-5 and limits["biasI"]["min"] <= 0
+
+
+class TestJobs:
+    def test_sweep_of_two_units_while_the_others_record_without_a_gap(self, client):
+        recording = client.submit_acquire([3, 5, 6], seconds=1.5)
+        curves = client.iv([1, "1.0"], start=0, stop=1e-5, step=1e-6, point_steps=2)
+        assert sorted(curves) == [1, 4]
+        for curve in curves.values():
+            assert np.allclose(curve["biasI"], np.arange(11) * 1e-6, atol=5e-9)
+            assert len(curve["counts"]) == len(curve["monitorV"]) == 11
+        client.wait(recording)
+        data = client.result(recording)
+        for rank in (3, 5, 6):
+            t = data[rank]["time"]
+            assert len(t) >= 12 and np.all(np.isfinite(data[rank]["counts"]))
+            assert np.allclose(np.diff(t), 0.1, atol=1e-6), f"rank {rank} has a gap"
+        latest = client.latest_iv()
+        assert sorted(latest)[:2] == [1, 4] and latest[1]["params"]["step"] == pytest.approx(1e-6)
+
+    def test_queued_job_reports_its_place_and_cancels(self, client):
+        long = client.submit_iv([2], start=0, stop=4e-5, step=1e-6, point_steps=20)
+        queued = client.submit_iv([3], start=0, stop=1e-5, step=1e-6, point_steps=2)
+        assert client.job(queued)["queue_position"] == 1
+        assert client.cancel(queued)["state"] == "cancelled"
+        client.cancel(long)
+        with pytest.raises(ServiceError) as err:
+            client.wait(long)
+        assert err.value.job["state"] == "cancelled"
+        assert client.unit(2)["config"]["cuStatus"] in (0, 3)   # asked to end the sweep
+
+    def test_acquisition_file_opens_with_h5py(self, client, tmp_path):
+        job = client.submit_acquire(["0.0"], seconds=0.5)
+        client.wait(job)
+        path = client.download(job, tmp_path / "run.h5")
+        with h5py.File(path) as f:
+            counts = [d for name, d in _datasets(f) if name.endswith("counts")]
+        assert counts and len(counts[0]) >= 3
+        csv_path = client.download(job, tmp_path / "run.csv")
+        assert "counts" in csv_path.read_text()
+
+    @pytest.mark.parametrize("path, body, words", [
+        ("/api/jobs/iv", {"units": [1], "start": 0, "stop": 1e-5, "step": 1.5e-8}, "grid"),
+        ("/api/jobs/iv", {"units": [], "start": 0}, "no unit"),
+        ("/api/jobs/iv", {"units": [1], "step": "x"}, "step"),
+        ("/api/jobs/acquire", {"units": [1], "seconds": -1}, "seconds"),
+        ("/api/jobs/acquire", {"units": [1]}, "seconds"),
+        ("/api/jobs/acquire", {"units": [1], "seconds": 1, "extra": 2}, "extra"),
+    ])
+    def test_bad_jobs_are_refused(self, service, path, body, words):
+        code, answer = raw(service.url + path, "POST", json.dumps(body).encode())
+        assert code == 400 and words in answer["error"]
+
+    def test_unknown_job(self, service):
+        code, answer = raw(service.url + "/api/jobs/999")
+        assert code == 404 and "999" in answer["error"]
+
+
+def _datasets(group, prefix=""):
+    for name, item in group.items():
+        if hasattr(item, "keys"):
+            yield from _datasets(item, f"{prefix}{name}/")
+        else:
+            yield f"{prefix}{name}", item[()]
+
+
+class TestLive:
+    def test_two_clients_see_changing_rates_and_events(self, service):
+        got = {}
+
+        def listen(key, **kw):
+            with Client(service.url).live(**kw) as stream:
+                messages = []
+                for message in stream:
+                    messages.append(message)
+                    if len(messages) >= 8:
+                        break
+                got[key] = messages
+
+        threads = [threading.Thread(target=listen, args=("summary",), kwargs={"rate": 10}),
+                   threading.Thread(target=listen, args=("records",),
+                                    kwargs={"rate": 10, "mode": "records", "units": [1, "1.0"]})]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(30)
+        summary, records = got["summary"], got["records"]
+        assert summary[0]["type"] == "hello" and len(summary[0]["snapshot"]["units"]) == 6
+        updates = [m for m in summary[1:] if m["type"] == "summary"]
+        assert any(m["units"] for m in updates), "rates change at least once a window"
+        seen = {r["rank"] for m in records if m["type"] == "records" for r in m["records"]}
+        assert seen == {1, 4}
+
+    @pytest.mark.parametrize("query", ["rate=0", "rate=x", "mode=raw", "units=0.9"])
+    def test_bad_options(self, service, query):
+        code, answer = raw(f"{service.url}/api/live?{query}")
+        assert code == 400 and answer["error"]
+
+
+def test_restart_restores_settings_and_sigterm_stops_cleanly(tmp_path):
+    data = tmp_path / "data"
+    with Service(data, "--mcus", "1", "--units", "2") as svc:
+        Client(svc.url).configure(["0.1"], biasI=1.75e-5, pgaGain=3)
+        status, out, err = svc.stop(signal.SIGTERM)
+    assert status == 0 and "stopped" in out and "Traceback" not in err
+    with Service(data, "--mcus", "1", "--units", "2") as svc:
+        config = Client(svc.url).unit(2)["config"]
+        assert (config["biasI"], config["pgaGain"]) == (f32(1.75e-5), 3)
+        assert "settings from" in "".join(svc.lines)
+
+
+def test_off_loopback_every_request_needs_the_token(tmp_path):
+    data = tmp_path / "data"
+    with Service(data, "--http", "0.0.0.0:0", "--mcus", "1", "--units", "1") as svc:
+        url = svc.url.replace("0.0.0.0", "127.0.0.1")
+        token = (data / "token").read_text().strip()
+        assert (data / "token").stat().st_mode & 0o777 == 0o600
+        assert raw(url + "/api/status")[0] == 401
+        assert raw(url + "/api/status", headers={"Authorization": "Bearer nope"})[0] == 403
+        code, body = raw(url + "/api/settings", "POST",
+                         b'{"units": [1], "settings": {"biasI": 1e-5}}')
+        assert code == 401
+        assert raw(url + "/api/status", headers={"Authorization": f"Bearer {token}"})[0] == 200
+        assert Client(url, token=token).unit(1)["config"]["biasI"] == f32(2e-5)
