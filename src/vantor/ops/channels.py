@@ -12,10 +12,14 @@ def _rank_span(settings):
 
 def parse_channels(text, settings):
     """'1,2,5', '3-6', '0.3' (MCU.CU) or 'all' -> sorted list of distinct ranks.
-    Anything that names no configured unit is an OpsError naming it."""
+    Anything that names no configured unit is an OpsError naming it; so is an
+    empty text, since an empty shell variable must not mean every unit."""
     units = settings.units()
-    if text is None or text.strip() in ("", "all"):
+    if text is None or text.strip() == "all":
         return [cu.rank for cu in units]
+    if not text.strip():
+        raise OpsError("channels: the list is empty; name ranks (1,2,5), ranges (3-6), "
+                       "MCU.CU pairs (0.3) or 'all'")
     by_pair = {(cu.mcuId, cu.cuId): cu.rank for cu in units}
     ranks, unknown = set(), []
     for item in (part.strip() for part in text.split(",")):
