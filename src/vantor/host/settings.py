@@ -8,7 +8,10 @@ import math
 import tomllib
 
 from vantor.wire import CU_CONFIG, CU_CONFIG_FIELDS, f32, unit_label
+from .limits import DEFAULT_LIMITS, LimitError, as_table, check as check_limit, parse_limits
 from .sources import parse_address
+from vantor.alarms.options import AlarmOptions, parse_alarms
+from vantor.history.options import ArchiveOptions, parse_archive
 
 U8_FIELDS = {"mcuId", "cuId", "cuStatus", "prescale", "pgaGain", "powered", "inverted"}
 U32_FIELDS = {"unlatchT", "biasSweepT"}
@@ -33,8 +36,9 @@ class SettingsError(ValueError):
 class Configuration:
     """One unit's cu_config values; floats hold their binary32 values."""
 
-    def __init__(self, values):
+    def __init__(self, values, limits=None):
         self.__dict__["_values"] = dict(values)
+        self.__dict__["_limits"] = limits if limits is not None else DEFAULT_LIMITS
 
     def __getattr__(self, name):
         try:
@@ -56,8 +60,8 @@ class Configuration:
         for key, value in changes.items():
             if key not in values:
                 raise SettingsError(f"{key}: not a cu_config field")
-            values[key] = _convert(key, key, value)
-        return Configuration(values)
+            values[key] = _convert(key, key, value, self._limits)
+        return Configuration(values, self._limits)
 
     def to_bytes(self):
         return CU_CONFIG.pack(*(self._values[f] for f in CU_CONFIG_FIELDS))
@@ -81,8 +85,13 @@ class Microcontroller:
 
 
 class Settings:
-    def __init__(self, devices, buffSize, timeout, maxFails, source="<built-in>", doc=None):
+    alarms = AlarmOptions()       # the [alarms] table
+    archive = ArchiveOptions()    # the [archive] table
+
+    def __init__(self, devices, buffSize, timeout, maxFails, source="<built-in>", doc=None,
+                 limits=None):
         self.devices = devices
+        self.limits = limits if limits is not None else dict(DEFAULT_LIMITS)   # field -> (min, max)
         self.doc = doc  # the table it was read from, so worker processes can rebuild it
         self.buffSize, self.timeout, self.maxFails = buffSize, timeout, maxFails
         self.source = source
@@ -94,18 +103,30 @@ class Settings:
     def unit(self, mcuId, cuId):
         return self.devices[mcuId].channels[cuId]
 
+    def limits_table(self):
+        """{field: {"min", "max", "type", "unit"}}, ready to be sent as JSON."""
+        return as_table(self.limits)
 
-def _convert(where, name, value):
+    def check(self, field, value):
+        """`value` converted as the field is stored, or SettingsError naming the
+        field when it is no number of the field's type or lies outside its limits."""
+        return _convert(field, field, value, self.limits)
+
+
+def _convert(where, name, value, limits=DEFAULT_LIMITS):
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise SettingsError(f"{where}: expected a number, got {value!r}")
     if name in U8_FIELDS or name in U32_FIELDS:
         top = 255 if name in U8_FIELDS else 4294967295
         if not isinstance(value, int) or not 0 <= value <= top:
             raise SettingsError(f"{where}: expected an integer 0 to {top}, got {value!r}")
-        return value
-    if not math.isfinite(value) or abs(value) > 3.4e38:
+    elif not math.isfinite(value) or abs(value) > 3.4e38:
         raise SettingsError(f"{where}: expected a finite binary32 number, got {value!r}")
-    return f32(value)
+    try:
+        check_limit(name, value, limits, where)
+    except LimitError as exc:
+        raise SettingsError(str(exc)) from None
+    return value if name in U8_FIELDS or name in U32_FIELDS else f32(value)
 
 
 def _check_keys(where, table, allowed):
@@ -118,7 +139,15 @@ def _check_keys(where, table, allowed):
 
 def parse_settings(doc, source="<table>"):
     """Settings from a parsed TOML document (see README, Running)."""
-    _check_keys("", doc, set(TOP_DEFAULTS) | {"unit", "mcu"})
+    _check_keys("", doc, set(TOP_DEFAULTS) | {"unit", "mcu", "limits", "alarms", "archive"})
+    try:
+        limits = parse_limits(doc.get("limits"))
+    except LimitError as exc:
+        raise SettingsError(str(exc)) from None
+    try:
+        alarms, archive = parse_alarms(doc.get("alarms", {})), parse_archive(doc.get("archive", {}))
+    except ValueError as exc:
+        raise SettingsError(str(exc)) from None
     top = dict(TOP_DEFAULTS)
     for key in TOP_DEFAULTS:
         if key in doc:
@@ -133,12 +162,21 @@ def parse_settings(doc, source="<table>"):
                 top[key] = value
     if top["buffSize"] == 0:
         raise SettingsError("buffSize: must not be 0 (integration window in 10 ms steps)")
+    for key, value in top.items():
+        if key in doc:
+            try:
+                check_limit(key, value, limits)
+            except LimitError as exc:
+                raise SettingsError(str(exc)) from None
 
-    defaults = {key: _convert(key, key, value) for key, value in UNIT_DEFAULTS.items()}
+    defaults = {}
+    for key, value in UNIT_DEFAULTS.items():
+        where = f"unit.{key} (built-in default)"
+        defaults[key] = _convert(where, key, value, limits)
     base = doc.get("unit", {})
     _check_keys("unit", base, set(UNIT_FIELDS))
     for key, value in base.items():
-        defaults[key] = _convert(f"unit.{key}", key, value)
+        defaults[key] = _convert(f"unit.{key}", key, value, limits)
 
     mcus = doc.get("mcu")
     if not isinstance(mcus, list) or not mcus:
@@ -177,9 +215,11 @@ def parse_settings(doc, source="<table>"):
             values = {"mcuId": mcu_id, "cuId": cu_id, **defaults}
             for key in UNIT_FIELDS:
                 if key in unit_table:
-                    values[key] = _convert(f"{uwhere}.{key}", key, unit_table[key])
-            mcu.channels[cu_id] = ChannelUnit(mcu_id, cu_id, rank, Configuration(values))
-    return Settings(devices, source=source, doc=doc, **top)
+                    values[key] = _convert(f"{uwhere}.{key}", key, unit_table[key], limits)
+            mcu.channels[cu_id] = ChannelUnit(mcu_id, cu_id, rank, Configuration(values, limits))
+    settings = Settings(devices, source=source, doc=doc, limits=limits, **top)
+    settings.alarms, settings.archive = alarms, archive
+    return settings
 
 
 def load_settings(path):
