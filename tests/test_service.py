@@ -271,3 +271,43 @@ def test_off_loopback_every_request_needs_the_token(tmp_path):
         assert code == 401
         assert raw(url + "/api/status", headers={"Authorization": f"Bearer {token}"})[0] == 200
         assert Client(url, token=token).unit(1)["config"]["biasI"] == f32(2e-5)
+
+
+def vantor(*args):
+    import subprocess
+    import sys
+    return subprocess.run([sys.executable, "-m", "vantor", *args], capture_output=True,
+                          text=True, timeout=120)
+
+
+class TestCommandLine:
+    def test_set_and_status(self, service, client):
+        done = vantor("set", "2,1.1", "biasI=1.1e-5", "--server", service.url)
+        assert done.returncode == 0 and "0.1, 1.1" in done.stdout, done.stderr
+        assert client.unit("1.1")["config"]["biasI"] == f32(1.1e-5)
+        shown = vantor("status", "--server", service.url)
+        assert shown.returncode == 0 and "mcu   1" in shown.stdout
+        assert len([l for l in shown.stdout.splitlines() if l.split()[1:2] == ["0.2"]]) == 1
+
+    @pytest.mark.parametrize("args, words", [
+        (["set", "9", "biasI=1e-5"], "9"),
+        (["set", "1", "biasI"], "FIELD=VALUE"),
+        (["set", "1", "biasI=abc"], "biasI"),
+        (["set", "", "biasI=1e-5"], "empty"),
+    ])
+    def test_set_refuses_with_one_line(self, service, args, words):
+        done = vantor(*args, "--server", service.url)
+        assert done.returncode == 2 and words in done.stderr
+        assert "Traceback" not in done.stderr and len(done.stderr.strip().splitlines()) == 1
+
+    def test_iv_runs_on_the_service_and_saves_here(self, service, tmp_path):
+        out = tmp_path / "iv.h5"
+        done = vantor("iv", "--server", service.url, "--channels", "0.0,3", "--start", "0",
+                      "--stop", "4e-6", "--step", "1e-6", "--point-steps", "2",
+                      "--out", str(out), "--quiet")
+        assert done.returncode == 0, done.stderr
+        assert service.url in done.stdout and out.exists() and out.with_suffix(".png").exists()
+
+    def test_no_service_answering_is_said(self, tmp_path):
+        done = vantor("status", "--server", "http://127.0.0.1:9")
+        assert done.returncode == 1 and "no vantor service answers" in done.stderr

@@ -20,6 +20,8 @@ def _host_options(p):
     settings_options(g)
     host_options(g)
     g.add_argument("--quiet", action="store_true", help="no progress bar")
+    from . import remote
+    remote.add_options(p.add_argument_group("service"))
     sim_options(p)
 
 
@@ -78,6 +80,25 @@ def _prepare(args, kind):
     return settings, ranks, out, plot
 
 
+def _via_service(args, kind):
+    """The exit status of the command run on a vantor service, or None to run
+    it with a host of its own."""
+    from . import remote
+    from .session import check_outputs, default_name
+    from .show import plot_path_for
+    try:
+        client = remote.service_for(args)
+        if client is None:
+            return None
+        out = args.out or default_name("iv" if kind == "iv" else "record")
+        plot = None if args.no_plot else (args.plot or plot_path_for(out))
+        check_outputs(out, plot)
+        return (remote.iv if kind == "iv" else remote.record)(args, client, out, plot)
+    except OpsError as exc:
+        _fail(args, exc)
+        return EXIT_USAGE
+
+
 def _session(args, settings):
     from .session import running_host
     return running_host(settings, hardware=args.hardware, listen=listen_address(args),
@@ -104,6 +125,9 @@ def _execute(args, work, interrupted):
 def iv_command(args):
     from .iv import SweepPlan, plan_points, run_sweep
     from .session import save
+    remote = _via_service(args, "iv")
+    if remote is not None:
+        return remote
     try:
         settings, ranks, out, plot = _prepare(args, "iv")
         plan = SweepPlan(args.start, args.stop, args.step, args.point_steps)
@@ -132,6 +156,9 @@ def iv_command(args):
 def record_command(args):
     from .record import cap_message, run_recording
     from .session import save
+    remote = _via_service(args, "record")
+    if remote is not None:
+        return remote
     try:
         settings, ranks, out, plot = _prepare(args, "record")
         if not args.seconds > 0:
