@@ -4,6 +4,8 @@ Each kind of series (units, boards, counters) is a table of rows keyed by
 one integer (rank, mcuId, 0) and a time.  Rows cross the database as the
 raw bytes of these structured arrays, so a query reads a whole block of a
 series with one `frombuffer` instead of building a Python object per row."""
+import zlib
+
 import numpy as np
 
 from vantor.wire import STREAM_FIELDS
@@ -24,7 +26,7 @@ COUNTER_FIELDS = (
 
 # kind -> the value columns kept per row; unknown values are NaN, never 0.
 VALUE_FIELDS = {
-    "unit": (("rate", "<f4"), ("monitorV", "<f4"), ("cuStatus", "<f4")),
+    "unit": (("rate", "<f4"), ("monitorV", "<f4"), ("cuStatus", "u1")),
     "board": (("temp1", "<f4"), ("temp2", "<f4"), ("pll", "<f4"), ("status", "<f4")),
     "counters": tuple((name, "<f8") for name in COUNTER_FIELDS),
 }
@@ -44,8 +46,27 @@ def minute_dtype(kind, keyed=False):
     head = [("key", "<u4")] if keyed else []
     cols = [("t", "<f8"), ("n", "<u4")]
     for name, fmt in VALUE_FIELDS[kind]:
+        fmt = fmt if np.dtype(fmt).kind == "f" else "<f4"    # a mean is no integer
         cols += [(f"{name}_min", fmt), (f"{name}_mean", fmt), (f"{name}_max", fmt)]
     return np.dtype(head + cols)
+
+
+def encode_columns(rows):
+    """Column after column, compressed: times, counts and voltages of one
+    series vary little from row to row, so this is several times smaller."""
+    return zlib.compress(b"".join(np.ascontiguousarray(rows[name]).tobytes()
+                                  for name in rows.dtype.names), 1)
+
+
+def decode_columns(blob, dtype, n, into=None):
+    raw = zlib.decompress(blob)
+    rows = np.empty(n, dtype=dtype) if into is None else into
+    offset = 0
+    for name in dtype.names:
+        column = dtype.fields[name][0]
+        rows[name] = np.frombuffer(raw, dtype=column, count=n, offset=offset)
+        offset += column.itemsize * n
+    return rows
 
 
 def quantities(kind):

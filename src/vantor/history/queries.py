@@ -29,11 +29,18 @@ def _check_range(since, until):
         raise QueryError(f"until ({until}) is before since ({since})")
 
 
-def choose_resolution(resolution, since, full_seconds, now):
-    """0 for full resolution, else a bin width in seconds.  Without a request,
-    full resolution while the range is still kept at it, minutes before."""
+MAX_POINTS = 4000      # per series, when the caller leaves the resolution open
+
+
+def choose_resolution(resolution, since, until, full_seconds, now):
+    """0 for full resolution, else a bin width in seconds.  Left open: full
+    resolution for a short range still kept at it, else whole minutes giving
+    at most MAX_POINTS per series."""
     if resolution is None:
-        return 0.0 if since >= now - full_seconds else aggregate.MINUTE
+        if since >= now - full_seconds and until - since <= MAX_POINTS:
+            return 0.0
+        minutes = max(1, math.ceil((until - since) / MAX_POINTS / aggregate.MINUTE))
+        return minutes * aggregate.MINUTE
     if isinstance(resolution, bool) or not isinstance(resolution, (int, float)) \
             or not math.isfinite(resolution) or resolution < 0:
         raise QueryError(f"resolution: expected seconds >= 0, got {resolution!r}")
@@ -56,7 +63,7 @@ def series(store, kind, keys, quantity, since, until, resolution=None, *,
     now = time.time() if now is None else now
     if quantity in STATE_QUANTITIES:
         return {"resolution": 0.0, "series": _states(store, keys, quantity, since, until)}
-    step = choose_resolution(resolution, since, full_seconds, now)
+    step = choose_resolution(resolution, since, until, full_seconds, now)
     out = {}
     if step == 0:
         for key, rows in store.rows(kind, keys, since, until).items():

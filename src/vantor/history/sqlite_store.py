@@ -14,7 +14,7 @@ import threading
 import numpy as np
 
 from . import aggregate
-from .layouts import minute_dtype, row_dtype
+from .layouts import decode_columns, encode_columns, minute_dtype, row_dtype
 from .store import ArchiveError, Store
 
 SCHEMA_VERSION = "1"
@@ -53,7 +53,7 @@ def _split_by_key(rows):
     """{key: rows of that key}, rows sorted by (key, t)."""
     if not len(rows):
         return {}
-    rows = np.sort(rows, order=("key", "t"))
+    rows = rows[np.lexsort((rows["t"], rows["key"]))]
     cuts = np.flatnonzero(np.diff(rows["key"])) + 1
     return {int(part["key"][0]): part for part in np.split(rows, cuts)}
 
@@ -111,6 +111,7 @@ class SQLiteStore(Store):
         if db is None:
             db = sqlite3.connect(self.path, timeout=5.0, check_same_thread=False)
             db.execute("PRAGMA synchronous=NORMAL")
+            db.execute("PRAGMA mmap_size=1073741824")     # readers copy less per blob
             if self.max_bytes:
                 page = db.execute("PRAGMA page_size").fetchone()[0]
                 db.execute(f"PRAGMA max_page_count={max(1, int(self.max_bytes // page))}")
@@ -174,7 +175,7 @@ class SQLiteStore(Store):
             for key, part in _split_by_key(rows).items():
                 t0, t1 = float(part["t"][0]), float(part["t"][-1])
                 inserts.append((kind, FULL, key, block, t0, t1, len(part),
-                                _strip_key(part, full).tobytes()))
+                                encode_columns(_strip_key(part, full))))
                 mins = aggregate.minutes(kind, part)
                 inserts.append((kind, MINUTES, key, block, float(mins["t"][0]),
                                 float(mins["t"][-1]) + aggregate.MINUTE, len(mins),
@@ -207,7 +208,7 @@ class SQLiteStore(Store):
     def _blocks(self, kind, level, keys, since, until):
         marks = ",".join("?" * len(keys))
         return self._conn().execute(
-            f"SELECT key, data FROM blocks WHERE kind=? AND level=? AND key IN ({marks}) "
+            f"SELECT key, n, data FROM blocks WHERE kind=? AND level=? AND key IN ({marks}) "
             f"AND t1 >= ? AND t0 <= ? ORDER BY key, t0",
             (kind, level, *keys, since, until))
 
@@ -224,35 +225,47 @@ class SQLiteStore(Store):
     def rows(self, kind, keys, since, until):
         keys = sorted({int(k) for k in keys})
         full = row_dtype(kind, keyed=False)
-        found = {key: [] for key in keys}
-        for key, blob in self._blocks(kind, FULL, keys, since, until):
-            found[key].append(np.frombuffer(blob, dtype=full))
-        for key, part in _split_by_key(self._journal(kind, keys, since, until)).items():
-            found[key].append(_strip_key(part, full))
-        return {key: _in_range(parts, full, since, until) for key, parts in found.items()}
+        blocks = {key: [] for key in keys}
+        for key, n, blob in self._blocks(kind, FULL, keys, since, until):
+            blocks[key].append((n, blob))
+        recent = _split_by_key(self._journal(kind, keys, since, until))
+        out = {}
+        for key in keys:
+            extra = _strip_key(recent[key], full) if key in recent else np.zeros(0, full)
+            rows = np.empty(sum(n for n, _ in blocks[key]) + len(extra), dtype=full)
+            at = 0
+            for n, blob in blocks[key]:      # decoded straight into one array
+                decode_columns(blob, full, n, into=rows[at:at + n])
+                at += n
+            rows[at:] = extra
+            rows = rows[(rows["t"] >= since) & (rows["t"] <= until)]
+            if len(rows) > 1 and not np.all(np.diff(rows["t"]) >= 0):
+                rows = rows[np.argsort(rows["t"], kind="stable")]    # late rows
+            out[key] = rows
+        return out
 
     def minutes(self, kind, keys, since, until):
         keys = sorted({int(k) for k in keys})
-        plain, keyed = minute_dtype(kind), minute_dtype(kind, keyed=True)
+        plain, keyed_dtype = minute_dtype(kind), minute_dtype(kind, keyed=True)
         start = math.floor(since / aggregate.MINUTE) * aggregate.MINUTE
-        parts = []
-        for key, blob in self._blocks(kind, MINUTES, keys, start, until):
-            block = np.frombuffer(blob, dtype=plain)
-            withkey = np.empty(len(block), dtype=keyed)
-            for name in plain.names:
-                withkey[name] = block[name]
-            withkey["key"] = key
-            parts.append(withkey)
-        recent = self._journal(kind, keys, start, until)
-        if len(recent):
-            parts.append(aggregate.minutes(kind, recent))
-        rows = np.concatenate(parts) if parts else np.zeros(0, keyed)
-        # blocks and late rows may both hold a minute; merging them keeps one row each
-        rows = aggregate.rebin_minutes(kind, rows, aggregate.MINUTE)
-        rows = rows[(rows["t"] + aggregate.MINUTE > since) & (rows["t"] <= until)]
-        split = _split_by_key(rows)
-        return {key: _strip_key(split[key], plain) if key in split else np.zeros(0, plain)
-                for key in keys}
+        blobs = {key: [] for key in keys}
+        for key, _, blob in self._blocks(kind, MINUTES, keys, start, until):
+            blobs[key].append(blob)
+        recent = _split_by_key(self._journal(kind, keys, start, until))
+        out = {}
+        for key in keys:
+            rows = np.frombuffer(b"".join(blobs[key]), dtype=plain)
+            if key in recent:
+                rows = np.concatenate([rows, _strip_key(aggregate.minutes(kind, recent[key]),
+                                                        plain)])
+            if len(rows) > 1 and not np.all(np.diff(rows["t"]) > 0):
+                # late rows folded apart from their block: merge to one row per minute
+                keyed = np.zeros(len(rows), dtype=keyed_dtype)
+                for name in plain.names:
+                    keyed[name] = rows[name]
+                rows = _strip_key(aggregate.rebin_minutes(kind, keyed, aggregate.MINUTE), plain)
+            out[key] = rows[(rows["t"] + aggregate.MINUTE > since) & (rows["t"] <= until)]
+        return out
 
     def states(self, ranks, since, until):
         out = []
@@ -287,13 +300,3 @@ class SQLiteStore(Store):
             except OSError:
                 pass
         return total
-
-
-def _in_range(parts, dtype, since, until):
-    if not parts:
-        return np.zeros(0, dtype)
-    rows = np.concatenate(parts) if len(parts) > 1 else parts[0]
-    rows = rows[(rows["t"] >= since) & (rows["t"] <= until)]
-    if len(parts) > 1:
-        rows = rows[np.argsort(rows["t"], kind="stable")]
-    return rows

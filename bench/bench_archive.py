@@ -1,0 +1,156 @@
+"""Archive figures: CPU the archive costs at 2048 units (stream batches,
+snapshot polling, writes, folding), database growth per unit and day, and
+the time of a one-day history query of 32 units.  Prints a table.
+
+    PYTHONPATH=src .venv/bin/python bench/bench_archive.py [--seconds 1800]
+"""
+import argparse
+import asyncio
+import os
+import statistics
+import struct
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from vantor.history import queries
+from vantor.history.layouts import row_dtype
+from vantor.history.options import ArchiveOptions
+from vantor.history.sqlite_store import SQLiteStore
+from vantor.history.store import Batch
+from vantor.history.writer import ArchiveWriter
+
+RECORD = struct.Struct("<4B2f3Id")
+T0 = 1_765_000_200.0
+DAY = 86400
+
+
+def hub_batch(units, t, rng):
+    counts = rng.integers(900, 1100, size=units)
+    return b"".join(RECORD.pack(r // 32, r % 32, 0, 0, 0.01, 0.0, int(counts[r]), 100, r + 1, t)
+                    for r in range(units))
+
+
+def snapshot(units, boards, t):
+    return {"time": t, "uptime": t - T0,
+            "units": [{"rank": r + 1, "name": f"{r // 32}.{r % 32}", "status": "ok",
+                       "rate": 1000.0, "config": {"biasI": 2e-5}, "updates": 0}
+                      for r in range(units)],
+            "boards": [{"mcuId": b, "temp1": 35.0, "temp2": 4.2, "pll": True, "status": 0,
+                        "reports": int(t - T0), "last_seen": t} for b in range(boards)],
+            "totals": {"records_in": int(t - T0) * units * 100, "datagrams": 0}}
+
+
+async def archive_cpu(folder, units, seconds):
+    """CPU seconds per second of data, whole process (all threads), with the
+    archive fed and without (the same synthetic feed, nothing collected)."""
+    rng = np.random.default_rng(1)
+    batches = [hub_batch(units, 0.0, rng) for _ in range(4)]
+    snaps = [snapshot(units, units // 32, T0 + s) for s in range(4)]
+    now = [T0]
+    store = SQLiteStore(os.path.join(folder, "cpu.db"))
+    writer = ArchiveWriter(store, ArchiveOptions(), clock=lambda: now[0]).start()
+
+    def feed(archive):
+        started = time.process_time()
+        for s in range(seconds):
+            now[0] = T0 + s
+            # the timestamp lives in the last 8 bytes of each record; a fresh
+            # batch per second costs the same with or without the archive
+            data = bytearray(batches[s % 4])
+            np.frombuffer(data, dtype="<f8").reshape(-1, 4)[:, 3] = now[0]
+            snap = snaps[s % 4]
+            snap["time"] = now[0]
+            if archive:
+                writer.collector.stream(bytes(data))
+                writer.collector.snapshot(snap)
+                writer.flush()
+                while writer._queue.qsize() > 2:
+                    time.sleep(0.001)
+        while archive and writer._queue.qsize():
+            time.sleep(0.001)
+        return time.process_time() - started
+
+    without = feed(False)
+    with_archive = feed(True)
+    await writer.stop()
+    return without / seconds, with_archive / seconds, writer.status()
+
+
+def build_day(path, units, day_seconds=DAY, window=1.0):
+    """A day of one window per second for `units` units, written as the
+    service writes it (per block), then folded."""
+    store = SQLiteStore(path)
+    rng = np.random.default_rng(2)
+    block = 600
+    started = time.perf_counter()
+    for b0 in range(0, day_seconds, block):
+        t = T0 + 0.37 + np.arange(b0, b0 + block) * window
+        rows = np.zeros(units * block, dtype=row_dtype("unit"))
+        rows["key"] = np.repeat(np.arange(1, units + 1), block)
+        rows["t"] = np.tile(t, units)
+        rows["rate"] = rng.poisson(1000, size=len(rows))      # counts of 1 s windows
+        rows["monitorV"] = rng.normal(0.0123, 2e-4, size=len(rows))
+        for second in range(0, block, 60):       # one write per minute keeps this fast
+            part = rows[(rows["t"] >= T0 + b0 + second) & (rows["t"] < T0 + b0 + second + 60)]
+            store.write(Batch(rows={"unit": part}))
+        store.compact(T0 + b0 + block + 3600)
+    return store, time.perf_counter() - started
+
+
+def used_bytes(store):
+    db = store._conn()
+    db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    pages, free, size = (db.execute(f"PRAGMA {p}").fetchone()[0]
+                         for p in ("page_count", "freelist_count", "page_size"))
+    return (pages - free) * size
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--units", type=int, default=2048)
+    parser.add_argument("--seconds", type=int, default=1800,
+                        help="seconds of data fed for the CPU figure (folds every 600)")
+    parser.add_argument("--day-units", type=int, default=64,
+                        help="units in the one-day archive the query reads")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as folder:
+        print(f"feeding {args.seconds} s of {args.units} units ...", file=sys.stderr)
+        base, loaded, status = asyncio.run(archive_cpu(folder, args.units, args.seconds))
+        print(f"building one day of {args.day_units} units ...", file=sys.stderr)
+        store, build_s = build_day(os.path.join(folder, "day.db"), args.day_units)
+        size = used_bytes(store)
+        ranks = list(range(1, 33))
+        timings = {}
+        for label, resolution in (("every window", 0), ("default (1 min)", None),
+                                  ("10 min", 600)):
+            spent = []
+            for _ in range(5):
+                started = time.perf_counter()
+                answer = queries.series(store, "unit", ranks, "rate", T0, T0 + DAY - 1,
+                                        resolution, now=T0 + DAY)
+                spent.append(time.perf_counter() - started)
+            points = sum(len(s["time"]) for s in answer["series"].values())
+            timings[label] = (statistics.median(spent), points)
+        store.close()
+
+    archive_share = 100 * (loaded - base)
+    print(f"{'figure':<46}{'value':>16}")
+    print(f"{'units fed':<46}{args.units:>16}")
+    print(f"{'CPU per second of data, feed only':<46}{base * 1e3:>13.2f} ms")
+    print(f"{'CPU per second of data, feed + archive':<46}{loaded * 1e3:>13.2f} ms")
+    print(f"{'archive share of one core':<46}{archive_share:>14.2f} %")
+    print(f"{'batches written / lost':<46}{status['batches']:>10} / {status['lost_batches']}")
+    per_unit_day = size / args.day_units
+    print(f"{'database growth per unit and day':<46}{per_unit_day / 1e6:>13.2f} MB")
+    print(f"{'  at 2048 units, per day':<46}{per_unit_day * 2048 / 1e9:>13.2f} GB")
+    print(f"{'one day of ' + str(args.day_units) + ' units built in':<46}{build_s:>14.1f} s")
+    for label, (spent, points) in timings.items():
+        print(f"{'one-day query, 32 units, ' + label:<46}{spent * 1e3:>13.1f} ms"
+              f"  ({points} points)")
+
+
+if __name__ == "__main__":
+    main()
