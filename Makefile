@@ -2,7 +2,7 @@
 PY      := .venv/bin/python
 STAMP   := .venv/.installed
 
-.PHONY: test test-quick test-asan fuzz fuzz-ci fuzz-build fuzz-merge run dev bench clean
+.PHONY: test test-quick test-native test-asan fuzz fuzz-ci fuzz-build fuzz-merge run dev bench clean
 
 $(PY):
 	python3 -m venv .venv
@@ -13,8 +13,17 @@ $(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find native src -type f 2>
 	$(PY) -m pip install --quiet ".[test]"
 	touch $(STAMP)
 
-# Everything CI runs: the suite, the suite under the sanitizers, a short fuzz run.
-test: test-quick test-asan fuzz-ci
+# Everything CI runs: the suite, the core's C++ unit tests, the suite under
+# the sanitizers, a short fuzz run.
+test: test-quick test-native test-asan fuzz-ci
+
+# The plain C++ core's unit tests (no interpreter involved), through CTest.
+test-native: $(PY)
+	$(PY) -m pip install --quiet cmake ninja
+	.venv/bin/cmake -S . -B build/native-tests -G Ninja -DVANTOR_NATIVE_TESTS=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	.venv/bin/cmake --build build/native-tests --target core_tests
+	.venv/bin/ctest --test-dir build/native-tests --output-on-failure
 
 # The suite alone, against the installed package.
 test-quick: $(STAMP)

@@ -6,7 +6,8 @@ import re
 import pytest
 
 NATIVE = pathlib.Path(__file__).resolve().parent.parent / "native"
-MODULE_SOURCES = sorted(p for p in NATIVE.glob("*/*.[ch]pp") if p.parent.name != "common")
+MODULE_SOURCES = sorted(p for p in NATIVE.glob("*/*.[ch]pp") if p.parent.name not in ("common", "core"))
+CORE_SOURCES = sorted(NATIVE.glob("core/**/*.[ch]pp"))
 
 SHARED_ONLY = [
     r"PyArg_Parse",                       # argument parsing goes through vt::Signature
@@ -42,3 +43,10 @@ def test_modules_leave_parsing_and_messages_to_the_shared_layer(path):
 def test_every_module_source_is_checked():
     names = {p.parent.name for p in MODULE_SOURCES}
     assert {"wirelayouts", "lanemath", "lanecore"} <= names
+
+
+@pytest.mark.skipif(not CORE_SOURCES, reason="native sources not shipped with this checkout")
+@pytest.mark.parametrize("path", CORE_SOURCES, ids=lambda p: str(p.relative_to(NATIVE)))
+def test_core_builds_without_python(path):
+    found = re.findall(r"Python\.h|\bPy[A-Z_]\w*|common/\w+\.hpp", path.read_text())
+    assert not found, f"{path.name} reaches into the interpreter: {sorted(set(found))}"

@@ -1,4 +1,5 @@
 #include "convert.hpp"
+#include "messages.hpp"
 
 #include <cmath>
 
@@ -19,9 +20,7 @@ Ref as_integer(PyObject* o) {
     return r;
 }
 
-static void too_large(const char* tname) {
-    PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", tname);
-}
+static void too_large(const char* tname) { raise::value_too_large(tname); }
 
 bool to_unsigned(PyObject* o, unsigned long long max, const char* tname, unsigned long long& out) {
     Ref n = as_integer(o);

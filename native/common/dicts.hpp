@@ -1,7 +1,7 @@
 // Dictionary forms of records handed to host code: one entry per field, keyed
 // by field name in layout order, reserved bytes omitted.
 #pragma once
-#include "records.hpp"
+#include "core/records.hpp"
 #include "ref.hpp"
 
 namespace vt {

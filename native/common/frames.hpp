@@ -1,6 +1,6 @@
 // Decoding records out of host byte objects, with a clear error for short frames.
 #pragma once
-#include "records.hpp"
+#include "core/records.hpp"
 #include "ref.hpp"
 
 namespace vt {

@@ -26,6 +26,9 @@ void dict_changed_size() { PyErr_SetString(PyExc_RuntimeError, "dictionary chang
 void cannot_pickle(PyObject* obj) {
     PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(obj)->tp_name);
 }
+void value_too_large(const char* tname) {
+    PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", tname);
+}
 void missing_builtin(const char* name) { PyErr_Format(PyExc_RuntimeError, "builtins.%s is missing", name); }
 
 void not_set(const char* name) { PyErr_Format(PyExc_ValueError, "%s is not set", name); }

@@ -18,6 +18,7 @@ void float_to_int(double x);                          // OverflowError (inf) or 
 void dict_changed_size();                             // RuntimeError
 void cannot_pickle(PyObject* obj);                    // TypeError
 void missing_builtin(const char* name);               // RuntimeError
+void value_too_large(const char* tname);              // OverflowError
 
 // The system's own.
 void not_set(const char* name);                       // ValueError "<name> is not set"

@@ -2,7 +2,7 @@
 // each in a capsule whose name spells the C signature so that a mismatch
 // between modules is caught at import rather than as a bad call.
 #pragma once
-#include "records.hpp"
+#include "core/records.hpp"
 #include "ref.hpp"
 
 namespace vt {

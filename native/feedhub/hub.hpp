@@ -2,13 +2,25 @@
 #pragma once
 #include "common/args.hpp"
 #include "common/call.hpp"
-#include "byte_batch.hpp"
-#include "iv_grid.hpp"
-#include "record_buffer.hpp"
+#include "core/byte_batch.hpp"
+#include "core/iv_grid.hpp"
+#include "core/record_buffer.hpp"
 
 #include <map>
 
 namespace feedhub {
+
+using vt::ByteBatch;
+using vt::ivData_point;
+using vt::ivdatatype;
+using vt::recdatatype;
+using vt::recordData_point;
+using vt::MAX_RECORDING_LENGTH;
+using vt::append_point;
+using vt::bin_index;
+using vt::grid_current;
+using vt::is_full;
+using vt::outside_range;
 
 // Native state, one entry per device position (rank - 1) in each vector.
 // The vectors always hold exactly `totdev` entries.

@@ -9,24 +9,16 @@
 namespace feedhub {
 namespace {
 
-// The host's round() of a float: ties to even, with its errors for inf and NaN.
-PyObject* round_to_int(double x) {
-    if (!std::isfinite(x)) {
-        vt::raise::float_to_int(x);
-        return nullptr;
-    }
-    return PyLong_FromDouble(std::nearbyint(x));  // default rounding mode: ties to even
-}
-
-// Bins from min_start to max_stop inclusive: R(stop * 1e8) + 1 - R(start * 1e8),
-// on host integers so that huge currents fail with the int32 message.
+// The bin count with the host's errors: those of round() for NaN and
+// infinity, the int32 conversion's for a count that does not fit.
 bool bin_count(float min_start, float max_stop, int32_t& steps) {
-    vt::Ref hi = vt::steal(round_to_int(static_cast<double>(max_stop) * 1e8));
-    vt::Ref lo = hi ? vt::steal(round_to_int(static_cast<double>(min_start) * 1e8)) : vt::Ref();
-    vt::Ref one = lo ? vt::steal(PyLong_FromLong(1)) : vt::Ref();
-    vt::Ref sum = one ? vt::steal(PyNumber_Add(hi.get(), one.get())) : vt::Ref();
-    vt::Ref diff = sum ? vt::steal(PyNumber_Subtract(sum.get(), lo.get())) : vt::Ref();
-    return diff && vt::to_i32(diff.get(), steps);
+    switch (vt::bin_count(min_start, max_stop, steps)) {
+        case vt::BinCount::ok: return true;
+        case vt::BinCount::nan: vt::raise::float_to_int(NAN); return false;
+        case vt::BinCount::infinite: vt::raise::float_to_int(INFINITY); return false;
+        case vt::BinCount::too_large: vt::raise::value_too_large("int"); return false;
+    }
+    return false;
 }
 
 // |configuration.get_c_value(name)| as float32.

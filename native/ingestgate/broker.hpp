@@ -1,12 +1,16 @@
 // The datagram ingest broker object and the host objects its module binds at load.
 #pragma once
 #include "common/call.hpp"
-#include "common/records.hpp"
+#include "core/records.hpp"
 #include "common/ref.hpp"
-#include "cycle_check.hpp"
-#include "reorder_queue.hpp"
+#include "core/cycle_check.hpp"
+#include "core/reorder_queue.hpp"
 
 namespace ingestgate {
+
+using vt::CycleCheck;
+using vt::pair_key;
+using vt::ReorderQueue;
 
 inline constexpr unsigned long long MSG_SIZE = sizeof(vt::cu_message);
 static_assert(MSG_SIZE == 60);

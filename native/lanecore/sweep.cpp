@@ -3,32 +3,27 @@
 #include "worker.hpp"
 #include "common/messages.hpp"
 
-#include "common/unitmath.hpp"
+#include "core/unitmath.hpp"
 
 namespace lanecore {
 
 namespace {
 
 void iv_reset(Worker* w, const vt::cu_message& data) {
-    w->IV_SUM_COUNTS = 0;
-    w->IV_DATALENGTH = 0;
-    w->IV_AVG_MONITOR = 0.0f;
+    w->IV.clear();
     w->IV_INTSIZE = data.biasSweepT;
     w->IV_biasV = data.biasV;
 }
 
 void iv_add_data(Worker* w, const vt::cu_message& data) {
-    w->IV_SUM_COUNTS += data.counts;
-    w->IV_DATALENGTH += 1;
-    w->IV_AVG_MONITOR = vt::math::running_mean(w->IV_AVG_MONITOR, data.monitorV, w->IV_DATALENGTH);
+    w->IV.add(data.counts, data.monitorV);
 }
 
 // The record of the point that `data` ends: time and length from `data`, the
 // rest from the point's own accumulators. False with the error set.
 bool process_iv_interval(Worker* w, const vt::cu_message& data, vt::stream_data& out) {
-    const double timestamp =
-        static_cast<double>(data.sequence) * INTERVAL10MS + static_cast<double>(w->backend.TIMESTAMP);
-    const uint32_t counts = natives.calculateCounts(w->IV_SUM_COUNTS, w->IV_DATALENGTH, w->IV_INTSIZE);
+    const double timestamp = vt::step_time(data.sequence, w->backend.TIMESTAMP);
+    const uint32_t counts = natives.calculateCounts(w->IV.SUM_COUNTS, w->IV.DATALENGTH, w->IV_INTSIZE);
     if (PyErr_Occurred()) return false;
     if (w->conv_fac.toVoltage == 0.0f) {
         vt::raise::float_division_by_zero();
@@ -38,7 +33,7 @@ bool process_iv_interval(Worker* w, const vt::cu_message& data, vt::stream_data&
     vt::cu_config c;
     if (!load_config(w, c)) return false;
     out = natives.createStreamMsg(c.mcuId, c.cuId, vt::CU_IV, c.inverted, timestamp, counts, data.biasSweepT,
-                                  w->IV_AVG_MONITOR, biasI, w->rank);
+                                  w->IV.AVG_MONITOR, biasI, w->rank);
     return true;
 }
 

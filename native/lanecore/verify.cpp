@@ -5,7 +5,7 @@
 #include "common/args.hpp"
 #include "common/call.hpp"
 #include "common/dicts.hpp"
-#include "common/unitmath.hpp"
+#include "core/unitmath.hpp"
 
 namespace lanecore {
 

@@ -3,13 +3,14 @@
 #include "common/call.hpp"
 #include "common/messages.hpp"
 #include "common/native_api.hpp"
+#include "core/window.hpp"
 
 #include <cstddef>
 #include <cstring>
 
 namespace lanecore {
 
-inline constexpr double INTERVAL10MS = 0.01;
+using vt::INTERVAL10MS;
 inline constexpr uint32_t UPDATEMESSAGEINTERVAL = 10;
 
 struct conversionFactors {
@@ -58,14 +59,10 @@ struct Worker {
     bool bound;             // a message has been processed: the configuration is in use
     bool update_open;       // an update message lost a part: its end is still owed to the peer
     conversionFactors conv_fac;
-    uint64_t MAIN_SUM_COUNTS;
-    float MAIN_AVG_MONITOR;
-    uint32_t MAIN_DATALENGTH;
+    vt::Accumulator MAIN;   // the open integration window
+    vt::Accumulator IV;     // the open sweep point
     uint32_t IV_INTSIZE;
-    uint32_t IV_DATALENGTH;
-    float IV_AVG_MONITOR;
     float IV_biasV;
-    uint64_t IV_SUM_COUNTS;
     double timeout;
     PyObject* streamSock;   // owned; None when missing
     PyObject* updateSock;   // owned; None when missing

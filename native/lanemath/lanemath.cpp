@@ -5,7 +5,7 @@
 #include "common/native_api.hpp"
 #include "common/entry.hpp"
 #include "common/messages.hpp"
-#include "common/unitmath.hpp"
+#include "core/unitmath.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #define VANTOR_MAX_RECORDING_LENGTH 100000000
 #endif
 
-namespace feedhub {
+namespace vt {
 
 // Most points one unit's buffer holds in one recording (lowered by test builds).
 inline constexpr uint32_t MAX_RECORDING_LENGTH = VANTOR_MAX_RECORDING_LENGTH;
@@ -28,4 +28,4 @@ inline bool is_full(const recdatatype& buf) { return buf.size() >= MAX_RECORDING
 // keeps its points).
 inline void append_point(recdatatype& buf, const recordData_point& p) { buf.push_back(p); }
 
-}  // namespace feedhub
+}  // namespace vt

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-namespace ingestgate {
+namespace vt {
 
 struct QueuedDatagram {
     uint32_t priority;
@@ -66,4 +66,4 @@ private:
     uint32_t capacity_ = 0;
 };
 
-}  // namespace ingestgate
+}  // namespace vt

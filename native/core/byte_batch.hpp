@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace feedhub {
+namespace vt {
 
 class ByteBatch {
 public:
@@ -72,4 +72,4 @@ private:
     size_t capacity_ = 0;
 };
 
-}  // namespace feedhub
+}  // namespace vt

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace ingestgate {
+namespace vt {
 
 inline uint16_t pair_key(uint8_t mcuId, uint8_t cuId) noexcept {
     return static_cast<uint16_t>(mcuId << 8 | cuId);
@@ -89,4 +89,4 @@ private:
     int current_ = 0;
 };
 
-}  // namespace ingestgate
+}  // namespace vt
