@@ -10,7 +10,7 @@ const POLL_MS = 5000;
 function alarmText(a) {
   if (a.message || a.text) return a.message || a.text;
   const what = a.condition || a.kind || "alarm";
-  const where = a.name || a.unit || (a.mcuId !== undefined ? `MCU ${a.mcuId}` : "");
+  const where = a.subject || a.name || "";
   return `${what} ${where}`.trim();
 }
 
@@ -63,11 +63,12 @@ export class AlarmBanner {
   /** Shown alarms as [text, ack id or null]. */
   current() {
     if (this.fromService) {
+      // The service keeps an alarm shown until it is both cleared and acknowledged.
       return this.serviceAlarms
-        .filter((a) => !(a.state === "cleared" && (a.acknowledged || a.acked)))
+        .filter((a) => a.shown !== false)
         .map((a) => {
-          const acked = a.acknowledged || a.acked || a.state === "acknowledged";
-          const when = a.time || a.since || a.raised;
+          const acked = a.acknowledged !== null && a.acknowledged !== undefined && a.acknowledged !== false;
+          const when = a.raised || a.time;
           const text = `${alarmText(a)}${a.state ? ` (${a.state})` : ""}${when ? ` since ${clockTime(when)}` : ""}`;
           return [text, acked ? null : a.id];
         });

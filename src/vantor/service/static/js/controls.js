@@ -83,10 +83,10 @@ export class Controls {
     const field = this.el("set-field").value;
     const lim = this.limits[field];
     const current = CURRENT_FIELDS.has(field);
-    this.el("set-unit").textContent = current ? "µA" : "";
+    this.el("set-unit").textContent = current ? "µA" : (lim && lim.unit) || "";
     const scale = current ? 1e6 : 1;
     this.el("set-limits").textContent = lim && lim.min !== undefined
-      ? `from ${+(lim.min * scale).toPrecision(6)} to ${+(lim.max * scale).toPrecision(6)}${current ? " µA" : ""}`
+      ? `from ${+(lim.min * scale).toPrecision(6)} to ${+(lim.max * scale).toPrecision(6)}`
       : "";
     const ranks = this.selection.sorted();
     const first = ranks.length ? this.store.units.get(ranks[0]) : null;
@@ -162,7 +162,7 @@ export class Controls {
     try {
       const job = await postJSON(path, body);
       this.jobs.update(job);
-      say(out, `${what} #${job.id} ${job.state}`, "ok");
+      say(out, `${what} #${job.id} ${job.state === "queued" ? "queued" : "started"}: progress under Jobs`, "ok");
     } catch (err) {
       say(out, err.message, "error");
     }

@@ -9,7 +9,8 @@ const POLL_MS = 2000;   // while a job runs, in case a progress event was missed
 const ACTIVE = new Set(["queued", "running"]);
 
 export class JobsView {
-  constructor(onFinished) {
+  constructor(onFinished, nameOf) {
+    this.nameOf = nameOf;         // rank -> "MCU.CU"
     this.jobs = new Map();        // id -> job
     this.items = new Map();       // id -> {li, key}
     this.list = document.getElementById("job-list");
@@ -81,7 +82,8 @@ export class JobsView {
     li.dataset.job = job.id;
     li.dataset.state = job.state;
     const what = job.kind === "iv" ? "IV sweep" : job.kind === "acquire" ? "acquisition" : job.kind;
-    const units = Array.isArray(job.units) ? rankRanges(job.units) : "";
+    const units = !Array.isArray(job.units) ? ""
+      : job.units.length <= 6 ? job.units.map(this.nameOf).join(", ") : `ranks ${rankRanges(job.units)}`;
     const state = job.state === "queued" && job.queue_position ? `queued, ${job.queue_position} ahead` : job.state;
     li.innerHTML = `<div class="head"><b></b><span class="state state-${job.state}"></span>
       <span class="spacer"></span><span class="muted small when"></span></div>
@@ -90,7 +92,7 @@ export class JobsView {
     li.querySelector("b").textContent = `#${job.id} ${what}`;
     li.querySelector(".state").textContent = state;
     li.querySelector(".when").textContent = clockTime(job.started || job.created);
-    li.querySelector(".units").textContent = units ? `units ${units}` : "";
+    li.querySelector(".units").textContent = units;
     const progress = li.querySelector("progress");
     progress.value = job.state === "done" ? 1 : job.progress ?? 0;
     progress.title = `${Math.round(progress.value * 100)} %`;

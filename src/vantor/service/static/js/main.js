@@ -21,7 +21,10 @@ const rates = new RatePlot(store, selection);
 const iv = new IvView(store, selection);
 const boards = new BoardsView(store);
 const alarms = new AlarmBanner(store);
-const jobs = new JobsView((job) => { if (job.kind === "iv") iv.invalidate(); });
+const jobs = new JobsView(
+  (job) => { if (job.kind === "iv") iv.invalidate(); },
+  (rank) => store.units.get(rank)?.name ?? `rank ${rank}`,
+);
 const controls = new Controls(store, selection, jobs);
 const views = { overview, rates, iv, boards };
 
@@ -38,7 +41,8 @@ document.getElementById("tabs").addEventListener("click", (ev) => {
 });
 
 function showHeader() {
-  document.getElementById("uptime").textContent = store.uptime === null ? "" : `up ${duration(store.uptime)}`;
+  const uptime = store.currentUptime();
+  document.getElementById("uptime").textContent = uptime === null ? "" : `up ${duration(uptime)}`;
   const t = store.totals || {};
   const r = t.rates || {};
   const parts = [];
@@ -90,6 +94,7 @@ const live = new LiveConnection({
 // Ages keep growing while nothing arrives: redraw them (and the moving time axis) each second.
 setInterval(() => {
   overview.tick();
+  showHeader();
   boards.draw();
   rates.draw();
   alarms.draw();

@@ -9,7 +9,8 @@ export class Store {
     this.boards = new Map();     // mcuId -> board dict
     this.rankOfName = new Map(); // "0.3" -> rank
     this.totals = {};
-    this.uptime = null;
+    this.uptime = null;            // service uptime at `uptimeAt` (service clock)
+    this.uptimeAt = null;
     this.clockOffset = 0;        // service clock minus this browser's, seconds
     this.history = new Map();    // rank -> {t: [], rate: []}
   }
@@ -37,6 +38,13 @@ export class Store {
     for (const board of snapshot.boards || []) this.boards.set(board.mcuId, board);
     this.totals = snapshot.totals || {};
     this.uptime = snapshot.uptime ?? null;
+    this.uptimeAt = snapshot.time ?? null;
+  }
+
+  /** Seconds the service has been up, counted on from the last figure it sent. */
+  currentUptime() {
+    if (this.uptime === null) return null;
+    return this.uptime + (this.uptimeAt === null ? 0 : Math.max(0, this.serverNow() - this.uptimeAt));
   }
 
   /** Merges a summary; returns the ranks whose values changed. */
@@ -55,7 +63,7 @@ export class Store {
       this.boards.set(board.mcuId, Object.assign(this.boards.get(board.mcuId) || {}, board));
     }
     if (msg.totals) this.totals = msg.totals;
-    if (msg.uptime !== undefined) this.uptime = msg.uptime;
+    if (msg.uptime !== undefined) { this.uptime = msg.uptime; this.uptimeAt = msg.time ?? null; }
     return changed;
   }
 

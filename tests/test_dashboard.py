@@ -1,0 +1,287 @@
+"""The dashboard in a real browser: headless Chromium driven by Selenium against
+`vantor serve` with the simulator, each service a process of its own.
+Screenshots of the overview and the IV view land in build/ for people to see."""
+import json
+import queue
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+import urllib.request
+from pathlib import Path
+
+import pytest
+
+pytestmark = pytest.mark.browser
+
+CHROMIUM = shutil.which("chromium")
+CHROMEDRIVER = shutil.which("chromedriver")
+if not (CHROMIUM and CHROMEDRIVER):
+    pytest.skip("Debian's chromium and chromium-driver are not installed (make browser installs them)",
+                allow_module_level=True)
+
+from selenium import webdriver  # noqa: E402  (only once the browser is known to be there)
+from selenium.webdriver.chrome.options import Options  # noqa: E402
+from selenium.webdriver.chrome.service import Service as DriverService  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
+
+BUILD = Path(__file__).resolve().parents[1] / "build"
+UNITS = 16                      # 2 boards x 8 units
+SILENCE_TIMEOUT_S = 1.0         # the built-in settings' silence time-out
+SUMMARY_PERIOD_S = 0.5          # the page asks for 2 summaries a second
+
+
+def wait_for(condition, timeout, what):
+    """Polls `condition` until it returns something truthy; fails naming `what`."""
+    deadline = time.monotonic() + timeout
+    last = None
+    while time.monotonic() < deadline:
+        last = condition()
+        if last:
+            return last
+        time.sleep(0.1)
+    raise AssertionError(f"{what}: not within {timeout} s (last seen: {last!r})")
+
+
+class Served:
+    """`vantor serve` with the simulator on a free (or given) loopback port."""
+
+    def __init__(self, data_dir, *options, port=0):
+        self.lines = queue.Queue()
+        self.output = []
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "vantor", "serve", "--http", f"127.0.0.1:{port}",
+             "--data", str(data_dir), "--mcus", "2", "--units", "8", *options],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        threading.Thread(target=self._drain, daemon=True).start()
+        self.url = self._wait_ready(60)
+        self.port = int(self.url.rsplit(":", 1)[1])
+
+    def _drain(self):
+        for line in self.proc.stdout:
+            self.output.append(line)
+            self.lines.put(line)
+
+    def _wait_ready(self, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                line = self.lines.get(timeout=0.2)
+            except queue.Empty:
+                if self.proc.poll() is not None:
+                    break
+                continue
+            m = re.match(r"serving (http://\S+)", line)
+            if m:
+                return m.group(1)
+        self.stop()
+        raise AssertionError("vantor serve did not start:\n" + "".join(self.output))
+
+    def api(self, path):
+        with urllib.request.urlopen(self.url + path, timeout=10) as answer:
+            return json.load(answer)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(15)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+@pytest.fixture(scope="module")
+def browser():
+    options = Options()
+    options.binary_location = CHROMIUM
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                "--window-size=1400,900"):
+        options.add_argument(arg)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=DriverService(CHROMEDRIVER), options=options)
+    driver.set_script_timeout(20)
+    yield driver
+    driver.quit()
+
+
+@pytest.fixture(scope="module")
+def served(tmp_path_factory):
+    service = Served(tmp_path_factory.mktemp("serve"))
+    yield service
+    service.stop()
+
+
+def console_errors(driver):
+    return [e["message"] for e in driver.get_log("browser") if e["level"] == "SEVERE"]
+
+
+def open_page(driver, url):
+    driver.get(url + "/")
+    wait_for(lambda: driver.find_element(By.ID, "conn").get_attribute("data-state") == "connected",
+             20, "page connected to the live stream")
+
+
+def page_units(driver):
+    """Every row of the unit grid as {rank: {"name", "status", "rate", "bias", "rateClass"}}."""
+    return driver.execute_script("""
+        const out = {};
+        for (const tr of document.querySelectorAll('#unit-rows tr')) {
+          const td = tr.children;
+          out[tr.dataset.rank] = {name: td[2].textContent, status: tr.dataset.status,
+            word: td[3].textContent, rate: td[4].textContent, rateClass: td[4].className,
+            bias: td[6].textContent, hidden: tr.hidden};
+        }
+        return out;""")
+
+
+def select_units(driver, text):
+    box = driver.find_element(By.ID, "sel-text")
+    box.clear()
+    box.send_keys(text, Keys.ENTER)
+
+
+def show_view(driver, name):
+    driver.find_element(By.CSS_SELECTOR, f"#tabs button[data-view={name}]").click()
+
+
+def test_overview_shows_every_unit_with_live_rates(browser, served):
+    open_page(browser, served.url)
+    expected = {str(u["rank"]): u["name"] for u in served.api("/api/units")["units"]}
+    assert len(expected) == UNITS
+    shown = wait_for(lambda: (rows := page_units(browser)) and len(rows) == UNITS and rows,
+                     10, "a row for every unit")
+    assert {rank: row["name"] for rank, row in shown.items()} == expected
+    wait_for(lambda: all(r["status"] == "ok" for r in page_units(browser).values()),
+             15, "every unit ok on the page")
+
+    first = wait_for(lambda: re.fullmatch(r"\d+\.\d", page_units(browser)["1"]["rate"]) and
+                     page_units(browser)["1"]["rate"], 10, "a rate for unit 1")
+    wait_for(lambda: page_units(browser)["1"]["rate"] != first, 10, "unit 1's rate changing")
+
+    # Filtering by MCU shows that board's units only.
+    def shown_names():
+        return sorted(r["name"] for r in page_units(browser).values() if not r["hidden"])
+
+    box = browser.find_element(By.ID, "filter-text")
+    box.send_keys("1.")
+    wait_for(lambda: shown_names() == [f"1.{c}" for c in range(8)], 5, "filter 1. showing board 1's units")
+    box.send_keys(Keys.CONTROL, "a")
+    box.send_keys(Keys.BACKSPACE)
+    wait_for(lambda: len(shown_names()) == UNITS, 5, "every unit shown again")
+
+    BUILD.mkdir(exist_ok=True)
+    browser.save_screenshot(str(BUILD / "dashboard-overview.png"))
+    assert console_errors(browser) == []
+
+
+def test_bias_change_from_page_reaches_the_unit(browser, served):
+    open_page(browser, served.url)
+    wait_for(lambda: page_units(browser).get("2", {}).get("status") == "ok", 15, "unit 2 ok")
+    browser.find_element(By.CSS_SELECTOR, '#unit-rows tr[data-rank="2"] td:nth-child(3)').click()
+    assert browser.find_element(By.ID, "sel-text").get_attribute("value") == "2"
+    assert browser.find_element(By.ID, "set-field").get_attribute("value") == "biasI"
+
+    value = browser.find_element(By.ID, "set-value")
+    value.clear()
+    value.send_keys("500")                       # µA: beyond the physical limit
+    browser.find_element(By.ID, "set-apply").click()
+    result = browser.find_element(By.ID, "set-result")
+    refused = wait_for(lambda: "error" in result.get_attribute("class") and result.text, 10,
+                       "the service's refusal shown")
+    assert "biasI" in refused
+    assert served.api("/api/units/2")["config"]["biasI"] == pytest.approx(2e-5)
+
+    value.clear()
+    value.send_keys("25")
+    browser.find_element(By.ID, "set-apply").click()
+    wait_for(lambda: "ok" in result.get_attribute("class").split() and "verified" in result.text,
+             15, "the change verified")
+    unit = served.api("/api/units/2")
+    assert unit["config"]["biasI"] == pytest.approx(2.5e-5, rel=1e-6)
+    wait_for(lambda: served.api("/api/units/2")["status"] == "ok", 10, "unit 2 back to ok")
+    wait_for(lambda: page_units(browser)["2"]["bias"] == "25.000" and
+             page_units(browser)["2"]["status"] == "ok", 5, "the page showing the new bias")
+
+
+def test_iv_sweep_started_from_page_draws_curves(browser, served):
+    open_page(browser, served.url)
+    select_units(browser, "3, 1.2")
+    for field, text in (("iv-start", "0"), ("iv-stop", "20"), ("iv-step", "2"), ("iv-point", "5")):
+        box = browser.find_element(By.ID, field)
+        box.clear()
+        box.send_keys(text)
+    browser.find_element(By.ID, "iv-start-btn").click()
+    wait_for(lambda: browser.find_elements(By.CSS_SELECTOR, '#job-list li[data-state="done"]'), 60,
+             "the sweep job done in the job list")
+    assert browser.find_elements(By.CSS_SELECTOR, '#job-list li[data-state="done"] .actions a')
+
+    show_view(browser, "iv")
+    traces = wait_for(lambda: browser.execute_script("""
+        const div = document.getElementById('iv-rate-plot');
+        return div.data && div.data.length >= 2 ? div.data.map((t) => [t.name, t.x, t.y]) : null;"""),
+        15, "two curves in the IV plot")
+    assert sorted(name for name, _, _ in traces) == ["0.2", "1.2"]
+    curves = {c["name"]: c for c in served.api("/api/iv")["curves"].values()}
+    for name, x, y in traces:
+        assert len(x) == 11 and x[0] == pytest.approx(0) and x[-1] == pytest.approx(20, rel=1e-3)
+        assert x == pytest.approx([a * 1e6 for a in curves[name]["biasI"]])
+        assert y == pytest.approx(curves[name]["rate"])
+        assert y[-1] > y[0], f"{name}: the rate should rise along the sweep"
+    assert len(browser.find_elements(By.CSS_SELECTOR, "#iv-rate-plot .scatterlayer .trace")) == 2
+    assert len(browser.find_elements(By.CSS_SELECTOR, "#iv-monitor-plot .scatterlayer .trace")) == 2
+    BUILD.mkdir(exist_ok=True)
+    browser.save_screenshot(str(BUILD / "dashboard-iv.png"))
+    show_view(browser, "overview")
+
+
+def test_silenced_unit_turns_silent_within_its_timeout(browser, tmp_path):
+    service = Served(tmp_path, "--silence", "0.3@20")
+    try:
+        open_page(browser, service.url)
+        wait_for(lambda: page_units(browser)["4"]["status"] == "ok", 15, "unit 0.3 ok before its silence")
+        last_ok = None
+        deadline = time.monotonic() + 40
+        while time.monotonic() < deadline:
+            row = page_units(browser)["4"]
+            if row["status"] == "silent":
+                break
+            last_ok = time.time()
+            time.sleep(0.05)
+        else:
+            raise AssertionError("unit 0.3 never turned silent on the page")
+        seen_silent = time.time()
+        last_window = service.api("/api/units/0.3")["last_seen"]
+        # The page may lag the unit's last window by the time-out and one summary period.
+        assert seen_silent - last_window <= SILENCE_TIMEOUT_S + SUMMARY_PERIOD_S + 0.5
+        assert last_ok is not None and last_ok >= last_window
+        assert page_units(browser)["4"]["word"] == "silent"
+        banner = browser.find_element(By.ID, "alarm-banner")
+        wait_for(lambda: banner.is_displayed() and re.search(r"0\.3\b.*silent", banner.text), 5,
+                 "the alarm banner naming the silent unit")
+        wait_for(lambda: "stale" in page_units(browser)["4"]["rateClass"], 5, "its rate greyed")
+    finally:
+        service.stop()
+
+
+def test_page_reconnects_when_the_service_restarts(browser, tmp_path):
+    first = Served(tmp_path / "a")
+    try:
+        open_page(browser, first.url)
+        wait_for(lambda: len(page_units(browser)) == UNITS, 10, "the units of the first service")
+    finally:
+        first.stop()
+    conn = browser.find_element(By.ID, "conn")
+    wait_for(lambda: conn.get_attribute("data-state") in ("disconnected", "connecting"), 10,
+             "the page noticing the service went away")
+    second = Served(tmp_path / "b", "--mcus", "1", port=first.port)
+    try:
+        wait_for(lambda: conn.get_attribute("data-state") == "connected", 20, "the page reconnected")
+        # The second service has other units (argparse keeps the last --mcus): the grid follows.
+        wait_for(lambda: len(page_units(browser)) == 8, 10, "the grid rebuilt for the new service")
+    finally:
+        second.stop()
