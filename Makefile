@@ -2,7 +2,7 @@
 PY      := .venv/bin/python
 STAMP   := .venv/.installed
 
-.PHONY: test test-quick test-native test-asan fuzz fuzz-ci fuzz-build fuzz-merge run dev bench clean
+.PHONY: test test-quick browser test-native test-asan fuzz fuzz-ci fuzz-build fuzz-merge run dev bench clean
 
 $(PY):
 	python3 -m venv .venv
@@ -26,8 +26,14 @@ test-native: $(PY)
 	.venv/bin/ctest --test-dir build/native-tests --output-on-failure
 
 # The suite alone, against the installed package.
-test-quick: $(STAMP)
+test-quick: $(STAMP) browser
 	$(PY) -m pytest -q tests
+
+# Headless Chromium and its driver for the dashboard tests (Debian's packages),
+# installed when missing; those tests skip only where they cannot be installed.
+browser:
+	command -v chromium >/dev/null && command -v chromedriver >/dev/null || \
+	  { apt-get update -qq && apt-get install -y -qq chromium chromium-driver >/dev/null; }
 
 # The main job: the service with the simulator, until Ctrl-C; it prints the
 # address of the dashboard and API (HTTP=0.0.0.0:8765 serves the lab's network).
@@ -63,7 +69,7 @@ test-asan: $(STAMP)
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:log_path=$(abspath build/asan/report) \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(abspath build/asan/report) \
-	  $(PY) -m pytest -q -p no:cacheprovider tests; status=$$?; \
+	  $(PY) -m pytest -q -p no:cacheprovider -m "not browser" tests; status=$$?; \
 	  if grep -qsE "ERROR: |runtime error:" build/asan/report.*; then \
 	    grep -hE -A40 "ERROR: |runtime error:" build/asan/report.*; status=1; fi; exit $$status
 
