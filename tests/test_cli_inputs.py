@@ -30,7 +30,7 @@ def one_line_error(done):
 
 
 @pytest.mark.parametrize("command", [["run", "--seconds", "1"],
-                                     ["record", "--seconds", "1", "--no-plot"]])
+                                     ["record", "--no-server", "--seconds", "1", "--no-plot"]])
 def test_a_settings_file_that_is_not_utf8_is_named_with_its_line(tmp_path, command):
     path = tmp_path / "bench.toml"
     path.write_bytes(LATIN1)
@@ -39,8 +39,8 @@ def test_a_settings_file_that_is_not_utf8_is_named_with_its_line(tmp_path, comma
 
 
 @pytest.mark.parametrize("command", [["run", "--seconds", "1", "--no-view"],
-                                     ["record", "--seconds", "1", "--no-plot"],
-                                     ["iv", "--no-plot"]])
+                                     ["record", "--no-server", "--seconds", "1", "--no-plot"],
+                                     ["iv", "--no-server", "--no-plot"]])
 def test_a_udp_port_in_use_is_named(tmp_path, command):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as busy:
         busy.bind(("127.0.0.1", 0))

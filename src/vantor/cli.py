@@ -219,9 +219,23 @@ def _output_closed():
     return 141   # as if ended by SIGPIPE, what shells report for a closed pipe
 
 
+def _terminate_as_interrupt(signum, frame):
+    """SIGTERM (a service manager, `kill`) does what Ctrl-C does: a command
+    saves what it has, ends a sweep and restores the units."""
+    signal.raise_signal(signal.SIGINT)
+
+
 def main(argv=None):
     args = parser().parse_args(argv)
     logging.basicConfig(level=logging.WARNING, format="%(name)s: %(message)s")
+    previous = signal.signal(signal.SIGTERM, _terminate_as_interrupt)
+    try:
+        return _main(args)
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _main(args):
     try:
         if args.command not in ("run", "sim"):
             return args.func(args)

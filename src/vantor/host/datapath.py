@@ -9,16 +9,19 @@ import asyncio
 import itertools
 import os
 import shutil
-import tempfile
 import time
 
 import zmq
 import zmq.asyncio
 
 from vantor.wire import CU_UPDATE, UPDATE_FRAMES
+from . import lifeline, secure
 from .protocols import Broker, Hub, Monitor
 from .pump import messages
+from .settings import SettingsError
 from .shared import SharedBlock
+from .sources import Admission
+from .timebase import TimeBase
 from .udp import Classifier, UdpEndpoint
 from .workerproc import RemoteWorkers
 from .workers import LocalWorkers
@@ -46,6 +49,9 @@ class DataPath:
         self.block = None
         self.udp = None
         self.workers = None
+        self.admission = None
+        self.timebase = None
+        self.curve = None                 # the run's keys, for tcp links to worker processes
         self._tasks = []
         self._tmpdir = None
 
@@ -54,12 +60,22 @@ class DataPath:
     async def start(self):
         settings = self.settings
         units = settings.units()
+        publish = getattr(self.sink, "publish_event", None)
         try:
-            self.block = SharedBlock(len(units))
+            try:
+                self.admission = Admission(settings, hardware=self.hardware, on_event=publish)
+            except ValueError as exc:
+                raise SettingsError(str(exc)) from None
+            self.stats.sequences = self.admission.sequences
+            self.timebase = TimeBase(on_event=publish)
+            lifeline.clean_leftovers()     # of hosts that were killed
+            self.block = SharedBlock(len(units), name=lifeline.owned_name())
             for cu in units:
                 self.block.write_config(cu.rank - 1, cu.configuration)
             self.block.write_buff_size(settings.buffSize)
 
+            if self.worker_processes and self.transport_kind == "tcp":
+                self.curve = secure.CurveKeys()
             self.ctx = zmq.Context()
             self.actx = zmq.asyncio.Context.shadow(self.ctx.underlying)
             self.stream_in = self._pull("stream")
@@ -76,16 +92,17 @@ class DataPath:
                     settings, self.block, self.ctx, stream_url, update_url, self.stats,
                     processes=self.worker_processes, endpoint=self._bind,
                     control_url=self.control_in.getsockopt_string(zmq.LAST_ENDPOINT),
-                    doc=settings.doc)
+                    doc=settings.doc, curve=self.curve, on_event=publish)
             else:
                 self.workers = LocalWorkers(settings, self.block, self.ctx, stream_url,
                                             update_url, self.stats)
             self.device_addresses = {}
             cuids = {(cu.mcuId, cu.cuId) for cu in units}
             self.broker = Broker(settings.maxFails, len(units), len(settings.devices),
-                                 self.block.backend_pair(), self.device_addresses, cuids,
+                                 self.timebase.broker_backend(), self.device_addresses, cuids,
                                  False).bind(self.workers.deliver, self.stats)
             self.broker.path = self
+            self.broker.timebase = self.timebase
             self.hub = Hub(settings)
             self.hub.sink = self.sink
             self.monitors = {m: Monitor().bind(self.stats.mcus[m]) for m in settings.devices}
@@ -147,9 +164,10 @@ class DataPath:
         return self.block.name if self.block else None
 
     def workers_state(self):
-        procs = getattr(self.workers, "procs", None) or []
-        return {"processes": self.worker_processes,
-                "alive": [p.is_alive() for p in procs]}
+        state = getattr(self.workers, "state", None)
+        if state is None:
+            return {"processes": 0, "alive": [], "deaths": 0, "lost": 0, "failed": []}
+        return state()
 
     # -- sockets -----------------------------------------------------------------
 
@@ -157,10 +175,11 @@ class DataPath:
         if not self.worker_processes:
             sock.bind(f"inproc://vantor-{os.getpid()}-{next(_instances)}-{role}")
         elif self.transport_kind == "tcp":
-            sock.bind("tcp://127.0.0.1:*")
+            secure.serve(sock, self.curve)
+            sock.bind(secure.check_loopback("tcp://127.0.0.1:*"))
         else:
             if self._tmpdir is None:
-                self._tmpdir = tempfile.mkdtemp(prefix="vantor-")
+                self._tmpdir = lifeline.ipc_folder()
             sock.bind(f"ipc://{self._tmpdir}/{role}")
         return sock.getsockopt_string(zmq.LAST_ENDPOINT)
 
@@ -176,15 +195,12 @@ class DataPath:
     def _datagram_received(self, data, addr):
         stats = self.stats
         stats.datagrams += 1
-        mcu = stats.mcus.get(data[0])
-        if mcu is None:
-            stats.unknown_mcu += 1
-        else:
-            mcu.sequence.see(int.from_bytes(data[8:12], "little"))
-        try:
-            self.broker.msg_received(data, addr)
-        except Exception as exc:
-            stats.error("broker", exc)
+        # Only what the board's believed source sent, naming known units, goes on.
+        for datagram in self.admission.admit(data, addr):
+            try:
+                self.broker.msg_received(datagram, addr)
+            except Exception as exc:
+                stats.error("broker", exc)
         self.workers.flush()
 
     def _malformed(self, data, addr):
@@ -202,9 +218,10 @@ class DataPath:
 
     def _status_received(self, data, addr=None):
         self.stats.status_in += 1
+        if not self.admission.admit_status(data, addr):
+            return
         monitor = self.monitors.get(data[0])
         if monitor is None:
-            self.stats.unknown_mcu += 1
             return
         try:
             monitor.msg_received([data])
@@ -239,7 +256,7 @@ class DataPath:
         """An update record as a datagram to its unit's microcontroller."""
         stats = self.stats
         unit = stats.by_pair.get((record[0], record[1]))
-        addr = self.device_addresses.get(bytes(record[:1])) or self.hardware
+        addr = self.admission.update_address(record[0])
         if addr is None or self.udp is None:
             stats.updates_undeliverable += 1
             return

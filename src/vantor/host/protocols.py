@@ -16,6 +16,7 @@ class Broker(ingestgate.SpeedUpProtocol):
     """Receives every channel-unit datagram; passing records go to `deliver`."""
 
     path = None   # the data path, while a settings change is verified
+    timebase = None
 
     def bind(self, deliver, stats):
         self.deliver, self.stats = deliver, stats
@@ -26,12 +27,14 @@ class Broker(ingestgate.SpeedUpProtocol):
 
     def on_sync_success(self, chunk):
         self.stats.records_in += 1
+        self.timebase.record(chunk)
         if self.path.echo_watch:
             self.path.check_echo(chunk)
         self.deliver(chunk)
 
     def on_sync_failed(self):
         self.stats.sync_failed += 1
+        self.timebase.sync_lost()
 
     def on_missing(self, mcuId, cuId):
         self.stats.missing += 1

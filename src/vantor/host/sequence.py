@@ -24,7 +24,7 @@ class SequenceTracker:
         self.top = None          # extended highest sequence of the confirmed run
         self.base = None         # extended first sequence of the confirmed run
         self.missing = set()     # extended sequences skipped and not (yet) seen
-        self.candidate = None    # (next expected raw sequence, datagrams seen) of a probation
+        self.candidate = None    # [next expected raw sequence, datagrams seen, repeats] on probation
         self.received = 0        # datagrams counted into the confirmed run
         self.dropped = self.late = self.duplicated = 0
         self.restarts = 0        # confirmed jumps to a new sequence (board restarts)
@@ -52,7 +52,7 @@ class SequenceTracker:
             return self._probation(seq)
         self.received += 1
         if self.candidate is not None:     # the run went on: the jump was a stray
-            self.stray += self.candidate[1]
+            self.stray += self.candidate[1] + self.candidate[2]
             self.candidate = None
         return True
 
@@ -79,14 +79,18 @@ class SequenceTracker:
     def _probation(self, seq):
         """A start or a jump: only `min_sequential` datagrams in a row,
         each one step after the other, confirm it."""
-        if self.candidate is not None and self.candidate[0] == seq:
-            count = self.candidate[1] + 1
+        cand = self.candidate
+        if cand is not None and (cand[0] - 1) % MOD == seq:
+            cand[2] += 1             # a repeat of the last one: counted if confirmed
+            return False
+        if cand is not None and cand[0] == seq:
+            cand[0], cand[1] = (seq + 1) % MOD, cand[1] + 1
         else:
-            if self.candidate is not None and self.top is not None:
-                self.stray += self.candidate[1]   # an unconfirmed jump was a stray
-            count = 1
+            if cand is not None and self.top is not None:
+                self.stray += cand[1] + cand[2]   # an unconfirmed jump was a stray
+            cand = self.candidate = [(seq + 1) % MOD, 1, 0]
+        count = cand[1]
         if count < self.min_sequential:
-            self.candidate = ((seq + 1) % MOD, count)
             return False
         # Confirmed: the run starts over at the first datagram of the candidate.
         if self.top is not None:
@@ -97,6 +101,7 @@ class SequenceTracker:
         self.missing = set()
         self.candidate = None
         self.received += count
+        self.duplicated += cand[2]
         return True
 
     def counters(self):

@@ -102,7 +102,11 @@ class PinnedSource:
         return self.target
 
     def offer(self, data, addr, seq, now):
-        return [data] if _ip_of(addr) == self.ip else None
+        return [data] if self.accepts_status(addr) else None
+
+    def accepts_status(self, addr):
+        # The usual spelling first; others (IPv4-mapped IPv6) are parsed.
+        return addr[0] == self.ip or _ip_of(addr) == self.ip
 
     def pending(self):
         return 0
@@ -142,16 +146,27 @@ class LearnedSource:
             cand = self.candidates[addr] = _Candidate(seq, data)
         elif 1 <= (seq - cand.last) % MOD <= STEP_LIMIT:
             cand.last, cand.count = seq, cand.count + 1
-            cand.held.append(data)
-            if len(cand.held) > self.confirm:
-                self._count_discarded(addr, 1)
-                del cand.held[0]
+            self._hold(addr, cand, data)
+        elif (cand.last - seq) % MOD <= STEP_LIMIT:
+            self._hold(addr, cand, data)    # late or repeated: kept, but confirms nothing
         else:
             self._discard(addr, cand)
             cand = self.candidates[addr] = _Candidate(seq, data)
         if cand.count < self.confirm or now - self.last_heard < self.quiet:
             return None
         return self._take(addr, cand, now)
+
+    def _hold(self, addr, cand, data):
+        cand.held.append(data)
+        # Room for repeats and late ones among the datagrams that confirm it.
+        if len(cand.held) > 2 * self.confirm + STEP_LIMIT:
+            self._count_discarded(addr, 1)
+            del cand.held[0]
+
+    def accepts_status(self, addr):
+        """Status records carry no sequence: believed from the board's address,
+        or from anyone while none is known yet."""
+        return self.address is None or addr == self.address
 
     def _take(self, addr, cand, now):
         old = self.address
@@ -231,6 +246,17 @@ class Admission:
             self.refused += 1
             return []
         return [d for d in passed if self._known(mcu_id, d)]
+
+    def admit_status(self, data, addr):
+        """True when a board's status record may reach its monitor."""
+        source = self.sources.get(data[0])
+        if source is None:
+            self.unknown_boards.add(data[0])
+            return False
+        if not source.accepts_status(addr):
+            self.foreign.add(address_label(addr))
+            return False
+        return True
 
     def _known(self, mcu_id, data):
         """Counts the datagram's unknown units; False when it names no known

@@ -19,36 +19,6 @@ def status_word(status):
     return "IV" if status == CU_IV else "ok"
 
 
-class SequenceTracker:
-    """Per-microcontroller sequence bookkeeping on arrival: a gap counts as
-    dropped until the missing datagram turns up late."""
-
-    def __init__(self, window=1000):
-        self.window = window
-        self.top = None
-        self.missing = set()
-        self.dropped = self.late = self.duplicates = 0
-
-    def see(self, seq):
-        if self.top is None:
-            self.top = seq
-        elif seq > self.top:
-            gap = seq - self.top - 1
-            self.dropped += gap
-            if gap <= self.window:
-                self.missing.update(range(self.top + 1, seq))
-            self.top = seq
-            if len(self.missing) > self.window:
-                floor = self.top - self.window
-                self.missing = {s for s in self.missing if s > floor}
-        elif seq in self.missing:
-            self.missing.discard(seq)
-            self.dropped -= 1
-            self.late += 1
-        else:
-            self.duplicates += 1
-
-
 class UnitStats:
     def __init__(self, cu):
         self.rank, self.label = cu.rank, cu.label
@@ -101,7 +71,6 @@ class McuStats:
         self.status_changes = 0
         self.reports = 0
         self.last_seen = None     # time.time() of the last status record
-        self.sequence = SequenceTracker()
 
 
 class Stats:
@@ -110,6 +79,7 @@ class Stats:
         self.units = {cu.rank: UnitStats(cu) for cu in settings.units()}
         self.by_pair = {(cu.mcuId, cu.cuId): self.units[cu.rank] for cu in settings.units()}
         self.mcus = {m: McuStats(m) for m in settings.devices}
+        self.sequences = {}       # mcuId -> SequenceTracker of its admitted datagrams
         self.datagrams = self.records_in = self.stream_in = self.stream_out = 0
         self.status_in = self.malformed = self.unknown_mcu = 0
         self.sync_failed = self.missing = self.errors = 0
@@ -142,13 +112,13 @@ class Stats:
         return records, changed
 
     def dropped(self):
-        return sum(m.sequence.dropped for m in self.mcus.values())
+        return sum(s.dropped for s in self.sequences.values())
 
     def late(self):
-        return sum(m.sequence.late for m in self.mcus.values())
+        return sum(s.late for s in self.sequences.values())
 
     def duplicates(self):
-        return sum(m.sequence.duplicates for m in self.mcus.values())
+        return sum(s.duplicated for s in self.sequences.values())
 
     def snapshot(self):
         return {"t": time.monotonic(), "records_in": self.records_in,

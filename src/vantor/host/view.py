@@ -41,12 +41,37 @@ def render(snap, title=""):
                  f"{t['duplicated']}  malformed {t['malformed']}   sync failures "
                  f"{t['sync_failed']}   updates sent {t['updates_sent']}   IV results "
                  f"{t['iv_results']}   errors {t['errors']}")
+    lines.extend(intake_lines(t))
     if t["iv_range"] is not None:
         start, stop, steps = t["iv_range"]
         lines.append(f"IV range {start:.3g} A to {stop:.3g} A in {steps} bins")
     if t["last_error"]:
         lines.append(f"last error: {t['last_error']}")
     return "\n".join(lines)
+
+
+def _seen(tally):
+    shown = ", ".join(f"{key} ({n})" for key, n in tally["seen"].items())
+    return f"{tally['total']}: {shown}" if shown else str(tally["total"])
+
+
+def intake_lines(t):
+    """Traffic the host refused, re-synchronisations and units never heard:
+    the reasons a unit may show nothing."""
+    lines = []
+    refused = t.get("refused")
+    if refused:
+        parts = [f"{label} {_seen(refused[key])}" for key, label in
+                 (("foreign", "from unexpected addresses"), ("unknown_boards", "unknown mcuIds"),
+                  ("unknown_units", "unknown units")) if refused[key]["total"]]
+        if parts:
+            lines.append("refused datagrams " + "; ".join(parts))
+    if t.get("resyncs") or t.get("restarts") or t.get("stray"):
+        lines.append(f"re-synchronisations {t.get('resyncs', 0)}   sequence restarts "
+                     f"{t.get('restarts', 0)}   stray sequences {t.get('stray', 0)}")
+    if t.get("unheard"):
+        lines.append(f"never heard since start: {', '.join(t['unheard'])}")
+    return lines
 
 
 class LiveView:

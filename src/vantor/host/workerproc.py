@@ -1,8 +1,16 @@
 """Workers in separate processes, connected to the host through ZMQ over ipc
-or tcp on loopback; each process attaches to the same shared-memory block."""
+or tcp on loopback; each process attaches to the same shared-memory block.
+
+The host watches each process's end (its sentinel, at once, not by polling):
+a process that dies is announced, its units' records are counted as lost
+until a replacement started with the same job reports ready, and the
+replacement binds the same units (and so resumes their silence
+supervision).  A process also ends by itself when the host dies."""
 import asyncio
 import multiprocessing
+import os
 import signal
+import time
 
 import zmq
 import zmq.asyncio
@@ -11,10 +19,14 @@ READY = b"vantor-ready"
 FAILED = b"vantor-error"   # a worker raised; the text follows
 STOP = b"stop"   # shorter than a record: tells a worker process to finish
 RECORD = 60      # a message to a worker process holds whole records back to back
+RESTART_LIMIT = 3        # deaths in a row, each soon after its start, before giving up
+SHORT_LIFE = 5.0         # seconds: a process that dies sooner counts toward the limit
 
 
 def child_main(job):
     """Entry point of one worker process."""
+    from .lifeline import die_with_parent
+    die_with_parent(job["parent"])
     signal.signal(signal.SIGINT, signal.SIG_IGN)   # the host decides when to stop
     asyncio.run(_child(job))
 
@@ -23,6 +35,7 @@ async def _child(job):
     from .settings import parse_settings
     from .shared import SharedBlock
     from .pump import messages
+    from .secure import connect_as_client
     from .silence import SilenceWatch
     from .workers import build_workers, close_workers, unit_of
 
@@ -31,13 +44,17 @@ async def _child(job):
     block = SharedBlock(len(settings.units()), name=job["shm"], locks=job["locks"], create=False)
     ctx = zmq.Context()
     actx = zmq.asyncio.Context.shadow(ctx.underlying)
+    curve = job["curve"]
     workers, sockets = build_workers(units, block, ctx, job["stream_url"], job["update_url"],
-                                     settings.timeout)
+                                     settings.timeout, curve=curve)
     inbox = actx.socket(zmq.PULL)
     inbox.setsockopt(zmq.LINGER, 0)
-    inbox.connect(job["input_url"])
     control = ctx.socket(zmq.PUSH)
     control.setsockopt(zmq.LINGER, 1000)
+    if curve is not None:
+        connect_as_client(inbox, curve)
+        connect_as_client(control, curve)
+    inbox.connect(job["input_url"])
     control.connect(job["control_url"])
     control.send_multipart([READY, str(job["index"]).encode()])
 
@@ -79,13 +96,22 @@ class RemoteWorkers:
     (a ZMQ send per record would cost the host more than the worker's work)."""
 
     def __init__(self, settings, block, ctx, stream_url, update_url, stats, *, processes,
-                 endpoint, control_url, doc):
+                 endpoint, control_url, doc, curve=None, on_event=None):
         self.stats = stats
+        self.on_event = on_event
         self.mp = multiprocessing.get_context("spawn")
         units = settings.units()
         processes = max(1, min(processes, len(units)))
         self.inputs, self.route, self.procs, self.ready = [], {}, [], set()
+        self.jobs = []
         self.pending = [[] for _ in range(processes)]
+        self.up = [False] * processes       # reported ready and not ended since
+        self.lost = [0] * processes         # records that came while the process was down
+        self.deaths = [0] * processes
+        self.failed = set()                 # indexes given up after dying again and again
+        self._short_deaths = [0] * processes
+        self._started_at = [0.0] * processes
+        self._stopping = False
         self._ready_event = asyncio.Event()
         for index in range(processes):
             group = units[index::processes]
@@ -99,13 +125,56 @@ class RemoteWorkers:
             job = {"index": index, "settings": doc, "ranks": {cu.rank for cu in group},
                     "shm": block.name, "locks": block.locks, "input_url": url,
                     "stream_url": stream_url, "update_url": update_url,
-                    "control_url": control_url}
-            self.procs.append(self.mp.Process(target=child_main, args=(job,), daemon=True,
-                                              name=f"vantor-workers-{index}"))
+                    "control_url": control_url, "parent": os.getpid(),
+                    "curve": curve.client_job() if curve is not None else None}
+            self.jobs.append(job)
+            self.procs.append(None)
+
+    def _spawn(self, index):
+        proc = self.mp.Process(target=child_main, args=(self.jobs[index],), daemon=True,
+                               name=f"vantor-workers-{index}")
+        proc.start()
+        self.procs[index] = proc
+        self._started_at[index] = time.monotonic()
+        asyncio.get_running_loop().add_reader(proc.sentinel, self._ended, index, proc)
+
+    def _ended(self, index, proc):
+        """A worker process ended: announce it and start its replacement."""
+        loop = asyncio.get_running_loop()
+        loop.remove_reader(proc.sentinel)
+        proc.join(0)
+        if self._stopping or not self._ready_event.is_set():
+            return                    # stopping, or start() reports it
+        self.up[index] = False
+        self.ready.discard(index)
+        self.deaths[index] += 1
+        code = proc.exitcode
+        how = f"signal {-code}" if code is not None and code < 0 else f"exit status {code}"
+        self.stats.errors += 1
+        self.stats.last_error = f"worker process {index} died ({how})"
+        self._announce(index, "died", exitcode=code)
+        lived = time.monotonic() - self._started_at[index]
+        self._short_deaths[index] = self._short_deaths[index] + 1 if lived < SHORT_LIFE else 0
+        if self._short_deaths[index] >= RESTART_LIMIT:
+            self.failed.add(index)
+            self._announce(index, "failed")
+            return
+        self._spawn(index)
+        self._announce(index, "restarting")
+
+    def _announce(self, index, state, **extra):
+        if self.on_event is not None:
+            self.on_event({"kind": "worker", "index": index, "state": state,
+                           "lost": self.lost[index], **extra, "time": time.time()})
+
+    def state(self):
+        return {"processes": len(self.procs), "alive": list(self.up),
+                "deaths": sum(self.deaths), "lost": sum(self.lost),
+                "failed": sorted(self.failed)}
 
     async def start(self, timeout=30.0):
-        for proc in self.procs:
-            proc.start()
+        for index in range(len(self.procs)):
+            self._spawn(index)
         loop = asyncio.get_running_loop()
         deadline = loop.time() + timeout
         while not self._ready_event.is_set():
@@ -123,8 +192,12 @@ class RemoteWorkers:
     def control(self, frames):
         """A control message from a worker process: ready, or a worker's failure."""
         if frames and frames[0] == READY:
-            self.ready.add(int(frames[1]))
-            if len(self.ready) == len(self.procs):
+            index = int(frames[1])
+            self.ready.add(index)
+            self.up[index] = True
+            if self._ready_event.is_set():
+                self._announce(index, "restarted")
+            elif len(self.ready) == len(self.procs):
                 self._ready_event.set()
             return True
         if frames and frames[0] == FAILED:
@@ -137,7 +210,10 @@ class RemoteWorkers:
     def deliver(self, chunk):
         index = self.route.get((chunk[0], chunk[1]))
         if index is not None:
-            self.pending[index].append(chunk)
+            if self.up[index]:
+                self.pending[index].append(chunk)
+            else:
+                self.lost[index] += 1
 
     def flush(self):
         """Sends what `deliver` gathered; the host calls it after each datagram."""
@@ -150,14 +226,18 @@ class RemoteWorkers:
                 batch.clear()
 
     async def stop(self):
+        self._stopping = True
+        loop = asyncio.get_running_loop()
+        for proc in self.procs:
+            if proc is not None and proc.pid is not None:
+                loop.remove_reader(proc.sentinel)
         for sock in self.inputs:
             try:
                 sock.send(STOP, zmq.NOBLOCK)
             except zmq.ZMQError:
                 pass
-        loop = asyncio.get_running_loop()
         for proc in self.procs:
-            if proc.pid is not None:
+            if proc is not None and proc.pid is not None:
                 await loop.run_in_executor(None, proc.join, 5.0)
                 if proc.is_alive():
                     proc.terminate()

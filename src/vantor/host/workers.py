@@ -4,27 +4,30 @@ import asyncio
 import zmq
 
 from .protocols import Worker
+from .secure import connect_as_client
 from .silence import NEVER, SilenceWatch, adopt
 
 HWM = 100000  # sends never block the single event-loop thread in practice
 
 
-def push_socket(ctx, url):
+def push_socket(ctx, url, curve=None):
     sock = ctx.socket(zmq.PUSH)
     sock.setsockopt(zmq.SNDHWM, HWM)
     sock.setsockopt(zmq.LINGER, 0)
+    if curve is not None:       # tcp to the host: see secure.py
+        connect_as_client(sock, curve)
     sock.connect(url)
     return sock
 
 
-def build_workers(units, block, ctx, stream_url, update_url, timeout):
+def build_workers(units, block, ctx, stream_url, update_url, timeout, curve=None):
     """(mcuId, cuId) -> worker.  The workers of one process share one stream
     and one update socket: they all run on this thread, a worker's three
     update frames go out in one call, and every record names its unit, so
     one pair of sockets serves any number of units with two descriptors."""
-    sockets = [push_socket(ctx, stream_url)]
+    sockets = [push_socket(ctx, stream_url, curve)]
     try:
-        sockets.append(push_socket(ctx, update_url))
+        sockets.append(push_socket(ctx, update_url, curve))
         stream, update = sockets
         workers = {(cu.mcuId, cu.cuId): Worker(cu.rank, block.config_pair(cu.rank - 1),
                                                block.backend_pair(), stream, update, timeout)

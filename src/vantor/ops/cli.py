@@ -122,6 +122,24 @@ def _execute(args, work, interrupted):
         return EXIT_INTERRUPTED, (None, None)
 
 
+def _worker_losses(host):
+    """(deaths, records lost) of the host's worker processes so far."""
+    state = host.path.workers_state()
+    return state.get("deaths", 0), state.get("lost", 0)
+
+
+def _note_losses(run, before, after):
+    """Marks in the run (and so in its file) that worker processes died while
+    it ran; the operator's line for it, or None."""
+    deaths, lost = after[0] - before[0], after[1] - before[1]
+    run.attrs["worker_deaths"], run.attrs["records_lost"] = deaths, lost
+    if not deaths:
+        return None
+    return (f"data lost: a worker process died {deaths} time(s) during the run and "
+            f"{lost} record(s) of its units were lost before it was restarted; the file "
+            "holds what arrived")
+
+
 def iv_command(args):
     from .iv import SweepPlan, plan_points, run_sweep
     from .session import save
@@ -139,18 +157,23 @@ def iv_command(args):
     async def work():
         bar = Progress("IV sweep", quiet=args.quiet)
         async with _session(args, settings) as host:
+            before = _worker_losses(host)
             try:
                 run = await run_sweep(host, ranks, plan, timeout=args.timeout, progress=bar.update)
             finally:
                 bar.finish()
-        return save(run, out, plot), run
+            loss = _note_losses(run, before, _worker_losses(host))
+        return save(run, out, plot), (run, loss)
 
-    status, (written, run) = _execute(args, work, "the units were asked to end the sweep")
+    status, (written, result) = _execute(args, work, "the units were asked to end the sweep")
     if status:
         return status
+    run, loss = result
+    if loss:
+        _fail(args, loss)
     points = sum(len(ch) for ch in run.channels)
     print(f"IV sweep of {len(ranks)} channel(s), {points} points: {', '.join(written)}")
-    return 0
+    return EXIT_FAILED if loss else 0
 
 
 def record_command(args):
@@ -171,30 +194,38 @@ def record_command(args):
         bar = Progress("recording", quiet=args.quiet)
         stop = asyncio.Event()
         loop = asyncio.get_running_loop()
-        loop.add_signal_handler(signal.SIGINT, stop.set)
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            loop.add_signal_handler(sig, stop.set)
         try:
             async with _session(args, settings) as host:
+                before = _worker_losses(host)
                 try:
                     run = await run_recording(host, ranks, args.seconds, progress=bar.update,
                                               stop=stop)
                 finally:
                     bar.finish()
+                loss = _note_losses(run, before, _worker_losses(host))
         finally:
-            loop.remove_signal_handler(signal.SIGINT)
-        return save(run, out, plot), run
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                loop.remove_signal_handler(sig)
+        return save(run, out, plot), (run, loss)
 
-    status, (written, run) = _execute(args, work, "before the recording began")
+    status, (written, result) = _execute(args, work, "before the recording began")
     if status:
         return status
+    run, loss = result
     message = cap_message(run)
-    if message:
-        _fail(args, message)
+    for line in (message, loss):
+        if line:
+            _fail(args, line)
     if run.attrs["interrupted"]:
         _fail(args, f"interrupted after {run.attrs['recorded_s']:.1f} s; saved what was recorded")
     points = sum(len(ch) for ch in run.channels)
     print(f"recorded {len(ranks)} channel(s) for {run.attrs['recorded_s']:.1f} s, "
           f"{points} points: {', '.join(written)}")
-    return EXIT_FAILED if message else 0
+    if message or loss:
+        return EXIT_FAILED
+    return EXIT_INTERRUPTED if run.attrs["interrupted"] else 0
 
 
 def show_command(args):

@@ -1,0 +1,60 @@
+"""The host's time base.
+
+Stream records are stamped `sequence x 10 ms + TIMESTAMP`, TIMESTAMP being
+read by every worker from the shared C_Backend.  The broker writes the wall
+clock there after each re-synchronisation, but the field is binary32: at
+present-day epoch values it holds the time only to 128 s, and the write
+makes every unit's time axis jump from its first re-synchronisation on.
+
+So the workers' TIMESTAMP stays 0 for the host's whole life: a record's time
+is the boards' own clock (sequence steps), steady across losses and
+re-synchronisations.  The broker writes into a record of its own that no
+worker reads; the host notices each re-synchronisation there, counts it
+and announces it.  To turn record times into wall-clock time, `origin` is
+the Unix time of board time 0, taken when the first record arrived."""
+import ctypes
+import threading
+import time
+
+from vantor.wire import C_BACKEND, STEP_S
+
+
+class TimeBase:
+    def __init__(self, on_event=None):
+        self.on_event = on_event
+        self.origin = None          # Unix seconds of sequence 0, from the first record
+        self.resyncs = 0            # re-synchronisations regained since the start
+        self.last_resync = None     # Unix seconds of the last one
+        self._lost = False
+        self._broker_record = ctypes.create_string_buffer(C_BACKEND.size)
+        self._broker_lock = threading.Lock()
+
+    def broker_backend(self):
+        """(address, lock) of the C_Backend record the broker writes its clock into."""
+        return ctypes.addressof(self._broker_record), self._broker_lock
+
+    def record(self, chunk):
+        """Every record that passed the broker's check, before its worker sees it."""
+        if self.origin is None:
+            self.origin = time.time() - int.from_bytes(chunk[8:12], "little") * STEP_S
+        if self._lost:
+            self._regained(chunk)
+
+    def sync_lost(self):
+        self._lost = True
+
+    def _regained(self, chunk):
+        self._lost = False
+        self.resyncs += 1
+        self.last_resync = time.time()
+        if self.on_event is not None:
+            self.on_event({"kind": "resync", "count": self.resyncs,
+                           "sequence": int.from_bytes(chunk[8:12], "little"),
+                           "time": self.last_resync})
+
+    def to_unix(self, record_time):
+        """Unix seconds of a stream record's timestamp (None before the first record)."""
+        return None if self.origin is None else self.origin + record_time
+
+    def state(self):
+        return {"origin": self.origin, "resyncs": self.resyncs, "last_resync": self.last_resync}
