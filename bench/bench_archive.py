@@ -40,7 +40,8 @@ def snapshot(units, boards, t):
                       for r in range(units)],
             "boards": [{"mcuId": b, "temp1": 35.0, "temp2": 4.2, "pll": True, "status": 0,
                         "reports": int(t - T0), "last_seen": t} for b in range(boards)],
-            "totals": {"records_in": int(t - T0) * units * 100, "datagrams": 0}}
+            "totals": {"records_in": int(t - T0) * units * 100, "datagrams": 0,
+                       "time_origin": 0.0}}
 
 
 async def archive_cpu(folder, units, seconds):

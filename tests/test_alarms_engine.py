@@ -134,8 +134,10 @@ def test_loss_over_a_window(engine):
 
 def test_worker_disk_and_archive(engine, tmp_path):
     check = checker(engine, disk_min_mb=1e9)
-    check.event({"kind": "worker", "index": 2, "state": "died", "time": 3.0})
-    assert engine.subjects("worker") == ["worker 2"]
+    for state, expect in [("died", ["worker 2"]), ("restarting", ["worker 2"]),
+                          ("restarted", []), ("died", ["worker 2"]), ("failed", ["worker 2"])]:
+        check.event({"kind": "worker", "index": 2, "state": state, "time": 3.0})
+        assert engine.subjects("worker") == expect, state
     check.disk([tmp_path, tmp_path / "not-yet"])
     assert engine.subjects("disk") == [str(tmp_path)]
     check.archive(False, "archive write failed: database or disk is full")

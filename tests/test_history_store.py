@@ -33,7 +33,8 @@ def snapshot(t, *, ranks=(1, 2), reports=0, temp1=35.0, pll=True, status="ok", b
                   for r in ranks],
         "boards": [{"mcuId": 0, "temp1": temp1, "temp2": 4.2, "pll": pll, "status": 0,
                     "reports": reports, "last_seen": t}],
-        "totals": {"records_in": 100 * reports, "datagrams": datagrams, "dropped": dropped},
+        "totals": {"records_in": 100 * reports, "datagrams": datagrams, "dropped": dropped,
+                   "time_origin": 0.0},
     }
 
 
@@ -86,6 +87,19 @@ def test_unmeasured_values_stay_unknown(store):
     assert collector.malformed_bytes == 2
     board = store.rows("board", [0], T0, T0 + 2)[0]
     assert len(board) == 1 and math.isnan(board["temp1"][0]) and math.isnan(board["pll"][0])
+
+
+def test_board_time_becomes_unix_time_once_known(store):
+    collector = ArchiveCollector()
+    collector.stream(stream_batch([1], 5.0, 1))            # board time: 5 s after sequence 0
+    first = snapshot(T0)
+    del first["totals"]["time_origin"]                      # no record yet: origin unknown
+    collector.snapshot(first)
+    assert len(collector.take().rows["unit"]) == 0          # kept back, not dropped
+    collector.stream(stream_batch([1], 6.0, 1))
+    collector.snapshot(dict(snapshot(T0 + 1), totals={"time_origin": T0}))
+    store.write(collector.take())
+    assert list(store.rows("unit", [1], T0, T0 + 10)[1]["t"]) == [T0 + 5, T0 + 6]
 
 
 def test_minute_aggregates_match_the_rows(store):

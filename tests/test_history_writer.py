@@ -77,6 +77,7 @@ def test_a_stalled_database_never_blocks_the_loop():
         store = StalledStore()
         writer = ArchiveWriter(store, ArchiveOptions(),
                                on_state=lambda ok, msg: states.append((ok, msg))).start()
+        writer.collector.time_origin = 0.0        # as if the snapshot had told it
         started = time.monotonic()
         for s in range(QUEUE_BATCHES + 10):
             writer.collector.stream(stream_batch([1], T0 + s, counts=1))
@@ -105,6 +106,7 @@ def test_a_full_database_is_reported_and_feeding_goes_on(tmp_path):
         store = SQLiteStore(tmp_path / "a.db", block_seconds=60, max_bytes=150_000)
         writer = ArchiveWriter(store, ArchiveOptions(),
                                on_state=lambda ok, msg: states.append((ok, msg))).start()
+        writer.collector.time_origin = 0.0
         s = 0
         while not states:
             writer.collector.stream(stream_batch(range(1, 200), T0 + s, counts=1))

@@ -116,9 +116,13 @@ class ConditionChecker:
             self.engine.set("silent", f"unit {event['name']}", True,
                             f"unit {event['name']} (rank {event['rank']}) is silent", now=now)
         elif kind == "worker" and self.options.worker:
-            died = event.get("state") == "died"
-            self.engine.set("worker", f"worker {event.get('index')}", died,
-                            f"worker process {event.get('index')} died", now=now)
+            state, index = event.get("state"), event.get("index")
+            if state in ("died", "failed"):
+                how = "died and is not restarted" if state == "failed" else "died"
+                self.engine.set("worker", f"worker {index}", True,
+                                f"worker process {index} {how}", value=event.get("lost"), now=now)
+            elif state == "restarted":
+                self.engine.set("worker", f"worker {index}", False, now=now)
 
     def archive(self, ok, message):
         if self.options.archive:

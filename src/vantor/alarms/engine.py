@@ -21,6 +21,10 @@ class AlarmEngine:
         self._by_key = {}         # (condition, subject) -> the shown alarm
         self.listeners = []       # called with the alarm JSON of each transition
 
+    def renumber(self, first_id):
+        """Continue ids from first_id (those of an earlier run are in the archive)."""
+        self._ids = itertools.count(first_id)
+
     # -- conditions ---------------------------------------------------------
 
     def set(self, condition, subject, active, message=None, value=None, now=None):

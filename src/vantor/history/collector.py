@@ -31,6 +31,9 @@ class ArchiveCollector:
         self._board_reports = {}     # mcuId -> reports counter at the last row
         self._unit_state = {}        # rank -> (status word, biasI set point)
         self.malformed_bytes = 0     # stream bytes that did not fill a record
+        # Stream records carry board time (steps since sequence 0); the
+        # snapshot's totals say which Unix time that is.  Batches wait for it.
+        self.time_origin = None
 
     # -- inputs -------------------------------------------------------------
 
@@ -45,15 +48,18 @@ class ArchiveCollector:
                 self._settings.append((event["time"], event.get("via"), change.get("rank"),
                                        change.get("name"), change.get("field"),
                                        change.get("old"), change.get("new")))
-        elif kind == "alarm":
-            self._alarms.append(event["alarm"])
 
     def alarm(self, alarm):
+        """One alarm transition (handed over by the engine, not read back from
+        the bus, so a busy subscription cannot lose it)."""
         self._alarms.append(alarm)
 
     def snapshot(self, snap):
         """Board reports not yet kept, the counters, and unit state changes."""
         now = snap["time"]
+        origin = snap.get("totals", {}).get("time_origin")
+        if origin is not None:
+            self.time_origin = origin
         for board in snap.get("boards", ()):
             mcu, reports = board["mcuId"], board.get("reports", 0)
             if board.get("last_seen") is None or self._board_reports.get(mcu) == reports:
@@ -81,11 +87,15 @@ class ArchiveCollector:
                             "board": np.array(self._boards, dtype=row_dtype("board")),
                             "counters": np.array(self._counters, dtype=row_dtype("counters"))},
                       states=self._states, settings=self._settings, alarms=self._alarms)
-        self._stream, self._boards, self._counters = [], [], []
+        if self.time_origin is not None:
+            self._stream = []
+        self._boards, self._counters = [], []
         self._states, self._settings, self._alarms = [], [], []
         return batch
 
     def _stream_rows(self):
+        if self.time_origin is None:
+            return np.zeros(0, dtype=row_dtype("unit"))
         data = b"".join(self._stream)
         whole = len(data) // STREAM_DTYPE.itemsize * STREAM_DTYPE.itemsize
         self.malformed_bytes += len(data) - whole
@@ -96,7 +106,7 @@ class ArchiveCollector:
         recs = recs[keep]
         rows = np.empty(len(recs), dtype=row_dtype("unit"))
         rows["key"] = recs["rank"]
-        rows["t"] = recs["timestamp"]
+        rows["t"] = recs["timestamp"] + self.time_origin
         rows["rate"] = recs["counts"] / (recs["intSize"] * STEP_S)
         rows["monitorV"] = recs["monitorV"]
         rows["cuStatus"] = recs["cuStatus"]

@@ -1,0 +1,133 @@
+"""The service's watch over the host: once a second one snapshot feeds the
+archive and the alarm conditions; stream batches and events go to both as
+they come.  Route modules find it as app["watch"] (`attach` creates it once
+and hooks it into the app's startup and cleanup).
+
+A database that cannot be opened or written leaves the service running
+live: the archive is off (or retried batch by batch) and an alarm says why."""
+import asyncio
+import logging
+import time
+
+from vantor.alarms import AlarmEngine, ConditionChecker, HookRunner
+from vantor.history.store import ArchiveError
+
+log = logging.getLogger("vantor.service.watch")
+POLL_S = 1.0
+DISK_EVERY_S = 10.0
+ARCHIVE_FILE = "archive.sqlite"
+
+
+class Watch:
+    def __init__(self, app):
+        self.app = app
+        self.host = app["host"]
+        settings = self.host.settings
+        self.alarm_options, self.archive_options = settings.alarms, settings.archive
+        self.data_dir = app["data_dir"]
+        self.engine = AlarmEngine()
+        self.checker = ConditionChecker(self.engine, self.alarm_options)
+        self.hook = None
+        self.store = None
+        self.writer = None
+        self.archive_error = None        # why the archive is off, or None
+        self.skipped = 0                 # stream batches and events the bus dropped for us
+        self._sub = None
+        self._tasks = []
+
+    # -- life cycle --------------------------------------------------------------
+
+    async def start(self, app):
+        self.engine.listeners.append(self._publish)
+        if self.alarm_options.hook:
+            self.hook = HookRunner(self.alarm_options.hook, self.alarm_options.hook_timeout,
+                                   on_result=self.host.publish_event).start()
+            self.engine.listeners.append(self.hook)
+        if self.archive_options.enabled:
+            await self._open_archive()
+        else:
+            self.archive_error = "archive off in the settings ([archive] enabled = false)"
+        self._sub = self.host.subscribe({"stream", "event"}, maxsize=5000)
+        loop = asyncio.get_running_loop()
+        self._tasks = [loop.create_task(self._follow()), loop.create_task(self._poll())]
+        if self.writer is not None:
+            self._tasks.append(loop.create_task(self.writer.run()))
+
+    async def stop(self, app):
+        for task in self._tasks:
+            task.cancel()
+        await asyncio.gather(*self._tasks, return_exceptions=True)
+        self._tasks = []
+        if self._sub is not None:
+            self._sub.close()
+        if self.writer is not None:
+            await self.writer.stop()
+        if self.hook is not None:
+            await self.hook.stop()
+
+    async def _open_archive(self):
+        from vantor.history.writer import ArchiveWriter, open_archive
+
+        path = self.data_dir / ARCHIVE_FILE
+        try:
+            self.store = await asyncio.to_thread(open_archive, path, self.archive_options)
+            last = await asyncio.to_thread(self.store.alarm_log, 0.0, float("inf"), 1)
+        except ArchiveError as exc:
+            self.archive_error = f"{exc}; archiving is off, live data goes on"
+            log.error("%s", self.archive_error)
+            self.app["problems"].append(self.archive_error)
+            self.checker.archive(False, self.archive_error)
+            return
+        if last and str(last[0].get("id", "")).isdigit():
+            self.engine.renumber(int(last[0]["id"]) + 1)     # ids go on across restarts
+        self.writer = ArchiveWriter(self.store, self.archive_options,
+                                    on_state=self.checker.archive).start()
+
+    # -- feeding -----------------------------------------------------------------
+
+    def _publish(self, alarm):
+        if self.writer is not None:
+            self.writer.collector.alarm(alarm)
+        self.host.publish_event({"kind": "alarm", "alarm": alarm})
+
+    async def _follow(self):
+        collector = self.writer.collector if self.writer is not None else None
+        async for kind, payload in self._sub:
+            if kind == "stream":
+                if collector is not None:
+                    collector.stream(payload)
+            elif payload.get("kind") != "alarm":
+                if collector is not None:
+                    collector.event(payload)
+                self.checker.event(payload)
+            self.skipped = self._sub.skipped
+
+    async def _poll(self):
+        next_disk = 0.0
+        while True:
+            await asyncio.sleep(POLL_S)
+            snap = self.host.snapshot()
+            if self.writer is not None:
+                self.writer.collector.snapshot(snap)
+            self.checker.snapshot(snap)
+            if time.monotonic() >= next_disk:
+                next_disk = time.monotonic() + DISK_EVERY_S
+                await asyncio.to_thread(self.checker.disk, [self.data_dir])
+
+    # -- for the routes ----------------------------------------------------------
+
+    def archive_status(self):
+        if self.writer is None:
+            return {"ok": False, "error": self.archive_error, "path": None}
+        status = self.writer.status()
+        status.update(path=str(self.data_dir / ARCHIVE_FILE), skipped=self.skipped)
+        return status
+
+
+def attach(app):
+    """The app's Watch, created and hooked into startup and cleanup on first use."""
+    if "watch" not in app:
+        watch = app["watch"] = Watch(app)
+        app.on_startup.append(watch.start)
+        app.on_cleanup.append(watch.stop)
+    return app["watch"]
