@@ -1,32 +1,41 @@
 // The alarm banner. Where the service keeps alarms (/api/alarms) the banner
-// shows those, with acknowledge; otherwise it shows what the page can see for
-// itself: silent units and boards whose PLL is unlocked.
+// shows those, active ones first, with acknowledge; otherwise it shows what the
+// page can see for itself: silent units and boards whose PLL is unlocked.
 import { getJSON, postJSON } from "./api.js";
 import { clockTime } from "./format.js";
 
 const LISTED = 24;
 const POLL_MS = 5000;
+const ACK_PARALLEL = 4;
+const STATE_ORDER = { active: 0, acknowledged: 1, cleared: 2 };
 
 function alarmText(a) {
   if (a.message || a.text) return a.message || a.text;
-  const what = a.condition || a.kind || "alarm";
-  const where = a.subject || a.name || "";
-  return `${what} ${where}`.trim();
+  return `${a.condition || a.kind || "alarm"} ${a.subject || a.name || ""}`.trim();
+}
+
+function isAcked(a) {
+  return a.acknowledged !== null && a.acknowledged !== undefined && a.acknowledged !== false;
 }
 
 export class AlarmBanner {
   constructor(store) {
     this.store = store;
     this.fromService = false;      // true once /api/alarms is known to exist
-    this.serviceAlarms = [];
+    this.serviceAlarms = [];       // [text, ack id or null, state], built once per load
     this.banner = document.getElementById("alarm-banner");
     this.count = document.getElementById("alarm-count");
     this.list = document.getElementById("alarm-list");
+    this.ackAll = document.getElementById("alarm-ack-all");
     this.lastKey = "";
     this.pollTimer = null;
     this.list.addEventListener("click", (ev) => {
       const id = ev.target.dataset.ack;
-      if (id) this.acknowledge(id, ev.target);
+      if (id) this.acknowledge([id], ev.target);
+    });
+    this.ackAll.addEventListener("click", () => {
+      const ids = this.serviceAlarms.map(([, id]) => id).filter((id) => id !== null);
+      this.acknowledge(ids, this.ackAll);
     });
   }
 
@@ -42,59 +51,72 @@ export class AlarmBanner {
   }
 
   async load() {
+    let answer;
     try {
-      const answer = await getJSON("api/alarms");
-      this.serviceAlarms = Array.isArray(answer) ? answer : answer.alarms || [];
-      this.draw();
-    } catch { /* the connection indicator tells */ }
+      answer = await getJSON("api/alarms");
+    } catch { return; /* the connection indicator tells */ }
+    const alarms = (Array.isArray(answer) ? answer : answer.alarms || []).filter((a) => a.shown !== false);
+    alarms.sort((a, b) => (STATE_ORDER[a.state] ?? 3) - (STATE_ORDER[b.state] ?? 3) || (b.raised ?? 0) - (a.raised ?? 0));
+    // The service keeps an alarm shown until it is both cleared and acknowledged.
+    this.serviceAlarms = alarms.map((a) => {
+      const when = a.raised || a.time;
+      const text = `${alarmText(a)}${a.state ? ` (${a.state})` : ""}${when ? ` since ${clockTime(when)}` : ""}`;
+      return [text, isAcked(a) ? null : String(a.id), a.state || "active"];
+    });
+    this.draw();
   }
 
-  async acknowledge(id, button) {
+  async acknowledge(ids, button) {
     button.disabled = true;
-    try {
-      await postJSON(`api/alarms/${encodeURIComponent(id)}/ack`, { comment: "acknowledged on the dashboard" });
-      await this.load();
-    } catch (err) {
-      button.disabled = false;
-      button.title = err.message;
-    }
+    const queue = [...ids];
+    const failures = [];
+    const worker = async () => {
+      while (queue.length) {
+        const id = queue.shift();
+        try {
+          await postJSON(`api/alarms/${encodeURIComponent(id)}/ack`, { comment: "acknowledged on the dashboard" });
+        } catch (err) { failures.push(err.message); }
+      }
+    };
+    await Promise.all(Array.from({ length: ACK_PARALLEL }, worker));
+    button.disabled = false;
+    button.title = failures.length ? `${failures.length} not acknowledged: ${failures[0]}` : "";
+    await this.load();
   }
 
-  /** Shown alarms as [text, ack id or null]. */
+  /** Shown alarms as [text, ack id or null, state]. */
   current() {
-    if (this.fromService) {
-      // The service keeps an alarm shown until it is both cleared and acknowledged.
-      return this.serviceAlarms
-        .filter((a) => a.shown !== false)
-        .map((a) => {
-          const acked = a.acknowledged !== null && a.acknowledged !== undefined && a.acknowledged !== false;
-          const when = a.raised || a.time;
-          const text = `${alarmText(a)}${a.state ? ` (${a.state})` : ""}${when ? ` since ${clockTime(when)}` : ""}`;
-          return [text, acked ? null : a.id];
-        });
-    }
+    if (this.fromService) return this.serviceAlarms;
     const shown = [];
     for (const b of this.store.boards.values()) {
-      if (b.pll === false) shown.push([`MCU ${b.mcuId}: PLL unlocked`, null]);
+      if (b.pll === false) shown.push([`MCU ${b.mcuId}: PLL unlocked`, null, "active"]);
     }
     for (const u of this.store.units.values()) {
-      if (u.status === "silent") shown.push([`${u.name} (rank ${u.rank}) silent`, null]);
+      if (u.status === "silent") shown.push([`${u.name} (rank ${u.rank}) silent`, null, "active"]);
     }
     return shown;
   }
 
   draw() {
     const alarms = this.current();
-    const key = JSON.stringify(alarms);
+    const key = alarms === this.serviceAlarms ? alarms : JSON.stringify(alarms);
     if (key === this.lastKey) return;
     this.lastKey = key;
     this.banner.hidden = alarms.length === 0;
-    this.count.textContent = `${alarms.length} alarm${alarms.length === 1 ? "" : "s"}`;
+    const byState = {};
+    for (const [, , state] of alarms) byState[state] = (byState[state] || 0) + 1;
+    const parts = Object.entries(byState).map(([state, n]) => `${n} ${state}`);
+    this.count.textContent = `${alarms.length} alarm${alarms.length === 1 ? "" : "s"}` +
+      (this.fromService && parts.length ? ` (${parts.join(", ")})` : "");
+    const unacked = alarms.filter(([, id]) => id !== null).length;
+    this.ackAll.hidden = unacked < 2;
+    this.ackAll.textContent = `acknowledge all ${unacked}`;
     const frag = document.createDocumentFragment();
-    for (const [text, ackId] of alarms.slice(0, LISTED)) {
+    for (const [text, ackId, state] of alarms.slice(0, LISTED)) {
       const li = document.createElement("li");
       li.textContent = text;
-      if (ackId !== null && ackId !== undefined) {
+      li.dataset.state = state;
+      if (ackId !== null) {
         const b = document.createElement("button");
         b.dataset.ack = ackId;
         b.textContent = "acknowledge";

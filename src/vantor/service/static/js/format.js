@@ -21,9 +21,12 @@ export function duration(seconds) {
   return `${(seconds / 86400).toFixed(1)} d`;
 }
 
+/** HH:MM:SS local time (toLocaleTimeString is too slow for a thousand rows). */
 export function clockTime(unixSeconds) {
   if (!unixSeconds) return NONE;
-  return new Date(unixSeconds * 1000).toLocaleTimeString([], { hour12: false });
+  const d = new Date(unixSeconds * 1000);
+  const two = (n) => (n < 10 ? "0" : "") + n;
+  return `${two(d.getHours())}:${two(d.getMinutes())}:${two(d.getSeconds())}`;
 }
 
 /** "1-4, 7, 9-10" from ranks. */
