@@ -29,6 +29,9 @@ SHARED_ONLY = [
     r"reinterpret_cast<PyCFunction>",
     r"\bMETH_(FASTCALL|O|NOARGS|VARARGS)\b",            # method tables use vt::method
     r"\{ *Py_(tp|mod)_\w+, *reinterpret_cast",          # slots use vt::slot
+    # Classes and host objects live in the module's state, not in globals.
+    r"(?m)^(static )?PyTypeObject *\* *\w+;",
+    r"\bstatic PyObject *\*",
 ]
 
 

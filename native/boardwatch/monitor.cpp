@@ -5,25 +5,45 @@
 #include "common/call.hpp"
 #include "common/convert.hpp"
 #include "common/frames.hpp"
+#include "common/module_state.hpp"
 
 namespace boardwatch {
 namespace {
 
-PyTypeObject* MonitorType;
-PyObject* s_on_temp;
-PyObject* s_set_pll_lock;
-PyObject* s_on_status_change;
-vt::Override on_temp_memo, on_status_change_memo;
+struct State {
+    PyTypeObject* MonitorType;
+    PyObject* s_on_temp;
+    PyObject* s_set_pll_lock;
+    PyObject* s_on_status_change;
+    vt::Override on_temp_memo, on_status_change_memo;
+
+    template <class F>
+    void refs(F f) {
+        f(MonitorType);
+        f(s_on_temp);
+        f(s_set_pll_lock);
+        f(s_on_status_change);
+    }
+};
+
+extern PyModuleDef module_def;
 
 struct Monitor {
     PyObject_HEAD
+    State* st;       // of the module that defined the class
     int32_t status;  // mcuStatus of the last change seen
 };
 
 Monitor* as_monitor(PyObject* o) { return reinterpret_cast<Monitor*>(o); }
 
 // Every argument is accepted and ignored.
-PyObject* monitor_new(PyTypeObject* type, PyObject*, PyObject*) { return type->tp_alloc(type, 0); }
+PyObject* monitor_new(PyTypeObject* type, PyObject*, PyObject*) {
+    State* st = vt::state_of_type<State>(type, &module_def);
+    if (!st) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self) as_monitor(self)->st = st;
+    return self;
+}
 int monitor_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
 void monitor_dealloc(PyObject* self) {
@@ -46,25 +66,26 @@ PyObject* msg_received(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         !vt::decode_first_frame(a[0], rec)) {
         return nullptr;
     }
-    const int temp_hook = vt::overrides(self, MonitorType, s_on_temp, on_temp_memo);
+    Monitor* m = as_monitor(self);
+    State& st = *m->st;
+    const int temp_hook = vt::overrides(self, st.MonitorType, st.s_on_temp, st.on_temp_memo);
     if (temp_hook < 0) return nullptr;
     if (temp_hook) {
         vt::Ref t1 = vt::steal(PyFloat_FromDouble(rec.temp1));
         vt::Ref t2 = vt::steal(PyFloat_FromDouble(rec.temp2));
-        if (!t1 || !t2 || !vt::call_hook(self, s_on_temp, t1.get(), t2.get())) return nullptr;
+        if (!t1 || !t2 || !vt::call_hook(self, st.s_on_temp, t1.get(), t2.get())) return nullptr;
     }
     vt::Ref pll = vt::steal(PyLong_FromLong(rec.pllLock));
-    if (!pll || !vt::call_hook(self, s_set_pll_lock, pll.get())) return nullptr;
+    if (!pll || !vt::call_hook(self, st.s_set_pll_lock, pll.get())) return nullptr;
 
-    Monitor* m = as_monitor(self);
     if (m->status == rec.mcuStatus) Py_RETURN_NONE;
     // Stored before the hook runs: a failing hook still leaves the change recorded.
     m->status = rec.mcuStatus;
-    const int status_hook = vt::overrides(self, MonitorType, s_on_status_change, on_status_change_memo);
+    const int status_hook = vt::overrides(self, st.MonitorType, st.s_on_status_change, st.on_status_change_memo);
     if (status_hook < 0) return nullptr;
     if (status_hook) {
         vt::Ref status = vt::steal(PyLong_FromLong(rec.mcuStatus));
-        if (!status || !vt::call_hook(self, s_on_status_change, status.get())) return nullptr;
+        if (!status || !vt::call_hook(self, st.s_on_status_change, status.get())) return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -112,12 +133,15 @@ PyType_Spec monitor_spec = {"vantor.cluster.workers.boardwatch.SpeedUpProtocol",
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, monitor_slots};
 
 int exec_module(PyObject* m) {
-    if (!s_on_temp && !(s_on_temp = vt::intern("on_temp"))) return -1;
-    if (!s_set_pll_lock && !(s_set_pll_lock = vt::intern("set_pll_lock"))) return -1;
-    if (!s_on_status_change && !(s_on_status_change = vt::intern("on_status_change"))) return -1;
+    State& st = *vt::module_state<State>(m);
+    if (!vt::intern_into({{&st.s_on_temp, "on_temp"},
+                          {&st.s_set_pll_lock, "set_pll_lock"},
+                          {&st.s_on_status_change, "on_status_change"}})) {
+        return -1;
+    }
     PyObject* type = PyType_FromModuleAndSpec(m, &monitor_spec, nullptr);
     if (!type) return -1;
-    MonitorType = reinterpret_cast<PyTypeObject*>(type);
+    st.MonitorType = reinterpret_cast<PyTypeObject*>(type);
     return PyModule_AddObjectRef(m, "SpeedUpProtocol", type);
 }
 
@@ -126,7 +150,7 @@ PyModuleDef_Slot slots[] = {{Py_mod_exec, vt::slot<exec_module>()}, {0, nullptr}
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vantor.cluster.workers.boardwatch",
     "Microcontroller status monitor: temperatures, PLL lock and status changes.",
-    0, nullptr, slots, nullptr, nullptr, nullptr};
+    sizeof(State), nullptr, slots, vt::traverse_state<State>, vt::clear_state<State>, vt::free_state<State>};
 
 }  // namespace
 }  // namespace boardwatch

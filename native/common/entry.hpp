@@ -39,6 +39,12 @@ struct Entry<F> {
 
 }  // namespace detail
 
+// A function CPython calls through a typed pointer (m_traverse, ...), behind the boundary.
+template <auto F>
+constexpr auto entry() noexcept {
+    return &detail::Entry<F>::call;
+}
+
 // A type slot (tp_new, tp_init, tp_dealloc, ...) behind the boundary.
 template <auto F>
 inline void* slot() noexcept {

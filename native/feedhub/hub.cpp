@@ -4,12 +4,13 @@
 #include "common/messages.hpp"
 
 #include "common/call.hpp"
+#include "common/module_state.hpp"
 
 namespace feedhub {
 namespace {
 
 // The IV result the front end sees before the first sweep has ended.
-PyObject* initial_cached_data() {
+PyObject* initial_cached_data(const State& st) {
     vt::Ref counts_grid = vt::steal(PyList_New(0));
     vt::Ref monitor_grid = vt::steal(PyList_New(0));
     vt::Ref counts = vt::steal(PyDict_New());
@@ -18,29 +19,32 @@ PyObject* initial_cached_data() {
     vt::Ref zero = vt::steal(PyLong_FromLong(0));
     vt::Ref d = vt::steal(PyDict_New());
     if (!counts_grid || !monitor_grid || !counts || !monitor || !sweep_ts || !zero || !d ||
-        PyDict_SetItem(counts.get(), names.biasI, counts_grid.get()) < 0 ||
-        PyDict_SetItem(monitor.get(), names.biasI, monitor_grid.get()) < 0 ||
-        PyDict_SetItem(d.get(), names.running, Py_False) < 0 ||
-        PyDict_SetItem(d.get(), names.timestamp_started, zero.get()) < 0 ||
-        PyDict_SetItem(d.get(), names.counts, counts.get()) < 0 ||
-        PyDict_SetItem(d.get(), names.monitorV, monitor.get()) < 0 ||
-        PyDict_SetItem(d.get(), names.biasSweepTs, sweep_ts.get()) < 0) {
+        PyDict_SetItem(counts.get(), st.names.biasI, counts_grid.get()) < 0 ||
+        PyDict_SetItem(monitor.get(), st.names.biasI, monitor_grid.get()) < 0 ||
+        PyDict_SetItem(d.get(), st.names.running, Py_False) < 0 ||
+        PyDict_SetItem(d.get(), st.names.timestamp_started, zero.get()) < 0 ||
+        PyDict_SetItem(d.get(), st.names.counts, counts.get()) < 0 ||
+        PyDict_SetItem(d.get(), st.names.monitorV, monitor.get()) < 0 ||
+        PyDict_SetItem(d.get(), st.names.biasSweepTs, sweep_ts.get()) < 0) {
         return nullptr;
     }
     return d.release();
 }
 
 PyObject* hub_new(PyTypeObject* type, PyObject*, PyObject*) {
+    State* st = vt::state_of_type<State>(type, &module_def);
+    if (!st) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);  // zeroes time, totdev, RECORDING and the range
     if (!self) return nullptr;
     Hub* h = as_hub(self);
+    h->st = st;
     h->d = new (std::nothrow) HubData();
     if (!h->d) {
         Py_DECREF(self);
         return PyErr_NoMemory();
     }
     h->settings = Py_NewRef(Py_None);
-    h->cached_data = initial_cached_data();
+    h->cached_data = initial_cached_data(*st);
     h->devices = h->cached_data ? PyDict_New() : nullptr;
     if (!h->devices) {
         Py_DECREF(self);
@@ -50,7 +54,7 @@ PyObject* hub_new(PyTypeObject* type, PyObject*, PyObject*) {
     // storage and is refused here. Its storage may run host code that calls
     // the hub or keeps it, so every table exists before.
     vt::Ref zero = vt::steal(PyLong_FromLong(0));
-    if (!zero || PyObject_SetAttr(self, names.length, zero.get()) < 0) {
+    if (!zero || PyObject_SetAttr(self, st->names.length, zero.get()) < 0) {
         Py_DECREF(self);
         return nullptr;
     }
@@ -58,12 +62,13 @@ PyObject* hub_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 int hub_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    State& st = state_of(self);
     static vt::Signature sig("__init__", {"settings"});
     PyObject* a[1];
     if (!sig.parse(args, kwds, a)) return -1;
     Hub* h = as_hub(self);
     Py_SETREF(h->settings, Py_NewRef(a[0]));
-    if (!vt::call_hook(self, names.create_look_up, a[0])) return -1;
+    if (!vt::call_hook(self, st.names.create_look_up, a[0])) return -1;
     vt::Ref range = vt::steal(call_get_min_max(self));
     float start, stop;
     int32_t steps;

@@ -36,6 +36,8 @@ struct HubData {
     uint64_t recordData_version = 0;
 };
 
+struct State;
+
 struct Hub {
     PyObject_HEAD
     PyObject* settings;     // owned; None until construction stores it
@@ -48,12 +50,12 @@ struct Hub {
     float iv_stop;
     int32_t iv_steps;
     HubData* d;             // owned; created with the object
+    State* st;              // of the module that defined the class
 };
 
 inline Hub* as_hub(PyObject* o) { return reinterpret_cast<Hub*>(o); }
+inline State& state_of(PyObject* self) { return *as_hub(self)->st; }
 
-extern PyTypeObject* HubType;
-extern PyTypeObject* RecordDataType;
 
 // Interned names, created once when the module is loaded.
 struct Names {
@@ -67,14 +69,29 @@ struct Names {
     PyObject *length, *running, *timestamp_started, *counts, *monitorV, *biasI, *biasSweepTs, *time,
         *print, *index_error_ch, *index;
 };
-extern Names names;
 
 // Whether the host's class replaces each virtual operation, cached per class.
 struct Memos {
     vt::Override get_min_max, get_biasSweepTs, get_iv, gen_iv_data, stopRecording, getRecordData;
 };
-extern Memos memos;
-bool init_names();
+bool init_names(Names& names);
+
+// Everything one import of the module holds (see common/module_state.hpp).
+struct State {
+    PyTypeObject* HubType;
+    PyTypeObject* RecordDataType;
+    Names names;
+    Memos memos;
+
+    template <class F>
+    void refs(F f) {
+        f(HubType), f(RecordDataType);
+        constexpr size_t count = sizeof(Names) / sizeof(PyObject*);
+        PyObject** all = reinterpret_cast<PyObject**>(&names);  // Names holds only these pointers
+        for (size_t k = 0; k < count; ++k) f(all[k]);
+    }
+};
+extern PyModuleDef module_def;
 
 // A host method's result must be exactly `type` or None; steals `r`.
 inline PyObject* checked(PyObject* r, PyTypeObject* type) {

@@ -33,6 +33,7 @@ bool check_rank(const Hub* h, uint32_t rank) {
 
 // The sweep of position p begins, goes on or ends with this record.
 bool follow_sweep(PyObject* self, size_t p, const vt::stream_data& rec) {
+    State& st = state_of(self);
     Hub* h = as_hub(self);
     if (rec.cuStatus == vt::CU_IV) {
         if (!h->d->ivRunning[p]) {
@@ -51,11 +52,12 @@ bool follow_sweep(PyObject* self, size_t p, const vt::stream_data& rec) {
     vt::Ref result = vt::steal(call_gen_iv_data(self));
     if (!result) return false;
     Py_SETREF(h->cached_data, Py_NewRef(result.get()));
-    return vt::call_hook(self, names.streamIvData, result.get());
+    return vt::call_hook(self, st.names.streamIvData, result.get());
 }
 
 // Sends the gathered batch when the timestamp changes, then adds the frame.
 bool batch(PyObject* self, double timestamp, PyObject* frame) {
+    State& st = state_of(self);
     Hub* h = as_hub(self);
     if (!(timestamp == h->time)) {  // a NaN on either side starts a new batch
         // Detached before the hook runs: a hook that feeds the hub starts the
@@ -66,7 +68,7 @@ bool batch(PyObject* self, double timestamp, PyObject* frame) {
         const double done_time = h->time;
         h->time = timestamp;
         batch.clear();
-        if (!vt::call_hook(self, names.streamData, done.get())) {
+        if (!vt::call_hook(self, st.names.streamData, done.get())) {
             // The failed batch stays, ahead of whatever a hook fed in meanwhile.
             h->time = done_time;
             if (!batch.prepend(PyBytes_AS_STRING(done.get()), static_cast<size_t>(PyBytes_GET_SIZE(done.get())))) {
@@ -83,6 +85,7 @@ bool batch(PyObject* self, double timestamp, PyObject* frame) {
 }
 
 bool take_in(PyObject* self, PyObject* msg) {
+    State& st = state_of(self);
     Hub* h = as_hub(self);
     vt::Ref frame = vt::steal(first_frame(msg));
     vt::stream_data rec;
@@ -91,7 +94,7 @@ bool take_in(PyObject* self, PyObject* msg) {
         return false;
     }
     if (rec.cuStatus == vt::CU_TIMEOUT || rec.cuStatus == vt::CU_TIMEOUT_POWERED) {
-        return vt::call_hook(self, names.streamData, frame.get());
+        return vt::call_hook(self, st.names.streamData, frame.get());
     }
     const size_t p = rec.rank - 1;
     return follow_sweep(self, p, rec) && record_point(self, static_cast<int64_t>(p), rec.timestamp, rec.counts,

@@ -17,13 +17,14 @@ bool isIvRunning(const Hub* h) {
 }
 
 bool setTimestamp(Hub* h, double timestamp) {
+    State& st = *h->st;
     if (h->cached_data == Py_None) {
         vt::raise::none_not_subscriptable();
         return false;
     }
     vt::Ref cached = vt::borrow(h->cached_data);
     vt::Ref value = vt::steal(PyFloat_FromDouble(timestamp));
-    return value && PyObject_SetItem(cached.get(), names.timestamp_started, value.get()) == 0;
+    return value && PyObject_SetItem(cached.get(), st.names.timestamp_started, value.get()) == 0;
 }
 
 namespace {
@@ -48,9 +49,9 @@ PyObject* bias_grid(float start, Py_ssize_t n) {
 
 // The host's print of ("Index error ch", position, "index", index), so the
 // line goes wherever the host sends its standard output.
-bool report_index_error(int64_t position, int32_t index) {
+bool report_index_error(const State& st, int64_t position, int32_t index) {
     PyObject* builtins = PyEval_GetBuiltins();
-    vt::Ref print = vt::borrow(builtins ? PyDict_GetItemWithError(builtins, names.print) : nullptr);
+    vt::Ref print = vt::borrow(builtins ? PyDict_GetItemWithError(builtins, st.names.print) : nullptr);
     if (!print) {
         if (!PyErr_Occurred()) vt::raise::missing_builtin("print");
         return false;
@@ -58,7 +59,7 @@ bool report_index_error(int64_t position, int32_t index) {
     vt::Ref pos = vt::steal(PyLong_FromLongLong(position));
     vt::Ref idx = vt::steal(PyLong_FromLong(index));
     if (!pos || !idx) return false;
-    PyObject* argv[] = {names.index_error_ch, pos.get(), names.index, idx.get()};
+    PyObject* argv[] = {st.names.index_error_ch, pos.get(), st.names.index, idx.get()};
     vt::Ref r = vt::steal(PyObject_Vectorcall(print.get(), argv, 4, nullptr));
     return bool(r);
 }
@@ -73,7 +74,7 @@ bool bin_device(Hub* h, int64_t i, float start, float stop, PyObject* counts, Py
         if (outside_range(pt.biasI, start, stop)) continue;
         const int32_t index = bin_index(pt.biasI, start);
         if (index < 0 || index >= n) {
-            if (!report_index_error(i, index)) return false;
+            if (!report_index_error(*h->st, i, index)) return false;
             continue;
         }
         PyObject* c = PyLong_FromUnsignedLong(pt.counts);
@@ -87,13 +88,14 @@ bool bin_device(Hub* h, int64_t i, float start, float stop, PyObject* counts, Py
 }  // namespace
 
 PyObject* get_iv_native(PyObject* self, float start, float stop, int64_t steps) {
+    State& st = state_of(self);
     Hub* h = as_hub(self);
     const Py_ssize_t n = steps > 0 ? static_cast<Py_ssize_t>(steps) : 0;
     vt::Ref grid = vt::steal(bias_grid(start, n));
     vt::Ref counts = grid ? vt::steal(PyDict_New()) : vt::Ref();
     vt::Ref monitor = counts ? vt::steal(PyDict_New()) : vt::Ref();
-    if (!monitor || PyDict_SetItem(counts.get(), names.biasI, grid.get()) < 0 ||
-        PyDict_SetItem(monitor.get(), names.biasI, grid.get()) < 0) {
+    if (!monitor || PyDict_SetItem(counts.get(), st.names.biasI, grid.get()) < 0 ||
+        PyDict_SetItem(monitor.get(), st.names.biasI, grid.get()) < 0) {
         return nullptr;
     }
     for (int64_t i = 0; i < h->totdev; ++i) {
@@ -110,27 +112,28 @@ PyObject* get_iv_native(PyObject* self, float start, float stop, int64_t steps) 
     vt::Ref sweep_ts = vt::steal(call_get_biasSweepTs(self));
     if (!sweep_ts) return nullptr;
     vt::Ref cached = vt::borrow(h->cached_data);
-    vt::Ref started = vt::steal(PyObject_GetItem(cached.get(), names.timestamp_started));
+    vt::Ref started = vt::steal(PyObject_GetItem(cached.get(), st.names.timestamp_started));
     vt::Ref out = started ? vt::steal(PyDict_New()) : vt::Ref();
-    if (!out || PyDict_SetItem(out.get(), names.running, running) < 0 ||
-        PyDict_SetItem(out.get(), names.counts, counts.get()) < 0 ||
-        PyDict_SetItem(out.get(), names.monitorV, monitor.get()) < 0 ||
-        PyDict_SetItem(out.get(), names.biasSweepTs, sweep_ts.get()) < 0 ||
-        PyDict_SetItem(out.get(), names.timestamp_started, started.get()) < 0) {
+    if (!out || PyDict_SetItem(out.get(), st.names.running, running) < 0 ||
+        PyDict_SetItem(out.get(), st.names.counts, counts.get()) < 0 ||
+        PyDict_SetItem(out.get(), st.names.monitorV, monitor.get()) < 0 ||
+        PyDict_SetItem(out.get(), st.names.biasSweepTs, sweep_ts.get()) < 0 ||
+        PyDict_SetItem(out.get(), st.names.timestamp_started, started.get()) < 0) {
         return nullptr;
     }
     return out.release();
 }
 
 PyObject* call_get_iv(PyObject* self, float start, float stop, int64_t steps) {
-    const int replaced = vt::overrides(self, HubType, names.get_iv, memos.get_iv);
+    State& st = state_of(self);
+    const int replaced = vt::overrides(self, st.HubType, st.names.get_iv, st.memos.get_iv);
     if (replaced < 0) return nullptr;
     if (!replaced) return get_iv_native(self, start, stop, steps);
     vt::Ref a = vt::steal(PyFloat_FromDouble(static_cast<double>(start)));
     vt::Ref b = vt::steal(PyFloat_FromDouble(static_cast<double>(stop)));
     vt::Ref c = vt::steal(PyLong_FromLongLong(steps));
     if (!a || !b || !c) return nullptr;
-    return checked(vt::call_method(self, names.get_iv, a.get(), b.get(), c.get()), &PyDict_Type);
+    return checked(vt::call_method(self, st.names.get_iv, a.get(), b.get(), c.get()), &PyDict_Type);
 }
 
 PyObject* gen_iv_data_native(PyObject* self) {
@@ -142,10 +145,11 @@ PyObject* gen_iv_data_native(PyObject* self) {
 }
 
 PyObject* call_gen_iv_data(PyObject* self) {
-    const int replaced = vt::overrides(self, HubType, names.gen_iv_data, memos.gen_iv_data);
+    State& st = state_of(self);
+    const int replaced = vt::overrides(self, st.HubType, st.names.gen_iv_data, st.memos.gen_iv_data);
     if (replaced < 0) return nullptr;
     if (!replaced) return gen_iv_data_native(self);
-    return checked(vt::call_method(self, names.gen_iv_data), &PyDict_Type);
+    return checked(vt::call_method(self, st.names.gen_iv_data), &PyDict_Type);
 }
 
 PyObject* get_iv_data_native(PyObject* self) {

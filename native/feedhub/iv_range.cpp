@@ -22,8 +22,8 @@ bool bin_count(float min_start, float max_stop, int32_t& steps) {
 }
 
 // |configuration.get_c_value(name)| as float32.
-bool configured_magnitude(PyObject* conf, PyObject* name, float& out) {
-    vt::Ref v = vt::steal(vt::call_method(conf, names.get_c_value, name));
+bool configured_magnitude(const State& st, PyObject* conf, PyObject* name, float& out) {
+    vt::Ref v = vt::steal(vt::call_method(conf, st.names.get_c_value, name));
     vt::Ref mag = v ? vt::steal(PyNumber_Absolute(v.get())) : vt::Ref();
     return mag && vt::to_float(mag.get(), out);
 }
@@ -33,19 +33,20 @@ PyObject* new_float(float v) { return PyFloat_FromDouble(static_cast<double>(v))
 }  // namespace
 
 PyObject* get_min_max_native(Hub* h) {
+    State& st = *h->st;
     float min_start = 0.0f, max_stop = 0.0f;
     bool first = true;
     bool ok = walk_devices(h, [&](PyObject* cu) {
-        vt::Ref conf = vt::steal(PyObject_GetAttr(cu, names.configuration));
+        vt::Ref conf = vt::steal(PyObject_GetAttr(cu, st.names.configuration));
         if (!conf) return false;
         // Polarity plays no part (both limits are magnitudes), but a broken
         // configuration must still fail here.
-        vt::Ref inverted = vt::steal(PyObject_GetAttr(conf.get(), names.inverted));
+        vt::Ref inverted = vt::steal(PyObject_GetAttr(conf.get(), st.names.inverted));
         bool truth;
         float s, e;
         if (!inverted || !vt::to_bool(inverted.get(), truth) ||
-            !configured_magnitude(conf.get(), names.biasIStart, s) ||
-            !configured_magnitude(conf.get(), names.biasIStop, e)) {
+            !configured_magnitude(st, conf.get(), st.names.biasIStart, s) ||
+            !configured_magnitude(st, conf.get(), st.names.biasIStop, e)) {
             return false;
         }
         if (first) {
@@ -66,28 +67,31 @@ PyObject* get_min_max_native(Hub* h) {
 }
 
 PyObject* get_biasSweepTs_native(Hub* h) {
+    State& st = *h->st;
     vt::Ref out = vt::steal(PyList_New(0));
     if (!out) return nullptr;
     bool ok = walk_devices(h, [&](PyObject* cu) {
-        vt::Ref conf = vt::steal(PyObject_GetAttr(cu, names.configuration));
-        vt::Ref t = conf ? vt::steal(PyObject_GetAttr(conf.get(), names.biasSweepT)) : vt::Ref();
+        vt::Ref conf = vt::steal(PyObject_GetAttr(cu, st.names.configuration));
+        vt::Ref t = conf ? vt::steal(PyObject_GetAttr(conf.get(), st.names.biasSweepT)) : vt::Ref();
         return t && PyList_Append(out.get(), t.get()) == 0;
     });
     return ok ? out.release() : nullptr;
 }
 
 PyObject* call_get_min_max(PyObject* self) {
-    const int replaced = vt::overrides(self, HubType, names.get_min_max, memos.get_min_max);
+    State& st = state_of(self);
+    const int replaced = vt::overrides(self, st.HubType, st.names.get_min_max, st.memos.get_min_max);
     if (replaced < 0) return nullptr;
     if (!replaced) return get_min_max_native(as_hub(self));
-    return checked(vt::call_method(self, names.get_min_max), &PyTuple_Type);
+    return checked(vt::call_method(self, st.names.get_min_max), &PyTuple_Type);
 }
 
 PyObject* call_get_biasSweepTs(PyObject* self) {
-    const int replaced = vt::overrides(self, HubType, names.get_biasSweepTs, memos.get_biasSweepTs);
+    State& st = state_of(self);
+    const int replaced = vt::overrides(self, st.HubType, st.names.get_biasSweepTs, st.memos.get_biasSweepTs);
     if (replaced < 0) return nullptr;
     if (!replaced) return get_biasSweepTs_native(as_hub(self));
-    return checked(vt::call_method(self, names.get_biasSweepTs), &PyList_Type);
+    return checked(vt::call_method(self, st.names.get_biasSweepTs), &PyList_Type);
 }
 
 bool unpack_range(PyObject* triple, float& start, float& stop, int32_t& steps) {
@@ -97,6 +101,7 @@ bool unpack_range(PyObject* triple, float& start, float& stop, int32_t& steps) {
 }
 
 bool resetIVRange(PyObject* self) {
+    State& st = state_of(self);
     Hub* h = as_hub(self);
     vt::Ref range = vt::steal(call_get_min_max(self));
     vt::Ref items[3];
@@ -123,7 +128,7 @@ bool resetIVRange(PyObject* self) {
     h->iv_steps = steps;
     vt::Ref a = vt::steal(new_float(start)), b = vt::steal(new_float(stop));
     vt::Ref c = vt::steal(PyLong_FromLong(steps));
-    return a && b && c && vt::call_hook(self, names.resetIvFrontend, a.get(), b.get(), c.get());
+    return a && b && c && vt::call_hook(self, st.names.resetIvFrontend, a.get(), b.get(), c.get());
 }
 
 PyObject* meth_get_min_max(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -37,20 +37,22 @@ bool add_empty_curve(Hub* h, PyObject* key, PyObject* rank) {
 }
 
 bool add_channel_unit(Hub* h, PyObject* cu) {
+    State& st = *h->st;
     // The rank is read first so that a unit without one adds nothing.
-    vt::Ref rank = vt::steal(PyObject_GetAttr(cu, names.rank));
+    vt::Ref rank = vt::steal(PyObject_GetAttr(cu, st.names.rank));
     if (!rank) return false;
     vt::Ref devices = vt::borrow(h->devices);
     if (PyObject_SetItem(devices.get(), rank.get(), cu) < 0 || !add_position(h)) return false;
-    return add_empty_curve(h, names.counts, rank.get()) && add_empty_curve(h, names.monitorV, rank.get());
+    return add_empty_curve(h, st.names.counts, rank.get()) && add_empty_curve(h, st.names.monitorV, rank.get());
 }
 
 bool create_look_up(Hub* h, PyObject* settings) {
-    vt::Ref mcus = vt::steal(PyObject_GetAttr(settings, names.devices));
+    State& st = *h->st;
+    vt::Ref mcus = vt::steal(PyObject_GetAttr(settings, st.names.devices));
     if (!mcus) return false;
-    return walk_items(mcus.get(), [h](PyObject*, PyObject* mcu) {
-        vt::Ref channels = vt::steal(PyObject_GetAttr(mcu, names.channels));
-        return channels && walk_items(channels.get(), [h](PyObject*, PyObject* cu) { return add_channel_unit(h, cu); });
+    return walk_items(st, mcus.get(), [h, &st](PyObject*, PyObject* mcu) {
+        vt::Ref channels = vt::steal(PyObject_GetAttr(mcu, st.names.channels));
+        return channels && walk_items(st, channels.get(), [h](PyObject*, PyObject* cu) { return add_channel_unit(h, cu); });
     });
 }
 

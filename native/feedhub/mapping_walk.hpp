@@ -30,9 +30,9 @@ bool walk_dict(PyObject* dict, F&& f) {
 }
 
 template <class F>
-bool walk_items(PyObject* mapping, F&& f) {
+bool walk_items(const State& st, PyObject* mapping, F&& f) {
     if (PyDict_CheckExact(mapping)) return walk_dict(mapping, f);
-    vt::Ref items = vt::steal(vt::call_method(mapping, names.items));
+    vt::Ref items = vt::steal(vt::call_method(mapping, st.names.items));
     vt::Ref it = items ? vt::steal(PyObject_GetIter(items.get())) : vt::Ref();
     if (!it) return false;
     while (vt::Ref item = vt::steal(PyIter_Next(it.get()))) {

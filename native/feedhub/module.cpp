@@ -1,15 +1,12 @@
 // vantor.cluster.feedhub: the front end's stream hub and the recorded-sample class.
 #include "hub.hpp"
+
+#include "common/module_state.hpp"
 #include "common/entry.hpp"
 
 namespace feedhub {
 
-PyTypeObject* HubType;
-PyTypeObject* RecordDataType;
-Names names;
-Memos memos;
-
-bool init_names() {
+bool init_names(Names& names) {
     struct Entry {
         PyObject** slot;
         const char* text;
@@ -31,7 +28,7 @@ bool init_names() {
         {&names.index_error_ch, "Index error ch"}, {&names.index, "index"},
     };
     for (const Entry& e : entries) {
-        if (!*e.slot && !(*e.slot = vt::intern(e.text))) return false;
+        if (!(*e.slot = vt::intern(e.text))) return false;
     }
     return true;
 }
@@ -39,14 +36,15 @@ bool init_names() {
 namespace {
 
 int exec_module(PyObject* m) {
-    if (!init_names()) return -1;
+    State& st = *vt::module_state<State>(m);
+    if (!init_names(st.names)) return -1;
     PyObject* hub = PyType_FromModuleAndSpec(m, &hub_spec, nullptr);
     if (!hub) return -1;
-    HubType = reinterpret_cast<PyTypeObject*>(hub);
+    st.HubType = reinterpret_cast<PyTypeObject*>(hub);
     if (PyModule_AddObjectRef(m, "SpeedUpProtocol", hub) < 0) return -1;
     PyObject* rec = PyType_FromModuleAndSpec(m, &record_data_spec, nullptr);
     if (!rec) return -1;
-    RecordDataType = reinterpret_cast<PyTypeObject*>(rec);
+    st.RecordDataType = reinterpret_cast<PyTypeObject*>(rec);
     if (PyModule_AddObjectRef(m, "RecordData", rec) < 0) return -1;
     vt::Ref cap = vt::steal(PyLong_FromUnsignedLong(MAX_RECORDING_LENGTH));
     return cap ? PyModule_AddObjectRef(m, "MAX_RECORDING_LENGTH", cap.get()) : -1;
@@ -54,12 +52,13 @@ int exec_module(PyObject* m) {
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, vt::slot<exec_module>()}, {0, nullptr}};
 
+}  // namespace
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vantor.cluster.feedhub",
     "Stream hub: device look-up, live batches, IV curves, IV range and recordings.",
-    0, nullptr, slots, nullptr, nullptr, nullptr};
+    sizeof(State), nullptr, slots, vt::traverse_state<State>, vt::clear_state<State>, vt::free_state<State>};
 
-}  // namespace
 }  // namespace feedhub
 
 PyMODINIT_FUNC PyInit_feedhub() { return PyModuleDef_Init(&feedhub::module_def); }

@@ -9,6 +9,7 @@
 namespace feedhub {
 
 bool record_point(PyObject* self, int64_t p, double time, uint32_t counts, float monitorV) {
+    State& st = state_of(self);
     Hub* h = as_hub(self);
     const size_t i = static_cast<size_t>(p);
     if (!h->RECORDING || !h->d->recordRunning[i]) return true;
@@ -17,8 +18,8 @@ bool record_point(PyObject* self, int64_t p, double time, uint32_t counts, float
         // the live batch, which has nothing to do with the cap. The result
         // table is built only for a host that replaced the stop or the table:
         // it would be thrown away here (at the cap, gigabytes of host objects).
-        int replaced = vt::overrides(self, HubType, names.stopRecording, memos.stopRecording);
-        if (replaced == 0) replaced = vt::overrides(self, HubType, names.getRecordData, memos.getRecordData);
+        int replaced = vt::overrides(self, st.HubType, st.names.stopRecording, st.memos.stopRecording);
+        if (replaced == 0) replaced = vt::overrides(self, st.HubType, st.names.getRecordData, st.memos.getRecordData);
         if (replaced < 0) return false;
         if (!replaced) return stop_buffers(h);
         vt::Ref table = vt::steal(call_stopRecording(self));
@@ -29,17 +30,19 @@ bool record_point(PyObject* self, int64_t p, double time, uint32_t counts, float
 }
 
 PyObject* call_stopRecording(PyObject* self) {
-    const int replaced = vt::overrides(self, HubType, names.stopRecording, memos.stopRecording);
+    State& st = state_of(self);
+    const int replaced = vt::overrides(self, st.HubType, st.names.stopRecording, st.memos.stopRecording);
     if (replaced < 0) return nullptr;
     if (!replaced) return stopRecording_native(self);
-    return checked(vt::call_method(self, names.stopRecording), &PyDict_Type);
+    return checked(vt::call_method(self, st.names.stopRecording), &PyDict_Type);
 }
 
 PyObject* call_getRecordData(PyObject* self) {
-    const int replaced = vt::overrides(self, HubType, names.getRecordData, memos.getRecordData);
+    State& st = state_of(self);
+    const int replaced = vt::overrides(self, st.HubType, st.names.getRecordData, st.memos.getRecordData);
     if (replaced < 0) return nullptr;
     if (!replaced) return getRecordData_native(as_hub(self));
-    return checked(vt::call_method(self, names.getRecordData), &PyDict_Type);
+    return checked(vt::call_method(self, st.names.getRecordData), &PyDict_Type);
 }
 
 bool stop_buffers(Hub* h) {
@@ -65,14 +68,14 @@ PyObject* stopRecording_native(PyObject* self) {
 
 namespace {
 
-PyObject* point_dict(const recordData_point& p) {
+PyObject* point_dict(const State& st, const recordData_point& p) {
     vt::Ref t = vt::steal(PyFloat_FromDouble(p.time));
     vt::Ref c = vt::steal(PyLong_FromUnsignedLong(p.counts));
     vt::Ref m = vt::steal(PyFloat_FromDouble(static_cast<double>(p.monitorV)));
     vt::Ref d = t && c && m ? vt::steal(_PyDict_NewPresized(3)) : vt::Ref();
-    if (!d || PyDict_SetItem(d.get(), names.time, t.get()) < 0 ||
-        PyDict_SetItem(d.get(), names.counts, c.get()) < 0 ||
-        PyDict_SetItem(d.get(), names.monitorV, m.get()) < 0) {
+    if (!d || PyDict_SetItem(d.get(), st.names.time, t.get()) < 0 ||
+        PyDict_SetItem(d.get(), st.names.counts, c.get()) < 0 ||
+        PyDict_SetItem(d.get(), st.names.monitorV, m.get()) < 0) {
         return nullptr;
     }
     return d.release();
@@ -81,6 +84,7 @@ PyObject* point_dict(const recordData_point& p) {
 }  // namespace
 
 PyObject* getRecordData_native(Hub* h) {
+    State& st = *h->st;
     HubData& d = *h->d;
     const uint64_t version = d.recordData_version;
     // Allocation may run host code (finalizers); if that stops a recording,
@@ -99,7 +103,7 @@ PyObject* getRecordData_native(Hub* h) {
         if (!list || !unchanged()) return nullptr;
         for (Py_ssize_t j = 0; j < n; ++j) {
             const recordData_point pt = it->second[static_cast<size_t>(j)];  // copied before allocating
-            PyObject* point = point_dict(pt);
+            PyObject* point = point_dict(st, pt);
             if (!point) return nullptr;
             PyList_SET_ITEM(list.get(), j, point);
             if (!unchanged()) return nullptr;

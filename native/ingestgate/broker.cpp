@@ -7,6 +7,7 @@
 #include "common/messages.hpp"
 #include "common/args.hpp"
 #include "common/convert.hpp"
+#include "common/module_state.hpp"
 
 namespace ingestgate {
 
@@ -17,9 +18,12 @@ void drop_queue(Broker* b) {
 namespace {
 
 PyObject* broker_new(PyTypeObject* type, PyObject*, PyObject*) {
+    State* st = vt::state_of_type<State>(type, &module_def);
+    if (!st) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);  // zeroes every field
     if (!self) return nullptr;
     Broker* b = as_broker(self);
+    b->st = st;
     new (&b->core) Core();
     b->isSynced = 1;
     b->CUIDS = Py_NewRef(Py_None);
@@ -42,6 +46,7 @@ int broker_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* a[7];
     if (!sig.parse(args, kwds, a)) return -1;
     Broker* b = as_broker(self);
+    const State& st = *b->st;
 
     // Conversions and type checks come before anything is stored.
     uint32_t maxfails, total_devices, total_mcus;
@@ -56,7 +61,7 @@ int broker_init(PyObject* self, PyObject* args, PyObject* kwds) {
     b->counter = 0;
     b->total = 0;
     // Generic attribute storage: the host's subclass provides it.
-    if (PyObject_SetAttr(self, names.device_addresses, a[4]) < 0) return -1;
+    if (PyObject_SetAttr(self, st.names.device_addresses, a[4]) < 0) return -1;
     Py_SETREF(b->CUIDS, Py_NewRef(a[5]));
 
     vt::Ref backend[2];

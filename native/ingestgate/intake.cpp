@@ -9,30 +9,31 @@ namespace ingestgate {
 namespace {
 
 // device_addresses.get(key): a new reference (None when missing) or null.
-PyObject* known_address(PyObject* addresses, PyObject* key) {
+PyObject* known_address(const State& st, PyObject* addresses, PyObject* key) {
     if (PyDict_CheckExact(addresses)) {
         PyObject* v = PyDict_GetItemWithError(addresses, key);
         if (v) return Py_NewRef(v);
         return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
     }
-    return vt::call_method(addresses, names.get, key);
+    return vt::call_method(addresses, st.names.get, key);
 }
 
 // Step 1: the first datagram of a microcontroller id without a (true) entry
 // is reported and its sender stored in the host's dictionary.
 bool note_sender(PyObject* self, PyObject* msg, PyObject* addr) {
+    const State& st = state_of(self);
     const Py_ssize_t len = PyBytes_GET_SIZE(msg);
     vt::Ref key = vt::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(msg), len > 0 ? 1 : 0));
     if (!key) return false;
-    vt::Ref addresses = vt::steal(PyObject_GetAttr(self, names.device_addresses));
+    vt::Ref addresses = vt::steal(PyObject_GetAttr(self, st.names.device_addresses));
     if (!addresses) return false;
-    vt::Ref known = vt::steal(known_address(addresses.get(), key.get()));
+    vt::Ref known = vt::steal(known_address(st, addresses.get(), key.get()));
     if (!known) return false;
     int truth = PyObject_IsTrue(known.get());
     if (truth != 0) return truth > 0;
-    if (!vt::call_hook(self, names.log_firmware_version, msg)) return false;
+    if (!vt::call_hook(self, st.names.log_firmware_version, msg)) return false;
     // Looked up again: the attribute is the host's and may have been replaced.
-    addresses = vt::steal(PyObject_GetAttr(self, names.device_addresses));
+    addresses = vt::steal(PyObject_GetAttr(self, st.names.device_addresses));
     return addresses && PyObject_SetItem(addresses.get(), key.get(), addr) == 0;
 }
 
@@ -83,8 +84,9 @@ PyObject* msg_received(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         return nullptr;
     }
     Broker* b = as_broker(self);
+    const State& st = *b->st;
     if (!note_sender(self, msg, a[1])) return nullptr;
-    if (b->logmsg && !vt::call_hook(self, names.log_msg, msg)) return nullptr;
+    if (b->logmsg && !vt::call_hook(self, st.names.log_msg, msg)) return nullptr;
     if (!enqueue(b, msg) || !drain(self)) return nullptr;
     Py_RETURN_NONE;
 }

@@ -12,12 +12,13 @@ namespace {
 // (always well-typed) arguments, so it is skipped.
 template <class... A>
 bool hook(PyObject* self, PyObject* name, vt::Override& memo, A... args) {
-    const int replaced = vt::overrides(self, BrokerType, name, memo);
+    State& st = state_of(self);
+    const int replaced = vt::overrides(self, st.BrokerType, name, memo);
     if (replaced <= 0) return replaced == 0;
     return vt::call_hook(self, name, args...);
 }
 
-bool log_info(PyObject* line) { return vt::call_hook(host.logger, names.info, line); }
+bool log_info(const State& st, PyObject* line) { return vt::call_hook(st.host.logger, st.names.info, line); }
 
 // 1 when the pair is one of the host's channel units, 0 when not, -1 on error.
 int known_unit(Broker* b, const vt::cu_message& m) {
@@ -25,7 +26,7 @@ int known_unit(Broker* b, const vt::cu_message& m) {
         vt::raise::none_not_iterable();
         return -1;
     }
-    PyObject* pair = pair_tuple(m.mcuId, m.cuId);
+    PyObject* pair = pair_tuple(*b->st, m.mcuId, m.cuId);
     if (!pair) return -1;
     // Held for the look-up: comparing with the set's elements runs host code,
     // which may replace CUIDS and drop the last reference to this set.
@@ -34,39 +35,43 @@ int known_unit(Broker* b, const vt::cu_message& m) {
 }
 
 bool report_missing(PyObject* self, const vt::cu_message& m) {
-    const int replaced = vt::overrides(self, BrokerType, names.on_missing, memos.on_missing);
+    State& st = state_of(self);
+    const int replaced = vt::overrides(self, st.BrokerType, st.names.on_missing, st.memos.on_missing);
     if (replaced <= 0) return replaced == 0;
     vt::Ref mcu = vt::steal(PyLong_FromLong(m.mcuId));
     vt::Ref cu = vt::steal(PyLong_FromLong(m.cuId));
-    return mcu && cu && vt::call_hook(self, names.on_missing, mcu.get(), cu.get());
+    return mcu && cu && vt::call_hook(self, st.names.on_missing, mcu.get(), cu.get());
 }
 
 bool passed(PyObject* self, Broker* b, const char* record) {
+    State& st = *b->st;
     if (!b->isSynced) {
         // Set first: a failing time-stamp write is not retried by later records.
         b->isSynced = 1;
-        if (!update_time_stamp(self) || !log_info(host.timestamp_reset)) return false;
+        if (!update_time_stamp(self) || !log_info(st, st.host.timestamp_reset)) return false;
     }
-    const int replaced = vt::overrides(self, BrokerType, names.on_sync_success, memos.on_sync_success);
+    const int replaced = vt::overrides(self, st.BrokerType, st.names.on_sync_success, st.memos.on_sync_success);
     if (replaced <= 0) return replaced == 0;
     vt::Ref chunk = vt::steal(PyBytes_FromStringAndSize(record, MSG_SIZE));
-    return chunk && vt::call_hook(self, names.on_sync_success, chunk.get());
+    return chunk && vt::call_hook(self, st.names.on_sync_success, chunk.get());
 }
 
 bool failed(PyObject* self, Broker* b, const vt::cu_message& m) {
+    State& st = *b->st;
     b->isSynced = 0;
-    if (!hook(self, names.on_sync_failed, memos.on_sync_failed)) return false;
+    if (!hook(self, st.names.on_sync_failed, st.memos.on_sync_failed)) return false;
     vt::Ref line = vt::steal(vt::text::failed_sync(b->core.cycle.MAXFAILS, m.mcuId, m.cuId));
-    return line && log_info(line.get());
+    return line && log_info(st, line.get());
 }
 
 bool report_finally(PyObject* self, const char* record, const vt::cu_message& m) {
-    const int replaced = vt::overrides(self, BrokerType, names.on_finally, memos.on_finally);
+    State& st = state_of(self);
+    const int replaced = vt::overrides(self, st.BrokerType, st.names.on_finally, st.memos.on_finally);
     if (replaced <= 0) return replaced == 0;
     vt::Ref channelID = vt::steal(PyBytes_FromStringAndSize(record, 2));
     if (!channelID) return false;
     vt::Ref data = vt::steal(vt::cu_message_dict(m));
-    return data && vt::call_hook(self, names.on_finally, channelID.get(), data.get());
+    return data && vt::call_hook(self, st.names.on_finally, channelID.get(), data.get());
 }
 
 }  // namespace

@@ -11,18 +11,18 @@ namespace ingestgate {
 namespace {
 
 // round(time.time(), 3), read through the module attribute so a patched clock is seen.
-bool wall_clock(float& out) {
-    vt::Ref clock = vt::steal(PyObject_GetAttr(host.time_module, names.time));
+bool wall_clock(const State& st, float& out) {
+    vt::Ref clock = vt::steal(PyObject_GetAttr(st.host.time_module, st.names.time));
     vt::Ref now = clock ? vt::steal(PyObject_CallNoArgs(clock.get())) : vt::Ref();
     if (!now) return false;
-    PyObject* args[] = {now.get(), host.three};
-    vt::Ref rounded = vt::steal(PyObject_Vectorcall(host.round, args, 2, nullptr));
+    PyObject* args[] = {now.get(), st.host.three};
+    vt::Ref rounded = vt::steal(PyObject_Vectorcall(st.host.round, args, 2, nullptr));
     return rounded && vt::to_float(rounded.get(), out);
 }
 
 bool write_time_stamp(Broker* b) {
     float stamp;
-    if (!wall_clock(stamp)) return false;
+    if (!wall_clock(*b->st, stamp)) return false;
     if (b->backendaddr == 0) {
         vt::raise::backend_address_zero();
         return false;

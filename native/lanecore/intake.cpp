@@ -19,7 +19,7 @@ bool process_message(Worker* w, const vt::cu_message& data) {
     vt::cu_config config;
     if (!load_config(w, config)) return false;
     w->bound = true;
-    w->conv_fac = getConversionFactor(config);
+    w->conv_fac = getConversionFactor(*w->st, config);
     if (PyErr_Occurred()) return false;
     if (data.sequence == w->PREVSEQ) return true;  // repeated record
     return verify_configuration(w, data) && intergrate_data(w, data) && process_iv(w, data);

@@ -16,12 +16,13 @@ void reset(Worker* w, const vt::cu_message& data) {
 
 // The record of the window that ends at ENDSEQ; false with the error set.
 bool process_int_interval(Worker* w, uint32_t ENDSEQ, vt::stream_data& out) {
+    State& st = *w->st;
     const double timestamp = vt::step_time(ENDSEQ, w->backend.TIMESTAMP);
-    const uint32_t counts = natives.calculateCounts(w->MAIN.SUM_COUNTS, w->MAIN.DATALENGTH, w->backend.buffSize);
+    const uint32_t counts = st.natives.calculateCounts(w->MAIN.SUM_COUNTS, w->MAIN.DATALENGTH, w->backend.buffSize);
     if (PyErr_Occurred()) return false;
     vt::cu_config c;
     if (!load_config(w, c)) return false;
-    out = natives.createStreamMsg(c.mcuId, c.cuId, vt::CU_NORMAL, c.inverted, timestamp, counts,
+    out = st.natives.createStreamMsg(c.mcuId, c.cuId, vt::CU_NORMAL, c.inverted, timestamp, counts,
                                   w->backend.buffSize, w->MAIN.AVG_MONITOR, 0.0f, w->rank);
     return true;
 }

@@ -3,16 +3,13 @@
 #include "worker.hpp"
 #include "common/entry.hpp"
 #include "common/messages.hpp"
+#include "common/module_state.hpp"
 
 namespace lanecore {
 
-Natives natives;
-HostRefs host;
-PyTypeObject* WorkerType;
-
 namespace {
 
-bool bind_natives() {
+bool bind_natives(Natives& natives) {
     using namespace vt::api;
     const char* wl = "vantor.headers.wirelayouts";
     const char* lm = "vantor.functions.lanemath";
@@ -33,7 +30,7 @@ bool bind_natives() {
     return natives.calculateCounts != nullptr;
 }
 
-bool bind_host() {
+bool bind_host(HostRefs& host) {
     vt::Ref zmq = vt::steal(PyImport_ImportModule("zmq"));
     if (!zmq) return false;
     vt::Ref backend = vt::steal(PyObject_GetAttrString(zmq.get(), "backend"));
@@ -77,22 +74,24 @@ int add_constants(PyObject* m) {
 }
 
 int exec_module(PyObject* m) {
-    if (!bind_natives() || !bind_host()) return -1;
+    State& st = *vt::module_state<State>(m);
+    if (!bind_natives(st.natives) || !bind_host(st.host)) return -1;
     PyObject* type = PyType_FromModuleAndSpec(m, &worker_spec, nullptr);
     if (!type) return -1;
-    WorkerType = reinterpret_cast<PyTypeObject*>(type);
+    st.WorkerType = reinterpret_cast<PyTypeObject*>(type);
     if (PyModule_AddObjectRef(m, "SpeedUpProtocol", type) < 0) return -1;
     return add_constants(m);
 }
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, vt::slot<exec_module>()}, {0, nullptr}};
 
+}  // namespace
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vantor.cluster.workers.lanecore",
     "Channel-unit worker: verification, integration, IV sweeps and silence supervision.",
-    0, nullptr, slots, nullptr, nullptr, nullptr};
+    sizeof(State), nullptr, slots, vt::traverse_state<State>, vt::clear_state<State>, vt::free_state<State>};
 
-}  // namespace
 }  // namespace lanecore
 
 PyMODINIT_FUNC PyInit_lanecore() { return PyModuleDef_Init(&lanecore::module_def); }

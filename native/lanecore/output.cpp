@@ -18,13 +18,13 @@ bool require_socket(PyObject* sock, const char* name) {
     return false;
 }
 
-bool send(PyObject* sock, PyObject* frame) {
-    vt::Ref sent = vt::steal(vt::call_method(sock, host.s_send, frame));
+bool send(const State& st, PyObject* sock, PyObject* frame) {
+    vt::Ref sent = vt::steal(vt::call_method(sock, st.host.s_send, frame));
     return bool(sent);
 }
 
-bool send_more(PyObject* sock, PyObject* frame) {
-    vt::Ref sent = vt::steal(vt::call_method(sock, host.s_send, frame, host.sndmore));
+bool send_more(const State& st, PyObject* sock, PyObject* frame) {
+    vt::Ref sent = vt::steal(vt::call_method(sock, st.host.s_send, frame, st.host.sndmore));
     return bool(sent);
 }
 
@@ -36,7 +36,7 @@ bool send_stream(Worker* w, const vt::stream_data& rec) {
     if (!frame) return false;
     // The socket is held for the call: host code inside send may rebind fields.
     vt::Ref sock = vt::borrow(w->streamSock);
-    return send(sock.get(), frame.get());
+    return send(*w->st, sock.get(), frame.get());
 }
 
 namespace {
@@ -45,7 +45,8 @@ namespace {
 // the peer then receives it apart from the next update and drops it (its
 // last frame is no record). If even that fails, the next update ends it first.
 bool end_message(Worker* w, PyObject* sock) {
-    vt::Ref sent = vt::steal(vt::call_method(sock, host.s_send, host.frame_empty));
+    State& st = *w->st;
+    vt::Ref sent = vt::steal(vt::call_method(sock, st.host.s_send, st.host.frame_empty));
     w->update_open = !sent;
     return bool(sent);
 }
@@ -53,6 +54,7 @@ bool end_message(Worker* w, PyObject* sock) {
 }  // namespace
 
 bool send_update(Worker* w, const vt::cu_update_message& rec) {
+    State& st = *w->st;
     if (!require_socket(w->updateSock, "updateSock")) return false;
     vt::Ref frame = vt::steal(vt::record_bytes(rec));
     if (!frame) return false;
@@ -60,8 +62,8 @@ bool send_update(Worker* w, const vt::cu_update_message& rec) {
     if (w->update_open && !end_message(w, sock.get())) return false;
     // Nothing is out before the first part is taken; after it, a failure
     // must not leave the socket inside the message.
-    if (!send_more(sock.get(), host.frame_broker)) return false;
-    if (send_more(sock.get(), host.frame_update) && send(sock.get(), frame.get())) return true;
+    if (!send_more(st, sock.get(), st.host.frame_broker)) return false;
+    if (send_more(st, sock.get(), st.host.frame_update) && send(st, sock.get(), frame.get())) return true;
     PyObject *et, *ev, *tb;
     PyErr_Fetch(&et, &ev, &tb);
     if (!end_message(w, sock.get())) {

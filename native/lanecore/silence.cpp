@@ -26,9 +26,10 @@ bool check_if_powered(Worker* w, int& powered) {
 
 // Identity and polarity as the configuration holds them now (read without the lock).
 bool create_status_msg(Worker* w, uint8_t status, vt::stream_data& out) {
+    State& st = *w->st;
     vt::cu_config c;
     if (!load_config(w, c)) return false;
-    out = natives.createStreamMsg(c.mcuId, c.cuId, status, c.inverted, 0.0, 0, 0, 0.0f, 0.0f, w->rank);
+    out = st.natives.createStreamMsg(c.mcuId, c.cuId, status, c.inverted, 0.0, 0, 0, 0.0f, 0.0f, w->rank);
     return true;
 }
 
@@ -38,18 +39,20 @@ bool send_status(Worker* w, uint8_t status) {
 }
 
 bool call_onTimeout(Worker* w) {
+    State& st = *w->st;
     PyObject* self = as_object(w);
-    const int replaced = vt::overrides(self, WorkerType, host.s_onTimeout, host.onTimeout_memo);
+    const int replaced = vt::overrides(self, st.WorkerType, st.host.s_onTimeout, st.host.onTimeout_memo);
     if (replaced <= 0) return replaced == 0;  // the default does nothing
-    return vt::call_hook(self, host.s_onTimeout);
+    return vt::call_hook(self, st.host.s_onTimeout);
 }
 
 }  // namespace
 
 bool reset_timer(Worker* w, double timeout_time) {
+    State& st = *w->st;
     if (w->timer && w->timer != Py_None) {
         vt::Ref pending = vt::borrow(w->timer);
-        if (!vt::call_hook(pending.get(), host.s_cancel)) return false;
+        if (!vt::call_hook(pending.get(), st.host.s_cancel)) return false;
     }
     PyObject* handle = schedule_timeout(as_object(w), timeout_time);
     if (!handle) return false;
@@ -59,12 +62,13 @@ bool reset_timer(Worker* w, double timeout_time) {
 
 // The worker's own callers pass its timeout; a host override receives it too.
 bool reset_timer_through_object(Worker* w) {
+    State& st = *w->st;
     PyObject* self = as_object(w);
-    const int replaced = vt::overrides(self, WorkerType, host.s_reset_timer, host.reset_timer_memo);
+    const int replaced = vt::overrides(self, st.WorkerType, st.host.s_reset_timer, st.host.reset_timer_memo);
     if (replaced < 0) return false;
     if (!replaced) return reset_timer(w, w->timeout);
     vt::Ref seconds = vt::steal(PyFloat_FromDouble(w->timeout));
-    return seconds && vt::call_hook(self, host.s_reset_timer, seconds.get());
+    return seconds && vt::call_hook(self, st.host.s_reset_timer, seconds.get());
 }
 
 PyObject* reset_timer_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -22,8 +22,9 @@ void iv_add_data(Worker* w, const vt::cu_message& data) {
 // The record of the point that `data` ends: time and length from `data`, the
 // rest from the point's own accumulators. False with the error set.
 bool process_iv_interval(Worker* w, const vt::cu_message& data, vt::stream_data& out) {
+    State& st = *w->st;
     const double timestamp = vt::step_time(data.sequence, w->backend.TIMESTAMP);
-    const uint32_t counts = natives.calculateCounts(w->IV.SUM_COUNTS, w->IV.DATALENGTH, w->IV_INTSIZE);
+    const uint32_t counts = st.natives.calculateCounts(w->IV.SUM_COUNTS, w->IV.DATALENGTH, w->IV_INTSIZE);
     if (PyErr_Occurred()) return false;
     if (w->conv_fac.toVoltage == 0.0f) {
         vt::raise::float_division_by_zero();
@@ -32,7 +33,7 @@ bool process_iv_interval(Worker* w, const vt::cu_message& data, vt::stream_data&
     const float biasI = w->IV_biasV / w->conv_fac.toVoltage;
     vt::cu_config c;
     if (!load_config(w, c)) return false;
-    out = natives.createStreamMsg(c.mcuId, c.cuId, vt::CU_IV, c.inverted, timestamp, counts, data.biasSweepT,
+    out = st.natives.createStreamMsg(c.mcuId, c.cuId, vt::CU_IV, c.inverted, timestamp, counts, data.biasSweepT,
                                   w->IV.AVG_MONITOR, biasI, w->rank);
     return true;
 }

@@ -14,14 +14,15 @@ namespace {
 // The host sees what was received and what was sent; the dictionaries are
 // built only when the host replaced the hook that receives them.
 bool call_onMismatch(Worker* w, const vt::cu_message& data, const vt::cu_update_message& update) {
+    State& st = *w->st;
     PyObject* self = reinterpret_cast<PyObject*>(w);
-    const int replaced = vt::overrides(self, WorkerType, host.s_onMismatch, host.onMismatch_memo);
+    const int replaced = vt::overrides(self, st.WorkerType, st.host.s_onMismatch, st.host.onMismatch_memo);
     if (replaced <= 0) return replaced == 0;  // the default does nothing
     vt::Ref d = vt::steal(vt::cu_message_dict(data));
     if (!d) return false;
     vt::Ref u = vt::steal(vt::cu_update_dict(update));
     if (!u) return false;
-    return vt::call_hook(self, host.s_onMismatch, d.get(), u.get());
+    return vt::call_hook(self, st.host.s_onMismatch, d.get(), u.get());
 }
 
 }  // namespace
@@ -49,11 +50,12 @@ vt::cu_update_message create_update_msg(const vt::cu_config& config, conversionF
 }
 
 bool verify_configuration(Worker* w, const vt::cu_message& data) {
+    State& st = *w->st;
     vt::cu_config c;
     if (!load_config(w, c)) return false;
     if (w->IVRUNNING == 0) {
         if (c.cuStatus == vt::CU_END_IV) store_config_status(w, c, vt::CU_NORMAL);  // no sweep left to end
-        if (natives.verifyConfig(data, &c, w->conv_fac.toVoltage) == 1) {
+        if (st.natives.verifyConfig(data, &c, w->conv_fac.toVoltage) == 1) {
             w->RETRY = 0;
             return true;
         }

@@ -5,15 +5,16 @@
 #include "common/args.hpp"
 #include "common/call.hpp"
 #include "common/convert.hpp"
+#include "common/module_state.hpp"
 
 namespace lanecore {
 
-conversionFactors getConversionFactor(const vt::cu_config& c) {
+conversionFactors getConversionFactor(const State& st, const vt::cu_config& c) {
     conversionFactors f;
-    f.toVoltage = natives.currentToVoltageMultiplier(c.resistorCryo, c.resistorParallel,
+    f.toVoltage = st.natives.currentToVoltageMultiplier(c.resistorCryo, c.resistorParallel,
                                                      c.resistorSeries, c.resistorBias);
     if (PyErr_Occurred()) return {0.0f, 0.0f};
-    f.toCurrent = natives.voltageToCurrentMultiplier(c.resistorCryo, c.resistorParallel,
+    f.toCurrent = st.natives.voltageToCurrentMultiplier(c.resistorCryo, c.resistorParallel,
                                                      c.resistorSeries, c.resistorBias);
     if (PyErr_Occurred()) return {0.0f, 0.0f};
     return f;
@@ -21,11 +22,9 @@ conversionFactors getConversionFactor(const vt::cu_config& c) {
 
 namespace {
 
-// Workers re-arm with the same time-out on every message; keeping the last
-// delay object saves one float per message (floats are immutable, so sharing
-// it with the loop is safe).
-PyObject* delay_object(double delay) {
-    static PyObject* last = nullptr;
+// The delay as a host float, the same object while the delay is unchanged.
+PyObject* delay_object(State& st, double delay) {
+    PyObject*& last = st.last_delay;
     if (!last || PyFloat_AS_DOUBLE(last) != delay) {
         PyObject* f = PyFloat_FromDouble(delay);
         if (!f) return nullptr;
@@ -37,13 +36,14 @@ PyObject* delay_object(double delay) {
 }  // namespace
 
 PyObject* schedule_timeout(PyObject* self, double delay) {
-    vt::Ref loop = vt::steal(PyObject_CallNoArgs(host.get_event_loop));
+    State& st = *reinterpret_cast<Worker*>(self)->st;
+    vt::Ref loop = vt::steal(PyObject_CallNoArgs(st.host.get_event_loop));
     if (!loop) return nullptr;
-    vt::Ref callback = vt::steal(PyObject_GetAttr(self, host.s_handle_timeout));
+    vt::Ref callback = vt::steal(PyObject_GetAttr(self, st.host.s_handle_timeout));
     if (!callback) return nullptr;
-    vt::Ref seconds = vt::steal(delay_object(delay));
+    vt::Ref seconds = vt::steal(delay_object(st, delay));
     if (!seconds) return nullptr;
-    return vt::call_method(loop.get(), host.s_call_later, seconds.get(), callback.get());
+    return vt::call_method(loop.get(), st.host.s_call_later, seconds.get(), callback.get());
 }
 
 namespace {
@@ -51,9 +51,12 @@ namespace {
 Worker* as_worker(PyObject* o) { return reinterpret_cast<Worker*>(o); }
 
 PyObject* worker_new(PyTypeObject* type, PyObject*, PyObject*) {
+    State* st = vt::state_of_type<State>(type, &module_def);
+    if (!st) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);  // zeroes every field
     if (!self) return nullptr;
     Worker* w = as_worker(self);
+    w->st = st;
     w->IV_INTSIZE = 10;
     w->streamSock = Py_NewRef(Py_None);
     w->updateSock = Py_NewRef(Py_None);
@@ -72,6 +75,7 @@ bool unpack_shared(PyObject* pair, size_t& addr, vt::Ref& lock) {
 }
 
 int worker_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    State& st = *reinterpret_cast<Worker*>(self)->st;
     static vt::Signature sig("__init__",
                              {"rank", "c_config", "c_backend", "streamSock", "updateSock", "timeout"});
     PyObject* a[6];
@@ -85,8 +89,8 @@ int worker_init(PyObject* self, PyObject* args, PyObject* kwds) {
     uint32_t rank;
     if (!vt::to_seconds(a[5], "timeout", timeout) || !unpack_shared(a[1], memaddr, lock) ||
         !unpack_shared(a[2], backendaddr, backendlock) || !vt::to_u32(a[0], rank) ||
-        !vt::check_instance(a[3], host.zmq_socket, "streamSock") ||
-        !vt::check_instance(a[4], host.zmq_socket, "updateSock")) {
+        !vt::check_instance(a[3], st.host.zmq_socket, "streamSock") ||
+        !vt::check_instance(a[4], st.host.zmq_socket, "updateSock")) {
         return -1;
     }
     w->timeout = timeout;

@@ -26,9 +26,8 @@ struct Natives {
     vt::api::verifyConfig_t verifyConfig;
     vt::api::calculateCounts_t calculateCounts;
 };
-extern Natives natives;
 
-// Host objects the module looks up once at load.
+// Host objects the module looks up at load.
 struct HostRefs {
     PyTypeObject* zmq_socket;     // pyzmq's native socket class
     PyObject* sndmore;            // zmq.SNDMORE as an int
@@ -45,11 +44,30 @@ struct HostRefs {
     PyObject* frame_empty;        // b"", ends an update message that lost a part
     vt::Override reset_timer_memo, onMismatch_memo, onTimeout_memo;  // replaced by the host's class?
 };
-extern HostRefs host;
-extern PyTypeObject* WorkerType;
+
+// Everything one import of the module holds (see common/module_state.hpp).
+struct State {
+    Natives natives;
+    HostRefs host;
+    PyTypeObject* WorkerType;
+    // Workers re-arm with the same time-out on every message; keeping the
+    // last delay object saves one float per message (floats are immutable,
+    // so sharing it with the loop is safe).
+    PyObject* last_delay;
+
+    template <class F>
+    void refs(F f) {
+        f(host.zmq_socket), f(host.sndmore), f(host.get_event_loop), f(host.s_handle_timeout);
+        f(host.s_call_later), f(host.s_cancel), f(host.s_send), f(host.s_reset_timer), f(host.s_onMismatch);
+        f(host.s_onTimeout), f(host.frame_broker), f(host.frame_update), f(host.frame_empty);
+        f(WorkerType), f(last_delay);
+    }
+};
+extern PyModuleDef module_def;
 
 struct Worker {
     PyObject_HEAD
+    State* st;              // of the module that defined the class
     uint32_t PREVSEQ;
     uint32_t RETRY;
     uint32_t STARTSEQ;
@@ -74,7 +92,7 @@ struct Worker {
 };
 
 // Conversion pair of a configuration; (0, 0) with the error set on failure.
-conversionFactors getConversionFactor(const vt::cu_config& config);
+conversionFactors getConversionFactor(const State& st, const vt::cu_config& config);
 
 // Schedules self.handle_timeout on the current event loop after `delay`
 // seconds; new reference to the handle, or null with the error set.
