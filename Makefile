@@ -2,7 +2,7 @@
 PY      := .venv/bin/python
 STAMP   := .venv/.installed
 
-.PHONY: test test-quick browser test-native test-asan fuzz fuzz-ci fuzz-build fuzz-merge run dev bench clean
+.PHONY: test test-quick browser test-native test-asan fuzz fuzz-ci fuzz-build fuzz-merge fuzz-host run dev bench clean
 
 $(PY):
 	python3 -m venv .venv
@@ -119,8 +119,14 @@ endef
 fuzz-ci: fuzz-build
 	$(call fuzz_each,$(FUZZ_CI_SECONDS))
 
-fuzz: fuzz-build
+fuzz: fuzz-build fuzz-host
 	$(call fuzz_each,$(FUZZ_SECONDS))
+
+# The running host fed random and forged datagrams between the simulator's
+# steps (the suite runs a dozen examples of the same property).
+HOST_FUZZ_EXAMPLES ?= 400
+fuzz-host: $(STAMP)
+	VANTOR_HOST_FUZZ_EXAMPLES=$(HOST_FUZZ_EXAMPLES) $(PY) -m pytest -q tests/test_host_fuzz.py
 
 # Folds the inputs found by long runs into the committed corpus, minimised.
 fuzz-merge: fuzz-build
