@@ -120,6 +120,8 @@ def parser():
     add_subcommands(sub)
     from vantor.service.command import add_subcommands as add_service_commands
     add_service_commands(sub)
+    from vantor.service.alarm_commands import add_subcommands as add_alarm_commands
+    add_alarm_commands(sub)
     return p
 
 

@@ -175,6 +175,75 @@ class Client:
     def latest_iv(self):
         return {int(r): c for r, c in self._get("/api/iv")["curves"].items()}
 
+    # -- history and alarms -------------------------------------------------------
+
+    def history(self, units, quantity="rate", since=None, until=None, resolution=None):
+        """{rank: {"time", "value"[, "min", "max", "n"]}} as numpy arrays, from the
+        archive.  Times are unix seconds (a negative since counts back from now);
+        binned series give the bin start and the mean."""
+        query = {"units": ",".join(str(u) for u in _units(units)), "quantity": quantity}
+        return self._series("/api/history", query, since, until, resolution)
+
+    def board_history(self, boards=None, quantity="temp1", since=None, until=None,
+                      resolution=None):
+        """{mcuId: {"time", "value", ...}} of a board quantity (temp1, temp2, pll, status)."""
+        query = {"quantity": quantity}
+        if boards is not None:
+            query["boards"] = ",".join(str(int(b)) for b in
+                                       ([boards] if isinstance(boards, int) else boards))
+        return self._series("/api/history/boards", query, since, until, resolution)
+
+    def _series(self, path, query, since, until, resolution):
+        for name, value in (("since", since), ("until", until), ("resolution", resolution)):
+            if value is not None:
+                query[name] = repr(float(value))
+        data = self._get(f"{path}?{urllib.parse.urlencode(query)}")
+        return {int(key): {name: (np.asarray(values, dtype=object if name == "value" and
+                                             values and isinstance(values[0], str) else float)
+                                  if isinstance(values, list) else values)
+                           for name, values in entry.items()}
+                for key, entry in data["series"].items()}
+
+    def alarms(self):
+        """The shown alarms, newest first (active, acknowledged, or cleared but
+        not yet acknowledged)."""
+        return self._get("/api/alarms")["alarms"]
+
+    def ack(self, alarm, comment=None):
+        """Acknowledges an alarm (its id or its dict); returns the alarm."""
+        body = {} if comment is None else {"comment": comment}
+        return self._post(f"/api/alarms/{_job_id(alarm)}/ack", body)
+
+    def settings_log(self, since=None, until=None, limit=1000):
+        """Settings changes, newest first."""
+        return self._get(self._log_path("/api/log/settings", since, until, limit))["changes"]
+
+    def alarm_log(self, since=None, until=None, limit=1000):
+        """Alarm transitions, newest first."""
+        return self._get(self._log_path("/api/log/alarms", since, until, limit))["transitions"]
+
+    @staticmethod
+    def _log_path(path, since, until, limit):
+        query = {"limit": int(limit)}
+        for name, value in (("since", since), ("until", until)):
+            if value is not None:
+                query[name] = repr(float(value))
+        return f"{path}?{urllib.parse.urlencode(query)}"
+
+    def export(self, path, units, since=None, until=None, resolution=None, format=None):
+        """Saves the archived series of `units` in [since, until] as HDF5 or CSV
+        (from `path`'s suffix unless given); returns path."""
+        fmt = format or ("csv" if str(path).lower().endswith(".csv") else "h5")
+        query = {"units": ",".join(str(u) for u in _units(units)), "format": fmt}
+        for name, value in (("since", since), ("until", until), ("resolution", resolution)):
+            if value is not None:
+                query[name] = repr(float(value))
+        payload = self._get(f"/api/export?{urllib.parse.urlencode(query)}", raw=True,
+                            timeout=max(self.timeout, 300))
+        with open(path, "wb") as fh:
+            fh.write(payload)
+        return path
+
     # -- live --------------------------------------------------------------------
 
     def live(self, rate=2.0, mode="summary", units=None):
