@@ -1,6 +1,7 @@
 """Recordings through the operator layer against the simulator on loopback:
 exact windows, files, the cap report, interruption and `vantor record`."""
 import asyncio
+import math
 import os
 
 import pytest
@@ -12,6 +13,7 @@ from tests.test_ops_iv import live_system, png_size, vantor
 from vantor.host.settings import default_settings
 from vantor.ops import files, record, show
 from vantor.ops.record import cap_message, run_recording
+from vantor.sim import Faults
 
 BUFF = 10
 SECONDS = 1.5
@@ -51,7 +53,8 @@ class TestRecording:
     def test_counts_are_exactly_what_the_simulator_sent(self, recorded):
         run, sim = recorded
         for ch in run.channels:
-            ends = [round((t - run.attrs["TIMESTAMP"]) / 0.01) for t in ch.data["time"]]
+            # times count from the start; the boards' clock is that plus an offset
+            ends = [round((t + run.attrs["board_time_at_start"]) / 0.01) for t in ch.data["time"]]
             assert all(end % BUFF == 0 for end in ends)
             for k, (end, counts) in enumerate(zip(ends, ch.data["counts"])):
                 total, n = sim.counts_between((ch.mcuId, ch.cuId), end - BUFF, end)
@@ -62,13 +65,17 @@ class TestRecording:
         run, _ = recorded
         path = files.write(run, tmp_path / "rec.h5")
         with h5py.File(path, "r") as f:
-            assert f.attrs["kind"] == "record" and f.attrs["buffSize"] == BUFF
-            assert f.attrs["started"] == run.attrs["started"] and "created" in f.attrs
+            entry = f["entry"]
+            assert f.attrs["kind"] == "record" and entry.attrs["buffSize"] == BUFF
+            assert entry.attrs["started"] == run.attrs["started"] and "created" in entry.attrs
+            assert entry.attrs["listen_address"].startswith("127.0.0.1:")
+            assert entry["counters/records_in"][()] > 0
             for ch in run.channels:
-                g = f[f"rank_{ch.rank}"]
+                g = entry[f"rank_{ch.rank}"]
                 assert list(g["time"][()]) == ch.data["time"]
                 assert list(g["counts"][()]) == ch.data["counts"]
-                assert g["counts"].dtype == "u4" and g.attrs["label"] == ch.label
+                assert list(g["status"][()]) == [0] * len(ch)
+                assert g.attrs["label"] == ch.label and g["time"].attrs["units"] == "s"
 
     def test_csv_and_show_summary(self, recorded, tmp_path):
         run, _ = recorded
@@ -79,12 +86,36 @@ class TestRecording:
         assert png_size(plot) == (1000, 700)
         assert "(complete)" in lines[0] and "window 0.1 s" in lines[0]
         row = next(line.split() for line in lines if line.split()[:2] == ["3", "0.2"])
-        assert int(row[2]) == len(run.channel(3)) and int(row[4]) == sum(run.channel(3).data["counts"])
+        assert int(row[2]) == len(run.channel(3)) and row[3] == "0"
+        assert int(row[5]) == sum(run.channel(3).data["counts"])
 
     def test_stop_event_ends_it_early_and_says_so(self):
         run, _ = recording([2], seconds=30, stop_after=0.5)
         assert run.attrs["interrupted"] is True and run.attrs["recorded_s"] < 1.5
         assert 3 <= len(run.channel(2)) <= 12
+
+
+def test_a_silenced_unit_leaves_marked_gaps_that_show_reports(tmp_path):
+    """Unit 0.1 is silent from 1 to 2 s of the simulator's time: its windows
+    then are NaN rows marked silent, on the same clock as the other unit's."""
+    settings = default_settings(1, 2, buffSize=BUFF, timeout=0.2)
+
+    async def scenario():
+        async with live_system(settings, Faults(silence={(0, 1): (101, 201)})) as (host, _, _):
+            return await run_recording(host, [1, 2], 3.0)
+
+    run = asyncio.run(scenario())
+    one, two = run.channel(1), run.channel(2)
+    assert list(two.data["time"]) == pytest.approx(list(one.data["time"]))
+    status = list(two.data["status"])
+    silent = [k for k, s in enumerate(status) if s == 100]
+    assert 5 <= len(silent) <= 11 and silent == list(range(silent[0], silent[-1] + 1))
+    assert all(math.isnan(two.data["counts"][k]) for k in silent)
+    assert set(one.data["status"]) == {0} and not any(map(math.isnan, one.data["counts"]))
+    lines = []
+    show.show(files.write(run, tmp_path / "gap.h5"), out=lines.append, no_plot=True)
+    text = "\n".join(lines)
+    assert "(gaps in 1 channel)" in text and f"({len(silent)} windows, silent)" in text
 
 
 def test_recording_cut_at_the_cap_is_reported(monkeypatch):
@@ -114,8 +145,9 @@ class TestCommand:
         assert code == 0
         assert "recorded 3 channel(s)" in capsys.readouterr().out
         with h5py.File(out, "r") as f:
-            assert sorted(f) == ["rank_1", "rank_2", "rank_5"]
-            assert all(1 <= len(f[g]["counts"]) <= 2 for g in f)      # windows of 1 s
+            entry = f["entry"]
+            assert [g for g in entry if g.startswith("rank")] == ["rank_1", "rank_2", "rank_5"]
+            assert all(1 <= len(entry[g]["counts"]) <= 2 for g in entry if g.startswith("rank"))
         assert png_size(tmp_path / "run.png") == (1000, 700)
 
     @pytest.mark.parametrize("args, message", [

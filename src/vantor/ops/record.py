@@ -11,7 +11,8 @@ import time
 
 from vantor.cluster import feedhub
 from .channels import OpsError, check_ranks
-from .run import Run, channel_of, created
+from .run import STEP_S, Run, channel_of, created, mark_gaps
+from .watch import RunWatch
 
 CAP = feedhub.MAX_RECORDING_LENGTH
 
@@ -19,7 +20,10 @@ CAP = feedhub.MAX_RECORDING_LENGTH
 async def run_recording(host, ranks, seconds, *, progress=None, stop=None, poll=0.1):
     """Record `ranks` for `seconds`.  `progress(done_s, total_s, note)` is called
     while it runs; setting the asyncio.Event `stop` ends it early (the Run then
-    says "interrupted")."""
+    says "interrupted").
+
+    Times in the Run are seconds since attrs["started"]; a window in which a
+    unit sent nothing is a NaN row whose status says why (see run.mark_gaps)."""
     if host.hub is None:
         raise OpsError("the host is not running")
     ranks = check_ranks(host.settings, list(ranks))
@@ -28,7 +32,8 @@ async def run_recording(host, ranks, seconds, *, progress=None, stop=None, poll=
         raise OpsError(f"recording: seconds must be a positive number, got {seconds!r}")
     hub = host.hub
     hub.stopRecording()              # empties the previous result: see above
-    wall = time.time()
+    watch = RunWatch(host, ranks)
+    wall = watch.wall
     started = time.monotonic()
     hub.startRecording(list(ranks))
     table, capped, interrupted = None, False, False
@@ -39,6 +44,7 @@ async def run_recording(host, ranks, seconds, *, progress=None, stop=None, poll=
             elapsed = time.monotonic() - started
             if progress is not None:
                 progress(min(elapsed, seconds), seconds, f"{elapsed:.1f}/{seconds:g} s")
+            watch.poll()
             if elapsed >= seconds:
                 break
             if stop is not None and stop.is_set():
@@ -52,13 +58,18 @@ async def run_recording(host, ranks, seconds, *, progress=None, stop=None, poll=
     except BaseException:
         if host.hub is hub:
             hub.stopRecording()      # do not leave the buffers growing
+        watch.finish()
         raise
     recorded = time.monotonic() - started
     if table is None:
         table = hub.stopRecording()
     backend = host.block.read_backend() if host.block is not None else {}
-    channels = [channel_of(host.settings, r, _columns(table.get(r, ()))) for r in ranks]
-    full = [ch.rank for ch in channels if len(ch) >= CAP]
+    extra, counters, logs = watch.finish()
+    # Stream records carry the boards' clock; the time base turns it into
+    # Unix time, and the file counts from the recording's start.
+    offset = wall - (watch.origin or 0.0)
+    channels = _channels(host.settings, ranks, table, offset, recorded, watch.silences)
+    full = [r for r in ranks if len(table.get(r, ())) >= CAP]
     attrs = {
         "started": wall,
         "created": created(wall),
@@ -71,17 +82,36 @@ async def run_recording(host, ranks, seconds, *, progress=None, stop=None, poll=
         "capped": capped,
         "capped_ranks": full,
         "interrupted": interrupted,
+        "board_time_at_start": offset,     # the boards' clock (s) at "started"
+        "time_origin": watch.origin,       # unix seconds of the boards' time 0
+        **extra,
     }
     if progress is not None:
         progress(seconds if not (capped or interrupted) else recorded, seconds,
                  f"{recorded:.1f} s")
-    return Run("record", attrs, channels)
+    return Run("record", attrs, channels, counters, logs)
 
 
-def _columns(points):
-    return {"time": [p["time"] for p in points],
-            "counts": [p["counts"] for p in points],
-            "monitorV": [p["monitorV"] for p in points]}
+def _channels(settings, ranks, table, offset, recorded, silences):
+    """Per unit its points on the run's clock, a NaN row for every window in
+    which it sent nothing while others did (or until the end of the run), and
+    a word for a unit that sent nothing at all."""
+    window = settings.buffSize * STEP_S
+    times = [p["time"] - offset for r in ranks for p in table.get(r, ())]
+    first = min(times, default=None)
+    last = max(times, default=None)
+    if first is not None:
+        # windows that should have ended before the stop, with room for the
+        # last one still on its way
+        settled = first + math.floor((recorded - max(0.3, window) - first) / window) * window
+        last = max(last, settled)
+    channels = []
+    for r in ranks:
+        points = [(p["time"] - offset, p["counts"], p["monitorV"]) for p in table.get(r, ())]
+        problem = "" if points else "sent no data during the recording"
+        channels.append(channel_of(settings, r, mark_gaps(points, window, first=first, last=last,
+                                                          silences=silences[r]), problem))
+    return channels
 
 
 def cap_message(run):

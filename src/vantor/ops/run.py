@@ -41,6 +41,7 @@ STATUS_OK = 0               # a window the unit reported
 STATUS_SILENT = 100         # the unit's worker reported it silent (no measurement)
 STATUS_SILENT_POWERED = 200  # silent although configured powered
 STATUS_MISSING = 255        # no record arrived for this window, no silence reported
+MAX_GAP_ROWS = 10 ** 7       # a year of 10 ms windows is 3e9: beyond this the clocks differ
 STATUS_NAMES = {STATUS_OK: "ok", STATUS_SILENT: "silent", STATUS_SILENT_POWERED: "silent (powered)",
                 STATUS_MISSING: "missing"}
 
@@ -152,10 +153,13 @@ def mark_gaps(points, window_s, *, first=None, last=None, silences=()):
     def fill(after, before):
         # The windows strictly between two reported ones, on the same grid.  A
         # silence report within the gap names its cause for all of them.
-        reported = {status for when, status in silences if after < when <= before}
+        reported = {status for when, status in silences if after <= when <= before}
         status = (STATUS_SILENT_POWERED if STATUS_SILENT_POWERED in reported else
                   STATUS_SILENT if reported else STATUS_MISSING)
         n = round((before - after) / window_s) - 1
+        if n > MAX_GAP_ROWS:
+            raise ValueError(f"a gap of {n} windows of {window_s:g} s: the times are not on "
+                             f"one clock")
         for k in range(1, n + 1):
             add(after + k * window_s, math.nan, math.nan, status)
 
