@@ -7,7 +7,7 @@ import collections
 import math
 import time
 
-from vantor.wire import CU_CONFIG_FIELDS, CU_MESSAGE, CU_MESSAGE_FIELDS, ECHO_FIELDS, echo_of, unit_label
+from vantor.wire import CU_CONFIG_FIELDS, CU_IV, CU_MESSAGE, CU_MESSAGE_FIELDS, ECHO_FIELDS, echo_of, unit_label
 from .bus import KINDS, Bus
 from .datapath import DataPath, default_listen
 from .settings import SettingsError

@@ -99,6 +99,13 @@ def _via_service(args, kind):
         return EXIT_USAGE
 
 
+def _say_own_host(args):
+    from .remote import own_host_note
+    note = own_host_note(args)
+    if note and not args.quiet:
+        print(note, flush=True)
+
+
 def _session(args, settings):
     from .session import running_host
     return running_host(settings, hardware=args.hardware, listen=listen_address(args),
@@ -153,6 +160,7 @@ def iv_command(args):
     except (OpsError, SettingsError) as exc:
         _fail(args, exc)
         return EXIT_USAGE
+    _say_own_host(args)
 
     async def work():
         bar = Progress("IV sweep", quiet=args.quiet)
@@ -189,6 +197,7 @@ def record_command(args):
     except (OpsError, SettingsError) as exc:
         _fail(args, exc)
         return EXIT_USAGE
+    _say_own_host(args)
 
     async def work():
         bar = Progress("recording", quiet=args.quiet)

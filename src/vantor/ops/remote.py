@@ -10,8 +10,8 @@ EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
 
 
 def service_for(args):
-    """The Client of the service to use, or None to run a host of our own
-    (the reason said on standard error)."""
+    """The Client of the service to use, or None to run a host of our own.
+    A --config or --hardware of its own means a host of its own too."""
     from vantor.client import DEFAULT_URL, Client
 
     if args.server:
@@ -19,16 +19,22 @@ def service_for(args):
         if not client.available():
             raise OpsError(f"no vantor service answers at {args.server}")
         return client
-    if args.no_server or args.hardware:
+    if args.no_server or args.hardware or args.config:
         return None
     client = Client(DEFAULT_URL, token=args.token, via="cli")
     if client.available():
         print(f"vantor {args.command}: using the vantor service at {DEFAULT_URL} "
               "(--no-server runs a host of its own)", file=sys.stderr)
         return client
-    print(f"vantor {args.command}: no vantor service at {DEFAULT_URL}; running a host of its "
-          "own", file=sys.stderr)
     return None
+
+
+def own_host_note(args):
+    """The line that says a command runs without a service."""
+    if args.server or args.no_server or args.hardware or args.config:
+        return None
+    return (f"vantor {args.command}: no vantor service answers at 127.0.0.1:8765; "
+            "running a host of its own")
 
 
 def add_options(group):
