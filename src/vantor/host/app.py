@@ -169,8 +169,14 @@ class Host:
         return [{"mcuId": m.mcuId, "temp1": m.temp1, "temp2": m.temp2,
                  "pll": None if m.pll is None else bool(m.pll), "status": m.status,
                  "reports": m.reports, "last_seen": m.last_seen,
-                 "age": None if m.last_seen is None else max(0.0, now_wall - m.last_seen)}
+                 "age": None if m.last_seen is None else max(0.0, now_wall - m.last_seen),
+                 **self._board_intake(m.mcuId)}
                 for m in self.stats.mcus.values()]
+
+    def _board_intake(self, mcu_id):
+        """The board's believed source and its sequence counters."""
+        gate = self.path.admission
+        return gate.board(mcu_id) if gate is not None else {}
 
     def totals(self):
         s = self.stats
@@ -230,10 +236,13 @@ class Host:
         """A unit that has sent nothing since the start raises no silence alarm
         of its own (its worker has nothing to time out from): flag it once its
         time-out has passed, and say so again if it is heard later."""
-        if self.started_wall is None or now - self.started_wall < self.settings.timeout:
+        gate = self.path.admission
+        if gate is None or self.started_wall is None \
+                or now - self.started_wall < self.settings.timeout:
             return
+        never = gate.never_heard()
         for unit in self.stats.units.values():
-            heard = unit.status is not None
+            heard = (unit.mcuId, unit.cuId) not in never
             if not heard and unit.label not in self._unheard:
                 self._unheard.add(unit.label)
                 self.publish_event({"kind": "unheard", "rank": unit.rank, "name": unit.label,

@@ -204,6 +204,7 @@ class Admission:
                  clock=time.monotonic, on_event=None):
         self.clock, self.on_event = clock, on_event
         self.sources, self.known_units, self.sequences = {}, {}, {}
+        self.unheard = {}                # mcuId -> units not yet heard from
         for mcu_id, mcu in settings.devices.items():
             address = getattr(mcu, "address", None) or hardware
             if address:
@@ -212,6 +213,7 @@ class Admission:
                 self.sources[mcu_id] = LearnedSource(confirm, quiet, self._changed(mcu_id))
             self.known_units[mcu_id] = bytes(sorted(mcu.channels))
             self.sequences[mcu_id] = SequenceTracker()
+            self.unheard[mcu_id] = set(mcu.channels)
         self.unknown_boards = Tally()    # by mcuId
         self.unknown_units = Tally()     # by (mcuId, cuId)
         self.foreign = Tally()           # datagrams from a source other than the board's, by address
@@ -269,7 +271,14 @@ class Admission:
                 self.refused += 1
                 return False
         self.sequences[mcu_id].see(int.from_bytes(data[8:12], "little"))
+        pending = self.unheard[mcu_id]
+        if pending:
+            pending.difference_update(data[1::RECORD])
         return True
+
+    def never_heard(self):
+        """(mcuId, cuId) of every configured unit no admitted datagram named yet."""
+        return {(m, c) for m, units in self.unheard.items() for c in units}
 
     def update_address(self, mcu_id):
         """Where the board's settings updates go, or None while unknown."""
