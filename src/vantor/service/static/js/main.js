@@ -76,7 +76,9 @@ const live = new LiveConnection({
     jobs.load();
     controls.loadLimits();
     iv.invalidate();
-    alarms.use(await loadFeatures());
+    const features = await loadFeatures();
+    alarms.use(features);
+    rates.use(features);
   },
   onSummary(msg) {
     overview.update(store.apply(msg));

@@ -1,9 +1,13 @@
 // Rate against time for the selected units. A pause in a unit's windows longer
 // than its stale limit is drawn as a gap (a null point), never bridged by a line.
+// Where the service keeps an archive, a newly chosen unit's last minutes are
+// read from it, so its line does not start at the moment it was chosen.
+import { getJSON } from "./api.js";
 import { plotLayout, PLOT_CONFIG } from "./plots.js";
 
 const MAX_TRACES = 16;
 const REDRAW_MS = 500;
+const BACKFILL_S = 900;
 
 export class RatePlot {
   constructor(store, selection) {
@@ -14,8 +18,33 @@ export class RatePlot {
     this.span = document.getElementById("rate-span");
     this.visible = false;
     this.lastDraw = 0;
+    this.archive = false;        // the service answers /api/history
+    this.filled = new Set();     // ranks whose archived windows were read
     this.span.addEventListener("change", () => this.draw(true));
-    selection.onChange(() => this.draw(true));
+    selection.onChange(() => { this.backfill(); this.draw(true); });
+  }
+
+  /** Called after each connection with the service's optional features. */
+  use(features) {
+    this.archive = Boolean(features && features.history);
+    this.filled.clear();
+    this.backfill();
+  }
+
+  async backfill() {
+    if (!this.archive) return;
+    const ranks = this.selection.sorted().slice(0, MAX_TRACES).filter((r) => !this.filled.has(r));
+    if (!ranks.length) return;
+    for (const r of ranks) this.filled.add(r);
+    try {
+      const answer = await getJSON(`api/history?units=${ranks.join(",")}&quantity=rate&since=-${BACKFILL_S}`);
+      for (const [rank, series] of Object.entries(answer.series || {})) {
+        this.store.backfill(Number(rank), series.time || [], series.value || series.mean || []);
+      }
+      this.draw(true);
+    } catch {
+      for (const r of ranks) this.filled.delete(r);   // try again at the next change
+    }
   }
 
   show(visible) {

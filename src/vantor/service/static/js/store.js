@@ -84,6 +84,20 @@ export class Store {
     }
   }
 
+  /** Puts archived windows (older than the live ones) in front of a unit's history. */
+  backfill(rank, times, rates) {
+    let h = this.history.get(rank);
+    if (!h) this.history.set(rank, (h = { t: [], rate: [] }));
+    const first = h.t.length ? h.t[0] : Infinity;
+    const cut = this.serverNow() - HISTORY_S;
+    const t = [], rate = [];
+    for (let i = 0; i < times.length; i++) {
+      if (times[i] >= cut && times[i] < first) { t.push(times[i]); rate.push(rates[i] ?? null); }
+    }
+    h.t.unshift(...t);
+    h.rate.unshift(...rate);
+  }
+
   /** Seconds since the unit's last window, or null when it was never heard. */
   age(unit) {
     return unit.last_seen === null || unit.last_seen === undefined ? null
