@@ -122,3 +122,32 @@ def test_time_outs_without_sense_are_refused(timeout):
     doc = {"timeout": timeout, "mcu": [{"mcuId": 0, "unit": [{"cuId": 0, "rank": 1}]}]}
     with pytest.raises(SettingsError, match="timeout"):
         parse_settings(doc)
+
+
+def test_a_stranger_on_the_tcp_worker_link_gets_nothing_in():
+    """With --transport tcp another local program connects to the host's
+    stream socket and pushes a record: it never reaches the hub."""
+    import zmq
+
+    settings = default_settings(1, 2, buffSize=10)
+    forged = STREAM_DATA.pack(0, 0, 0, 0, 0.0, 0.0, 10_000_000, 10, 1, 1.0)
+
+    async def scenario():
+        async with System(settings, worker_processes=1, transport="tcp", drive_sim=False) as system:
+            host, sim = system.host, system.sim
+            sub = host.subscribe({"stream"}, maxsize=0)
+            url = host.path.stream_in.getsockopt_string(zmq.LAST_ENDPOINT)
+            assert url.startswith("tcp://127.0.0.1:")
+            ctx = zmq.Context()
+            stranger = ctx.socket(zmq.PUSH)
+            stranger.connect(url)
+            for _ in range(5):
+                stranger.send(forged)
+            await sim.run(steps=60)
+            await asyncio.sleep(0.3)
+            ctx.destroy(linger=0)
+            return stream_records(drain(sub))
+
+    records = asyncio.run(scenario())
+    assert records, "the genuine workers' records arrive over the same link"
+    assert all(r["counts"] != 10_000_000 for r in records)
