@@ -3,22 +3,31 @@ port, with counters read at fixed moments of the sender's schedule.
 
 Prints one JSON line {"port": ...} once listening, then, after the run, one
 JSON line of results.  Step s of the sender is due at t0 + (s - 1) * 10 ms; a
-datagram arriving more than --late-ms after that is late."""
+datagram arriving more than --late-ms after that is late.
+
+With --service the host runs inside the service, as `vantor serve` runs it:
+the aiohttp application on the host's loop, listening on 127.0.0.1 (its URL
+goes out with the port).  The host then also notes when each window-closing
+datagram arrives and when the hub hands out each timestamp's batch, so that
+the live clients' records can be traced back to the datagram behind them."""
 import argparse
 import asyncio
 import json
+import logging
 import os
 import sys
+import tempfile
 import time
 
 from vantor.host.app import Host
-from vantor.wire import CU_MESSAGE
+from vantor.wire import CU_MESSAGE, STREAM_DATA, STREAM_FIELDS
 from vantor.host.settings import default_settings
 
 from kernel import socket_drops, udp_counters
 
 STEP = 0.01
 TICK = os.sysconf("SC_CLK_TCK")
+_TIMESTAMP = STREAM_FIELDS.index("timestamp")
 
 
 def proc_cpu(pid):
@@ -32,14 +41,21 @@ def proc_cpu(pid):
 
 
 class Lateness:
-    """Wraps the host's datagram intake to note each datagram's delay."""
+    """Wraps the host's datagram intake to note each datagram's delay.  With
+    `closing_every` (the window length in steps) it also notes when the
+    datagram of each board that closes a window (sequence a multiple of it)
+    arrived: {"mcu:sequence": monotonic seconds}."""
 
-    def __init__(self, host, t0, late_after):
+    def __init__(self, host, t0, late_after, closing_every=None):
         self.t0, self.late_after = t0, late_after
         self.late_datagrams = self.late_records = 0
         self.max_lag = 0.0
-        intake = host.path._datagram_received
+        self.arrivals = {}
+        # The UDP endpoint holds the intake it was started with: wrap that one.
+        endpoint = host.path.endpoint
+        intake = endpoint.on_records
         clock = time.monotonic
+        arrivals = self.arrivals
 
         def timed(data, addr):
             lag = clock() - (t0 + (int.from_bytes(data[8:12], "little") - 1) * STEP)
@@ -50,7 +66,67 @@ class Lateness:
                 self.late_records += len(data) // CU_MESSAGE.size
             intake(data, addr)
 
-        host.path._datagram_received = timed
+        def timed_noting_arrivals(data, addr):
+            now = clock()
+            sequence = int.from_bytes(data[8:12], "little")
+            if sequence % closing_every == 0:
+                arrivals[f"{data[0]}:{sequence}"] = now
+            lag = now - (t0 + (sequence - 1) * STEP)
+            if lag > self.max_lag:
+                self.max_lag = lag
+            if lag > late_after:
+                self.late_datagrams += 1
+                self.late_records += len(data) // CU_MESSAGE.size
+            intake(data, addr)
+
+        endpoint.on_records = timed if closing_every is None else timed_noting_arrivals
+
+
+def note_batches(host):
+    """{timestamp: monotonic seconds} of each stream batch the hub hands out."""
+    handed_out = {}
+    stream = host.stream
+    clock = time.monotonic
+
+    def noted(data):
+        if len(data) >= STREAM_DATA.size:
+            handed_out.setdefault(STREAM_DATA.unpack_from(data)[_TIMESTAMP], clock())
+        stream(data)
+
+    host.stream = noted
+    return handed_out
+
+
+class Served:
+    """What the service's application needs of a System: the host and its settings."""
+
+    def __init__(self, host):
+        self.host, self.settings = host, host.settings
+
+
+async def start_service(host, data_dir):
+    from aiohttp import web
+    from vantor.service.app import build_app, route_modules
+
+    app = build_app(Served(host), data_dir=data_dir)
+    runner = web.AppRunner(app, access_log=None, handle_signals=False)
+    await runner.setup()
+    site = web.TCPSite(runner, "127.0.0.1", 0)
+    await site.start()
+    address = runner.addresses[0]
+    modules = [m.__name__.rsplit(".", 1)[1] for m in route_modules()]
+    return app, runner, f"http://127.0.0.1:{address[1]}", modules
+
+
+def jobs_report(app):
+    """The acquisition jobs' state and how many points each recorded."""
+    out = []
+    for job in app["jobs"].jobs.values():
+        points = sum(len(ch) for ch in job.run.channels) if job.run is not None else None
+        out.append({"id": job.id, "kind": job.kind, "state": job.state, "units": len(job.units),
+                    "message": job.message, "error": job.error, "points": points,
+                    "started": job.started, "finished": job.finished})
+    return out
 
 
 def counters(host, pids):
@@ -68,9 +144,19 @@ async def run(args):
     await host.start()
     pids = [p.pid for p in getattr(host.path.workers, "procs", [])]
     port = host.address[1]
-    print(json.dumps({"port": port, "worker_pids": pids}), flush=True)
-    t0 = float(sys.stdin.readline())
-    late = Lateness(host, t0, args.late_ms / 1e3)
+    hello = {"port": port, "worker_pids": pids}
+    app = runner = batches = None
+    if args.service:
+        # Units fall silent once the sender stops: their alarms are expected here.
+        logging.getLogger("vantor").setLevel(logging.ERROR)
+        data_dir = tempfile.TemporaryDirectory(prefix="vantor-capacity-")
+        app, runner, hello["http"], hello["route_modules"] = await start_service(
+            host, data_dir.name)
+        batches = note_batches(host)
+    print(json.dumps(hello), flush=True)
+    t0 = float(await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline))
+    late = Lateness(host, t0, args.late_ms / 1e3,
+                    closing_every=args.buff_size if args.service else None)
     kernel_before = udp_counters()
     drops_before = socket_drops(port)
     loop = asyncio.get_running_loop()
@@ -91,6 +177,21 @@ async def run(args):
         "seq_dropped": host.stats.dropped(), "last_error": host.stats.last_error,
         "queue_capacity": 2 * len(settings.devices),
     }
+    if args.service:
+        # The acquisition ends just after the sender; give it time to build its result.
+        deadline = loop.time() + 15.0
+        while any(job.state in ("queued", "running") for job in app["jobs"].jobs.values()) \
+                and loop.time() < deadline:
+            await asyncio.sleep(0.1)
+        result.update({
+            "arrivals": late.arrivals, "batches": {repr(k): v for k, v in batches.items()},
+            "TIMESTAMP": float(host.block.read_backend().get("TIMESTAMP", 0.0)),
+            "resyncs": host.path.timebase.resyncs if host.path.timebase is not None else None,
+            "jobs": jobs_report(app),
+            "problems": list(app["problems"]),
+        })
+        await runner.cleanup()
+        data_dir.cleanup()
     await host.stop()
     print(json.dumps(result), flush=True)
 
@@ -109,6 +210,8 @@ def main(argv=None):
     p.add_argument("--host-option", action="append", default=[], metavar="NAME=VALUE",
                    help="extra keyword for Host(...) (value parsed as JSON)")
     p.add_argument("--cpu", type=int, default=None, help="pin the host process to this CPU")
+    p.add_argument("--service", action="store_true",
+                   help="run the host inside the service (HTTP API and live stream)")
     args = p.parse_args(argv)
     args.host_options = {}
     for item in args.host_option:

@@ -8,10 +8,17 @@ run (kernel drops, records that never reached a worker), late datagrams, and
 the host's CPU time per record processed.
 
     PYTHONPATH=src .venv/bin/python bench/capacity/run.py [--levels 64,128,...]
-        [--worker-processes 0,2] [--measure 10] [--out build/capacity]
+        [--worker-processes 0,2] [--measure 10] [--out build/capacity] [--service]
 
 The single-process host is pinned to CPU 0 and the sender to CPU 1, so the
-host has one core; with worker processes nothing is pinned."""
+host has one core; with worker processes nothing is pinned.
+
+--service adds, at every level, a run of the host inside the service (as
+`vantor serve` runs it) with live-stream clients (liveclients.py, 4 at 10 Hz,
+records mode, pinned with the sender) and an acquisition job of every unit
+for the whole run; a level is held there also only if no client was dropped
+and the job finished.  Those runs also trace each record a live client got
+back to the arrival of the datagram that closed its window (service.py)."""
 import argparse
 import json
 import os
@@ -19,6 +26,8 @@ import pathlib
 import subprocess
 import sys
 import time
+
+from service import service_notes, service_summary, service_table
 
 HERE = pathlib.Path(__file__).resolve().parent
 LEVELS = [64, 128, 256, 512, 1024, 2048, 4096, 8192]
@@ -36,44 +45,60 @@ def read_json(proc, what):
     return json.loads(line)
 
 
-def run_level(units, args, processes):
+def run_level(units, args, processes, service=False):
     per_mcu = min(args.units_per_mcu, units)
     mcus = units // per_mcu
     seconds = args.warmup + args.measure
     pinned = processes == 0 and not args.no_pin
     host_args = ["--mcus", str(mcus), "--units", str(per_mcu), "--seconds", str(seconds),
                  "--warmup", str(args.warmup), "--measure", str(args.measure),
-                 "--worker-processes", str(processes)]
+                 "--worker-processes", str(processes), "--buff-size", str(args.buff_size)]
     host_args += [a for opt in args.host_option for a in ("--host-option", opt)]
+    if service:
+        host_args += ["--service"]
     if pinned:
         host_args += ["--cpu", "0"]
     host = start("hostside.py", host_args)
-    sender = None
+    sender = clients = None
     try:
         info = read_json(host, "host")
+        if service:
+            client_args = ["--url", info["http"], "--units", str(units), "--seconds", str(seconds),
+                           "--clients", str(args.live_clients), "--rate", str(args.live_rate)]
+            client_args += ["--no-acquire"] if args.no_acquire else []
+            if pinned:
+                client_args += ["--cpu", "1"]
+            clients = start("liveclients.py", client_args)
         sender_args = ["--target", f"127.0.0.1:{info['port']}", "--mcus", str(mcus),
                        "--units", str(per_mcu), "--seconds", str(seconds),
                        "--snapshots", f"{args.warmup},{seconds}"]
         if pinned:
             sender_args += ["--cpu", "1"]
         sender = start("sender.py", sender_args)
-        if sender.stdout.readline().strip() != "ready":
-            raise RuntimeError("sender did not start")
+        for proc, what in ((sender, "sender"), (clients, "live clients")):
+            if proc is not None and proc.stdout.readline().strip() != "ready":
+                raise RuntimeError(f"{what} did not start")
         t0 = time.monotonic() + 0.2
-        for proc in (host, sender):
-            proc.stdin.write(f"{t0!r}\n")
-            proc.stdin.flush()
+        for proc in (host, sender, clients):
+            if proc is not None:
+                proc.stdin.write(f"{t0!r}\n")
+                proc.stdin.flush()
         sent = read_json(sender, "sender")
+        live = read_json(clients, "live clients") if service else None
         got = read_json(host, "host")
     finally:
-        for proc in (sender, host):
+        for proc in (sender, clients, host):
             if proc is not None:
                 try:
                     proc.wait(timeout=30)
                 except subprocess.TimeoutExpired:
                     proc.kill()
                     proc.wait()
-    return summarize(units, mcus, per_mcu, processes, args, sent, got)
+    r = summarize(units, mcus, per_mcu, processes, args, sent, got)
+    if service:
+        r.update(service_summary(args, t0, got, live, info))
+        r["held"] = r["held"] and r["service_ok"]
+    return r
 
 
 def summarize(units, mcus, per_mcu, processes, args, sent, got):
@@ -105,6 +130,7 @@ def summarize(units, mcus, per_mcu, processes, args, sent, got):
         "errors": final["errors"], "last_error": got["last_error"],
         "sync_failed": got["sync_failed"],
         "held": lost == 0 and got["late_records"] == 0 and final["errors"] == 0,
+        "level": "plain", "buff_size": args.buff_size,
     }
 
 
@@ -114,7 +140,8 @@ HEADER = (f"{'procs':>5} {'units':>6} {'mcu x cu':>9} {'offered/s':>10} {'proces
 
 
 def row(r):
-    return (f"{r['processes']:>5} {r['units']:>6} {r['mcus']:>4}x{r['units_per_mcu']:<4} "
+    procs = r["processes"] if r["level"] == "plain" else f"s{r['processes']}"
+    return (f"{procs:>5} {r['units']:>6} {r['mcus']:>4}x{r['units_per_mcu']:<4} "
             f"{r['offered']:>10.0f} {r['processed']:>11.0f} {r['lost_records']:>7} "
             f"{r['socket_drops']:>6} {r['late_records']:>7} {r['max_lag_ms']:>7.1f} "
             f"{r['host_us_per_record']:>11.2f} {100 * r['host_cpu_share']:>7.0f}% "
@@ -131,11 +158,13 @@ def plot(results, path):
         print(f"matplotlib is not installed: no plot written (table in {path.with_suffix('.txt')})")
         return
     fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(7, 7))
-    for processes in sorted({r["processes"] for r in results}):
-        rs = [r for r in results if r["processes"] == processes]
+    for processes, level in sorted({(r["processes"], r["level"]) for r in results}):
+        rs = [r for r in results if r["processes"] == processes and r["level"] == level]
         label = "one process" if processes == 0 else f"{processes} worker processes"
+        label += ", service" if level == "service" else ""
         xs = [r["units"] for r in rs]
-        top.plot(xs, [r["offered"] for r in rs], "k:", label="offered" if processes == 0 else None)
+        top.plot(xs, [r["offered"] for r in rs], "k:",
+                 label="offered" if processes == 0 and level == "plain" else None)
         top.plot(xs, [r["processed"] for r in rs], "o-", label=f"processed, {label}")
         bottom.plot(xs, [r["host_us_per_record"] + (r["worker_us_per_record"] if processes else 0)
                          for r in rs], "o-", label=label)
@@ -167,6 +196,17 @@ def main(argv=None):
                    help="stop a sweep after this many levels in a row not held")
     p.add_argument("--host-option", action="append", default=[], metavar="NAME=JSON")
     p.add_argument("--no-pin", action="store_true")
+    p.add_argument("--buff-size", type=int, default=100,
+                   help="integration window in 10 ms steps (the hub hands out a window's "
+                        "records when the next window's arrive)")
+    p.add_argument("--service", action="store_true",
+                   help="also run every level with the host inside the service, live "
+                        "clients and an acquisition job")
+    p.add_argument("--live-clients", type=int, default=4)
+    p.add_argument("--live-rate", type=float, default=10.0, help="messages/s per live client")
+    p.add_argument("--no-acquire", action="store_true",
+                   help="service level without the acquisition job (to see what it costs; "
+                        "such a level does not count as held)")
     p.add_argument("--out", default="build/capacity")
     p.add_argument("--label", default="capacity")
     args = p.parse_args(argv)
@@ -177,26 +217,42 @@ def main(argv=None):
     print(f"load average before: {before[0]:.2f} {before[1]:.2f} {before[2]:.2f}; "
           f"{args.warmup:g} s warm-up + {args.measure:g} s measured per level")
     print(HEADER, flush=True)
+    if args.service:
+        print(f"s0, s2 ...: the service level (host inside the service, {args.live_clients} live "
+              f"clients at {args.live_rate:g} Hz, an acquisition of every unit); "
+              f"buffSize {args.buff_size}")
     results = []
+    modes = ("plain", "service") if args.service else ("plain",)
     for processes in (int(x) for x in args.worker_processes.split(",")):
-        misses = 0
+        misses = dict.fromkeys(modes, 0)
         for units in levels:
-            r = run_level(units, args, processes)
-            results.append(r)
-            print(row(r), flush=True)
-            if r["last_error"]:
-                print(f"      last error: {r['last_error']}")
-            misses = 0 if r["held"] else misses + 1
-            if misses >= args.stop_after:
+            for mode in modes:
+                if misses[mode] >= args.stop_after:
+                    continue
+                r = run_level(units, args, processes, service=mode == "service")
+                results.append(r)
+                print(row(r), flush=True)
+                if r["last_error"]:
+                    print(f"      last error: {r['last_error']}")
+                if mode == "service":
+                    for text in service_notes(r):
+                        print(f"      {text}", flush=True)
+                misses[mode] = 0 if r["held"] else misses[mode] + 1
+            if all(n >= args.stop_after for n in misses.values()):
                 break
     after = load()
     lines = [HEADER] + [row(r) for r in results]
     for processes in sorted({r["processes"] for r in results}):
-        held = [r["units"] for r in results if r["processes"] == processes and r["held"]]
+        held = [r["units"] for r in results if r["processes"] == processes and r["held"]
+                and r["level"] == "plain"]
         text = (f"largest level held with zero loss, {processes or 'no'} worker processes: "
                 f"{max(held) if held else 'none'} units")
         print(text)
         lines.append(text)
+    if args.service:
+        for text in service_table(results):
+            print(text)
+            lines.append(text)
     text = f"load average before {before[0]:.2f} {before[1]:.2f}, after {after[0]:.2f} {after[1]:.2f}"
     print(text)
     lines.append(text)

@@ -1,0 +1,120 @@
+"""The service level's results: what the live clients got, traced back to the
+host, and the comparison with the plain host of the same run.
+
+A window's record is published by the unit's worker when the datagram that
+closes the window arrives (the first one whose sequence reaches the window's
+end, a multiple of buffSize); its timestamp is that end sequence x 10 ms plus
+the back end's TIMESTAMP.  The hub keeps a timestamp's records until a record
+of the next timestamp arrives, one window later, and a live client sends the
+newest record per unit at its next tick.  So each record a client got maps to
+(board, end sequence) -> the arrival the host noted, and its delay splits into
+the hub's wait (arrival -> batch handed out) and the delivery (batch -> the
+client has read the message: tick wait, JSON, WebSocket)."""
+import numpy as np
+
+STEP = 0.01
+TICK_MARGIN_S = 0.2      # a record's batch needs one more window and one tick to go out
+
+
+def _stats(values, weights):
+    if not values:
+        return None
+    data = np.repeat(np.asarray(values), np.asarray(weights))
+    p50, p90, p99 = np.percentile(data, [50, 90, 99])
+    return {"n": int(data.size), "p50_ms": 1e3 * p50, "p90_ms": 1e3 * p90,
+            "p99_ms": 1e3 * p99, "max_ms": 1e3 * data.max()}
+
+
+def trace_delays(args, t0, got, live):
+    """Delays of the records whose closing datagram arrived in the measured
+    window (its last window and tick cut off: those batches may not leave
+    before the sender stops)."""
+    base = got["TIMESTAMP"]
+    arrivals, batches = got["arrivals"], got["batches"]
+    lo = t0 + args.warmup
+    hi = t0 + args.warmup + args.measure - args.buff_size * STEP - TICK_MARGIN_S
+    if hi <= lo:
+        hi = t0 + args.warmup + args.measure
+    total, hub, delivery, weights = [], [], [], []
+    unmatched = outside = 0
+    for client in live["clients"]:
+        for t, groups in client["samples"]:
+            for mcu, timestamp, n in groups:
+                arrived = arrivals.get(f"{mcu}:{round((timestamp - base) / STEP)}")
+                if arrived is None:
+                    unmatched += n
+                    continue
+                if not lo <= arrived <= hi:
+                    outside += n
+                    continue
+                handed_out = batches.get(repr(timestamp), float("nan"))
+                total.append(t - arrived)
+                hub.append(handed_out - arrived)
+                delivery.append(t - handed_out)
+                weights.append(n)
+    return {"delay": _stats(total, weights), "hub_wait": _stats(hub, weights),
+            "delivery": _stats(delivery, weights), "unmatched_records": unmatched,
+            "records_outside_window": outside}
+
+
+def service_summary(args, t0, got, live, info):
+    clients = live["clients"]
+    dropped = sum(c["closed_by_service"] is not None for c in clients)
+    job = live["job"] or {"status": None, "id": None, "error": "no acquisition asked for"}
+    ran = [j for j in got["jobs"] if j["id"] == job["id"]]
+    state = ran[0]["state"] if ran else "none"
+    ok = dropped == 0 and job["status"] == 202 and state == "done"
+    return {"level": "service", "service_ok": ok, "live_clients": len(clients),
+            "live_rate": args.live_rate, "clients_dropped": dropped,
+            "live_messages_min": min((c["messages"] for c in clients), default=0),
+            "live_records": sum(c["records"] for c in clients),
+            "live_events": sum(c["events"] for c in clients),
+            "live_cpu_s": live["cpu_s"],
+            "job_submit_status": job["status"], "job_state": state,
+            "job_message": ran[0]["message"] if ran else job.get("error"),
+            "job_points": ran[0]["points"] if ran else None,
+            "TIMESTAMP": got["TIMESTAMP"], "resyncs": got["resyncs"],
+            "route_modules": info.get("route_modules"), "problems": got["problems"],
+            **trace_delays(args, t0, got, live)}
+
+
+def _ms(stats, key):
+    return f"{stats[key]:.0f}" if stats else "-"
+
+
+def service_notes(r):
+    d, h, v = r["delay"], r["hub_wait"], r["delivery"]
+    return [
+        f"live: {r['live_clients']} clients at {r['live_rate']:g} Hz, >= {r['live_messages_min']} "
+        f"messages each, {r['clients_dropped']} dropped, {r['live_records']} window records "
+        f"({d['n'] if d else 0} traced, {r['unmatched_records']} not traceable); acquisition "
+        f"job: {r['job_state']} ({r['job_points']} points; {r['job_message']})",
+        f"arrival -> live client: p50 {_ms(d, 'p50_ms')} ms, p99 {_ms(d, 'p99_ms')} ms, max "
+        f"{_ms(d, 'max_ms')} ms = hub wait p50 {_ms(h, 'p50_ms')} / p99 {_ms(h, 'p99_ms')} ms "
+        f"+ delivery p50 {_ms(v, 'p50_ms')} / p99 {_ms(v, 'p99_ms')} ms "
+        f"(buffSize {r['buff_size']})"]
+
+
+def service_table(results):
+    """Largest level held, plain against service, per worker-process count,
+    and the delays of every service level."""
+    lines = [f"{'procs':>5} {'plain held':>10} {'service held':>12} {'ratio':>6}"]
+    for processes in sorted({r["processes"] for r in results}):
+        best = {}
+        for level in ("plain", "service"):
+            held = [r["units"] for r in results if r["processes"] == processes
+                    and r["level"] == level and r["held"]]
+            best[level] = max(held) if held else 0
+        ratio = f"{100 * best['service'] / best['plain']:.0f}%" if best["plain"] else "-"
+        lines.append(f"{processes:>5} {best['plain']:>10} {best['service']:>12} {ratio:>6}")
+    lines.append(f"{'procs':>5} {'units':>6} {'buff':>5} {'delay p50':>9} {'p99':>6} {'max':>6} "
+                 f"{'hub p99':>7} {'deliv p99':>9} {'held':>4}   (ms, datagram arrival -> "
+                 f"record read by a live client)")
+    for r in results:
+        if r["level"] == "service":
+            d = r["delay"]
+            lines.append(f"{r['processes']:>5} {r['units']:>6} {r['buff_size']:>5} "
+                         f"{_ms(d, 'p50_ms'):>9} {_ms(d, 'p99_ms'):>6} {_ms(d, 'max_ms'):>6} "
+                         f"{_ms(r['hub_wait'], 'p99_ms'):>7} {_ms(r['delivery'], 'p99_ms'):>9} "
+                         f"{'yes' if r['held'] else 'no':>4}")
+    return lines
