@@ -111,15 +111,15 @@ PyObject* on_status_change(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef monitor_methods[] = {
     vt::method<msg_received>("msg_received",
-     "msg_received(msg_b)\nDecodes the status record at the start of the first frame."),
+     "msg_received($self, msg_b)\n--\n\nDecodes the status record at the start of the first frame."),
     vt::method<on_temp>("on_temp",
-     "This function has to be overwritten.\nIt tells the program what to do with new temperature data"),
+     "on_temp($self, temp1, temp2)\n--\n\nThis function has to be overwritten.\nIt tells the program what to do with new temperature data"),
     vt::method<on_status_change>("on_status_change",
-     "This function has to be overwritten.\nIt tells the program what to do with a new status"),
+     "on_status_change($self, status)\n--\n\nThis function has to be overwritten.\nIt tells the program what to do with a new status"),
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot monitor_slots[] = {
-    {Py_tp_doc, const_cast<char*>("SpeedUpProtocol(*args, **kwargs)\n"
+    {Py_tp_doc, const_cast<char*>("SpeedUpProtocol(*args, **kwargs)\n--\n\n"
                                   "Microcontroller status monitor; used through a host subclass "
                                   "that supplies set_pll_lock.")},
     {Py_tp_new, vt::slot<monitor_new>()},

@@ -86,7 +86,7 @@ void record_dealloc(PyObject* self) {
 }
 
 PyType_Slot record_slots[] = {
-    {Py_tp_doc, const_cast<char*>("RecordData(mcuId, cuId, monitorV, counts, timestamp)\nOne recorded sample.")},
+    {Py_tp_doc, const_cast<char*>("RecordData(mcuId, cuId, monitorV, counts, timestamp)\n--\n\nOne recorded sample.")},
     {Py_tp_init, vt::slot<record_init>()},
     {Py_tp_dealloc, vt::slot<record_dealloc>()},
     {Py_tp_getset, record_getset},

@@ -162,22 +162,22 @@ PyObject* on_missing(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyMethodDef broker_methods[] = {
     vt::method<msg_received>("msg_received",
-     "msg_received(msg, addr)\nTakes in one datagram from the sender `addr`."),
+     "msg_received($self, msg, addr)\n--\n\nTakes in one datagram from the sender `addr`."),
     vt::method<on_sync_success>("on_sync_success",
-     "on_sync_success(chunk)\nHook: the 60 bytes of a record that passed the cycle check."),
+     "on_sync_success($self, chunk)\n--\n\nHook: the 60 bytes of a record that passed the cycle check."),
     vt::method<on_sync_failed>("on_sync_failed",
-     "on_sync_failed()\nHook: a re-synchronisation was triggered."),
-    vt::method<log_msg>("log_msg", "log_msg(msg)\nHook: every datagram while logmsg is set."),
+     "on_sync_failed($self)\n--\n\nHook: a re-synchronisation was triggered."),
+    vt::method<log_msg>("log_msg", "log_msg($self, msg)\n--\n\nHook: every datagram while logmsg is set."),
     vt::method<on_finally>("on_finally",
-     "on_finally(channelID, data)\nHook: every record of a known channel unit, as a dictionary."),
+     "on_finally($self, channelID, data)\n--\n\nHook: every record of a known channel unit, as a dictionary."),
     vt::method<on_missing>("on_missing",
-     "on_missing(mcuId, cuId)\nHook: a record of a channel unit outside CUIDS."),
+     "on_missing($self, mcuId, cuId)\n--\n\nHook: a record of a channel unit outside CUIDS."),
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot broker_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "SpeedUpProtocol(MAXFAILS, total_devices, total_mcus, c_backend, device_addresses, "
-                    "CUIDS, logmsg)\nDatagram ingest broker; used through a host subclass.")},
+                    "CUIDS, logmsg)\n--\n\nDatagram ingest broker; used through a host subclass.")},
     {Py_tp_new, vt::slot<broker_new>()},
     {Py_tp_init, vt::slot<broker_init>()},
     {Py_tp_dealloc, vt::slot<broker_dealloc>()},

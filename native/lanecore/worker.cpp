@@ -162,19 +162,19 @@ PyGetSetDef worker_getset[] = {
 
 
 PyMethodDef worker_methods[] = {
-    vt::method<msg_received>("msg_received", "msg_received(msg)\nTakes in one measurement record (frame 0 of msg)."),
+    vt::method<msg_received>("msg_received", "msg_received($self, msg)\n--\n\nTakes in one measurement record (frame 0 of msg)."),
     vt::method<onMismatch>("onMismatch",
-     "onMismatch(data, config)\nHook: the echoed settings disagreed and an update was sent."),
+     "onMismatch($self, data, config)\n--\n\nHook: the echoed settings disagreed and an update was sent."),
     vt::method<reset_timer_method>("reset_timer",
-     "reset_timer(timeout_time=0.1)\nRe-arms the silence call timeout_time seconds from now."),
+     "reset_timer($self, timeout_time=0.1)\n--\n\nRe-arms the silence call timeout_time seconds from now."),
     vt::method<handle_timeout>("handle_timeout",
-     "handle_timeout()\nRuns when the unit has been silent for the time-out."),
-    vt::method<onTimeout>("onTimeout", "onTimeout()\nHook: a powered unit has been silent."),
+     "handle_timeout($self)\n--\n\nRuns when the unit has been silent for the time-out."),
+    vt::method<onTimeout>("onTimeout", "onTimeout($self)\n--\n\nHook: a powered unit has been silent."),
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot worker_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "SpeedUpProtocol(rank, c_config, c_backend, streamSock, updateSock, timeout)\n"
+                    "SpeedUpProtocol(rank, c_config, c_backend, streamSock, updateSock, timeout)\n--\n\n"
                     "Worker of one channel unit.")},
     {Py_tp_new, vt::slot<worker_new>()},
     {Py_tp_init, vt::slot<worker_init>()},

@@ -1,11 +1,13 @@
 """Stream hub of the front end: device look-up, live batches, IV curves and recordings."""
 from typing import Any
+from typing_extensions import disjoint_base
 
 MAX_RECORDING_LENGTH: int
 
 _IvResult = dict[str, Any]
 _RecordTable = dict[int, list[dict[str, float | int]]]
 
+@disjoint_base
 class SpeedUpProtocol:
     """Created through a host subclass that holds the instance attribute `length`."""
 
@@ -25,6 +27,7 @@ class SpeedUpProtocol:
     def streamIvData(self, data: dict[str, Any] | None) -> None: ...
     def resetIvFrontend(self, start: Any, stop: Any, steps: Any) -> None: ...
 
+@disjoint_base
 class RecordData:
     mcuId: int
     cuId: int

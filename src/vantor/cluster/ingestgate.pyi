@@ -2,10 +2,12 @@
 # attribute storage (for `device_addresses`) and `log_firmware_version`.
 import logging
 from typing import Any, Iterable
+from typing_extensions import disjoint_base
 
 MSG_SIZE: int  # 60, the size of one cu_message record
 logger: logging.Logger  # "vantor.cluster.ingestgate"; INFO lines only
 
+@disjoint_base
 class SpeedUpProtocol:
     # Set by the constructor in the subclass's attribute storage: keys are the
     # first byte of a datagram, values the sender addresses.

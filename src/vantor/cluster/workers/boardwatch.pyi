@@ -1,7 +1,9 @@
 # Microcontroller status monitor. Used through a host subclass that supplies
 # `set_pll_lock(pllLock: int)`.
 from typing import Any
+from typing_extensions import disjoint_base
 
+@disjoint_base
 class SpeedUpProtocol:
     def __init__(self, *args: Any, **kwargs: Any) -> None: ...  # arguments ignored
     def msg_received(self, msg_b: list[Any] | None) -> None:

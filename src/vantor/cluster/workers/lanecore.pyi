@@ -4,6 +4,7 @@ from asyncio import TimerHandle
 from typing import Any, ContextManager, Final, Optional, Union
 
 import zmq
+from typing_extensions import disjoint_base
 
 CU_NORMAL: Final[int]            # 0
 CU_IV: Final[int]                # 2
@@ -13,6 +14,7 @@ UPDATEMESSAGEINTERVAL: Final[int]  # 10
 
 _Shared = tuple[int, ContextManager[Any]]  # (address of the record, lock guarding it)
 
+@disjoint_base
 class SpeedUpProtocol:
     """Worker of one channel unit; the host uses it through a subclass.
 
