@@ -105,7 +105,7 @@ export class JobsView {
       cancel.textContent = job.kind === "acquire" ? "Stop" : "Cancel";
       actions.appendChild(cancel);
     }
-    if (job.state === "done" && job.file) {
+    if (!ACTIVE.has(job.state) && job.file) {      // a stopped acquisition keeps what it recorded
       for (const format of ["h5", "csv"]) {
         const a = document.createElement("a");
         a.href = apiUrl(`api/jobs/${encodeURIComponent(job.id)}/file`, { format });
