@@ -93,6 +93,27 @@ class TestReports:
         w.msg_received([frame(status=9)])
         assert seen == [9]
 
+    def test_hooks_added_to_and_removed_from_the_class_later(self):
+        # The answer "does the class replace the hook" is remembered per
+        # class; changing the class (or its base) must be seen at once.
+        class Base(boardwatch.SpeedUpProtocol):
+            def set_pll_lock(self, pllLock):
+                pass
+
+        class Late(Base):
+            pass
+
+        w, seen = Late(), []
+        w.msg_received([frame(status=1, temp1=1.0)])
+        Late.on_temp = lambda self, t1, t2: seen.append(("late", t1))
+        w.msg_received([frame(status=2, temp1=2.0)])
+        del Late.on_temp
+        Base.on_temp = lambda self, t1, t2: seen.append(("base", t1))
+        w.msg_received([frame(status=3, temp1=3.0)])
+        del Base.on_temp
+        w.msg_received([frame(status=4, temp1=4.0)])
+        assert seen == [("late", 2.0), ("base", 3.0)]
+
 
 class TestFailures:
     @pytest.mark.parametrize("msg_b, error, message", [
