@@ -14,6 +14,7 @@ import pytest
 
 import vantor
 from vantor.host.settings import default_settings
+from vantor.host.view import render
 from vantor.sim import Faults
 from vantor.system import System
 from vantor.wire import CU_TIMEOUT, STREAM_DATA, STREAM_FIELDS
@@ -210,12 +211,13 @@ class TestWorkerDeath:
                                 windows_after.add(rec["rank"])
                             if rec["cuStatus"] == CU_TIMEOUT and rec["rank"] == 2:
                                 silenced = True
-                state = host.snapshot()["workers"]
-                return seen, died_after, windows_after, silenced, state
+                snap = host.snapshot()
+                return seen, died_after, windows_after, silenced, snap["workers"], render(snap)
 
-        seen, died_after, windows_after, silenced, state = asyncio.run(scenario())
+        seen, died_after, windows_after, silenced, state, view = asyncio.run(scenario())
         assert seen[:3] == ["died", "restarting", "restarted"]
         assert died_after is not None and died_after < 1.0
         assert windows_after >= {2, 4}, "units of the restarted process publish again"
         assert silenced, "silence supervision of the restarted process's units resumed"
         assert state["alive"] == [True, True] and state["deaths"] == 1
+        assert "worker processes 2 of 2 running   deaths 1" in view

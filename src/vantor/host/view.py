@@ -42,6 +42,7 @@ def render(snap, title=""):
                  f"{t['sync_failed']}   updates sent {t['updates_sent']}   IV results "
                  f"{t['iv_results']}   errors {t['errors']}")
     lines.extend(intake_lines(t))
+    lines.extend(worker_lines(snap.get("workers") or {}))
     if t["iv_range"] is not None:
         start, stop, steps = t["iv_range"]
         lines.append(f"IV range {start:.3g} A to {stop:.3g} A in {steps} bins")
@@ -72,6 +73,17 @@ def intake_lines(t):
     if t.get("unheard"):
         lines.append(f"never heard since start: {', '.join(t['unheard'])}")
     return lines
+
+
+def worker_lines(w):
+    """Worker processes, when there are any: how many run, and what died."""
+    if not w.get("processes"):
+        return []
+    line = (f"worker processes {sum(w['alive'])} of {w['processes']} running   deaths "
+            f"{w.get('deaths', 0)}   records lost {w.get('lost', 0)}")
+    if w.get("failed"):
+        line += f"   given up: {', '.join(str(i) for i in w['failed'])}"
+    return [line]
 
 
 class LiveView:
