@@ -103,6 +103,7 @@ export class AlarmBanner {
     if (key === this.lastKey) return;
     this.lastKey = key;
     this.banner.hidden = alarms.length === 0;
+    document.title = alarms.length ? `vantor (${alarms.length} alarm${alarms.length === 1 ? "" : "s"})` : "vantor";
     const byState = {};
     for (const [, , state] of alarms) byState[state] = (byState[state] || 0) + 1;
     const parts = Object.entries(byState).map(([state, n]) => `${n} ${state}`);

@@ -57,6 +57,21 @@ function showConnection(state, detail) {
   el.className = `conn ${state}`;
   el.dataset.state = state;
   el.textContent = detail ? `${state}, ${detail}` : state;
+  el.title = "";
+  if (state === "disconnected") explainRefusal(el);
+}
+
+// A browser does not tell why a WebSocket was refused; a plain request does
+// (a missing or wrong token off loopback).
+async function explainRefusal(el) {
+  try {
+    await getJSON("api/status");
+  } catch (err) {
+    if (/token/i.test(err.message) && el.dataset.state !== "connected") {
+      el.textContent = "refused: open this page with ?token=TOKEN";
+      el.title = err.message;
+    }
+  }
 }
 
 async function loadFeatures() {
