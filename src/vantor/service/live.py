@@ -10,7 +10,9 @@
 A client that cannot keep up loses its own items (its subscription is
 bounded) and is dropped when a send stalls; the data path never waits."""
 import asyncio
+import collections
 import json
+import math
 import time
 
 from aiohttp import WSMsgType, web
@@ -23,6 +25,46 @@ from .http import clean, error
 MAX_RATE = 20.0
 SEND_STALL_S = 5.0          # a client whose socket takes this long to take a message is dropped
 _RANK = STREAM_FIELDS.index("rank")
+_FLOATS = tuple(STREAM_FIELDS.index(f) for f in ("monitorV", "biasI", "timestamp"))
+# One stream record as JSON: %r of a finite float is what json.dumps writes.
+_RECORD_JSON = "{" + ",".join(f'"{f}":%{"r" if i in _FLOATS else "d"}'
+                              for i, f in enumerate(STREAM_FIELDS)) + "}"
+_RECORD_JSON_ANY = "{" + ",".join(f'"{f}":%s' for f in STREAM_FIELDS) + "}"
+
+
+def _json_number(value):
+    """What json.dumps writes for a finite number; null for NaN and infinities."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return "null"
+    return repr(value)
+
+
+class BatchText:
+    """Each stream batch's records as JSON texts, {rank: text}, made once for
+    every client: clients in records mode all take the same batches, and
+    encoding a batch of thousands of records per client stalled the loop."""
+
+    KEEP = 8                # clients read their queues at different moments
+
+    def __init__(self):
+        self._made = collections.OrderedDict()     # id(batch) -> (batch, {rank: text})
+
+    def __call__(self, data):
+        key = id(data)
+        hit = self._made.get(key)
+        if hit is not None and hit[0] is data:
+            return hit[1]
+        usable = len(data) - len(data) % STREAM_DATA.size
+        rows = list(STREAM_DATA.iter_unpack(data[:usable]))
+        if all(math.isfinite(row[i]) for row in rows for i in _FLOATS):
+            texts = {row[_RANK]: _RECORD_JSON % row for row in rows}
+        else:       # NaN and infinities are no JSON: null
+            texts = {row[_RANK]: _RECORD_JSON_ANY % tuple(map(_json_number, row))
+                     for row in rows}
+        self._made[key] = (data, texts)
+        while len(self._made) > self.KEEP:
+            self._made.popitem(last=False)
+        return texts
 
 
 def _options(request):
@@ -46,13 +88,16 @@ def _options(request):
 
 
 class Client:
-    def __init__(self, host, ws, mode, ranks):
+    def __init__(self, host, ws, mode, ranks, batch_text=None):
         self.host, self.ws, self.mode, self.ranks = host, ws, mode, ranks
+        self.batch_text = batch_text or BatchText()
         self.versions = None
-        self.newest = {}            # rank -> newest record (records mode)
+        self.newest = {}            # rank -> newest record as JSON text (records mode)
 
     async def send(self, message):
-        text = json.dumps(clean(message))
+        await self.send_text(json.dumps(clean(message)))
+
+    async def send_text(self, text):
         await asyncio.wait_for(self.ws.send_str(text), SEND_STALL_S)
 
     def summary(self):
@@ -68,16 +113,17 @@ class Client:
                 "boards": host.boards_state(now), "totals": host.totals()}
 
     def take_batch(self, data):
-        usable = len(data) - len(data) % STREAM_DATA.size
-        for values in STREAM_DATA.iter_unpack(data[:usable]):
-            rank = values[_RANK]
-            if self.ranks is None or rank in self.ranks:
-                self.newest[rank] = values
+        texts = self.batch_text(data)
+        if self.ranks is None:
+            self.newest.update(texts)
+        else:
+            self.newest.update((r, t) for r, t in texts.items() if r in self.ranks)
 
     def records(self):
-        records = [dict(zip(STREAM_FIELDS, v)) for _, v in sorted(self.newest.items())]
+        """The records message as JSON text (records in rank order)."""
+        records = ",".join(text for _, text in sorted(self.newest.items()))
         self.newest.clear()
-        return {"type": "records", "time": time.time(), "records": records}
+        return f'{{"type":"records","time":{_json_number(time.time())},"records":[{records}]}}'
 
 
 async def live(request):
@@ -86,7 +132,7 @@ async def live(request):
     ws = web.WebSocketResponse(heartbeat=20)
     await ws.prepare(request)
     kinds = {"event", "stream"} if mode == "records" else {"event"}
-    client = Client(host, ws, mode, ranks)
+    client = Client(host, ws, mode, ranks, request.app["live_batch_text"])
     request.app["live_clients"].add(client)
     sub = host.subscribe(kinds, maxsize=5000)
     try:
@@ -112,7 +158,10 @@ async def live(request):
                 next_tick += period
                 if next_tick < time.monotonic():      # fell behind: skip, do not catch up
                     next_tick = time.monotonic() + period
-                await client.send(client.summary() if mode == "summary" else client.records())
+                if mode == "summary":
+                    await client.send(client.summary())
+                else:
+                    await client.send_text(client.records())
         reader.cancel()
     except (asyncio.TimeoutError, ConnectionResetError, RuntimeError):
         pass        # a stalled or vanished client: drop it
@@ -133,4 +182,5 @@ async def _drain_client(ws):
 
 def add_routes(app):
     app.setdefault("live_clients", set())
+    app["live_batch_text"] = BatchText()
     app.router.add_get("/api/live", live)
