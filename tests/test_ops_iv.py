@@ -98,10 +98,15 @@ class TestFiles:
         _, run, *_ = swept
         path = files.write(run, tmp_path / "iv.h5")
         with h5py.File(path, "r") as f:
-            assert f.attrs["kind"] == "iv" and f.attrs["buffSize"] == 20
-            assert sorted(f) == ["rank_1", "rank_3"]
+            entry = f["entry"]
+            assert f.attrs["kind"] == "iv" and entry.attrs["buffSize"] == 20
+            assert [g for g in entry if g.startswith("rank")] == ["rank_1", "rank_3"]
+            assert entry.attrs["source"] == "simulator" and "listen_address" in entry.attrs
+            assert entry["counters/records_in"][()] > 0
+            # boards report once a second: the temperatures of those heard during the sweep
+            assert ("instrument" in entry) == bool(run.logs)
             for ch in run.channels:
-                g = f[f"rank_{ch.rank}"]
+                g = entry[f"rank_{ch.rank}"]
                 assert list(g["biasI"][()]) == ch.data["biasI"]
                 assert list(g["counts"][()]) == ch.data["counts"]
                 assert list(g["monitorV"][()]) == pytest.approx(ch.data["monitorV"], rel=1e-7)
@@ -132,11 +137,16 @@ def test_unit_ignoring_updates_times_out_and_keeps_its_settings():
         async with live_system(settings, Faults(ignore_updates={(0, 1)})) as (host, sim, _):
             with pytest.raises(SweepTimeout) as info:
                 await run_sweep(host, [1, 2], PLAN, timeout=1.5)
-            return str(info.value), [cu.configuration for cu in settings.units()]
+            return info.value, [cu.configuration for cu in settings.units()]
 
-    message, configs = asyncio.run(scenario())
+    error, configs = asyncio.run(scenario())
+    message = str(error)
     assert "timed out after 1.5 s" in message and "rank 2 (unit 0.1) sent no sweep point" in message
     assert "rank 1" not in message
+    # the unit that swept keeps its whole curve; the other is named, without points
+    done, ignored = error.run.channels
+    assert len(done) == 13 and not done.problem
+    assert len(ignored) == 0 and ignored.problem.startswith("did not sweep")
     # the sweep parameters are back as configured, and nothing asks for a sweep
     assert [(c.cuStatus, c.biasIStop, c.biasSweepT) for c in configs] == [(0, f32(4e-5), 10)] * 2
 
@@ -145,7 +155,7 @@ def vantor(*argv):
     return cli.main([str(a) for a in argv])
 
 
-SMALL = ["--mcus", 1, "--units", 3, "--quiet"]
+SMALL = ["--mcus", 1, "--units", 3, "--quiet", "--no-server"]
 SWEEP = ["--start", 0, "--stop", 1e-5, "--step", 2e-6, "--point-steps", 2]
 
 
@@ -156,20 +166,36 @@ class TestCommand:
         said = capsys.readouterr().out
         assert "2 channel(s), 12 points" in said and str(tmp_path / "run.png") in said
         with h5py.File(out, "r") as f:
-            assert sorted(f) == ["rank_1", "rank_3"] and len(f["rank_3/counts"]) == 6
+            assert len(f["entry/rank_3/counts"]) == 6 and "rank_2" not in f["entry"]
+        assert vantor("show", out) == 0                 # draws its own plot again
         os.unlink(tmp_path / "run.png")
+        capsys.readouterr()
         assert vantor("show", out) == 0
         shown = capsys.readouterr().out
         assert "IV sweep" in shown and png_size(tmp_path / "run.png") == (1000, 700)
         assert [line.split()[:3] for line in shown.splitlines() if line.split()[:1] in (["1"], ["3"])] \
             == [["1", "0.0", "6"], ["3", "0.2", "6"]]
 
-    def test_sweep_that_never_ends_leaves_no_file(self, tmp_path, capsys):
+    def test_a_unit_ignoring_updates_leaves_the_others_curves_saved(self, tmp_path, capsys):
+        out = tmp_path / "part.h5"
         code = vantor("iv", *SWEEP, *SMALL, "--ignore-updates", "0.1", "--timeout", 1.5,
-                      "--out", tmp_path / "never.h5")
+                      "--out", out)
         err = capsys.readouterr().err
-        assert code == 1 and "timed out" in err and "unit 0.1" in err and "nothing was written" in err
-        assert os.listdir(tmp_path) == []
+        assert code == 1 and "timed out" in err and "rank 2 (unit 0.1) did not sweep" in err
+        assert "Saved the 2 complete curve(s)" in err
+        with h5py.File(out, "r") as f:
+            entry = f["entry"]
+            assert [len(entry[f"rank_{r}/counts"]) for r in (1, 2, 3)] == [6, 0, 6]
+            assert entry["rank_2"].attrs["problem"].startswith("did not sweep")
+        assert sorted(os.listdir(tmp_path)) == ["part.h5", "part.png"]
+
+    def test_files_are_kept_unless_forced(self, tmp_path, capsys):
+        out = tmp_path / "iv.h5"
+        out.write_text("another sweep")
+        assert vantor("iv", *SWEEP, *SMALL, "--out", out) == 2
+        assert "already exists" in capsys.readouterr().err and out.read_text() == "another sweep"
+        assert vantor("iv", *SWEEP, *SMALL, "--out", out, "--force", "--no-plot") == 0
+        assert files.read(out).kind == "iv"
 
     @pytest.mark.parametrize("args, message", [
         (["--channels", "9"], "unknown channel 9: the settings have ranks 1 to 3"),
@@ -179,6 +205,13 @@ class TestCommand:
         (["--start", 2e-5, "--stop", 1e-5], "expected 0 <= start <= stop"),
         (["--step", 0], "step must be > 0"),
         (["--step", 1e-9], "finer than the hub's"),
+        (["--step", 1.5e-8], "does not land on the hub's 10 nA grid"),
+        (["--channels", 1, "--start", 1.5e-8], "nearest valid: 1e-08 A or 2e-08 A"),
+        (["--start", -1e-5], "currents are magnitudes"),
+        (["--start", 2e-5, "--stop", 1e-5], "cannot hold a descending sweep"),
+        (["--stop", 1.0], "outside the limits"),
+        (["--channels", ""], "the list is empty"),
+        (["--worker-processes", 4], "more than the 3 units"),
         (["--point-steps", 0], "point length must be 1 or more"),
         (["--out", "{tmp}/missing/x.h5"], "cannot write"),
         (["--out", "{tmp}/file.txt/x.h5"], "cannot write"),

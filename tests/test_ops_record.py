@@ -70,6 +70,8 @@ class TestRecording:
             assert entry.attrs["started"] == run.attrs["started"] and "created" in entry.attrs
             assert entry.attrs["listen_address"].startswith("127.0.0.1:")
             assert entry["counters/records_in"][()] > 0
+            pll = entry["instrument/mcu_0/pll"]           # a board report at least once a second
+            assert pll.attrs["NX_class"] == "NXlog" and set(pll["value"][()]) == {1.0}
             for ch in run.channels:
                 g = entry[f"rank_{ch.rank}"]
                 assert list(g["time"][()]) == ch.data["time"]
@@ -152,7 +154,6 @@ class TestCommand:
 
     @pytest.mark.parametrize("args, message", [
         (["--channels", "7", "--seconds", 1], "unknown channel 7"),
-        (["--seconds", 0], "--seconds must be positive"),
         (["--seconds", 1, "--out", "{tmp}/no/such/dir/r.h5"], "cannot write"),
         (["--seconds", 1, "--out", "{tmp}/r.parquet"], "Parquet is not supported"),
     ])
@@ -164,9 +165,15 @@ class TestCommand:
         assert message in capsys.readouterr().err
         assert os.listdir(tmp_path) == []
 
+    @pytest.mark.parametrize("seconds", ["0", "-1", "nan"])
+    def test_seconds_that_are_no_length_are_refused(self, seconds, capsys):
+        with pytest.raises(SystemExit) as info:
+            vantor("record", "--mcus", 1, "--units", 2, "--seconds", seconds)
+        assert info.value.code == 2 and "expected seconds > 0" in capsys.readouterr().err
+
     def test_show_of_a_missing_or_foreign_file(self, tmp_path, capsys):
-        assert vantor("show", tmp_path / "gone.h5") == 1
+        assert vantor("show", tmp_path / "gone.h5") == 2
         (tmp_path / "other.csv").write_text("a,b\n1,2\n")
-        assert vantor("show", tmp_path / "other.csv") == 1
+        assert vantor("show", tmp_path / "other.csv") == 2
         err = capsys.readouterr().err
         assert "no such file" in err and "not a vantor CSV file" in err

@@ -1,12 +1,18 @@
 """Console command `vantor`: `run` (host with simulator or hardware, live view),
 `sim` (the simulator on its own) and the operator commands `iv`, `record` and
 `show` (vantor.ops)."""
+
+DESCRIPTION = """Read-out of multi-channel sensor electronics: run the host with the
+simulator or real hardware (run, serve), sweep and record channels (iv,
+record), look at saved files (show), and change or watch a running service
+(set, status).  "vantor COMMAND --help" describes each command."""
 import argparse
 import asyncio
 import errno
 import logging
 import os
 import signal
+import socket
 import sys
 
 from vantor.host.settings import SettingsError, default_settings, load_settings
@@ -14,10 +20,77 @@ from vantor.sim.faults import Faults, parse_pair
 
 
 def address(text):
+    """HOST:PORT, the host name resolved now: a name that does not resolve is
+    refused at once rather than sending into the void."""
     host, sep, port = text.rpartition(":")
     if not sep or not port.isdigit() or not 0 <= int(port) <= 65535:
         raise argparse.ArgumentTypeError(f"expected HOST:PORT, got {text!r}")
-    return (host or "127.0.0.1", int(port))
+    host = host or "127.0.0.1"
+    try:
+        socket.getaddrinfo(host, int(port), type=socket.SOCK_DGRAM)
+    except (socket.gaierror, UnicodeError) as exc:
+        raise argparse.ArgumentTypeError(f"cannot resolve host {host!r} of {text!r}: "
+                                         f"{getattr(exc, 'strerror', None) or exc}") from None
+    return (host, int(port))
+
+
+def positive_seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected seconds, got {text!r}") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"expected seconds > 0, got {text!r}")
+    return value
+
+
+def whole(low, high=None):
+    """An argparse type: an integer low..high."""
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < low or (high is not None and value > high):
+            span = f"{low} to {high}" if high is not None else f"{low} or more"
+            raise argparse.ArgumentTypeError(f"expected {span}, got {value}")
+        return value
+    return parse
+
+
+def probability(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a probability 0 to 1, got {text!r}") from None
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"expected a probability 0 to 1, got {text!r}")
+    return value
+
+
+# Options whose values may be negative numbers: "--start -1e-5" is read as
+# "--start=-1e-5" (argparse would take "-1e-5" for an option).
+NUMBER_OPTIONS = {"--start", "--stop", "--step", "--seconds", "--timeout", "--sweep-after",
+                  "--worker-processes", "--point-steps", "--seed", "--mcus", "--units"}
+
+
+def _joined_numbers(argv):
+    out, args = [], list(argv)
+    k = 0
+    while k < len(args):
+        word = args[k]
+        if word in NUMBER_OPTIONS and k + 1 < len(args):
+            try:
+                float(args[k + 1])
+            except ValueError:
+                pass
+            else:
+                out.append(f"{word}={args[k + 1]}")
+                k += 2
+                continue
+        out.append(word)
+        k += 1
+    return out
 
 
 def pair(text):
@@ -47,9 +120,14 @@ def burst_option(text):
 
 
 def settings_options(p):
-    p.add_argument("--config", metavar="FILE", help="settings file (TOML); default: built in")
-    p.add_argument("--mcus", type=int, default=4, help="microcontrollers of the built-in settings (not with --config)")
-    p.add_argument("--units", type=int, default=8, help="channel units per microcontroller (not with --config)")
+    p.add_argument("--config", metavar="FILE",
+                   help="settings file (TOML: units, their configuration, limits); default: "
+                        "built-in settings of --mcus x --units units")
+    p.add_argument("--mcus", type=whole(1, 256), default=4, metavar="N",
+                   help="microcontrollers of the built-in settings (not with --config; default 4)")
+    p.add_argument("--units", type=whole(1, 256), default=8, metavar="N",
+                   help="channel units per microcontroller of the built-in settings (not with "
+                        "--config; default 8)")
 
 
 def host_options(p):
@@ -58,10 +136,12 @@ def host_options(p):
     p.add_argument("--listen", type=address, default=None, metavar="HOST:PORT",
                    help="UDP address of the host (default 127.0.0.1:0, or 0.0.0.0:PORT "
                         "of --hardware)")
-    p.add_argument("--worker-processes", type=int, default=0, metavar="N",
-                   help="run the workers in N processes instead of the host's own")
+    p.add_argument("--worker-processes", type=whole(0), default=0, metavar="N",
+                   help="run the channel units' workers in N processes (at most one per unit) "
+                        "instead of the host's own; default 0")
     p.add_argument("--transport", choices=("ipc", "tcp"), default="ipc",
-                   help="ZMQ transport to worker processes")
+                   help="how the host talks to worker processes: ipc (local sockets, default) "
+                        "or tcp")
 
 
 def listen_address(args):
@@ -71,21 +151,30 @@ def listen_address(args):
 
 def sim_options(p):
     g = p.add_argument_group("simulator")
-    g.add_argument("--seed", type=int, default=1)
-    g.add_argument("--drop", type=float, default=0.0, help="probability a datagram is lost")
-    g.add_argument("--duplicate", type=float, default=0.0, help="probability a datagram is doubled")
-    g.add_argument("--reorder", type=float, default=0.0,
+    g.add_argument("--seed", type=int, default=1, metavar="N",
+                   help="seed of the simulated counts and faults: the same seed gives the same "
+                        "run (default 1)")
+    g.add_argument("--drop", type=probability, default=0.0, metavar="P",
+                   help="probability a datagram is lost (0 to 1)")
+    g.add_argument("--duplicate", type=probability, default=0.0, metavar="P",
+                   help="probability a datagram is sent twice")
+    g.add_argument("--reorder", type=probability, default=0.0, metavar="P",
                    help="probability a step's datagrams leave shuffled")
-    g.add_argument("--late", type=float, default=0.0,
+    g.add_argument("--late", type=probability, default=0.0, metavar="P",
                    help="probability a datagram is held back one step")
     g.add_argument("--silence", type=silence_option, action="append", default=[],
-                   metavar="MCU.CU[@S[-S]]", help="silence a unit (from/until seconds)")
-    g.add_argument("--ignore-updates", type=pair, action="append", default=[], metavar="MCU.CU")
+                   metavar="MCU.CU[@S[-S]]",
+                   help="the unit sends nothing (from S seconds on, until the second S); "
+                        "repeatable")
+    g.add_argument("--ignore-updates", type=pair, action="append", default=[], metavar="MCU.CU",
+                   help="the unit ignores settings updates (so never starts a sweep); repeatable")
     g.add_argument("--wrong", type=pair, action="append", default=[], metavar="MCU.CU",
-                   help="unit starts with settings that differ from its configuration")
+                   help="the unit starts with settings that differ from its configuration; "
+                        "repeatable")
     g.add_argument("--burst", type=burst_option, default=None, metavar="SECONDS:STEPS",
                    help="hold STEPS steps of traffic from SECONDS on, then send them at once")
-    g.add_argument("--pll-unlocked", type=int, action="append", default=[], metavar="MCU")
+    g.add_argument("--pll-unlocked", type=int, action="append", default=[], metavar="MCU",
+                   help="microcontroller MCU reports its PLL unlocked; repeatable")
 
 
 def faults_from(args):
@@ -101,20 +190,33 @@ def settings_from(args):
 
 
 def parser():
-    p = argparse.ArgumentParser(prog="vantor", description=__doc__)
-    sub = p.add_subparsers(dest="command", required=True)
-    run = sub.add_parser("run", help="host and simulator (or hardware) with a live view")
+    p = argparse.ArgumentParser(prog="vantor", description=DESCRIPTION)
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    run = sub.add_parser(
+        "run", help="host and simulator (or hardware) with a live view",
+        description="Runs the host with the simulator (or, with --hardware, facing real "
+                    "electronics) and shows every unit live, until Ctrl-C, q or --seconds. "
+                    "In the view, s sweeps every unit and saves the curves as "
+                    "iv-DATE-TIME.h5 and .png.")
     settings_options(run)
-    run.add_argument("--seconds", type=float, default=None, help="stop after this long")
+    run.add_argument("--seconds", type=positive_seconds, default=None,
+                     help="stop after this long (default: until Ctrl-C or q)")
     host_options(run)
-    run.add_argument("--sweep-after", type=float, default=None, metavar="SECONDS",
-                     help="start an IV sweep on every unit after this long")
-    run.add_argument("--no-view", action="store_true", help="print only the final summary")
+    run.add_argument("--sweep-after", type=positive_seconds, default=None, metavar="SECONDS",
+                     help="after this long, sweep every unit with its configured sweep settings "
+                          "and save the curves as the s key does")
+    run.add_argument("--no-view", action="store_true",
+                     help="no live view; print only the final summary")
     sim_options(run)
-    sim = sub.add_parser("sim", help="the simulator on its own, sending to a host")
+    sim = sub.add_parser(
+        "sim", help="the simulator on its own, sending to a host",
+        description="Simulates the electronics of the settings and sends their datagrams to "
+                    "a host listening elsewhere, until Ctrl-C or --seconds.")
     settings_options(sim)
-    sim.add_argument("--seconds", type=float, default=None, help="stop after this long")
-    sim.add_argument("--target", type=address, required=True, metavar="HOST:PORT")
+    sim.add_argument("--seconds", type=positive_seconds, default=None,
+                     help="stop after this long (default: until Ctrl-C)")
+    sim.add_argument("--target", type=address, required=True, metavar="HOST:PORT",
+                     help="UDP address of the host to send to (its --listen address)")
     sim_options(sim)
     from vantor.ops.cli import add_subcommands   # here: vantor.ops.cli imports this module
     add_subcommands(sub)
@@ -144,6 +246,7 @@ async def run_command(args):
     from vantor.system import System
 
     settings = settings_from(args)
+    check_workers(args, settings)
     system = System(settings, hardware=args.hardware, listen=listen_address(args),
                     worker_processes=args.worker_processes, transport=args.transport,
                     faults=faults_from(args), seed=args.seed)
@@ -227,8 +330,22 @@ def _terminate_as_interrupt(signum, frame):
     signal.raise_signal(signal.SIGINT)
 
 
+class UsageError(ValueError):
+    """Options that cannot be used together or with these settings."""
+
+
+def check_workers(args, settings):
+    """More worker processes than units would leave processes with nothing to do."""
+    n = getattr(args, "worker_processes", 0) or 0
+    units = len(settings.units())
+    if n > units:
+        raise UsageError(f"--worker-processes {n} is more than the {units} units of the "
+                            f"settings (at most one process per unit)")
+
+
 def main(argv=None):
-    args = parser().parse_args(argv)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    args = parser().parse_args(_joined_numbers(argv))
     logging.basicConfig(level=logging.WARNING, format="%(name)s: %(message)s")
     previous = signal.signal(signal.SIGTERM, _terminate_as_interrupt)
     try:
@@ -245,6 +362,9 @@ def _main(args):
         return asyncio.run(command(args))
     except SettingsError as exc:
         print(f"vantor: settings: {exc}", file=sys.stderr)
+        return 2
+    except UsageError as exc:
+        print(f"vantor {args.command}: {exc}", file=sys.stderr)
         return 2
     except BrokenPipeError:
         return _output_closed()

@@ -3,22 +3,24 @@ into the chosen units' cu_config records (under their locks); the workers
 send the updates, follow the sweeps and publish points; the hub assembles the
 curves and hands them out through streamIvData, which ends the wait."""
 import asyncio
-import math
 import time
 from dataclasses import dataclass
 
-from vantor.wire import (CU_END_IV, CU_IV, CU_NORMAL, CU_TIMEOUT, CU_TIMEOUT_POWERED, IV_GRID_STEP,
-                         STEP_S, f32, sweep_points)
+from vantor.wire import CU_END_IV, CU_IV, CU_NORMAL, CU_TIMEOUT, CU_TIMEOUT_POWERED, STEP_S
 from .channels import OpsError, check_ranks
+from .grid import GRID_STEP, SWEEP_FIELDS, check_sweep, grid_start
 from .run import Run, channel_of, created
-
-GRID_STEP = IV_GRID_STEP
-MAX_POINTS = 100000         # more points than this is a typing error, not a sweep
-SWEEP_FIELDS = ("biasIStart", "biasIStop", "biasIStep", "biasSweepT")
+from .watch import RunWatch
 
 
 class SweepTimeout(OpsError):
-    """The sweep did not end in time; the units were asked to end it."""
+    """The sweep did not end in time; the units were asked to end it.  `run`
+    holds the curves of the units that did complete (None when none did),
+    each unit that did not named in its channel's `problem`."""
+
+    def __init__(self, message, run=None):
+        super().__init__(message)
+        self.run = run
 
 
 @dataclass
@@ -34,37 +36,17 @@ class SweepPlan:
         return {k: v for k, v in values.items() if v is not None}
 
 
-def check_sweep(values, where="IV sweep"):
-    """A sweep the hub can lay on its grid: 0 <= start <= stop, step > 0, a
-    point of at least one step.  Returns the number of points."""
-    start, stop, step, steps = (values[k] for k in SWEEP_FIELDS)
-    for name, v in (("start", start), ("stop", stop), ("step", step)):
-        if isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v) \
-                or abs(v) > 1.0:
-            raise OpsError(f"{where}: {name} must be a current in amperes (|I| <= 1 A), got {v!r}")
-    if not 0 <= start <= stop:
-        raise OpsError(f"{where}: expected 0 <= start <= stop, got start {start:g} A, "
-                       f"stop {stop:g} A")
-    if not step > 0:
-        raise OpsError(f"{where}: step must be > 0 A, got {step:g} A")
-    if f32(step) < GRID_STEP:
-        raise OpsError(f"{where}: step {step:g} A is finer than the hub's {GRID_STEP:g} A bins")
-    if isinstance(steps, bool) or not isinstance(steps, int) or not 1 <= steps <= 4294967295:
-        raise OpsError(f"{where}: point length must be 1 or more 10 ms steps, got {steps!r}")
-    n = sweep_points(start, stop, step)
-    if n > MAX_POINTS:
-        raise OpsError(f"{where}: {n} points is more than {MAX_POINTS}; use a larger step")
-    return n
-
-
 def plan_points(settings, ranks, plan):
     """rank -> points of its sweep under `plan`, and the longest sweep's length
-    in seconds; OpsError for a sweep the hub cannot lay on its grid."""
+    in seconds; OpsError for a sweep the hub would not store as applied (off
+    its 10 nA grid, descending) or outside the settings' limits."""
     points, longest = {}, 0.0
+    origin = grid_start(settings, {r: plan.changes() for r in ranks})
     for r in ranks:
         cu = settings.units()[r - 1]
         values = {**cu.configuration.as_dict(), **plan.changes()}
-        points[r] = check_sweep(values, f"IV sweep of {describe(settings, r)}")
+        points[r] = check_sweep(values, f"IV sweep of {describe(settings, r)}",
+                                grid_start=origin, limits=getattr(settings, "limits", None))
         longest = max(longest, points[r] * values["biasSweepT"] * STEP_S)
     return points, longest
 
@@ -132,7 +114,7 @@ async def run_sweep(host, ranks, plan=None, *, timeout=None, progress=None, poll
                 and all(seen(r) > 0 for r in ranks))
 
     hub = host.hub
-    wall = time.time()
+    watch = RunWatch(host, ranks)
     started = time.monotonic()
     try:
         for r in ranks:
@@ -144,13 +126,19 @@ async def run_sweep(host, ranks, plan=None, *, timeout=None, progress=None, poll
                 got = sum(min(seen(r), planned[r]) for r in ranks)
                 progress(got, total, f"{got}/{total} points")
             if time.monotonic() - started > timeout:
-                raise SweepTimeout(_timeout_message(host, ranks, planned, seen, timeout))
+                partial = _partial(host, ranks, planned, seen, results_before)
+                message = _timeout_message(host, ranks, planned, seen, timeout)
+                raise SweepTimeout(message, partial and _as_run(
+                    host, ranks, partial, plan, watch, time.monotonic() - started, planned,
+                    problems=_problems(host, ranks, planned, seen)))
+            watch.poll()
             await asyncio.sleep(poll)
         result = _snapshot(stats.last_iv, ranks)
     except BaseException:
         # Every chosen unit goes back to its earlier sweep parameters and is
         # asked to end the sweep; a worker whose unit is not sweeping turns
         # that request into CU_NORMAL at its next message.
+        watch.finish()
         if host.block is not None:
             for r in ranks:
                 old = before[r]
@@ -164,13 +152,51 @@ async def run_sweep(host, ranks, plan=None, *, timeout=None, progress=None, poll
         host.set_config(r, cuStatus=CU_NORMAL)
     if progress is not None:
         progress(total, total, f"{total}/{total} points")
-    return _as_run(host, ranks, result, plan, wall, time.monotonic() - started)
+    return _as_run(host, ranks, result, plan, watch, time.monotonic() - started, planned)
+
+
+def _partial(host, ranks, planned, seen, results_before):
+    """At a time-out: the hub's curves so far, of the units that took part.
+    A unit that never started holds no point of this sweep (its bins may
+    still hold an older sweep's, so it is left out)."""
+    stats = host.stats
+    if stats.iv_results > results_before and not stats.last_iv.get("running"):
+        data = stats.last_iv
+    elif host.hub is not None:
+        data = host.hub.get_iv_data()      # still running: the bins filled so far
+    else:
+        return None
+    took_part = [r for r in ranks if seen(r) > 0]
+    if not took_part:
+        return None
+    result = _snapshot(data, took_part)
+    for r in ranks:
+        if r not in took_part:
+            result["counts"][r] = result["monitorV"][r] = []
+    return result
+
+
+def _problems(host, ranks, planned, seen):
+    problems = {}
+    for r in ranks:
+        n, status = seen(r), host.stats.units[r].status
+        if n >= planned[r]:
+            continue
+        if n == 0:
+            problems[r] = "did not sweep: sent no sweep point (does it apply updates?)"
+        elif status == CU_IV:
+            problems[r] = f"sweep unfinished: still sweeping at point {n} of {planned[r]}"
+        elif status in (CU_TIMEOUT, CU_TIMEOUT_POWERED):
+            problems[r] = f"sweep unfinished: went silent after point {n} of {planned[r]}"
+    return problems
 
 
 def _timeout_message(host, ranks, planned, seen, timeout):
     parts = []
     for r in ranks:
         n = seen(r)
+        if n >= planned[r]:
+            continue               # every point is in; only the unit's next window is not
         if n == 0:
             parts.append(f"{describe(host.settings, r)} sent no sweep point (it did not take up "
                          f"the sweep: does it apply updates?)")
@@ -182,20 +208,26 @@ def _timeout_message(host, ranks, planned, seen, timeout):
         parts.append("every unit finished, but the hub reported no IV result "
                      "(another unit is still sweeping?)")
     return (f"IV sweep timed out after {timeout:.1f} s: " + "; ".join(parts)
-            + ". The units were asked to end the sweep; nothing was written.")
+            + ". The units were asked to end the sweep.")
 
 
-def _as_run(host, ranks, result, plan, wall, duration):
+def _as_run(host, ranks, result, plan, watch, duration, planned, problems=None):
+    """The Run of a sweep; a unit with fewer points than planned says so."""
     grid = result["grid"]
+    problems = dict(problems or {})
     channels = []
     for r in ranks:
         row, mon = result["counts"][r], result["monitorV"][r]
         keep = [k for k, c in enumerate(row) if c is not None]
+        if r not in problems and len(keep) != planned[r]:
+            problems[r] = f"{len(keep)} of {planned[r]} points"
         channels.append(channel_of(host.settings, r, {
             "biasI": [grid[k] for k in keep],
             "counts": [row[k] for k in keep],
             "monitorV": [mon[k] for k in keep],
-        }))
+        }, problems.get(r, "")))
+    extra, counters, logs = watch.finish()
+    wall = watch.wall
     attrs = {
         "started": wall,
         "created": created(wall),
@@ -211,4 +243,5 @@ def _as_run(host, ranks, result, plan, wall, duration):
                            (plan.start, plan.stop, plan.step, plan.point_steps)):
         if value is not None:
             attrs[name] = value
-    return Run("iv", attrs, channels)
+    attrs.update(extra)
+    return Run("iv", attrs, channels, counters, logs)

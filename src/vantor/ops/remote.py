@@ -89,7 +89,7 @@ def run_job(args, client, kind, submit, out, plot):
     bar.finish()
     written = [str(client.download(job, out))]
     if plot is not None:
-        written.append(str(plots.plot(files.read(out), plot)))
+        written.append(str(plots.plot(files.read(out), plot, force=args.force)))
     print(f"{'IV sweep' if kind == 'iv' else 'recording'} on {client.url} (job {job['id']}): "
           f"{', '.join(written)}")
     return 0

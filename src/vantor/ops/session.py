@@ -25,22 +25,22 @@ def default_name(kind):
     return time.strftime(f"{kind}-%Y%m%d-%H%M%S.h5")
 
 
-def check_outputs(out, plot):
-    """Refuse unusable file names, and formats whose library is missing,
-    before any work is done."""
+def check_outputs(out, plot, force=False):
+    """Refuse unusable file names, existing files (unless `force`), and formats
+    whose library is missing, before any work is done."""
     if files.format_of(out) == "hdf5":
         files.h5py_module()
-    files.check_writable(out)
+    files.check_writable(out, force)
     if plot is not None:
         if not str(plot).lower().endswith(".png"):
             raise OpsError(f"{plot}: the plot is written as PNG; name it *.png")
         plots.figure_class()
-        files.check_writable(plot)
+        files.check_writable(plot, force)
 
 
-def save(run, out, plot):
+def save(run, out, plot, force=False):
     """Data file first, then the plot; returns the paths written."""
-    written = [files.write(run, out)]
+    written = [files.write(run, out, force=force)]
     if plot is not None:
-        written.append(plots.plot(run, plot))
+        written.append(plots.plot(run, plot, force=force))
     return written
