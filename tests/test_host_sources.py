@@ -96,15 +96,18 @@ class TestLearned:
 
 
 class TestPinned:
-    @pytest.mark.parametrize("address, hardware", [("127.0.0.1:5000", None),
-                                                   (None, ("127.0.0.1", 5000)),
-                                                   ("localhost:5000", ("127.0.0.9", 9))])
-    def test_traffic_only_from_the_configured_ip(self, address, hardware):
+    @pytest.mark.parametrize("address, hardware, updates_to", [
+        ("127.0.0.1:5000", None, ("127.0.0.1", 5000)),
+        ("localhost:5000", ("127.0.0.9", 9), ("127.0.0.1", 5000)),
+        # boards behind the --hardware address: to the port each one sends from
+        (None, ("127.0.0.1", 5000), ("127.0.0.1", 40001))])
+    def test_traffic_only_from_the_configured_ip(self, address, hardware, updates_to):
         gate = Admission(settings(address), hardware=hardware)
         assert gate.update_address(3) == ("127.0.0.1", 5000)
         assert gate.admit(datagram(3, 1), ("127.0.0.1", 40001))      # any source port
         assert gate.admit(datagram(3, 2), ("127.0.0.2", 5000)) == []
-        assert gate.admit(datagram(3, 3), ("::ffff:127.0.0.1", 7, 0, 0))
+        assert gate.update_address(3) == updates_to
+        assert gate.admit(datagram(3, 3), ("::ffff:127.0.0.1", 40001, 0, 0))
         assert gate.report()["foreign"] == {"total": 1, "seen": {"127.0.0.2:5000": 1}}
 
     def test_bad_addresses_are_refused_naming_the_key(self):

@@ -89,20 +89,29 @@ def address_label(addr):
 
 
 class PinnedSource:
-    """A board believed only from one IP address; updates go to `target`."""
+    """A board believed only from one IP address.  Updates go to `target`;
+    with `follow_port` (boards sharing the --hardware address, told apart by
+    their source ports) to the port the board's datagrams last came from."""
 
     learned = False
+    changes = 0
 
-    def __init__(self, target):
+    def __init__(self, target, follow_port=False):
         self.target = (resolve(target[0]), target[1])
         self.ip = self.target[0]
+        self.follow_port = follow_port
+        self.heard = None
 
     @property
     def address(self):
-        return self.target
+        return self.heard or self.target
 
     def offer(self, data, addr, seq, now):
-        return [data] if self.accepts_status(addr) else None
+        if not self.accepts_status(addr):
+            return None
+        if self.follow_port:
+            self.heard = (self.ip, addr[1])
+        return [data]
 
     def accepts_status(self, addr):
         # The usual spelling first; others (IPv4-mapped IPv6) are parsed.
@@ -206,9 +215,11 @@ class Admission:
         self.sources, self.known_units, self.sequences = {}, {}, {}
         self.unheard = {}                # mcuId -> units not yet heard from
         for mcu_id, mcu in settings.devices.items():
-            address = getattr(mcu, "address", None) or hardware
+            address = getattr(mcu, "address", None)
             if address:
                 self.sources[mcu_id] = PinnedSource(address)
+            elif hardware:
+                self.sources[mcu_id] = PinnedSource(hardware, follow_port=True)
             else:
                 self.sources[mcu_id] = LearnedSource(confirm, quiet, self._changed(mcu_id))
             self.known_units[mcu_id] = bytes(sorted(mcu.channels))
@@ -311,7 +322,7 @@ class Admission:
         address = source.address
         return {"address": address_label(address) if address else None,
                 "learned": source.learned,
-                "address_changes": source.changes if source.learned else 0,
+                "address_changes": source.changes,
                 **{k: v for k, v in seq.counters().items() if k != "received"}}
 
     def report(self):
