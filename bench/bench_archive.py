@@ -1,14 +1,23 @@
-"""Archive figures: CPU the archive costs at 2048 units (stream batches,
-snapshot polling, writes, folding), database growth per unit and day, and
-the time of a one-day history query of 32 units.  Prints a table.
+"""Archive figures: CPU the archive costs at 2048 units, database growth
+per unit and day, and the time of a one-day history query of 32 units.
+Prints a table.
 
-    PYTHONPATH=src .venv/bin/python bench/bench_archive.py [--seconds 1800]
+The CPU is measured twice: on a synthetic feed (the archive's own work per
+second of data: decoding, collecting, writing, folding), and end to end, the
+real host taking 2048 units of traffic from the capacity benchmark's sender
+process while the service's watch (archive and alarm conditions) is switched
+on and off in turns within one run.
+
+    PYTHONPATH=src .venv/bin/python bench/bench_archive.py [--seconds 1800] [--phase 6]
 """
 import argparse
 import asyncio
 import os
+import logging
+import pathlib
 import statistics
 import struct
+import subprocess
 import sys
 import tempfile
 import time
@@ -80,6 +89,59 @@ async def archive_cpu(folder, units, seconds):
     return without / seconds, with_archive / seconds, writer.status()
 
 
+async def host_cpu(folder, mcus, units, phase, pairs):
+    """Host process CPU share (% of one core) with the watch off and on, phases
+    alternating; and the records the host took in against those sent."""
+    from vantor.host.app import Host
+    from vantor.host.settings import default_settings
+    from vantor.service.watch import Watch
+
+    logging.getLogger("vantor").setLevel(logging.CRITICAL)   # units fall silent at the end
+    host = await Host(default_settings(mcus, units, buffSize=100)).start()
+    warmup, total = 3.0, 3.0 + 2 * pairs * phase + 3.0
+    sender = subprocess.Popen(
+        [sys.executable, str(pathlib.Path(__file__).parent / "capacity" / "sender.py"),
+         "--target", f"127.0.0.1:{host.address[1]}", "--mcus", str(mcus), "--units",
+         str(units), "--seconds", str(total)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    loop = asyncio.get_running_loop()
+    line = await loop.run_in_executor(None, sender.stdout.readline)
+    assert line.strip() == "ready", line
+    t0 = time.monotonic() + 0.2
+    sender.stdin.write(f"{t0}\n")
+    sender.stdin.flush()
+    await asyncio.sleep(t0 + warmup - time.monotonic())
+    app = {"host": host, "data_dir": pathlib.Path(folder), "problems": []}
+    shares = {False: [], True: []}
+    own = []           # the watch's and archive thread's own CPU, % of a core
+    records = [host.stats.records_in, None]
+    for _ in range(pairs):
+        for on in (False, True):
+            watch = Watch(app) if on else None
+            if on:
+                await watch.start(app)
+            cpu, wall = sum(os.times()[:2]), time.monotonic()
+            await asyncio.sleep(phase)
+            shares[on].append(100 * (sum(os.times()[:2]) - cpu) / (time.monotonic() - wall))
+            if on:
+                span = time.monotonic() - wall
+                own.append((100 * watch.cpu / span, 100 * watch.writer.cpu / span))
+                await watch.stop(app)
+    records[1] = host.stats.records_in
+    out = await loop.run_in_executor(None, sender.stdout.readline)
+    sender.wait()
+    await host.stop()
+    return shares, own, records, json_line(out)
+
+
+def json_line(text):
+    import json
+    try:
+        return json.loads(text)
+    except ValueError:
+        return {}
+
+
 def build_day(path, units, day_seconds=DAY, window=1.0):
     """A day of one window per second for `units` units, written as the
     service writes it (per block), then folded."""
@@ -116,7 +178,15 @@ def main():
                         help="seconds of data fed for the CPU figure (folds every 600)")
     parser.add_argument("--day-units", type=int, default=64,
                         help="units in the one-day archive the query reads")
+    parser.add_argument("--phase", type=float, default=6.0,
+                        help="seconds per on/off phase of the end-to-end figure (0: skip it)")
+    parser.add_argument("--pairs", type=int, default=3, help="on/off pairs end to end")
     args = parser.parse_args()
+    e2e = None
+    if args.phase > 0:
+        print(f"host with {args.units} units, watch off and on ...", file=sys.stderr)
+        with tempfile.TemporaryDirectory() as folder:
+            e2e = asyncio.run(host_cpu(folder, args.units // 32, 32, args.phase, args.pairs))
     with tempfile.TemporaryDirectory() as folder:
         print(f"feeding {args.seconds} s of {args.units} units ...", file=sys.stderr)
         base, loaded, status = asyncio.run(archive_cpu(folder, args.units, args.seconds))
@@ -139,10 +209,23 @@ def main():
 
     archive_share = 100 * (loaded - base)
     print(f"{'figure':<46}{'value':>16}")
-    print(f"{'units fed':<46}{args.units:>16}")
-    print(f"{'CPU per second of data, feed only':<46}{base * 1e3:>13.2f} ms")
-    print(f"{'CPU per second of data, feed + archive':<46}{loaded * 1e3:>13.2f} ms")
-    print(f"{'archive share of one core':<46}{archive_share:>14.2f} %")
+    print(f"{'units':<46}{args.units:>16}")
+    if e2e is not None:
+        shares, own, (before, after), sent = e2e
+        off, on = statistics.median(shares[False]), statistics.median(shares[True])
+        print(f"{'host CPU, watch off (median of phases)':<46}{off:>14.1f} %")
+        print(f"{'host CPU, archive + alarms on':<46}{on:>14.1f} %")
+        print(f"{'  difference':<46}{on - off:>14.1f} %")
+        print(f"{'  phases off':<30}{' '.join(f'{x:.1f}' for x in shares[False]):>32}")
+        print(f"{'  phases on':<30}{' '.join(f'{x:.1f}' for x in shares[True]):>32}")
+        loop_part = statistics.median(x for x, _ in own)
+        thread_part = statistics.median(y for _, y in own)
+        print(f"{'  own CPU: watch on the loop':<46}{loop_part:>14.2f} %")
+        print(f"{'  own CPU: archive thread':<46}{thread_part:>14.2f} %")
+        print(f"{'  records taken in / sent in the phases':<46}{after - before:>10}"
+              f" / ~{int(2 * args.pairs * args.phase * args.units * 100)}")
+    print(f"{'archive CPU per second of data (synthetic)':<46}{(loaded - base) * 1e3:>13.2f} ms")
+    print(f"{'  share of one core':<46}{archive_share:>14.2f} %")
     print(f"{'batches written / lost':<46}{status['batches']:>10} / {status['lost_batches']}")
     per_unit_day = size / args.day_units
     print(f"{'database growth per unit and day':<46}{per_unit_day / 1e6:>13.2f} MB")

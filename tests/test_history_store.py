@@ -237,3 +237,19 @@ def test_export_reads_back(store, tmp_path, fmt):
             table = list(csv.DictReader(fh))
         assert len(table) == 120 and table[60]["name"] == "0.1"
         assert float(table[60]["time"]) == T0 + 10 and float(table[60]["rate"]) == 12.0
+
+
+def test_unit_state_between_snapshots_comes_from_events(store):
+    collector = ArchiveCollector()
+    collector.snapshot(snapshot(T0, ranks=(1,)))
+    collector.event({"kind": "status", "rank": 1, "name": "0.0", "old": "ok", "new": "silent",
+                     "time": T0 + 1})
+    collector.event({"kind": "settings", "time": T0 + 2, "via": "api", "changes": [
+        {"rank": 1, "name": "0.0", "field": "biasI", "old": 2e-5, "new": 1e-5}]})
+    collector.snapshot(snapshot(T0 + 3, ranks=(1,), status="silent", biasI=1e-5))  # no news
+    store.write(collector.take())
+    status = queries.series(store, "unit", [1], "status", T0, T0 + 5, now=T0)["series"][1]
+    assert list(status["time"]) == [T0, T0 + 1] and list(status["value"]) == ["ok", "silent"]
+    point = queries.series(store, "unit", [1], "biasI", T0, T0 + 5, now=T0)["series"][1]
+    assert list(point["time"]) == [T0, T0 + 2]
+    assert point["value"][-1] == pytest.approx(1e-5)

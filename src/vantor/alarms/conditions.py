@@ -112,7 +112,9 @@ class ConditionChecker:
     def event(self, event):
         kind = event.get("kind")
         now = event.get("time")
-        if kind == "silence" and self.options.silence:
+        if kind == "status" and self.options.silence and event.get("new") in ON_AIR:
+            self.engine.set("silent", f"unit {event['name']}", False, now=now)
+        elif kind == "silence" and self.options.silence:
             self.engine.set("silent", f"unit {event['name']}", True,
                             f"unit {event['name']} (rank {event['rank']}) is silent", now=now)
         elif kind == "worker" and self.options.worker:

@@ -48,6 +48,18 @@ class ArchiveCollector:
                 self._settings.append((event["time"], event.get("via"), change.get("rank"),
                                        change.get("name"), change.get("field"),
                                        change.get("old"), change.get("new")))
+                if change.get("field") == "biasI":
+                    self._state(event["time"], change["rank"], set_point=change.get("new"))
+        elif kind == "status":
+            self._state(event["time"], event["rank"], status=event.get("new"))
+
+    def _state(self, now, rank, status=None, set_point=None):
+        """A unit's status word or set point changed between two snapshots."""
+        old_status, old_point = self._unit_state.get(rank, (None, None))
+        state = (status or old_status, old_point if set_point is None else float(set_point))
+        if state != (old_status, old_point):
+            self._unit_state[rank] = state
+            self._states.append((now, rank) + state)
 
     def alarm(self, alarm):
         """One alarm transition (handed over by the engine, not read back from

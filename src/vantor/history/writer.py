@@ -30,6 +30,7 @@ class ArchiveWriter:
         self.ok = True
         self.error = None
         self.batches = self.rows = self.lost_batches = 0
+        self.cpu = 0.0                   # CPU seconds of the archive thread
         self._queue = queue.Queue(maxsize=QUEUE_BATCHES)
         self._thread = None
         self._loop = None
@@ -56,6 +57,7 @@ class ArchiveWriter:
 
     def status(self):
         return {"ok": self.ok, "error": self.error, "batches": self.batches,
+                "cpu_s": round(self.cpu, 3),
                 "rows": self.rows, "lost_batches": self.lost_batches,
                 "malformed_bytes": self.collector.malformed_bytes}
 
@@ -88,17 +90,21 @@ class ArchiveWriter:
             if item is _STOP:
                 self._maintain(force=True)
                 return
-            try:
-                self.store.write(item)
-            except Exception as exc:     # the database's own failure, kept running
-                self.lost_batches += 1
-                self._failed("write", exc)
-                continue
-            self.batches += 1
-            self.rows += len(item)
-            if not self.ok:
-                self._report(True, "archive writing again")
-            self._maintain()
+            self._write(item)
+            self.cpu = time.thread_time()
+
+    def _write(self, item):
+        try:
+            self.store.write(item)
+        except Exception as exc:     # the database's own failure, kept running
+            self.lost_batches += 1
+            self._failed("write", exc)
+            return
+        self.batches += 1
+        self.rows += len(item)
+        if not self.ok:
+            self._report(True, "archive writing again")
+        self._maintain()
 
     def _maintain(self, force=False):
         now = self.clock()
