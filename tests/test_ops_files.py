@@ -221,7 +221,7 @@ class TestShow:
     def test_incomplete_sweep_names_the_unit(self, tmp_path):
         path = files.write(iv_run(3, problem_rank=2), tmp_path / "iv.h5")
         text = show.summary(files.read(path))
-        assert "(incomplete: 1 of 3 channel(s) did not sweep)" in text
+        assert "(incomplete: 1 of 3 channel(s))" in text
         assert "rank 2 (0.1): did not sweep" in text
 
     @pytest.mark.parametrize("kw, message", [

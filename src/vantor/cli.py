@@ -261,7 +261,7 @@ async def run_command(args):
                  f"{'in ' + str(args.worker_processes) + ' processes' if args.worker_processes else 'in-process'}")
         view = LiveView(host, title)
         stop = asyncio.Event()
-        sweep, keys = None, Keys({}, view.out)
+        sweep, keys, outcome = None, Keys({}, view.out), None
         if not args.no_view:
             tasks.append(asyncio.create_task(view.run()))
             if keys.active:
@@ -269,19 +269,24 @@ async def run_command(args):
                 sweep = LiveSweep(host, view.notes)
                 keys.actions = {"s": sweep.start, "q": stop.set}
         if args.sweep_after is not None:
+            if sweep is None:            # no keys: the sweep is saved all the same
+                from vantor.ops.live import LiveSweep
+                sweep = LiveSweep(host, [] if args.no_view else view.notes, keys=False)
             loop = asyncio.get_running_loop()
-            loop.call_later(args.sweep_after, host.start_sweeps)
+            loop.call_later(args.sweep_after, sweep.start)
         with keys:
             await _until_stopped(args.seconds, stop)
         if sweep is not None:
-            await sweep.close()
+            outcome = await sweep.close()
         for task in tasks:
             task.cancel()
         await asyncio.gather(*tasks, return_exceptions=True)
         view.draw()
         name = host.shm_name
+    if outcome:
+        print(outcome)
     print(f"stopped; shared memory {name} released")
-    return 0
+    return 1 if sweep is not None and sweep.failed else 0
 
 
 async def sim_command(args):

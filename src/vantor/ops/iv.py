@@ -23,6 +23,10 @@ class SweepTimeout(OpsError):
         self.run = run
 
 
+class SweepStopped(SweepTimeout):
+    """The sweep was ended on request (`stop`) before every unit finished."""
+
+
 @dataclass
 class SweepPlan:
     """Sweep parameters to write; None keeps what the unit is configured with."""
@@ -83,12 +87,14 @@ async def _settle(host, ranks, wait=1.0):
     return pending
 
 
-async def run_sweep(host, ranks, plan=None, *, timeout=None, progress=None, poll=0.05):
+async def run_sweep(host, ranks, plan=None, *, timeout=None, progress=None, poll=0.05, stop=None):
     """Sweep the units of `ranks` and return the curves as a Run of kind "iv".
 
     `progress(done, total, note)` is called while the units sweep.  On a time-out
     (or cancellation) the chosen units get their earlier sweep parameters back
-    and are asked to end the sweep, and SweepTimeout is raised."""
+    and are asked to end the sweep, and SweepTimeout is raised; setting the
+    asyncio.Event `stop` does the same with SweepStopped.  Both carry the
+    curves of the units that completed."""
     settings, stats = host.settings, host.stats
     if host.hub is None or host.block is None:
         raise OpsError("the host is not running")
@@ -125,12 +131,17 @@ async def run_sweep(host, ranks, plan=None, *, timeout=None, progress=None, poll
             if progress is not None:
                 got = sum(min(seen(r), planned[r]) for r in ranks)
                 progress(got, total, f"{got}/{total} points")
-            if time.monotonic() - started > timeout:
+            stopped = stop is not None and stop.is_set()
+            if stopped or time.monotonic() - started > timeout:
                 partial = _partial(host, ranks, planned, seen, results_before)
-                message = _timeout_message(host, ranks, planned, seen, timeout)
-                raise SweepTimeout(message, partial and _as_run(
-                    host, ranks, partial, plan, watch, time.monotonic() - started, planned,
-                    problems=_problems(host, ranks, planned, seen)))
+                run = partial and _as_run(host, ranks, partial, plan, watch,
+                                          time.monotonic() - started, planned,
+                                          problems=_problems(host, ranks, planned, seen))
+                if stopped:
+                    got = sum(min(seen(r), planned[r]) for r in ranks)
+                    raise SweepStopped(f"IV sweep stopped at {got} of {total} points; the units "
+                                       f"were asked to end the sweep.", run)
+                raise SweepTimeout(_timeout_message(host, ranks, planned, seen, timeout), run)
             watch.poll()
             await asyncio.sleep(poll)
         result = _snapshot(stats.last_iv, ranks)

@@ -29,7 +29,7 @@ def _problems(run):
 
 def _iv_summary(run):
     a = run.attrs
-    state = (f"incomplete: {len(run.incomplete)} of {len(run.channels)} channel(s) did not sweep"
+    state = (f"incomplete: {len(run.incomplete)} of {len(run.channels)} channel(s)"
              if run.incomplete else "complete")
     lines = [f"IV sweep  {a.get('created', '?')}  {len(run.channels)} channel(s) ({state})  "
              f"settings {a.get('settings_source', '?')}  took {a.get('duration_s', 0):.1f} s"]
