@@ -94,7 +94,7 @@ class TestLoading:
     (("biasI = 3.0e-5", "biasI = nan"), r"mcu\[0\]\.unit\[1\]\.biasI: expected a finite"),
     (("inverted = 1", "inverted = true"), r"mcu\[0\]\.unit\[0\]\.inverted: expected a number"),
     (("rank = 2", "rank = 5"), r"mcu\[0\]\.unit\[1\]\.rank: expected 2"),
-    (("cuId = 1", "cuId = 3"), r"mcu\[0\]\.unit\[1\]\.cuId: 7\.3 appears twice"),
+    (("cuId = 1", "cuId = 3"), r"mcu\[0\]\.unit\[1\]\.cuId: mcu 7, cu 3 appears twice"),
     (("mcuId = 2", "mcuId = 7"), r"mcu\[1\]\.mcuId: 7 appears twice"),
     (("  cuId = 0\n", "\n"), r"mcu\[1\]\.unit\[0\]\.cuId: missing"),
     (("maxFails = 3", "[backend]"), r"backend: unknown key"),

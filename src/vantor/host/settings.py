@@ -207,7 +207,7 @@ def parse_settings(doc, source="<table>"):
                     raise SettingsError(f"{uwhere}.{key}: missing")
             cu_id = _convert(f"{uwhere}.cuId", "cuId", unit_table["cuId"])
             if cu_id in mcu.channels:
-                raise SettingsError(f"{uwhere}.cuId: {mcu_id}.{cu_id} appears twice")
+                raise SettingsError(f"{uwhere}.cuId: mcu {mcu_id}, cu {cu_id} appears twice")
             rank += 1
             if unit_table["rank"] != rank or isinstance(unit_table["rank"], bool):
                 raise SettingsError(f"{uwhere}.rank: expected {rank} (ranks count 1..N in file "

@@ -6,8 +6,11 @@ class OpsError(Exception):
 
 
 def _rank_span(settings):
-    n = len(settings.units())
-    return f"the settings have ranks 1 to {n}" if n > 1 else "the settings have rank 1 only"
+    units = settings.units()
+    n = len(units)
+    names = f"units {units[0].label} to {units[-1].label}" if n > 1 else f"unit {units[0].label}"
+    return (f"the settings have ranks 1 to {n} ({names})" if n > 1
+            else f"the settings have rank 1 only ({names})")
 
 
 def parse_channels(text, settings):
