@@ -23,6 +23,7 @@ timeout = 0.5
 [alarms]
 temp1_max = 30.0          # the simulator's boards run near 35
 loss_percent = 2.0
+disk_min_mb = 1e9         # more than any test machine has free
 hook = [{python!r}, "-c", "import sys; open({out!r}, 'a').write(sys.stdin.read())"]
 
 [[mcu]]
@@ -118,6 +119,12 @@ def test_board_conditions(client):
 def test_datagram_loss(client):
     loss = wait_for(lambda: find(client, "loss"), what="loss alarm")[0]
     assert loss["value"] > 2.0 and "datagrams lost" in loss["message"]
+
+
+def test_free_disk_space(service, client):
+    alarm = wait_for(lambda: find(client, "disk"), what="disk alarm")[0]
+    assert alarm["subject"] == service.args[service.args.index("--data") + 1]
+    assert "MB free, below 1000000000 MB" in alarm["message"]
 
 
 def test_a_unit_that_ignores_updates(client):

@@ -1,6 +1,7 @@
 """Runs the site's command once per alarm transition, the alarm as JSON on
 its standard input, so mail, chat or a pager can be attached without the
-service knowing them.  Runs are queued and never awaited by the caller; a
+service knowing them.  Runs are queued and made one after the other, so a
+pager sees an alarm's transitions in order; the caller never waits, and a
 failing, hanging or missing command is logged and counted, nothing more."""
 import asyncio
 import json
@@ -9,7 +10,7 @@ import os
 
 log = logging.getLogger("vantor.alarms.hook")
 QUEUE_LIMIT = 200
-RUNNERS = 2
+RUNNERS = 1
 
 
 class HookRunner:
