@@ -139,6 +139,11 @@ def counters(host, pids):
 
 
 async def run(args):
+    if args.slow_callback_ms:
+        # asyncio's debug mode logs every callback that holds the loop longer.
+        loop = asyncio.get_running_loop()
+        loop.set_debug(True)
+        loop.slow_callback_duration = args.slow_callback_ms / 1e3
     settings = default_settings(args.mcus, args.units, buffSize=args.buff_size)
     host = Host(settings, worker_processes=args.worker_processes, **args.host_options)
     await host.start()
@@ -210,6 +215,8 @@ def main(argv=None):
     p.add_argument("--host-option", action="append", default=[], metavar="NAME=VALUE",
                    help="extra keyword for Host(...) (value parsed as JSON)")
     p.add_argument("--cpu", type=int, default=None, help="pin the host process to this CPU")
+    p.add_argument("--slow-callback-ms", type=float, default=0,
+                   help="log each callback that holds the event loop longer (debug mode)")
     p.add_argument("--service", action="store_true",
                    help="run the host inside the service (HTTP API and live stream)")
     args = p.parse_args(argv)

@@ -11,10 +11,12 @@ end 0.5 s after the sender's last step, due at t0 + seconds) and reads until
 t0 + seconds + linger.  Prints one JSON line: the job as submitted and, per
 client, the messages, records and events received, whether the service
 closed the socket, and for every records message the CLOCK_MONOTONIC time it
-was read (before parsing) with its window records grouped by board and
-timestamp: [t, [[mcuId, timestamp, n], ...]].  time.monotonic() is
+was read, the time the service built it (its "time", moved onto the same
+clock), and its window records grouped by board and timestamp:
+[t, built, [[mcuId, timestamp, n], ...]].  time.monotonic() is
 CLOCK_MONOTONIC, one clock for every process on the machine, so these times
-compare with the host's."""
+compare with the host's.  Messages are parsed after the run, so that one
+client's parsing does not delay another's read."""
 import argparse
 import asyncio
 import collections
@@ -35,6 +37,7 @@ class LiveClient:
         self.ws = None
         self.messages = self.records = self.other_records = self.events = 0
         self.samples = []
+        self.raw = []                        # (monotonic time read, message text)
         self.hello_units = None
         self.closed_by_service = None       # monotonic time the service ended the stream
 
@@ -52,13 +55,20 @@ class LiveClient:
             msg = await ws.receive()
             t = clock()
             if msg.type == aiohttp.WSMsgType.TEXT:
-                self.take(t, json.loads(msg.data))
+                self.raw.append((t, msg.data))
             elif msg.type in (aiohttp.WSMsgType.CLOSE, aiohttp.WSMsgType.CLOSING,
                               aiohttp.WSMsgType.CLOSED, aiohttp.WSMsgType.ERROR):
                 self.closed_by_service = t
                 return
 
-    def take(self, t, message):
+    def parse(self):
+        """The messages read, parsed; wall-clock "time" moved onto CLOCK_MONOTONIC."""
+        wall_minus_mono = time.time() - time.monotonic()
+        for t, text in self.raw:
+            self.take(t, json.loads(text), wall_minus_mono)
+        self.raw = []
+
+    def take(self, t, message, wall_minus_mono):
         kind = message.get("type")
         if kind == "event":
             self.events += 1
@@ -74,7 +84,8 @@ class LiveClient:
                 self.other_records += 1
         if groups:
             self.records += sum(groups.values())
-            self.samples.append([t, [[m, ts, n] for (m, ts), n in groups.items()]])
+            built = message["time"] - wall_minus_mono
+            self.samples.append([t, built, [[m, ts, n] for (m, ts), n in groups.items()]])
 
     def report(self):
         return {"hello_units": self.hello_units, "messages": self.messages,
@@ -112,6 +123,8 @@ async def run(args):
         await asyncio.gather(*readers, return_exceptions=True)
         for c in clients:
             await c.ws.close()
+    for c in clients:
+        c.parse()
     cpu = os.times()
     print(json.dumps({"job": job, "clients": [c.report() for c in clients],
                       "cpu_s": cpu.user + cpu.system}), flush=True)

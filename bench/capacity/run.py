@@ -56,6 +56,8 @@ def run_level(units, args, processes, service=False):
     host_args += [a for opt in args.host_option for a in ("--host-option", opt)]
     if service:
         host_args += ["--service"]
+    if args.slow_callback_ms:
+        host_args += ["--slow-callback-ms", str(args.slow_callback_ms)]
     if pinned:
         host_args += ["--cpu", "0"]
     host = start("hostside.py", host_args)
@@ -207,6 +209,9 @@ def main(argv=None):
     p.add_argument("--no-acquire", action="store_true",
                    help="service level without the acquisition job (to see what it costs; "
                         "such a level does not count as held)")
+    p.add_argument("--slow-callback-ms", type=float, default=0,
+                   help="the host logs each callback that holds its loop longer than this "
+                        "(asyncio debug mode: slows the host; for finding stalls)")
     p.add_argument("--out", default="build/capacity")
     p.add_argument("--label", default="capacity")
     args = p.parse_args(argv)
