@@ -240,6 +240,30 @@ def test_iv_sweep_started_from_page_draws_curves(browser, served):
     show_view(browser, "overview")
 
 
+
+def test_acquisition_stopped_from_page_keeps_its_file(browser, served):
+    open_page(browser, served.url)
+    select_units(browser, "0.0")
+    seconds = browser.find_element(By.ID, "acq-seconds")
+    seconds.clear()
+    seconds.send_keys("60")
+    browser.find_element(By.ID, "acq-start").click()
+    job = '#job-list li:first-child'
+    wait_for(lambda: browser.execute_script(
+        f"const li = document.querySelector('{job}'); return li && li.dataset.state === 'running' && "
+        "li.querySelector('progress').value > 0"), 15, "the acquisition running with progress")
+    browser.find_element(By.CSS_SELECTOR, f"{job} button[data-cancel]").click()
+    wait_for(lambda: browser.execute_script(f"return document.querySelector('{job}').dataset.state")
+             == "cancelled", 10, "the acquisition stopped")
+    link = wait_for(lambda: browser.execute_script(
+        f"const a = document.querySelector('{job} .actions a[href*=\"format=csv\"]'); return a && a.href"),
+        5, "a CSV download link")
+    with urllib.request.urlopen(link, timeout=10) as answer:
+        text = answer.read().decode()
+    assert "interrupted = true" in text
+    rows = [line for line in text.splitlines() if line and not line.startswith("#")]
+    assert len(rows) >= 2, "a header and at least one recorded window"
+
 def test_silenced_unit_turns_silent_within_its_timeout(browser, tmp_path):
     service = Served(tmp_path, "--silence", "0.3@20")
     try:

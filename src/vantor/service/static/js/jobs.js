@@ -63,42 +63,54 @@ export class JobsView {
       this.items.clear();
       return;
     }
-    const frag = document.createDocumentFragment();
     const items = new Map();
-    for (const job of jobs) {
+    jobs.forEach((job, i) => {
       const id = String(job.id);
+      const item = this.items.get(id) || this.item(job);
       const key = JSON.stringify(job);
-      let item = this.items.get(id);
-      if (!item || item.key !== key) item = { li: this.item(job), key };
+      if (item.key !== key) { this.fill(item, job); item.key = key; }
       items.set(id, item);
-      frag.appendChild(item.li);
-    }
+      // Items stay in place while they update, so a click on Stop is not lost.
+      if (this.list.children[i] !== item.li) this.list.insertBefore(item.li, this.list.children[i] || null);
+    });
+    for (const [id, item] of this.items) if (!items.has(id)) item.li.remove();
+    this.list.querySelectorAll("li:not([data-job])").forEach((li) => li.remove());
     this.items = items;
-    this.list.replaceChildren(frag);
   }
 
   item(job) {
     const li = document.createElement("li");
     li.dataset.job = job.id;
-    li.dataset.state = job.state;
-    const what = job.kind === "iv" ? "IV sweep" : job.kind === "acquire" ? "acquisition" : job.kind;
-    const units = !Array.isArray(job.units) ? ""
-      : job.units.length <= 6 ? job.units.map(this.nameOf).join(", ") : `ranks ${rankRanges(job.units)}`;
-    const state = job.state === "queued" && job.queue_position ? `queued, ${job.queue_position} ahead` : job.state;
-    li.innerHTML = `<div class="head"><b></b><span class="state state-${job.state}"></span>
+    li.innerHTML = `<div class="head"><b></b><span class="state"></span>
       <span class="spacer"></span><span class="muted small when"></span></div>
       <div class="muted small units"></div><progress max="1"></progress>
       <div class="small msg"></div><div class="actions"></div>`;
+    const what = job.kind === "iv" ? "IV sweep" : job.kind === "acquire" ? "acquisition" : job.kind;
     li.querySelector("b").textContent = `#${job.id} ${what}`;
-    li.querySelector(".state").textContent = state;
-    li.querySelector(".when").textContent = clockTime(job.started || job.created);
+    const units = !Array.isArray(job.units) ? ""
+      : job.units.length <= 6 ? job.units.map(this.nameOf).join(", ") : `ranks ${rankRanges(job.units)}`;
     li.querySelector(".units").textContent = units;
+    return { li, key: null, actionsFor: null };
+  }
+
+  fill(item, job) {
+    const li = item.li;
+    li.dataset.state = job.state;
+    const state = li.querySelector(".state");
+    state.className = `state state-${job.state}`;
+    state.textContent = job.state === "queued" && job.queue_position ? `queued, ${job.queue_position} ahead` : job.state;
+    li.querySelector(".when").textContent = clockTime(job.started || job.created);
     const progress = li.querySelector("progress");
     progress.value = job.state === "done" ? 1 : job.progress ?? 0;
     progress.title = `${Math.round(progress.value * 100)} %`;
-    li.querySelector(".msg").textContent = job.error || job.message || "";
-    if (job.error) li.querySelector(".msg").classList.add("result", "error");
+    const msg = li.querySelector(".msg");
+    msg.textContent = job.error || job.message || "";
+    msg.classList.toggle("error", Boolean(job.error));
+    const actionsFor = `${job.state} ${job.file}`;
+    if (item.actionsFor === actionsFor) return;
+    item.actionsFor = actionsFor;
     const actions = li.querySelector(".actions");
+    actions.replaceChildren();
     if (ACTIVE.has(job.state)) {
       const cancel = document.createElement("button");
       cancel.dataset.cancel = job.id;
@@ -114,6 +126,5 @@ export class JobsView {
         actions.appendChild(a);
       }
     }
-    return li;
   }
 }
