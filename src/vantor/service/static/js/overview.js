@@ -1,7 +1,7 @@
 // The unit grid: one row per unit, built once per connection; afterwards only
 // the cells whose text or class changed are written, and only in rows on
 // screen (rows off screen are marked and filled when they scroll in), so 1024
-// units at 2 Hz cost the browser little more than 30.
+// units at 2 Hz cost the browser about as much as the 30 rows it shows.
 import { STATUS_WORDS, duration, fixed, micro } from "./format.js";
 
 const STATUSES = ["ok", "IV", "update", "silent", "unheard"];
