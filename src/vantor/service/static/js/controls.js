@@ -71,7 +71,12 @@ export class Controls {
     }
     const select = this.el("set-field");
     const current = select.value || "biasI";
-    const fields = Object.keys(this.limits);
+    // Only a unit's own settings can be changed per unit (the limits also
+    // cover settings of the whole system, such as the window length).
+    const anyUnit = this.store.units.values().next().value;
+    const unitFields = anyUnit && anyUnit.config ? new Set(Object.keys(anyUnit.config)) : null;
+    const fields = Object.keys(this.limits).filter((f) => !unitFields || unitFields.has(f));
+    for (const fixed of ["mcuId", "cuId"]) if (fields.includes(fixed)) fields.splice(fields.indexOf(fixed), 1);
     if (!fields.includes("biasI")) fields.unshift("biasI");
     fields.sort((a, b) => (a === "biasI" ? -1 : b === "biasI" ? 1 : a.localeCompare(b)));
     select.replaceChildren(...fields.map((f) => new Option(f, f)));
