@@ -211,7 +211,12 @@ def test_bias_change_from_page_reaches_the_unit(browser, served):
 
 def test_iv_sweep_started_from_page_draws_curves(browser, served):
     open_page(browser, served.url)
+    select_units(browser, "3, 9.9")
+    count = browser.find_element(By.ID, "sel-count")
+    wait_for(lambda: "9.9" in count.text and "error" in count.get_attribute("class"), 5,
+             "the selection naming the unit that does not exist")
     select_units(browser, "3, 1.2")
+    wait_for(lambda: count.text == "2 units selected", 5, "two units selected")
     for field, text in (("iv-start", "0"), ("iv-stop", "20"), ("iv-step", "2"), ("iv-point", "5")):
         box = browser.find_element(By.ID, field)
         box.clear()
