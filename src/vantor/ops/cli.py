@@ -224,10 +224,10 @@ def iv_command(args):
     points = sum(len(ch) for ch in run.channels)
     if failure or run.incomplete:
         done = len(run.channels) - len(run.incomplete)
-        _fail(args, (failure + " " if failure else "") + "Incomplete: " + "; ".join(
-            f"{describe(settings, ch.rank)} {ch.problem}" for ch in run.incomplete)
-            + f". Saved the {done} complete curve(s), and what the others sent, with those "
-              f"units named in the file: {', '.join(written)}")
+        reason = failure or ("Incomplete: " + "; ".join(
+            f"{describe(settings, ch.rank)} {ch.problem}" for ch in run.incomplete) + ".")
+        _fail(args, f"{reason} Saved the {done} complete curve(s), and what the others sent, "
+                    f"with those units named in the file: {', '.join(written)}")
         return EXIT_FAILED
     print(f"IV sweep of {len(ranks)} channel(s), {points} points: {', '.join(written)}")
     return EXIT_FAILED if loss else 0

@@ -203,8 +203,8 @@ def plot_record(run, path, force=False):
         for ch, colour in zip(run.channels, _colours(len(run.channels))):
             t, rate, mon = _record_series(run, ch)
             label = _name(ch) + (f": {ch.problem}" if ch.problem else "")
-            top.plot(t, rate, marker=".", ms=3, lw=1, color=colour, label=label)
-            bottom.plot(t, mon, marker=".", ms=3, lw=1, color=colour, label=label)
+            top.plot(t, rate, marker=".", ms=4, lw=1, color=colour, label=label)
+            bottom.plot(t, mon, marker=".", ms=4, lw=1, color=colour, label=label)
             for ax in (top, bottom):
                 found.update(_shade_gaps(ax, run, ch, colour))
         top.set_ylabel(rate_label)
@@ -218,7 +218,7 @@ def plot_record(run, path, force=False):
 
     def draw(ax, twin, ch):
         t, rate, mon = _record_series(run, ch)
-        ax.plot(t, rate, marker=".", ms=1.5, lw=0.8, color=RATE_COLOUR)
+        ax.plot(t, rate, marker=".", ms=2.5, lw=0.8, color=RATE_COLOUR)
         twin.plot(t, mon, lw=0.8, color=MONITOR_COLOUR)
         _shade_gaps(ax, run, ch)
         _time_axis(ax, most=4)
@@ -256,6 +256,7 @@ def _panels(run, path, force, title, draw, xlabel, left, right):
     """One small panel per channel: rate on the left axis (blue), monitor
     voltage on the right (orange), the channel's name above it."""
     Figure = figure_class()
+    from matplotlib.ticker import MaxNLocator, ScalarFormatter
     n = len(run.channels)
     cols = min(PANEL_COLUMNS, n)
     rows = math.ceil(n / cols)
@@ -278,6 +279,10 @@ def _panels(run, path, force, title, draw, xlabel, left, right):
         draw(ax, twin, ch)
         ax.tick_params(labelsize=6)
         twin.tick_params(labelsize=6, colors=MONITOR_COLOUR)
+        for axis in (ax.yaxis, twin.yaxis):
+            # few, short labels: an offset or ten digits would not fit a panel
+            axis.set_major_locator(MaxNLocator(4))
+            axis.set_major_formatter(ScalarFormatter(useOffset=False))
         ax.tick_params(axis="y", colors=RATE_COLOUR)
         ax.grid(True, alpha=0.3)
     fig.suptitle(title)
