@@ -177,3 +177,28 @@ class TestCommand:
         assert vantor("show", tmp_path / "other.csv") == 2
         err = capsys.readouterr().err
         assert "no such file" in err and "not a vantor CSV file" in err
+
+
+def test_record_and_show_as_typed_exit_statuses(tmp_path):
+    """As a shell runs them: a recording with a silenced unit is saved and
+    exits 1 naming it; show of that file exits 0 and of a missing one 2."""
+    import subprocess
+    import sys
+
+    src = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
+
+    def vantor_cmd(*argv):
+        return subprocess.run([sys.executable, "-m", "vantor", *map(str, argv)], cwd=tmp_path,
+                              capture_output=True, text=True, timeout=60,
+                              env={**os.environ, "PYTHONPATH": src})
+
+    done = vantor_cmd("record", "--no-server", "--mcus", 1, "--units", 2, "--seconds", 3,
+                      "--silence", "0.1@0.3-2.0", "--out", "gap.csv", "--quiet")
+    assert done.returncode == 1, done.stderr
+    assert "unit 0.1 (rank 2):" in done.stderr and "without data (silent)" in done.stderr
+    assert "unit 0.0" not in done.stderr and (tmp_path / "gap.png").exists()
+    shown = vantor_cmd("show", "gap.csv", "--no-plot")
+    assert shown.returncode == 0 and "rank 2 (0.1): no data from" in shown.stdout
+    assert vantor_cmd("show", "gone.h5").returncode == 2
+    refused = vantor_cmd("show", "gap.csv", "--open", "--no-plot")
+    assert refused.returncode == 2 and "--open needs a plot" in refused.stderr
