@@ -119,11 +119,12 @@ async def _series(request, kind, keys, default_quantity):
                                         full_seconds=options.full_seconds)
     except queries.QueryError as exc:
         raise error(400, str(exc)) from None
+    names = _names(request) if kind == "unit" else {}
     series = {}
     for key, columns in found["series"].items():
         entry = {name: values.tolist() for name, values in columns.items()}
-        if kind == "unit":
-            entry["name"] = _names(request)[key]
+        if key in names:
+            entry["name"] = names[key]
         series[str(key)] = entry
     return {"quantity": quantity, "since": since, "until": until,
             "resolution": found["resolution"], "series": series}
