@@ -2,7 +2,7 @@
 PY      := .venv/bin/python
 STAMP   := .venv/.installed
 
-.PHONY: test test-quick browser test-native test-asan fuzz fuzz-ci fuzz-build fuzz-merge fuzz-host run dev bench clean
+.PHONY: test test-quick browser test-native test-asan fuzz fuzz-ci fuzz-build fuzz-merge fuzz-host run dev bench bench-archive clean
 
 $(PY):
 	python3 -m venv .venv
@@ -138,6 +138,11 @@ fuzz-merge: fuzz-build
 # the host's in-process throughput.
 bench: $(STAMP)
 	for b in bench_worker bench_broker bench_hub host_throughput; do $(PY) bench/$$b.py || exit 1; done
+
+# Archive and alarms: their CPU at 2048 units (synthetic feed, and the host
+# with them switched on and off), database size per unit and day, one-day queries.
+bench-archive: $(STAMP)
+	$(PY) bench/bench_archive.py
 
 # Channel units one host keeps up with: simulator and host in their own
 # processes on loopback, stepping the unit count (CAPACITY="--levels 64,128").
