@@ -113,6 +113,16 @@ class TestHdf5:
             assert log.attrs["NX_class"] == "NXlog" and list(log["value"][()]) == [35.0, 35.25]
             assert log["time"].attrs["units"] == "s" and "start" in log["time"].attrs
 
+    @pytest.mark.parametrize("make", [lambda: iv_run(3, problem_rank=2), record_run])
+    def test_a_nexus_reader_finds_and_accepts_the_plot_data(self, tmp_path, make):
+        nxdata = pytest.importorskip("silx.io.nxdata")
+        with h5py.File(files.write(make(), tmp_path / "run.h5"), "r") as f:
+            default = nxdata.get_default(f)
+            assert default is not None and default.signal.name.endswith("/rate")
+            assert default.errors is not None and len(default.axes) == 1
+            groups = [g for g in f["entry"].values() if g.attrs.get("NX_class") == "NXdata"]
+            assert len(groups) == 3 and all(nxdata.is_valid_nxdata(g) for g in groups)
+
     def test_rate_and_poisson_errors_follow_the_counts(self, tmp_path):
         run = iv_run(2)
         with h5py.File(files.write(run, tmp_path / "iv.h5"), "r") as f:
