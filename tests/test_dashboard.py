@@ -117,8 +117,10 @@ def served(tmp_path_factory):
     service.stop()
 
 
-def console_errors(driver):
-    return [e["message"] for e in driver.get_log("browser") if e["level"] == "SEVERE"]
+def console_errors(driver, allowed=()):
+    """Errors the page logged since the last call, less those a test provoked."""
+    return [e["message"] for e in driver.get_log("browser") if e["level"] == "SEVERE"
+            and not any(re.search(pattern, e["message"]) for pattern in allowed)]
 
 
 def open_page(driver, url):
@@ -207,6 +209,7 @@ def test_bias_change_from_page_reaches_the_unit(browser, served):
     wait_for(lambda: served.api("/api/units/2")["status"] == "ok", 10, "unit 2 back to ok")
     wait_for(lambda: page_units(browser)["2"]["bias"] == "25.000" and
              page_units(browser)["2"]["status"] == "ok", 5, "the page showing the new bias")
+    assert console_errors(browser, allowed=[r"/api/settings .*status of 400"]) == []
 
 
 def test_iv_sweep_started_from_page_draws_curves(browser, served):
@@ -243,6 +246,7 @@ def test_iv_sweep_started_from_page_draws_curves(browser, served):
     BUILD.mkdir(exist_ok=True)
     browser.save_screenshot(str(BUILD / "dashboard-iv.png"))
     show_view(browser, "overview")
+    assert console_errors(browser) == []
 
 
 
@@ -268,6 +272,7 @@ def test_acquisition_stopped_from_page_keeps_its_file(browser, served):
     assert "interrupted = true" in text
     rows = [line for line in text.splitlines() if line and not line.startswith("#")]
     assert len(rows) >= 2, "a header and at least one recorded window"
+    assert console_errors(browser) == []
 
 def test_silenced_unit_turns_silent_within_its_timeout(browser, tmp_path):
     service = Served(tmp_path, "--silence", "0.3@20")
@@ -295,6 +300,7 @@ def test_silenced_unit_turns_silent_within_its_timeout(browser, tmp_path):
         wait_for(lambda: banner.is_displayed() and re.search(r"0\.3\b.*silent", banner.text), 5,
                  "the alarm banner naming the silent unit")
         wait_for(lambda: "stale" in page_units(browser)["4"]["rateClass"], 5, "its rate greyed")
+        assert console_errors(browser) == []
     finally:
         service.stop()
 
@@ -314,5 +320,7 @@ def test_page_reconnects_when_the_service_restarts(browser, tmp_path):
         wait_for(lambda: conn.get_attribute("data-state") == "connected", 20, "the page reconnected")
         # The second service has other units (argparse keeps the last --mcus): the grid follows.
         wait_for(lambda: len(page_units(browser)) == 8, 10, "the grid rebuilt for the new service")
+        assert console_errors(browser, allowed=[r"WebSocket connection to .* failed",
+                                                r"Failed to load resource: net::ERR_CONNECTION_REFUSED"]) == []
     finally:
         second.stop()
