@@ -151,3 +151,27 @@ def test_a_stranger_on_the_tcp_worker_link_gets_nothing_in():
     records = asyncio.run(scenario())
     assert records, "the genuine workers' records arrive over the same link"
     assert all(r["counts"] != 10_000_000 for r in records)
+
+
+def test_the_time_origin_matches_the_wall_clock():
+    """Record time + time_origin is the Unix time the record's step was sent."""
+    import time
+
+    settings = default_settings(1, 2, buffSize=10)
+
+    async def scenario():
+        async with System(settings, drive_sim=False) as system:
+            host, sim = system.host, system.sim
+            sent = []                      # wall time of step 1, 2, ...
+            step = sim.step
+            sim.step = lambda: (sent.append(time.time()), step())
+            sub = host.subscribe({"stream"}, maxsize=0)
+            await sim.run(steps=100)
+            await asyncio.sleep(0.2)
+            return stream_records(drain(sub)), host.snapshot()["totals"]["time_origin"], sent
+
+    records, origin, sent = asyncio.run(scenario())
+    assert records
+    for r in records:
+        seq = round(r["timestamp"] / STEP_S)
+        assert abs(origin + r["timestamp"] - sent[seq - 1]) < 0.05, seq

@@ -11,12 +11,16 @@ is the boards' own clock (sequence steps), steady across losses and
 re-synchronisations.  The broker writes into a record of its own that no
 worker reads; the host notices each re-synchronisation there, counts it
 and announces it.  To turn record times into wall-clock time, `origin` is
-the Unix time of board time 0, taken when the first record arrived."""
+the Unix time of board time 0: the earliest that the first records allow
+(each arrives a little after it was sent, and the first ones wait while
+their source is confirmed, so the smallest estimate is the best one)."""
 import ctypes
 import threading
 import time
 
 from vantor.wire import C_BACKEND, STEP_S
+
+ORIGIN_RECORDS = 2000     # records that refine the origin; later ones only cost time
 
 
 class TimeBase:
@@ -26,6 +30,7 @@ class TimeBase:
         self.resyncs = 0            # re-synchronisations regained since the start
         self.last_resync = None     # Unix seconds of the last one
         self._lost = False
+        self._refine = ORIGIN_RECORDS
         self._broker_record = ctypes.create_string_buffer(C_BACKEND.size)
         self._broker_lock = threading.Lock()
 
@@ -35,8 +40,11 @@ class TimeBase:
 
     def record(self, chunk):
         """Every record that passed the broker's check, before its worker sees it."""
-        if self.origin is None:
-            self.origin = time.time() - int.from_bytes(chunk[8:12], "little") * STEP_S
+        if self._refine:
+            self._refine -= 1
+            estimate = time.time() - int.from_bytes(chunk[8:12], "little") * STEP_S
+            if self.origin is None or estimate < self.origin:
+                self.origin = estimate
         if self._lost:
             self._regained(chunk)
 
