@@ -77,6 +77,14 @@ def test_silence_and_never_heard(engine):
     assert engine.subjects("silent") == ["unit 0.1"]
     check.snapshot(snap(8, [unit(1, "ok"), unit(2, "IV")], uptime=8))
     assert engine.subjects("unheard") == engine.subjects("silent") == []
+    # the host's own events raise and clear them between snapshots
+    check.event({"kind": "unheard", "rank": 3, "name": "0.2", "since": 0, "time": 9})
+    check.event({"kind": "silence", "rank": 1, "name": "0.0", "time": 9})
+    assert engine.subjects("unheard") == ["unit 0.2"] and engine.subjects("silent") == ["unit 0.0"]
+    for rank, name in ((3, "0.2"), (1, "0.0")):
+        check.event({"kind": "status", "rank": rank, "name": name, "old": "silent",
+                     "new": "ok", "time": 10})
+    assert engine.subjects("unheard") == engine.subjects("silent") == []
 
 
 def test_pll_and_temperature_hysteresis(engine):

@@ -112,8 +112,14 @@ class ConditionChecker:
     def event(self, event):
         kind = event.get("kind")
         now = event.get("time")
-        if kind == "status" and self.options.silence and event.get("new") in ON_AIR:
+        if kind == "status" and event.get("new") in ON_AIR:
             self.engine.set("silent", f"unit {event['name']}", False, now=now)
+            self.engine.set("unheard", f"unit {event['name']}", False, now=now)
+        elif kind == "unheard" and self.options.unheard_seconds:
+            # the host flags a unit once its time-out passed without a record
+            self.engine.set("unheard", f"unit {event['name']}", True,
+                            f"unit {event['name']} (rank {event['rank']}) not heard since start",
+                            now=now)
         elif kind == "silence" and self.options.silence:
             self.engine.set("silent", f"unit {event['name']}", True,
                             f"unit {event['name']} (rank {event['rank']}) is silent", now=now)

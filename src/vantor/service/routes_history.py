@@ -18,11 +18,18 @@ from vantor.history import export as archive_export
 from vantor.history import queries
 from vantor.host.units import UnitError
 
-from .http import answer, error
+from .http import answer, clean, error
 from .watch import attach
 
 DEFAULT_SPAN = 3600.0
 MAX_LOG = 10000
+MAX_POINTS = 1_000_000     # per answer; more goes through /api/export
+
+
+async def _answer(data):
+    """JSON built off the event loop: a long series takes a while to encode."""
+    text = await asyncio.to_thread(lambda: json.dumps(clean(data)))
+    return web.Response(text=text, content_type="application/json")
 
 
 def _unavailable(watch):
@@ -119,6 +126,10 @@ async def _series(request, kind, keys, default_quantity):
                                         full_seconds=options.full_seconds)
     except queries.QueryError as exc:
         raise error(400, str(exc)) from None
+    points = sum(len(c["time"]) for c in found["series"].values())
+    if points > MAX_POINTS:
+        raise error(400, f"{points} points asked for, more than {MAX_POINTS} in one answer: "
+                         f"choose a coarser resolution or a shorter range, or use /api/export")
     names = _names(request) if kind == "unit" else {}
     series = {}
     for key, columns in found["series"].items():
@@ -131,15 +142,15 @@ async def _series(request, kind, keys, default_quantity):
 
 
 async def unit_history(request):
-    return answer(await _series(request, "unit", _ranks(request), "rate"))
+    return await _answer(await _series(request, "unit", _ranks(request), "rate"))
 
 
 async def board_history(request):
-    return answer(await _series(request, "board", _boards(request), "temp1"))
+    return await _answer(await _series(request, "board", _boards(request), "temp1"))
 
 
 async def counter_history(request):
-    return answer(await _series(request, "counters", [0], "dropped"))
+    return await _answer(await _series(request, "counters", [0], "dropped"))
 
 
 def _limit(request):
