@@ -253,3 +253,18 @@ def test_unit_state_between_snapshots_comes_from_events(store):
     point = queries.series(store, "unit", [1], "biasI", T0, T0 + 5, now=T0)["series"][1]
     assert list(point["time"]) == [T0, T0 + 2]
     assert point["value"][-1] == pytest.approx(1e-5)
+
+
+@pytest.mark.parametrize("table,message", [
+    ("full_days = 0", "archive.full_days: expected a number"),
+    ("aggregate_days = 3\nfull_days = 7", "archive.aggregate_days: must not be shorter"),
+    ("enabled = 1", "archive.enabled: expected true or false"),
+    ("keep = 3", "archive.keep: unknown key"),
+])
+def test_bad_archive_tables_name_the_key(tmp_path, table, message):
+    from vantor.host.settings import SettingsError, load_settings
+
+    path = tmp_path / "site.toml"
+    path.write_text(f"[[mcu]]\nmcuId = 0\n[[mcu.unit]]\ncuId = 0\nrank = 1\n[archive]\n{table}\n")
+    with pytest.raises(SettingsError, match=f"{path}: {message}"):
+        load_settings(path)
