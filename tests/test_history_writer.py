@@ -4,11 +4,9 @@ import asyncio
 import threading
 import time
 
-import pytest
 
 from vantor.history.options import ArchiveOptions
 from vantor.history.sqlite_store import SQLiteStore
-from vantor.history.store import Batch
 from vantor.history.writer import QUEUE_BATCHES, ArchiveWriter
 from tests.test_history_store import T0, snapshot, stream_batch
 
