@@ -7,6 +7,7 @@ A database that cannot be opened or written leaves the service running
 live: the archive is off (or retried batch by batch) and an alarm says why."""
 import asyncio
 import logging
+import sqlite3
 import time
 
 from vantor.alarms import AlarmEngine, ConditionChecker, HookRunner
@@ -73,15 +74,20 @@ class Watch:
         path = self.data_dir / ARCHIVE_FILE
         try:
             self.store = await asyncio.to_thread(open_archive, path, self.archive_options)
-            last = await asyncio.to_thread(self.store.alarm_log, 0.0, float("inf"), 1)
-        except ArchiveError as exc:
-            self.archive_error = f"{exc}; archiving is off, live data goes on"
+            recent = await asyncio.to_thread(self.store.alarm_log, 0.0, float("inf"), 1000)
+        except (ArchiveError, sqlite3.Error) as exc:
+            if self.store is not None:
+                self.store.close()
+                self.store = None
+            where = "" if isinstance(exc, ArchiveError) else f"archive {path}: "
+            self.archive_error = f"{where}{exc}; archiving is off, live data goes on"
             log.error("%s", self.archive_error)
             self.app["problems"].append(self.archive_error)
             self.checker.archive(False, self.archive_error)
             return
-        if last and str(last[0].get("id", "")).isdigit():
-            self.engine.renumber(int(last[0]["id"]) + 1)     # ids go on across restarts
+        ids = [int(a["id"]) for a in recent if str(a.get("id", "")).isdigit()]
+        if ids:
+            self.engine.renumber(max(ids) + 1)     # ids go on across restarts
         self.writer = ArchiveWriter(self.store, self.archive_options,
                                     on_state=self.checker.archive).start()
 
