@@ -108,14 +108,14 @@ export class IvView {
       rateTraces.push({ type: "scatter", mode: "lines+markers", x, y: rate, name, marker: { size: 4 },
         legendgroup: name });
       monitorTraces.push({ type: "scatter", mode: "lines+markers", x, y: c.monitorV || [], name,
-        marker: { size: 4 }, legendgroup: name, showlegend: false });
+        marker: { size: 4 }, legendgroup: name });
     }
     const xaxis = { title: { text: "bias current (µA)" } };
     Plotly.react("iv-rate-plot", rateTraces, plotLayout({
       xaxis, yaxis: { title: { text: "counts/s" } }, uirevision: "iv",
     }), PLOT_CONFIG);
     Plotly.react("iv-monitor-plot", monitorTraces, plotLayout({
-      xaxis, yaxis: { title: { text: "monitor voltage (V)" } }, uirevision: "iv", showlegend: false,
+      xaxis, yaxis: { title: { text: "monitor voltage (V)" } }, uirevision: "iv",
     }), PLOT_CONFIG);
   }
 }
