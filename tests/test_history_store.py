@@ -99,7 +99,10 @@ def test_board_time_becomes_unix_time_once_known(store):
     collector.stream(stream_batch([1], 6.0, 1))
     collector.snapshot(dict(snapshot(T0 + 1), totals={"time_origin": T0}))
     store.write(collector.take())
-    assert list(store.rows("unit", [1], T0, T0 + 10)[1]["t"]) == [T0 + 5, T0 + 6]
+    collector.stream(stream_batch([1], 7.0, 1))      # a refined origin: the axis stays put
+    collector.snapshot(dict(snapshot(T0 + 2), totals={"time_origin": T0 - 0.004}))
+    store.write(collector.take())
+    assert list(store.rows("unit", [1], T0, T0 + 10)[1]["t"]) == [T0 + 5, T0 + 6, T0 + 7]
 
 
 def test_minute_aggregates_match_the_rows(store):

@@ -11,6 +11,7 @@ from .layouts import COUNTER_FIELDS, STREAM_DTYPE, row_dtype
 from .store import Batch
 
 NAN = float("nan")
+ORIGIN_JUMP_S = 0.5
 
 
 def _number(value):
@@ -70,7 +71,11 @@ class ArchiveCollector:
         """Board reports not yet kept, the counters, and unit state changes."""
         now = snap["time"]
         origin = snap.get("totals", {}).get("time_origin")
-        if origin is not None:
+        # The host refines its origin by milliseconds over the first records;
+        # following that would step a unit's time axis back between two
+        # flushes, so only a real change of time base is taken over.
+        if origin is not None and (self.time_origin is None
+                                   or abs(origin - self.time_origin) > ORIGIN_JUMP_S):
             self.time_origin = origin
         for board in snap.get("boards", ()):
             mcu, reports = board["mcuId"], board.get("reports", 0)
