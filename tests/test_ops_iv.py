@@ -181,7 +181,7 @@ class TestCommand:
         code = vantor("iv", *SWEEP, *SMALL, "--ignore-updates", "0.1", "--timeout", 1.5,
                       "--out", out)
         err = capsys.readouterr().err
-        assert code == 1 and "timed out" in err and "rank 2 (unit 0.1) did not sweep" in err
+        assert code == 1 and "timed out" in err and "rank 2 (unit 0.1) sent no sweep point" in err
         assert "Saved the 2 complete curve(s)" in err
         with h5py.File(out, "r") as f:
             entry = f["entry"]

@@ -162,10 +162,11 @@ def _record_series(run, ch):
 
 def _shade_gaps(ax, run, ch, colour=GAP_COLOUR):
     import matplotlib.dates as mdates
-    started, half = run.attrs.get("started", 0.0), window_seconds(run)
+    started, window = run.attrs.get("started", 0.0), window_seconds(run)
     spans = []
     for first, last, _, status in gaps(ch):
-        lo = datetime.datetime.fromtimestamp(started + float(first) - half, datetime.timezone.utc)
+        # a row's time is the end of its window: the gap begins one window earlier
+        lo = datetime.datetime.fromtimestamp(started + float(first) - window, datetime.timezone.utc)
         hi = datetime.datetime.fromtimestamp(started + float(last), datetime.timezone.utc)
         ax.axvspan(mdates.date2num(lo), mdates.date2num(hi), color=colour, alpha=0.12, lw=0)
         spans.append(status)
