@@ -164,6 +164,21 @@ class TestHdf5:
         assert list(ch.data["time"]) == [float(t) for t in range(1, 9)]
 
 
+    def test_files_of_the_first_layout_still_read(self, tmp_path):
+        path = tmp_path / "old.h5"
+        with h5py.File(path, "w") as f:
+            f.attrs.update(kind="iv", format_version=1, buffSize=20)
+            for rank in (2, 10):
+                g = f.create_group(f"rank_{rank}")
+                g.attrs.update(rank=rank, mcuId=0, cuId=rank - 1, label=f"0.{rank - 1}",
+                               biasSweepT=3)
+                g["biasI"], g["counts"], g["monitorV"] = [0.0, 1e-6], [4, 9], [0.0, 0.015]
+        run = files.read(path)
+        assert [ch.rank for ch in run.channels] == [2, 10] and run.attrs["buffSize"] == 20
+        assert list(run.channel(10).data["counts"]) == [4, 9]
+        assert run.channel(2).config["biasSweepT"] == 3
+
+
 class TestCsv:
     def test_plain_csv_reader_sees_units_and_stored_precision(self, tmp_path):
         path = files.write(iv_run(2), tmp_path / "iv.csv")

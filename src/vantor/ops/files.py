@@ -463,7 +463,8 @@ def _write_csv(run, tmp):
         fh.write(f"# vantor {run.kind} {FORMAT_VERSION}\n")
         for key, value in run.attrs.items():
             fh.write(f"# {key} = {json.dumps(value)}\n")
-        fh.write(f"# software = {json.dumps(software_version())}\n")
+        if "software" not in run.attrs:
+            fh.write(f"# software = {json.dumps('vantor ' + software_version())}\n")
         if run.kind == "iv":
             fh.write("# counts are per point of biasSweepT x 10 ms (each channel's settings)\n")
         else:
@@ -525,7 +526,7 @@ def _read_csv(path):
                 logs[key[4:]] = Log(log["time"], log["value"], log["units"])
             elif key == "counters":
                 counters = json.loads(value)
-            elif key != "software":
+            else:
                 attrs[key] = json.loads(value)
         rows.extend(lines)
     if kind is None:
