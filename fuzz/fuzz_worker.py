@@ -149,6 +149,9 @@ class Twin:
             assert len(frames) == 1 and len(frames[0]) == 32, frames
             assert unpack("stream_data", frames[0])["rank"] == self.rank
         for frames in updates:
+            if frames[-1] == b"":  # an update that lost a part, ended so the peer drops it
+                assert frames[:-1] in ([b"cu_udp_broker"], [b"cu_udp_broker", b"cu_update"]), frames
+                continue
             assert len(frames) == 3 and frames[:2] == [b"cu_udp_broker", b"cu_update"], frames
             assert len(frames[2]) == 48
         out = (streams, updates, list(self.log), self.cfg.buf.raw)
@@ -231,7 +234,7 @@ def test_one_input(data):
     cfg = draw_config(d)
     backend = dict(buffSize=d.pick((0, 1, 2, 10, 2**32 - 1)) if d.bool() else d.int(0, 50),
                    TIMESTAMP=d.f32())
-    timeout = d.pick((0.5, 5.0, 3600.0, math.inf))
+    timeout = d.pick((0.0, 0.5, 5.0, 3600.0))
     sockets = d.int(0, 3) if d.chance(4) else 3
     twins = [Twin(i, rank, cfg, backend, timeout, sockets) for i in range(2)]
     a, b = twins
@@ -268,9 +271,10 @@ def test_one_input(data):
                 for t in twins:
                     check(t.call(t.worker.handle_timeout), OPERATION_ERRORS)
             elif op == 12:
-                seconds = d.pick((0.25, 1.0, math.inf))
+                seconds = d.pick((0.25, 1.0, 0.0, math.inf, math.nan, -1.0))
+                refused = not (math.isfinite(seconds) and seconds >= 0)
                 for t in twins:
-                    check(t.call(t.worker.reset_timer, seconds), ())
+                    check(t.call(t.worker.reset_timer, seconds), (ValueError,) if refused else ())
             else:  # the next call of one host object fails
                 which = d.pick(("mismatch", "timeout", "enter", "exit", "send", "swallow"))
                 for t in twins:
