@@ -17,6 +17,8 @@ import zmq.asyncio
 
 READY = b"vantor-ready"
 FAILED = b"vantor-error"   # a worker raised; the text follows
+DONE = b"vantor-done"      # pid, records taken in so far: what a death can have lost
+DONE_PERIOD = 0.2          # seconds between those reports
 STOP = b"stop"   # shorter than a record: tells a worker process to finish
 RECORD = 60      # a message to a worker process holds whole records back to back
 RESTART_LIMIT = 3        # deaths in a row, each soon after its start, before giving up
@@ -67,12 +69,25 @@ async def _child(job):
         except zmq.ZMQError:
             pass
 
+    taken = 0
+    pid = str(os.getpid()).encode()
+
+    async def tell_progress():
+        while True:
+            await asyncio.sleep(DONE_PERIOD)
+            try:
+                control.send_multipart([DONE, pid, str(taken).encode()], zmq.NOBLOCK)
+            except zmq.ZMQError:
+                pass
+
     watching = asyncio.create_task(SilenceWatch(workers.values(), timeout_failed).run())
+    telling = asyncio.create_task(tell_progress())
     try:
         async for frames in messages(inbox):
             batch = frames[0]
             if len(batch) < RECORD:
                 break
+            taken += len(batch) // RECORD
             for offset in range(0, len(batch) - RECORD + 1, RECORD):
                 chunk = batch[offset:offset + RECORD]
                 worker = workers.get((chunk[0], chunk[1]))
@@ -83,6 +98,7 @@ async def _child(job):
                         report(f"worker {chunk[0]}.{chunk[1]}: {type(exc).__name__}: {exc}")
     finally:
         watching.cancel()
+        telling.cancel()
         close_workers(workers, sockets)
         inbox.close(linger=0)
         control.close()
@@ -107,6 +123,8 @@ class RemoteWorkers:
         self.pending = [[] for _ in range(processes)]
         self.up = [False] * processes       # reported ready and not ended since
         self.lost = [0] * processes         # records that came while the process was down
+        self.sent = [0] * processes         # records sent to the running process
+        self.taken = [0] * processes        # ... of which it reported taking in
         self.deaths = [0] * processes
         self.failed = set()                 # indexes given up after dying again and again
         self._short_deaths = [0] * processes
@@ -148,6 +166,11 @@ class RemoteWorkers:
         self.up[index] = False
         self.ready.discard(index)
         self.deaths[index] += 1
+        # What it was sent after its last report of what it took in is
+        # counted as lost with it (the records of windows it had not
+        # finished are lost as well, and are not counted).
+        self.lost[index] += max(0, self.sent[index] - self.taken[index])
+        self.sent[index] = self.taken[index] = 0
         code = proc.exitcode
         how = f"signal {-code}" if code is not None and code < 0 else f"exit status {code}"
         self.stats.errors += 1
@@ -200,6 +223,11 @@ class RemoteWorkers:
             elif len(self.ready) == len(self.procs):
                 self._ready_event.set()
             return True
+        if frames and frames[0] == DONE and len(frames) == 3:
+            for index, proc in enumerate(self.procs):
+                if proc is not None and str(proc.pid).encode() == frames[1] and self.up[index]:
+                    self.taken[index] = int(frames[2])
+            return True
         if frames and frames[0] == FAILED:
             self.stats.errors += 1
             self.stats.last_error = frames[-1].decode(errors="replace")
@@ -217,10 +245,11 @@ class RemoteWorkers:
 
     def flush(self):
         """Sends what `deliver` gathered; the host calls it after each datagram."""
-        for sock, batch in zip(self.inputs, self.pending):
+        for index, (sock, batch) in enumerate(zip(self.inputs, self.pending)):
             if batch:
                 try:
                     sock.send(b"".join(batch), zmq.NOBLOCK)
+                    self.sent[index] += len(batch)
                 except zmq.Again as exc:
                     self.stats.error("worker process queue full", exc)
                 batch.clear()
