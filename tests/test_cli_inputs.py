@@ -64,3 +64,17 @@ def test_a_closed_output_pipe_ends_quietly():
         os.close(write)
     assert "Traceback" not in proc.stderr and "BrokenPipe" not in proc.stderr, proc.stderr
     assert proc.returncode == 141
+
+
+def test_the_live_view_piped_to_a_reader_that_leaves_stops_the_run():
+    """`vantor run | head -1` without --seconds: the run ends when head does."""
+    proc = subprocess.Popen([sys.executable, "-m", "vantor", "run", "--mcus", "1", "--units", "1"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, text=True)
+    try:
+        assert proc.stdout.readline().startswith("vantor ")
+        proc.stdout.close()             # the reader goes away
+        _, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert proc.returncode == 141, err
+    assert "Traceback" not in err and "BrokenPipe" not in err

@@ -263,7 +263,11 @@ async def run_command(args):
         stop = asyncio.Event()
         sweep, keys, outcome = None, Keys({}, view.out), None
         if not args.no_view:
-            tasks.append(asyncio.create_task(view.run()))
+            drawing = asyncio.create_task(view.run())
+            # Nobody reads the view any more (`vantor run | head`): stop, as Ctrl-C does.
+            drawing.add_done_callback(lambda t: t.cancelled() or not isinstance(
+                t.exception(), BrokenPipeError) or stop.set())
+            tasks.append(drawing)
             if keys.active:
                 from vantor.ops.live import LiveSweep
                 sweep = LiveSweep(host, view.notes)
