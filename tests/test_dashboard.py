@@ -275,7 +275,7 @@ def test_acquisition_stopped_from_page_keeps_its_file(browser, served):
     assert console_errors(browser) == []
 
 def test_silenced_unit_turns_silent_within_its_timeout(browser, tmp_path):
-    service = Served(tmp_path, "--silence", "0.3@20")
+    service = Served(tmp_path, "--silence", "0.3@20-24")
     try:
         open_page(browser, service.url)
         wait_for(lambda: page_units(browser)["4"]["status"] == "ok", 15, "unit 0.3 ok before its silence")
@@ -300,6 +300,30 @@ def test_silenced_unit_turns_silent_within_its_timeout(browser, tmp_path):
         wait_for(lambda: banner.is_displayed() and re.search(r"0\.3\b.*silent", banner.text), 5,
                  "the alarm banner naming the silent unit")
         wait_for(lambda: "stale" in page_units(browser)["4"]["rateClass"], 5, "its rate greyed")
+
+        # Back after its silence: the rate plot shows the pause as a gap, not a line across it.
+        wait_for(lambda: page_units(browser)["4"]["status"] == "ok", 15, "unit 0.3 back to ok")
+        select_units(browser, "0.3")
+        show_view(browser, "rates")
+        def silence_gap():
+            """Seconds between the windows around the longest run of nulls in the trace."""
+            trace = browser.execute_script("""
+                const div = document.getElementById('rate-plot');
+                if (!div.data || div.data.length !== 1) return null;
+                return [div.data[0].x.map((d) => d.getTime() / 1000), div.data[0].y];""")
+            if not trace:
+                return None
+            x, y = trace
+            measured = [i for i, v in enumerate(y) if v is not None]
+            spans = [x[b] - x[a] for k, (a, b) in enumerate(zip(measured, measured[1:]))
+                     if b > a + 1 and len(measured) - k >= 4]    # two windows drawn after it
+            return max(spans, default=None)
+
+        # The silence (4 s) lies between two measured windows with nothing drawn across it.
+        assert wait_for(silence_gap, 10, "a gap in the rate trace") >= 3.0
+        BUILD.mkdir(exist_ok=True)
+        browser.save_screenshot(str(BUILD / "dashboard-rates.png"))
+        show_view(browser, "overview")
         assert console_errors(browser) == []
     finally:
         service.stop()

@@ -8,6 +8,7 @@ import { plotLayout, PLOT_CONFIG } from "./plots.js";
 const MAX_TRACES = 16;
 const REDRAW_MS = 500;
 const BACKFILL_S = 900;
+const MARKERS_UP_TO = 3000;
 
 export class RatePlot {
   constructor(store, selection) {
@@ -52,7 +53,14 @@ export class RatePlot {
     if (visible) this.draw(true);
   }
 
+  /** Markers show a window standing alone between gaps; beyond a few thousand points lines suffice. */
   traces() {
+    const traces = this.lines();
+    if (traces.reduce((n, t) => n + t.x.length, 0) > MARKERS_UP_TO) for (const t of traces) t.mode = "lines";
+    return traces;
+  }
+
+  lines() {
     const since = this.store.serverNow() - Number(this.span.value);
     const ranks = this.selection.sorted().slice(0, MAX_TRACES);
     return ranks.map((rank) => {
@@ -70,7 +78,7 @@ export class RatePlot {
         previous = t;
       }
       return {
-        type: "scatter", mode: "lines", x, y, connectgaps: false,
+        type: "scatter", mode: "lines+markers", marker: { size: 3 }, x, y, connectgaps: false,
         name: unit ? `${unit.name} (rank ${rank})` : `rank ${rank}`,
         hovertemplate: "%{y:.1f} counts/s<extra>%{fullData.name}</extra>",
       };
@@ -85,14 +93,20 @@ export class RatePlot {
     const n = this.selection.size;
     this.note.textContent = n === 0 ? "select units in the overview (click rows)"
       : n > MAX_TRACES ? `showing the first ${MAX_TRACES} of ${n} selected units` : `${n} unit${n > 1 ? "s" : ""}`;
-    const end = new Date(this.store.serverNow() * 1000);
-    const start = new Date(end.getTime() - Number(this.span.value) * 1000);
+    const traces = this.traces();
+    // Until the chosen span is filled, the axis starts at the first point (showing
+    // at least a minute) rather than at minutes of nothing.
+    const endMs = this.store.serverNow() * 1000;
+    const spanStartMs = endMs - Number(this.span.value) * 1000;
+    const first = Math.min(...traces.map((t) => (t.x.length ? t.x[0].getTime() : Infinity)));
+    const startMs = Number.isFinite(first) ? Math.max(spanStartMs, Math.min(first, endMs - 60000)) : spanStartMs;
+    const start = new Date(startMs), end = new Date(endMs);
     const layout = plotLayout({
       xaxis: { type: "date", range: [start, end], title: { text: "time" } },
       yaxis: { title: { text: "counts/s" }, rangemode: "tozero" },
       uirevision: this.span.value,
       height: Math.max(300, this.div.clientHeight),
     });
-    Plotly.react(this.div, this.traces(), layout, PLOT_CONFIG);
+    Plotly.react(this.div, traces, layout, PLOT_CONFIG);
   }
 }

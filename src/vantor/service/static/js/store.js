@@ -88,7 +88,11 @@ export class Store {
   backfill(rank, times, rates) {
     let h = this.history.get(rank);
     if (!h) this.history.set(rank, (h = { t: [], rate: [] }));
-    const first = h.t.length ? h.t[0] : Infinity;
+    // The archive stamps a window with the board's clock, the live stream with its
+    // arrival: the live history's first window may be in the archive too, a bit earlier.
+    const unit = this.units.get(rank);
+    const halfWindow = 0.5 * (unit && unit.intSize ? unit.intSize : 100) * STEP_S;
+    const first = h.t.length ? h.t[0] - halfWindow : Infinity;
     const cut = this.serverNow() - HISTORY_S;
     const t = [], rate = [];
     for (let i = 0; i < times.length; i++) {
