@@ -42,6 +42,8 @@ class Host:
     def __init__(self, settings, *, listen=("127.0.0.1", 0), hardware=None,
                  worker_processes=0, transport="ipc"):
         self.settings = settings
+        # Rank order, built once: a unit's configuration is replaced in place.
+        self.units = settings.units()
         self.hardware = hardware
         self.stats = Stats(settings)
         self.bus = Bus()
@@ -145,7 +147,7 @@ class Host:
 
     def unit_state(self, rank, now_wall=None):
         """One unit of the snapshot."""
-        cu = self.settings.units()[rank - 1]
+        cu = self.units[rank - 1]
         u = self.stats.units[rank]
         now_wall = time.time() if now_wall is None else now_wall
         return {"rank": rank, "name": cu.label, "mcuId": cu.mcuId, "cuId": cu.cuId,
@@ -162,7 +164,7 @@ class Host:
         now = time.monotonic()
         units = self.stats.units
         return [(units[cu.rank].word(now), units[cu.rank].last_seen, units[cu.rank].updates,
-                 units[cu.rank].alarms, id(cu.configuration)) for cu in self.settings.units()]
+                 units[cu.rank].alarms, id(cu.configuration)) for cu in self.units]
 
     def boards_state(self, now_wall=None):
         now_wall = time.time() if now_wall is None else now_wall
@@ -259,7 +261,7 @@ class Host:
     def set_config(self, rank, **changes):
         """Change a unit's configuration: the shared record (under its lock) and
         the settings object the hub reads."""
-        cu = self.settings.units()[rank - 1]
+        cu = self.units[rank - 1]
         cu.configuration = cu.configuration.replaced(**changes)
         self.path.block.write_config(rank - 1, cu.configuration)
         return cu.configuration
@@ -269,7 +271,7 @@ class Host:
         return self.path.block.read_config(rank - 1)
 
     def start_sweeps(self, ranks=None):
-        for cu in self.settings.units():
+        for cu in self.units:
             if ranks is None or cu.rank in ranks:
                 self.set_config(cu.rank, cuStatus=2)
 
@@ -289,7 +291,7 @@ class Host:
                 raise ConfigureError(f"{field}: expected a finite number, got {value!r}")
         new = {}
         for r in ranks:
-            cu = self.settings.units()[r - 1]
+            cu = self.units[r - 1]
             try:
                 new[r] = cu.configuration.replaced(**changes)
             except SettingsError as exc:
@@ -310,7 +312,7 @@ class Host:
                 or not 0 < timeout <= 600:
             raise ConfigureError(f"timeout: expected 0 to 600 seconds, got {timeout!r}")
         new = self.check_changes(ranks, changes)
-        units_cfg = self.settings.units()
+        units_cfg = self.units
         loop = asyncio.get_running_loop()
         pending = {}
         for r in ranks:
