@@ -14,9 +14,12 @@ believes, and lets nothing else reach the broker:
   while the board's current address has been silent for `quiet` seconds.
   A single forged datagram therefore can neither claim a board that has not
   spoken yet nor take over one that is talking; a board that restarts on a
-  new port is followed once it has been away for `quiet` seconds.  The
-  datagrams of a source on probation are held and passed on once it is
-  confirmed, so the board's first steps are not lost.
+  new port is followed once it has been away for `quiet` seconds.  Before
+  a board's first address is known, the datagrams of a source on probation
+  are held and passed on once it is confirmed, so the board's first steps
+  are not lost; later (a board that moved) they are counted as refused,
+  which also keeps a forger from making the host hold memory for a board
+  that talks.
 
 Everything refused is counted with the addresses and ids seen, so a board
 set up with a wrong mcuId or address shows up on screen instead of silently
@@ -124,8 +127,8 @@ class PinnedSource:
 class _Candidate:
     __slots__ = ("last", "count", "held")
 
-    def __init__(self, seq, data):
-        self.last, self.count, self.held = seq, 1, [data]
+    def __init__(self, seq, data, keep):
+        self.last, self.count, self.held = seq, 1, [data] if keep else []
 
 
 class LearnedSource:
@@ -152,7 +155,7 @@ class LearnedSource:
             if len(self.candidates) >= MAX_CANDIDATES:
                 old_addr = next(iter(self.candidates))
                 self._discard(old_addr, self.candidates.pop(old_addr))
-            cand = self.candidates[addr] = _Candidate(seq, data)
+            cand = self.candidates[addr] = _Candidate(seq, data, self.address is None)
         elif 1 <= (seq - cand.last) % MOD <= STEP_LIMIT:
             cand.last, cand.count = seq, cand.count + 1
             self._hold(addr, cand, data)
@@ -160,12 +163,14 @@ class LearnedSource:
             self._hold(addr, cand, data)    # late or repeated: kept, but confirms nothing
         else:
             self._discard(addr, cand)
-            cand = self.candidates[addr] = _Candidate(seq, data)
+            cand = self.candidates[addr] = _Candidate(seq, data, self.address is None)
         if cand.count < self.confirm or now - self.last_heard < self.quiet:
             return None
-        return self._take(addr, cand, now)
+        return self._take(addr, cand, now) or [data]
 
     def _hold(self, addr, cand, data):
+        if self.address is not None:
+            return              # a board that moved: see the module's docstring
         cand.held.append(data)
         # Room for repeats and late ones among the datagrams that confirm it.
         if len(cand.held) > 2 * self.confirm + STEP_LIMIT:
