@@ -171,3 +171,13 @@ class TestCurveLink:
     def test_tcp_off_loopback_is_refused(self, url):
         with pytest.raises(secure.LinkError, match="loopback only"):
             secure.check_loopback(url)
+
+
+def test_a_flood_from_many_ports_does_not_keep_a_board_from_being_confirmed():
+    gate, clock, _ = learned(confirm=4)
+    passed = []
+    for seq in range(10, 14):
+        for port in range(50):       # a one-off forgery from another port before each datagram
+            gate.admit(datagram(3, seq + 1000 * port), ("127.0.0.1", 41000 + port))
+        passed += gate.admit(datagram(3, seq), BOARD)
+    assert gate.update_address(3) == BOARD and len(passed) == 4

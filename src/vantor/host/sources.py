@@ -153,8 +153,10 @@ class LearnedSource:
         cand = self.candidates.get(addr)
         if cand is None:
             if len(self.candidates) >= MAX_CANDIDATES:
-                old_addr = next(iter(self.candidates))
-                self._discard(old_addr, self.candidates.pop(old_addr))
+                # The one with the shortest run goes: a board in sequence
+                # outlasts any number of one-off senders.
+                weakest = min(self.candidates, key=lambda a: self.candidates[a].count)
+                self._discard(weakest, self.candidates.pop(weakest))
             cand = self.candidates[addr] = _Candidate(seq, data, self.address is None)
         elif 1 <= (seq - cand.last) % MOD <= STEP_LIMIT:
             cand.last, cand.count = seq, cand.count + 1
