@@ -153,9 +153,9 @@ class LearnedSource:
         cand = self.candidates.get(addr)
         if cand is None:
             if len(self.candidates) >= MAX_CANDIDATES:
-                # The one with the shortest run goes: a board in sequence
-                # outlasts any number of one-off senders.
-                weakest = min(self.candidates, key=lambda a: self.candidates[a].count)
+                # The one with the shortest run goes, the newest among equals:
+                # a board in sequence outlasts any number of one-off senders.
+                weakest = min(reversed(self.candidates), key=lambda a: self.candidates[a].count)
                 self._discard(weakest, self.candidates.pop(weakest))
             cand = self.candidates[addr] = _Candidate(seq, data, self.address is None)
         elif 1 <= (seq - cand.last) % MOD <= STEP_LIMIT:
