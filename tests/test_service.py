@@ -178,6 +178,16 @@ class TestJobs:
         assert err.value.job["state"] == "cancelled"
         assert client.unit(2)["config"]["cuStatus"] in (0, 3)   # asked to end the sweep
 
+    def test_a_unit_that_ignores_the_sweep_leaves_the_others_curves(self, client):
+        job = client.submit_iv([5, IGNORING], start=0, stop=4e-6, step=1e-6, point_steps=2,
+                               timeout=3)
+        with pytest.raises(ServiceError) as err:
+            client.wait(job)
+        assert err.value.job["state"] == "failed" and IGNORING in err.value.job["error"]
+        result = client.result(job)
+        assert len(result[5]["counts"]) == 5 and not result[5]["problem"]
+        assert len(result[6]["counts"]) == 0 and result[6]["problem"]
+
     def test_acquisition_file_opens_with_h5py(self, client, tmp_path):
         job = client.submit_acquire(["0.0"], seconds=0.5)
         client.wait(job)

@@ -13,6 +13,7 @@ import time
 from pathlib import Path
 
 from vantor.ops.channels import OpsError
+from vantor.ops.iv import SweepTimeout
 
 STATES = ("queued", "running", "done", "failed", "cancelled")
 RESOURCE = {"iv": "iv", "acquire": "recording"}
@@ -137,6 +138,14 @@ class JobManager:
             self._finish(job, "cancelled", "cancelled: the units were given their earlier "
                                            "sweep parameters back and asked to end the sweep")
             return
+        except SweepTimeout as exc:
+            # The curves that did complete stay downloadable; the units that
+            # did not are named in the message and in their channels.
+            job.run = exc.run
+            if job.run is not None:
+                self._remember_curves(job)
+            self._finish(job, "failed", str(exc), error=str(exc))
+            return
         except (OpsError, OSError, ValueError) as exc:
             self._finish(job, "failed", str(exc), error=str(exc))
             return
@@ -165,6 +174,8 @@ class JobManager:
         run = job.run
         step_s = 0.01
         for ch in run.channels:
+            if ch.problem or not len(ch):
+                continue
             config = ch.config
             point_s = config.get("biasSweepT", 0) * step_s
             counts = list(ch.data["counts"])
@@ -205,5 +216,6 @@ def result_json(run):
     return {"kind": run.kind,
             "attrs": {k: (v.item() if hasattr(v, "item") else v) for k, v in run.attrs.items()},
             "channels": {str(ch.rank): {"name": ch.label, "config": ch.config,
+                                        "problem": ch.problem,
                                         **{name: column(values) for name, values in ch.data.items()}}
                          for ch in run.channels}}
