@@ -177,7 +177,8 @@ def test_a_flood_from_many_ports_does_not_keep_a_board_from_being_confirmed():
     gate, clock, _ = learned(confirm=4)
     passed = []
     for seq in range(10, 14):
-        for port in range(50):       # a one-off forgery from another port before each datagram
-            gate.admit(datagram(3, seq + 1000 * port), ("127.0.0.1", 41000 + port))
+        for i in range(50):          # one-off forgeries, each from a port of its own
+            port = 41000 + 50 * (seq - 10) + i
+            gate.admit(datagram(3, 7 * port), ("127.0.0.1", port))
         passed += gate.admit(datagram(3, seq), BOARD)
     assert gate.update_address(3) == BOARD and len(passed) == 4

@@ -35,7 +35,7 @@ MAX_RECORDS = 256        # a board has at most 256 units: one record each per da
 CONFIRM = 8              # datagrams in sequence that make a new source a board's address
 QUIET = 2.0              # seconds the current source must be silent before another takes over
 STEP_LIMIT = 4           # a candidate may lose a few datagrams and still be in sequence
-MAX_CANDIDATES = 4       # sources on probation per board
+MAX_CANDIDATES = 64      # sources on probation per board (the least recently heard goes)
 SEEN_LIMIT = 16          # distinct addresses or ids listed per counter
 
 
@@ -150,13 +150,15 @@ class LearnedSource:
         if addr == self.address:
             self.last_heard = now
             return [data]
-        cand = self.candidates.get(addr)
+        cand = self.candidates.pop(addr, None)
+        if cand is not None:
+            self.candidates[addr] = cand      # the dict runs from least to most recently heard
         if cand is None:
             if len(self.candidates) >= MAX_CANDIDATES:
-                # The one with the shortest run goes, the newest among equals:
-                # a board in sequence outlasts any number of one-off senders.
-                weakest = min(reversed(self.candidates), key=lambda a: self.candidates[a].count)
-                self._discard(weakest, self.candidates.pop(weakest))
+                # The least recently heard goes: a board sending every step
+                # outlasts one-off senders unless they outnumber the list.
+                stale = next(iter(self.candidates))
+                self._discard(stale, self.candidates.pop(stale))
             cand = self.candidates[addr] = _Candidate(seq, data, self.address is None)
         elif 1 <= (seq - cand.last) % MOD <= STEP_LIMIT:
             cand.last, cand.count = seq, cand.count + 1
