@@ -95,9 +95,8 @@ export class Controls {
       : "";
     const ranks = this.selection.sorted();
     const first = ranks.length ? this.store.units.get(ranks[0]) : null;
-    if (first && first.config && first.config[field] !== undefined) {
-      this.el("set-value").placeholder = `now ${+(first.config[field] * scale).toPrecision(6)}`;
-    }
+    const known = first && first.config && first.config[field] !== undefined;
+    this.el("set-value").placeholder = known ? `now ${+(first.config[field] * scale).toPrecision(6)}` : "";
   }
 
   bindSettings() {
