@@ -168,7 +168,7 @@ class TestView:
         row3 = next(l for l in lines if l.split()[:2] == ["3", "1.0"])
         assert row3.split()[2:5] == ["ok", "500.0", "0.25000"]
         row4 = next(l for l in lines if l.split()[:2] == ["4", "1.1"])
-        assert row4.split()[2] == "silent" and row4.split()[-1] == "1"
+        assert row4.split()[2] == "silent" and row4.split()[-2] == "1"
         assert sum(l.startswith("mcu ") for l in lines) == 2
         assert any(l.startswith("records in") for l in lines)
 
@@ -179,6 +179,24 @@ class TestView:
             await host.stop()
             return text
         assert "... 36 more units" in asyncio.run(run())
+
+    @pytest.mark.parametrize("mcus, units", [(2, 2), (4, 8), (64, 32)])
+    def test_a_terminal_frame_fits_80_by_24_and_pages_through_every_unit(self, mcus, units):
+        async def run():
+            host = await Host(default_settings(mcus, units)).start()
+            snap = host.snapshot()
+            await host.stop()
+            return snap
+        snap = asyncio.run(run())
+        seen, page = set(), 0
+        while len(seen) < mcus * units and page < 1000:
+            lines = render(snap, "title " * 30, height=24, page=page, width=80).splitlines()
+            assert len(lines) < 24 and max(map(len, lines)) <= 80
+            seen.update(int(l.split()[0]) for l in lines if l[:5].strip().isdigit())
+            page += 1
+        assert seen == set(range(1, mcus * units + 1))
+        boards = [l for l in lines if l.startswith("mcu ") or "boards: PLL" in l]
+        assert len(boards) == (mcus if mcus <= 4 else 1)
 
 
 class TestCommandLine:
@@ -202,7 +220,7 @@ class TestCommandLine:
     def test_bad_settings_file_exits_with_the_key(self, tmp_path, capsys):
         path = tmp_path / "bad.toml"
         path.write_text("buffSize = 0\n")
-        assert cli.main(["run", "--config", str(path), "--seconds", "0"]) == 2
+        assert cli.main(["run", "--config", str(path), "--seconds", "1"]) == 2
         assert "buffSize: must not be 0" in capsys.readouterr().err
 
     def test_faults_from_options(self):

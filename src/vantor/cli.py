@@ -271,7 +271,8 @@ async def run_command(args):
             if keys.active:
                 from vantor.ops.live import LiveSweep
                 sweep = LiveSweep(host, view.notes)
-                keys.actions = {"s": sweep.start, "q": stop.set}
+                keys.actions = {"s": sweep.start, "q": stop.set, "n": view.turn,
+                                "p": lambda: view.turn(-1)}
         if args.sweep_after is not None:
             if sweep is None:            # no keys: the sweep is saved all the same
                 from vantor.ops.live import LiveSweep
