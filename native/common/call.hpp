@@ -37,4 +37,13 @@ struct Override {
 // own attributes are looked at on every call.
 int overrides(PyObject* self, PyTypeObject* base, PyObject* name, Override& memo);
 
+// A hook whose body in `base` does nothing: called only when `self` replaces
+// it. False with the error set.
+template <class... A>
+inline bool call_hook_if_replaced(PyObject* self, PyTypeObject* base, PyObject* name, Override& memo, A... args) {
+    const int replaced = overrides(self, base, name, memo);
+    if (replaced <= 0) return replaced == 0;
+    return call_hook(self, name, args...);
+}
+
 }  // namespace vt

@@ -8,16 +8,6 @@
 namespace ingestgate {
 namespace {
 
-// A hook that the instance's class does not replace would only check its
-// (always well-typed) arguments, so it is skipped.
-template <class... A>
-bool hook(PyObject* self, PyObject* name, vt::Override& memo, A... args) {
-    State& st = state_of(self);
-    const int replaced = vt::overrides(self, st.BrokerType, name, memo);
-    if (replaced <= 0) return replaced == 0;
-    return vt::call_hook(self, name, args...);
-}
-
 bool log_info(const State& st, PyObject* line) { return vt::call_hook(st.host.logger, st.names.info, line); }
 
 // 1 when the pair is one of the host's channel units, 0 when not, -1 on error.
@@ -59,7 +49,10 @@ bool passed(PyObject* self, Broker* b, const char* record) {
 bool failed(PyObject* self, Broker* b, const vt::cu_message& m) {
     State& st = *b->st;
     b->isSynced = 0;
-    if (!hook(self, st.names.on_sync_failed, st.memos.on_sync_failed)) return false;
+    // The class's own hooks only check their (always well-typed) arguments.
+    if (!vt::call_hook_if_replaced(self, st.BrokerType, st.names.on_sync_failed, st.memos.on_sync_failed)) {
+        return false;
+    }
     vt::Ref line = vt::steal(vt::text::failed_sync(b->core.cycle.MAXFAILS, m.mcuId, m.cuId));
     return line && log_info(st, line.get());
 }

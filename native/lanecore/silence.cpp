@@ -41,9 +41,7 @@ bool send_status(Worker* w, uint8_t status) {
 bool call_onTimeout(Worker* w) {
     State& st = *w->st;
     PyObject* self = as_object(w);
-    const int replaced = vt::overrides(self, st.WorkerType, st.host.s_onTimeout, st.host.onTimeout_memo);
-    if (replaced <= 0) return replaced == 0;  // the default does nothing
-    return vt::call_hook(self, st.host.s_onTimeout);
+    return vt::call_hook_if_replaced(self, st.WorkerType, st.host.s_onTimeout, st.host.onTimeout_memo);
 }
 
 }  // namespace
