@@ -1,9 +1,9 @@
 // vantor.cluster.workers.boardwatch: decodes microcontroller status records
 // and reports temperatures, PLL lock and status changes to the host.
 #include "common/args.hpp"
-#include "common/entry.hpp"
 #include "common/call.hpp"
 #include "common/convert.hpp"
+#include "common/entry.hpp"
 #include "common/frames.hpp"
 #include "common/module_state.hpp"
 
@@ -107,7 +107,6 @@ PyObject* on_status_change(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!sig.parse(args, nargs, kwnames, a) || !vt::to_bool(a[0], status)) return nullptr;
     Py_RETURN_NONE;
 }
-
 
 PyMethodDef monitor_methods[] = {
     vt::method<msg_received>("msg_received",

@@ -1,8 +1,9 @@
 // Dictionary forms of records handed to host code: one entry per field, keyed
 // by field name in layout order, reserved bytes omitted.
 #pragma once
-#include "core/records.hpp"
 #include "ref.hpp"
+
+#include "core/records.hpp"
 
 namespace vt {
 

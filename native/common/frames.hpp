@@ -1,7 +1,8 @@
 // Decoding records out of host byte objects, with a clear error for short frames.
 #pragma once
-#include "core/records.hpp"
 #include "ref.hpp"
+
+#include "core/records.hpp"
 
 namespace vt {
 

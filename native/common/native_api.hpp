@@ -2,8 +2,9 @@
 // each in a capsule whose name spells the C signature so that a mismatch
 // between modules is caught at import rather than as a bad call.
 #pragma once
-#include "core/records.hpp"
 #include "ref.hpp"
+
+#include "core/records.hpp"
 
 namespace vt {
 

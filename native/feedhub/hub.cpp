@@ -1,9 +1,9 @@
 // Hub object: allocation (A), construction (B), lifetime, hooks and the class table.
 #include "hub.hpp"
-#include "common/entry.hpp"
-#include "common/messages.hpp"
 
 #include "common/call.hpp"
+#include "common/entry.hpp"
+#include "common/messages.hpp"
 #include "common/module_state.hpp"
 
 namespace feedhub {
@@ -137,7 +137,6 @@ PyObject* reduce_ex(PyObject* self, PyObject*) {
     vt::raise::cannot_pickle(self);
     return nullptr;
 }
-
 
 PyMethodDef hub_methods[] = {
     vt::method<meth_get_biasSweepTs>("get_biasSweepTs",

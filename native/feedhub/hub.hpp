@@ -56,7 +56,6 @@ struct Hub {
 inline Hub* as_hub(PyObject* o) { return reinterpret_cast<Hub*>(o); }
 inline State& state_of(PyObject* self) { return *as_hub(self)->st; }
 
-
 // Interned names, created once when the module is loaded.
 struct Names {
     // operations and hooks reached through the object

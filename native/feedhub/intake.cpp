@@ -1,10 +1,10 @@
 // Stream intake: silence records forwarded alone, IV sweep state, the
 // recording step, and live batches of one timestamp each.
 #include "hub.hpp"
-#include "common/messages.hpp"
 
 #include "common/call.hpp"
 #include "common/frames.hpp"
+#include "common/messages.hpp"
 
 #include <cmath>
 
@@ -62,16 +62,17 @@ bool batch(PyObject* self, double timestamp, PyObject* frame) {
     if (!(timestamp == h->time)) {  // a NaN on either side starts a new batch
         // Detached before the hook runs: a hook that feeds the hub starts the
         // next batch instead of sending this one again.
-        ByteBatch& batch = h->d->stream_msg;
-        vt::Ref done = vt::steal(PyBytes_FromStringAndSize(batch.data(), static_cast<Py_ssize_t>(batch.size())));
+        ByteBatch& gathered = h->d->stream_msg;
+        vt::Ref done =
+            vt::steal(PyBytes_FromStringAndSize(gathered.data(), static_cast<Py_ssize_t>(gathered.size())));
         if (!done) return false;
         const double done_time = h->time;
         h->time = timestamp;
-        batch.clear();
+        gathered.clear();
         if (!vt::call_hook(self, st.names.streamData, done.get())) {
             // The failed batch stays, ahead of whatever a hook fed in meanwhile.
             h->time = done_time;
-            if (!batch.prepend(PyBytes_AS_STRING(done.get()), static_cast<size_t>(PyBytes_GET_SIZE(done.get())))) {
+            if (!gathered.prepend(PyBytes_AS_STRING(done.get()), static_cast<size_t>(PyBytes_GET_SIZE(done.get())))) {
                 PyErr_NoMemory();  // replaces the hook's error: the batch itself is lost now
             }
             return false;

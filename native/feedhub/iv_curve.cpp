@@ -1,10 +1,10 @@
 // IV curves: every device's points of the current or last sweep laid on one
 // 10 nA grid, as the dictionary the front end plots.
 #include "hub.hpp"
-#include "common/messages.hpp"
 
 #include "common/call.hpp"
 #include "common/convert.hpp"
+#include "common/messages.hpp"
 
 namespace feedhub {
 

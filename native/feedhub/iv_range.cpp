@@ -2,6 +2,7 @@
 // devices (as magnitudes), the bin count between them, and the range the
 // front end was last told.
 #include "mapping_walk.hpp"
+
 #include "common/messages.hpp"
 
 #include <cmath>

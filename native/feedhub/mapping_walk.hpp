@@ -3,10 +3,10 @@
 // its items().
 #pragma once
 #include "hub.hpp"
-#include "common/messages.hpp"
 
 #include "common/call.hpp"
 #include "common/convert.hpp"
+#include "common/messages.hpp"
 
 namespace feedhub {
 

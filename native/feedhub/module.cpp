@@ -1,8 +1,8 @@
 // vantor.cluster.feedhub: the front end's stream hub and the recorded-sample class.
 #include "hub.hpp"
 
-#include "common/module_state.hpp"
 #include "common/entry.hpp"
+#include "common/module_state.hpp"
 
 namespace feedhub {
 

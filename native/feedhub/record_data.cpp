@@ -1,8 +1,8 @@
 // RecordData: one recorded sample as a small value class for the host.
 #include "hub.hpp"
-#include "common/entry.hpp"
 
 #include "common/convert.hpp"
+#include "common/entry.hpp"
 
 #include <cstddef>
 

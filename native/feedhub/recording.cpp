@@ -1,10 +1,10 @@
 // Recording: chosen devices' points kept natively while recording runs and
 // turned into host tables only when a stop or the host asks for them.
 #include "hub.hpp"
-#include "common/messages.hpp"
 
 #include "common/call.hpp"
 #include "common/convert.hpp"
+#include "common/messages.hpp"
 
 namespace feedhub {
 

@@ -3,10 +3,11 @@
 #include <new>
 
 #include "broker.hpp"
-#include "common/entry.hpp"
-#include "common/messages.hpp"
+
 #include "common/args.hpp"
 #include "common/convert.hpp"
+#include "common/entry.hpp"
+#include "common/messages.hpp"
 #include "common/module_state.hpp"
 
 namespace ingestgate {
@@ -158,7 +159,6 @@ PyObject* on_missing(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
     Py_RETURN_NONE;
 }
-
 
 PyMethodDef broker_methods[] = {
     vt::method<msg_received>("msg_received",

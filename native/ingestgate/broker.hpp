@@ -1,9 +1,9 @@
 // The datagram ingest broker object and the host objects its module binds at load.
 #pragma once
 #include "common/call.hpp"
-#include "core/records.hpp"
 #include "common/ref.hpp"
 #include "core/cycle_check.hpp"
+#include "core/records.hpp"
 #include "core/reorder_queue.hpp"
 
 namespace ingestgate {

@@ -1,9 +1,10 @@
 // Datagram intake: sender bookkeeping, the reorder queue and its drain, and
 // cutting datagrams into records.
 #include "broker.hpp"
-#include "common/messages.hpp"
+
 #include "common/args.hpp"
 #include "common/call.hpp"
+#include "common/messages.hpp"
 
 namespace ingestgate {
 namespace {

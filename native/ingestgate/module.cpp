@@ -1,6 +1,7 @@
 // vantor.cluster.ingestgate: binds the host's logging, clock and rounding at
 // load and defines the broker class.
 #include "broker.hpp"
+
 #include "common/entry.hpp"
 #include "common/module_state.hpp"
 

@@ -1,9 +1,10 @@
 // One channel-unit record: the CUIDS filter, the cycle check, the
 // synchronisation state and the hooks that tell the host about the record.
 #include "broker.hpp"
-#include "common/messages.hpp"
+
 #include "common/call.hpp"
 #include "common/dicts.hpp"
+#include "common/messages.hpp"
 
 namespace ingestgate {
 namespace {

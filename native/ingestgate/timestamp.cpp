@@ -3,9 +3,10 @@
 #include <cstring>
 
 #include "broker.hpp"
-#include "common/messages.hpp"
+
 #include "common/convert.hpp"
 #include "common/critical.hpp"
+#include "common/messages.hpp"
 
 namespace ingestgate {
 namespace {

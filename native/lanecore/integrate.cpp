@@ -1,8 +1,8 @@
 // Count integration over windows aligned to multiples of buffSize, one stream
 // record per finished window.
 #include "worker.hpp"
-#include "common/messages.hpp"
 
+#include "common/messages.hpp"
 #include "core/unitmath.hpp"
 
 namespace lanecore {

@@ -1,6 +1,7 @@
 // vantor.cluster.workers.lanecore: binds the record builder and the unit math
 // of the other two native modules at load, and defines the worker class.
 #include "worker.hpp"
+
 #include "common/entry.hpp"
 #include "common/messages.hpp"
 #include "common/module_state.hpp"

@@ -1,10 +1,10 @@
 // Frames leaving the worker: stream records and the three-frame update message,
 // sent through the socket's own `send` so that pyzmq's semantics apply.
 #include "worker.hpp"
-#include "common/messages.hpp"
 
 #include "common/call.hpp"
 #include "common/frames.hpp"
+#include "common/messages.hpp"
 
 namespace lanecore {
 

@@ -1,8 +1,8 @@
 // IV sweeps: consecutive CU_IV messages with the same bias voltage form one
 // point; each finished point becomes one stream record with status CU_IV.
 #include "worker.hpp"
-#include "common/messages.hpp"
 
+#include "common/messages.hpp"
 #include "core/unitmath.hpp"
 
 namespace lanecore {

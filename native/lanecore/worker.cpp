@@ -1,10 +1,10 @@
 // Worker object: allocation, construction, lifetime and the class table.
 #include "worker.hpp"
-#include "common/entry.hpp"
 
 #include "common/args.hpp"
 #include "common/call.hpp"
 #include "common/convert.hpp"
+#include "common/entry.hpp"
 #include "common/module_state.hpp"
 
 namespace lanecore {
@@ -158,8 +158,6 @@ int set_timer(PyObject* self, PyObject* value, void*) {
 PyGetSetDef worker_getset[] = {
     vt::property<get_timer, set_timer>("timer", "Handle of the pending silence call, or None."),
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
-
-
 
 PyMethodDef worker_methods[] = {
     vt::method<msg_received>("msg_received", "msg_received($self, msg)\n--\n\nTakes in one measurement record (frame 0 of msg)."),

@@ -2,9 +2,9 @@
 // count scaling, published to the other native modules. Errors are raised as
 // the host's ZeroDivisionError with a fallback result, and callers check
 // PyErr_Occurred() right after the call.
-#include "common/native_api.hpp"
 #include "common/entry.hpp"
 #include "common/messages.hpp"
+#include "common/native_api.hpp"
 #include "core/unitmath.hpp"
 
 namespace {

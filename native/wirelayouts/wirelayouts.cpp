@@ -1,7 +1,7 @@
 // vantor.headers.wirelayouts: publishes the one builder of stream_data records
 // to the other native modules.
-#include "common/native_api.hpp"
 #include "common/entry.hpp"
+#include "common/native_api.hpp"
 
 namespace {
 
