@@ -169,6 +169,8 @@ async def run(args):
     for name, at in (("start", args.warmup), ("end", args.warmup + args.measure)):
         await asyncio.sleep(max(0.0, t0 + at - loop.time()))
         marks[name] = counters(host, pids)
+    # Items the live clients' subscriptions had to drop (full queues), while they are open.
+    skipped = [sub.skipped for sub in host.bus._subs if "stream" in sub.kinds]
     # The sender's last step, then time for the host to work off its backlog.
     await asyncio.sleep(max(0.0, t0 + args.seconds - loop.time()) + args.drain)
     final = counters(host, pids)
@@ -192,7 +194,7 @@ async def run(args):
             "arrivals": late.arrivals, "batches": {repr(k): v for k, v in batches.items()},
             "TIMESTAMP": float(host.block.read_backend().get("TIMESTAMP", 0.0)),
             "resyncs": host.path.timebase.resyncs if host.path.timebase is not None else None,
-            "jobs": jobs_report(app),
+            "jobs": jobs_report(app), "live_skipped": skipped,
             "problems": list(app["problems"]),
         })
         await runner.cleanup()

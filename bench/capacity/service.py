@@ -83,7 +83,8 @@ def service_summary(args, t0, got, live, info):
             "live_messages_min": min((c["messages"] for c in clients), default=0),
             "live_records": sum(c["records"] for c in clients),
             "live_events": sum(c["events"] for c in clients),
-            "live_cpu_s": live["cpu_s"],
+            "live_cpu_s": live["cpu_s"], "live_skipped": got["live_skipped"],
+            "live_other_records": sum(c["other_records"] for c in clients),
             "job_submit_status": job["status"], "job_state": state,
             "job_message": ran[0]["message"] if ran else job.get("error"),
             "job_points": ran[0]["points"] if ran else None,
@@ -101,7 +102,9 @@ def service_notes(r):
     return [
         f"live: {r['live_clients']} clients at {r['live_rate']:g} Hz, >= {r['live_messages_min']} "
         f"messages each, {r['clients_dropped']} dropped, {r['live_records']} window records "
-        f"({d['n'] if d else 0} traced, {r['unmatched_records']} not traceable); acquisition "
+        f"({d['n'] if d else 0} traced, {r['unmatched_records']} not traceable), "
+        f"{r['live_other_records']} status records, {r['live_events']} events, items skipped "
+        f"by the service for each client {r['live_skipped']}; acquisition "
         f"job: {r['job_state']} ({r['job_points']} points; {r['job_message']})",
         f"arrival -> live client: p50 {_ms(d, 'p50_ms')} ms, p99 {_ms(d, 'p99_ms')} ms, max "
         f"{_ms(d, 'max_ms')} ms = hub wait p50 {_ms(h, 'p50_ms')} / p99 {_ms(h, 'p99_ms')} ms "

@@ -24,6 +24,7 @@ from .http import clean, error
 
 MAX_RATE = 20.0
 SEND_STALL_S = 5.0          # a client whose socket takes this long to take a message is dropped
+DRAIN_MAX = 256             # queued items handled per wake-up before the loop gets a turn
 _RANK = STREAM_FIELDS.index("rank")
 _FLOATS = tuple(STREAM_FIELDS.index(f) for f in ("monitorV", "biasI", "timestamp"))
 # One stream record as JSON: %r of a finite float is what json.dumps writes.
@@ -112,6 +113,14 @@ class Client:
                 "units": [host.unit_state(r, now) for r in changed],
                 "boards": host.boards_state(now), "totals": host.totals()}
 
+    async def take(self, kind, payload):
+        """One item of the subscription: an event goes out at once, a stream
+        batch waits for the next tick."""
+        if kind == "event":
+            await self.send({"type": "event", "event": payload})
+        elif kind == "stream":
+            self.take_batch(payload)
+
     def take_batch(self, data):
         texts = self.batch_text(data)
         if self.ranks is None:
@@ -145,15 +154,19 @@ async def live(request):
         while not ws.closed and not reader.done():
             timeout = max(0.0, next_tick - time.monotonic())
             try:
-                kind, payload = await asyncio.wait_for(sub.get(), timeout)
+                item = await asyncio.wait_for(sub.get(), timeout)
             except asyncio.TimeoutError:
-                kind = None
+                item = None
             except StopAsyncIteration:
                 break
-            if kind == "event":
-                await client.send({"type": "event", "event": payload})
-            elif kind == "stream":
-                client.take_batch(payload)
+            # Then what else is waiting: a loop busy with intake gives this task
+            # one turn per wake-up, and one item per turn let its queue overflow
+            # with events until it dropped every stream batch.
+            taken = 0
+            while item is not None:
+                await client.take(*item)
+                taken += 1
+                item = sub.get_nowait() if taken < DRAIN_MAX else None
             if time.monotonic() >= next_tick:
                 next_tick += period
                 if next_tick < time.monotonic():      # fell behind: skip, do not catch up
