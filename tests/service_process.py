@@ -7,6 +7,31 @@ import sys
 import time
 
 
+def wait_for(condition, timeout=30.0, what="condition"):
+    """Polls `condition` until it returns something truthy and returns that;
+    fails naming `what` and the last value seen."""
+    deadline = time.monotonic() + timeout
+    last = None
+    while time.monotonic() < deadline:
+        last = condition()
+        if last:
+            return last
+        time.sleep(0.1)
+    raise AssertionError(f"{what}: not within {timeout} s (last seen: {last!r})")
+
+
+def settings_text(units_per_mcu, head=""):
+    """A settings file's text: `head` (top-level keys and tables), then one
+    [[mcu]] per entry of `units_per_mcu` with that many units, ranked in order."""
+    lines, rank = [head.strip(), ""], 0
+    for mcu, count in enumerate(units_per_mcu):
+        lines += ["[[mcu]]", f"mcuId = {mcu}"]
+        for cu in range(count):
+            rank += 1
+            lines += ["  [[mcu.unit]]", f"  cuId = {cu}", f"  rank = {rank}"]
+    return "\n".join(lines) + "\n"
+
+
 class Service:
     def __init__(self, data_dir, *args, ready_timeout=30.0):
         env = dict(os.environ)       # the same vantor the suite imports

@@ -13,10 +13,10 @@ import urllib.request
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
-from tests.service_process import Service
+from tests.service_process import Service, settings_text, wait_for
 from vantor.client import Client, ServiceError
 
-SETTINGS = """
+SETTINGS = settings_text([2, 2], """
 buffSize = 10
 timeout = 0.5
 
@@ -25,34 +25,7 @@ temp1_max = 30.0          # the simulator's boards run near 35
 loss_percent = 2.0
 disk_min_mb = 1e9         # more than any test machine has free
 hook = [{python!r}, "-c", "import sys; open({out!r}, 'a').write(sys.stdin.read())"]
-
-[[mcu]]
-mcuId = 0
-  [[mcu.unit]]
-  cuId = 0
-  rank = 1
-  [[mcu.unit]]
-  cuId = 1
-  rank = 2
-[[mcu]]
-mcuId = 1
-  [[mcu.unit]]
-  cuId = 0
-  rank = 3
-  [[mcu.unit]]
-  cuId = 1
-  rank = 4
-"""
-
-
-def wait_for(condition, timeout=30.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        assert time.monotonic() < deadline, f"{what} not reached within {timeout} s"
-        time.sleep(0.1)
+""")
 
 
 def find(client, condition, subject=None, state=None):

@@ -15,6 +15,8 @@ from pathlib import Path
 
 import pytest
 
+from tests.service_process import wait_for
+
 pytestmark = pytest.mark.browser
 
 CHROMIUM = shutil.which("chromium")
@@ -34,18 +36,6 @@ UNITS = 16                      # 2 boards x 8 units
 SILENCE_TIMEOUT_S = 1.0         # the built-in settings' silence time-out
 WINDOW_S = 1.0                  # and their integration window (100 steps of 10 ms)
 SUMMARY_PERIOD_S = 0.5          # the page asks for 2 summaries a second
-
-
-def wait_for(condition, timeout, what):
-    """Polls `condition` until it returns something truthy; fails naming `what`."""
-    deadline = time.monotonic() + timeout
-    last = None
-    while time.monotonic() < deadline:
-        last = condition()
-        if last:
-            return last
-        time.sleep(0.1)
-    raise AssertionError(f"{what}: not within {timeout} s (last seen: {last!r})")
 
 
 class Served:

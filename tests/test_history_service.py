@@ -11,35 +11,10 @@ import h5py
 import numpy as np
 import pytest
 
-from tests.service_process import Service
+from tests.service_process import Service, settings_text, wait_for
 from vantor.client import Client, ServiceError
 
-SETTINGS = """
-buffSize = 10
-timeout = 0.5
-
-[[mcu]]
-mcuId = 0
-  [[mcu.unit]]
-  cuId = 0
-  rank = 1
-  [[mcu.unit]]
-  cuId = 1
-  rank = 2
-  [[mcu.unit]]
-  cuId = 2
-  rank = 3
-"""
-
-
-def wait_for(condition, timeout=20.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        assert time.monotonic() < deadline, f"{what} not reached within {timeout} s"
-        time.sleep(0.1)
+SETTINGS = settings_text([3], "buffSize = 10\ntimeout = 0.5")
 
 
 def get(url):

@@ -10,38 +10,12 @@ import urllib.request
 import numpy as np
 import pytest
 
-from tests.service_process import Service
+from tests.service_process import Service, settings_text
 from vantor.client import Client, ServiceError
 
 h5py = pytest.importorskip("h5py")
 
-SETTINGS = """
-buffSize = 10
-timeout = 0.5
-
-[[mcu]]
-mcuId = 0
-  [[mcu.unit]]
-  cuId = 0
-  rank = 1
-  [[mcu.unit]]
-  cuId = 1
-  rank = 2
-  [[mcu.unit]]
-  cuId = 2
-  rank = 3
-[[mcu]]
-mcuId = 1
-  [[mcu.unit]]
-  cuId = 0
-  rank = 4
-  [[mcu.unit]]
-  cuId = 1
-  rank = 5
-  [[mcu.unit]]
-  cuId = 2
-  rank = 6
-"""
+SETTINGS = settings_text([3, 3], "buffSize = 10\ntimeout = 0.5")
 IGNORING = "1.2"          # a unit that never applies updates
 
 
