@@ -145,9 +145,10 @@ bench-archive: $(STAMP)
 	$(PY) bench/bench_archive.py
 
 # Channel units one host keeps up with: simulator and host in their own
-# processes on loopback, stepping the unit count (CAPACITY="--levels 64,128").
+# processes on loopback, stepping the unit count (CAPACITY="--levels 64,128"),
+# each level also with the host inside the service, live clients and a job.
 bench-capacity: $(STAMP)
-	$(PY) bench/capacity/run.py $(CAPACITY)
+	$(PY) bench/capacity/run.py --service $(CAPACITY)
 
 clean:
 	rm -rf build .venv src/vantor/**/*.so
