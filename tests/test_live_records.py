@@ -1,11 +1,18 @@
 """The live stream's records messages: every field of every record as the
-hub sent it, valid JSON whatever the floats hold, and one encoding of a batch
-shared by clients that filter different units."""
+hub sent it, valid JSON whatever the floats hold, one encoding of a batch
+shared by clients that filter different units, and batches that still reach
+a client while the loop is busy and events pour in."""
+import asyncio
 import json
 import math
+import time
 
 import pytest
+from aiohttp import web
+from aiohttp.test_utils import TestClient, TestServer
 
+from vantor.host.bus import Bus
+from vantor.service import live
 from vantor.service.live import BatchText, Client
 from vantor.wire import STREAM_DATA, STREAM_FIELDS
 
@@ -58,3 +65,60 @@ def test_clients_share_a_batch_encoding_but_keep_their_own_units():
     other = b"".join(record(r, monitorV=0.75) for r in range(1, 7))
     some.take_batch(other)
     assert {r["monitorV"] for r in records_of(some)} == {0.75}
+
+
+class BusyHost:
+    """Just what the live route reads of a host; every stream batch and event
+    goes through a real bus."""
+
+    def __init__(self):
+        self.bus = Bus()
+
+    def subscribe(self, kinds, maxsize=1000):
+        return self.bus.subscribe(kinds, maxsize)
+
+    def unit_versions(self):
+        return []
+
+    def snapshot(self):
+        return {"units": []}
+
+    def resolve(self, units):
+        return [int(u) for u in units]
+
+
+async def _records_while_the_loop_is_busy(turns=60, events_per_turn=200):
+    app = web.Application()
+    app["host"] = host = BusyHost()
+    live.add_routes(app)
+    async with TestClient(TestServer(app)) as http:
+        ws = await http.ws_connect("/api/live?mode=records&rate=20")
+        assert (await ws.receive_json())["type"] == "hello"
+        ranks = set()
+
+        async def read():
+            async for msg in ws:
+                message = json.loads(msg.data)
+                if message["type"] == "records":
+                    ranks.update(r["rank"] for r in message["records"])
+
+        reader = asyncio.create_task(read())
+        for turn in range(turns):
+            # One turn of a loop taken up by intake: many events, now and then a batch.
+            for k in range(events_per_turn):
+                host.bus.publish("event", {"kind": "status", "rank": k})
+            if turn % 10 == 9:
+                host.bus.publish("stream", b"".join(record(r) for r in range(1, 5)))
+            time.sleep(0.002)
+            await asyncio.sleep(0)
+        await asyncio.sleep(0.2)
+        skipped = [sub.skipped for sub in host.bus._subs]
+        reader.cancel()
+        await ws.close()
+        return ranks, skipped
+
+
+def test_a_busy_loop_does_not_make_a_client_drop_its_batches():
+    ranks, skipped = asyncio.run(_records_while_the_loop_is_busy())
+    assert skipped == [0]
+    assert ranks == {1, 2, 3, 4}

@@ -99,7 +99,10 @@ class Client:
         await self.send_text(json.dumps(clean(message)))
 
     async def send_text(self, text):
-        await asyncio.wait_for(self.ws.send_str(text), SEND_STALL_S)
+        # A deadline, not wait_for: wait_for runs the send as a task of its
+        # own, which costs a turn of the loop per message.
+        async with asyncio.timeout(SEND_STALL_S):
+            await self.ws.send_str(text)
 
     def summary(self):
         host = self.host
@@ -152,16 +155,20 @@ async def live(request):
         period = 1.0 / rate
         next_tick = time.monotonic() + period
         while not ws.closed and not reader.done():
-            timeout = max(0.0, next_tick - time.monotonic())
-            try:
-                item = await asyncio.wait_for(sub.get(), timeout)
-            except asyncio.TimeoutError:
-                item = None
-            except StopAsyncIteration:
-                break
-            # Then what else is waiting: a loop busy with intake gives this task
-            # one turn per wake-up, and one item per turn let its queue overflow
-            # with events until it dropped every stream batch.
+            # Items are taken a chunk per turn of the loop: a loop busy with
+            # intake gives this task few turns, and one item per turn let its
+            # queue overflow with events until it dropped every stream batch.
+            item = sub.get_nowait()
+            if item is None:
+                timeout = max(0.0, next_tick - time.monotonic())
+                try:
+                    item = await asyncio.wait_for(sub.get(), timeout)
+                except asyncio.TimeoutError:
+                    item = None
+                except StopAsyncIteration:
+                    break
+            else:
+                await asyncio.sleep(0)
             taken = 0
             while item is not None:
                 await client.take(*item)
