@@ -1,10 +1,19 @@
 """`vantor serve` as a real process for tests: started with `--http
 127.0.0.1:0`, its URL read from the line it prints once ready."""
 import os
+import pathlib
 import signal
 import subprocess
 import sys
 import time
+
+
+def vantor_env(**extra):
+    """Environment for a `python -m vantor` child that imports the same vantor
+    as this suite: installed, or the source tree."""
+    import vantor
+    root = pathlib.Path(vantor.__file__).resolve().parent.parent
+    return {**os.environ, "PYTHONPATH": str(root), **extra}
 
 
 def wait_for(condition, timeout=30.0, what="condition"):
@@ -34,7 +43,7 @@ def settings_text(units_per_mcu, head=""):
 
 class Service:
     def __init__(self, data_dir, *args, ready_timeout=30.0):
-        env = dict(os.environ)       # the same vantor the suite imports
+        env = vantor_env()
         self.args = ["--data", str(data_dir), *args]
         if "--http" not in args:
             self.args = ["--http", "127.0.0.1:0", *self.args]

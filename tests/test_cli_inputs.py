@@ -1,18 +1,16 @@
 """Input problems of the console command end in one line and exit status 2,
 and a reader that goes away (`| head`) ends it without a traceback."""
 import os
-import pathlib
 import socket
 import subprocess
 import sys
 
 import pytest
 
-import vantor
+from tests.service_process import vantor_env
 
 # The vantor this test imports, also from another working folder.
-ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(
-    [str(pathlib.Path(vantor.__file__).resolve().parents[1]), os.environ.get("PYTHONPATH", "")])}
+ENV = vantor_env()
 
 LATIN1 = b"timeout = 0.5\n# r\xe9glage du banc\n[[mcu]]\nmcuId = 0\n[[mcu.unit]]\ncuId = 0\nrank = 1\n"
 

@@ -13,7 +13,7 @@ from tests.wire import unpack
 from vantor.system import System
 from vantor.wire import echo_of
 from vantor.host.settings import default_settings
-from vantor.sim import Faults, Simulator
+from vantor.sim import Faults
 
 
 

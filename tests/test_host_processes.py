@@ -12,15 +12,14 @@ import time
 import h5py
 import pytest
 
-import vantor
+from tests.service_process import vantor_env
 from vantor.host.settings import default_settings
 from vantor.host.view import render
 from vantor.sim import Faults
 from vantor.system import System
 from vantor.wire import CU_TIMEOUT, STREAM_DATA, STREAM_FIELDS
 
-ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(
-    [str(pathlib.Path(vantor.__file__).resolve().parents[1]), os.environ.get("PYTHONPATH", "")])}
+ENV = vantor_env()
 SMALL = ["--mcus", "1", "--units", "2"]
 
 

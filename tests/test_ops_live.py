@@ -10,6 +10,7 @@ import pytest
 pytest.importorskip("h5py")
 pytest.importorskip("matplotlib")
 
+from tests.service_process import vantor_env
 from tests.test_ops_iv import live_system, png_size
 from vantor.host.settings import default_settings
 from vantor.host.view import Keys, LiveView
@@ -17,7 +18,6 @@ from vantor.ops import files
 from vantor.ops.live import LiveSweep
 from vantor.ops.progress import Progress
 
-SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
 
 
 class Pipe(io.StringIO):
@@ -99,7 +99,7 @@ def run_vantor(tmp_path, point_steps, *argv):
     config.write_text(SWEEP_CONFIG.format(steps=point_steps))
     return subprocess.run([sys.executable, "-m", "vantor", "run", "--no-view", "--config",
                            str(config), *map(str, argv)], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=60, env={**os.environ, "PYTHONPATH": SRC})
+                          text=True, timeout=60, env=vantor_env())
 
 
 @pytest.mark.parametrize("point_steps, seconds, code, said, points", [

@@ -9,6 +9,7 @@ import pytest
 h5py = pytest.importorskip("h5py")
 pytest.importorskip("matplotlib")
 
+from tests.service_process import vantor_env
 from tests.test_ops_iv import live_system, png_size, vantor
 from vantor.host.settings import default_settings
 from vantor.ops import files, record, show
@@ -185,12 +186,10 @@ def test_record_and_show_as_typed_exit_statuses(tmp_path):
     import subprocess
     import sys
 
-    src = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
-
     def vantor_cmd(*argv):
         return subprocess.run([sys.executable, "-m", "vantor", *map(str, argv)], cwd=tmp_path,
                               capture_output=True, text=True, timeout=60,
-                              env={**os.environ, "PYTHONPATH": src})
+                              env=vantor_env())
 
     done = vantor_cmd("record", "--no-server", "--mcus", 1, "--units", 2, "--seconds", 3,
                       "--silence", "0.1@0.3-2.0", "--out", "gap.csv", "--quiet")
