@@ -87,7 +87,7 @@ class BusyHost:
         return [int(u) for u in units]
 
 
-async def _records_while_the_loop_is_busy(turns=60, events_per_turn=200):
+async def _records_while_the_loop_is_busy(turns=80, events_per_turn=100):
     app = web.Application()
     app["host"] = host = BusyHost()
     live.add_routes(app)

@@ -24,7 +24,7 @@ from .http import clean, error
 
 MAX_RATE = 20.0
 SEND_STALL_S = 5.0          # a client whose socket takes this long to take a message is dropped
-DRAIN_MAX = 256             # queued items handled per wake-up before the loop gets a turn
+CHUNK_S = 0.005             # time one client spends on its queue before the loop gets a turn
 _RANK = STREAM_FIELDS.index("rank")
 _FLOATS = tuple(STREAM_FIELDS.index(f) for f in ("monitorV", "biasI", "timestamp"))
 # One stream record as JSON: %r of a finite float is what json.dumps writes.
@@ -155,9 +155,10 @@ async def live(request):
         period = 1.0 / rate
         next_tick = time.monotonic() + period
         while not ws.closed and not reader.done():
-            # Items are taken a chunk per turn of the loop: a loop busy with
-            # intake gives this task few turns, and one item per turn let its
-            # queue overflow with events until it dropped every stream batch.
+            # Items are taken a few milliseconds' worth per turn of the loop: a
+            # loop busy with intake gives this task few turns, and one item per
+            # turn let its queue overflow with events until it dropped every
+            # stream batch; a longer chunk would hold up the intake.
             item = sub.get_nowait()
             if item is None:
                 timeout = max(0.0, next_tick - time.monotonic())
@@ -169,11 +170,10 @@ async def live(request):
                     break
             else:
                 await asyncio.sleep(0)
-            taken = 0
+            chunk_end = time.monotonic() + CHUNK_S
             while item is not None:
                 await client.take(*item)
-                taken += 1
-                item = sub.get_nowait() if taken < DRAIN_MAX else None
+                item = sub.get_nowait() if time.monotonic() < chunk_end else None
             if time.monotonic() >= next_tick:
                 next_tick += period
                 if next_tick < time.monotonic():      # fell behind: skip, do not catch up
