@@ -67,6 +67,35 @@ def test_clients_share_a_batch_encoding_but_keep_their_own_units():
     assert {r["monitorV"] for r in records_of(some)} == {0.75}
 
 
+class SentTexts:
+    """A WebSocket that keeps what it was sent."""
+
+    def __init__(self):
+        self.texts = []
+
+    async def send_str(self, text):
+        self.texts.append(text)
+
+
+def test_events_go_to_every_client_as_the_same_valid_json():
+    texts = live.EventText()
+    sockets = [SentTexts(), SentTexts()]
+    clients = [Client(None, ws, "records", None, event_text=texts) for ws in sockets]
+    events = [{"kind": "status", "rank": 1, "old": "unheard", "new": "ok", "time": 1.5},
+              {"kind": "board", "mcuId": 0, "field": "temp1", "new": math.nan}]
+
+    async def send_all():
+        for event in events:
+            for client in clients:
+                await client.take("event", event)
+
+    asyncio.run(send_all())
+    assert sockets[0].texts == sockets[1].texts
+    got = [json.loads(t, parse_constant=pytest.fail) for t in sockets[0].texts]
+    assert got == [{"type": "event", "event": events[0]},
+                   {"type": "event", "event": {**events[1], "new": None}}]
+
+
 class BusyHost:
     """Just what the live route reads of a host; every stream batch and event
     goes through a real bus."""

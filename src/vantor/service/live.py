@@ -68,6 +68,28 @@ class BatchText:
         return texts
 
 
+class EventText:
+    """Each event's message as JSON text, made once for every client: when
+    thousands of units change state at once (the first records after a
+    start), every client sends the same thousands of messages."""
+
+    KEEP = 16384            # clients may be thousands of events apart
+
+    def __init__(self):
+        self._made = collections.OrderedDict()     # id(event) -> (event, text)
+
+    def __call__(self, event):
+        key = id(event)
+        hit = self._made.get(key)
+        if hit is not None and hit[0] is event:
+            return hit[1]
+        text = json.dumps(clean({"type": "event", "event": event}))
+        self._made[key] = (event, text)
+        if len(self._made) > self.KEEP:
+            self._made.popitem(last=False)
+        return text
+
+
 def _options(request):
     host = request.app["host"]
     try:
@@ -89,9 +111,10 @@ def _options(request):
 
 
 class Client:
-    def __init__(self, host, ws, mode, ranks, batch_text=None):
+    def __init__(self, host, ws, mode, ranks, batch_text=None, event_text=None):
         self.host, self.ws, self.mode, self.ranks = host, ws, mode, ranks
         self.batch_text = batch_text or BatchText()
+        self.event_text = event_text or EventText()
         self.versions = None
         self.newest = {}            # rank -> newest record as JSON text (records mode)
 
@@ -120,7 +143,7 @@ class Client:
         """One item of the subscription: an event goes out at once, a stream
         batch waits for the next tick."""
         if kind == "event":
-            await self.send({"type": "event", "event": payload})
+            await self.send_text(self.event_text(payload))
         elif kind == "stream":
             self.take_batch(payload)
 
@@ -144,7 +167,8 @@ async def live(request):
     ws = web.WebSocketResponse(heartbeat=20)
     await ws.prepare(request)
     kinds = {"event", "stream"} if mode == "records" else {"event"}
-    client = Client(host, ws, mode, ranks, request.app["live_batch_text"])
+    client = Client(host, ws, mode, ranks, request.app["live_batch_text"],
+                    request.app["live_event_text"])
     request.app["live_clients"].add(client)
     sub = host.subscribe(kinds, maxsize=5000)
     try:
@@ -203,4 +227,5 @@ async def _drain_client(ws):
 def add_routes(app):
     app.setdefault("live_clients", set())
     app["live_batch_text"] = BatchText()
+    app["live_event_text"] = EventText()
     app.router.add_get("/api/live", live)
