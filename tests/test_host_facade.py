@@ -45,6 +45,32 @@ class TestBus:
 
         assert asyncio.run(scenario()) == [("event", 1)]
 
+    def test_a_reader_of_a_long_queue_gives_the_loop_turns(self, monkeypatch):
+        from vantor.host import bus as bus_module
+        monkeypatch.setattr(bus_module, "TURN_S", 0.0)
+
+        async def scenario():
+            bus = Bus()
+            sub = bus.subscribe({"stream"}, maxsize=0)
+            for i in range(50):
+                bus.publish("stream", bytes([i]))
+            turns = 0
+
+            async def other():
+                nonlocal turns
+                while True:
+                    turns += 1
+                    await asyncio.sleep(0)
+
+            task = asyncio.create_task(other())
+            await asyncio.sleep(0)
+            got = [await sub.get() for _ in range(50)]
+            task.cancel()
+            return turns, got
+
+        turns, got = asyncio.run(scenario())
+        assert [g[1][0] for g in got] == list(range(50)) and turns >= 40
+
     def test_unknown_kind_is_refused(self):
         with pytest.raises(ValueError, match="records"):
             Bus().subscribe({"records"})

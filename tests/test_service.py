@@ -10,7 +10,7 @@ import urllib.request
 import numpy as np
 import pytest
 
-from tests.service_process import Service, settings_text
+from tests.service_process import Service, settings_text, wait_for
 from vantor.client import Client, ServiceError
 
 h5py = pytest.importorskip("h5py")
@@ -199,6 +199,8 @@ def _datasets(group, prefix=""):
 
 class TestLive:
     def test_two_clients_see_changing_rates_and_events(self, service):
+        wait_for(lambda: all(u["windows"] for u in Client(service.url).units()), 20,
+                 "every unit's first window")
         got = {}
 
         def listen(key, **kw):

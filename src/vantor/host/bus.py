@@ -6,8 +6,10 @@ subscriber has a bounded queue, and what does not fit is counted as skipped
 for that subscriber alone.  A slow reader loses its own items; the data path
 and the other readers go on."""
 import asyncio
+import time
 
 KINDS = frozenset({"stream", "iv", "iv_range", "event"})
+TURN_S = 0.005     # a reader working off a full queue gives the loop back this often
 
 
 class Subscription:
@@ -21,6 +23,7 @@ class Subscription:
         self.queue = asyncio.Queue(maxsize)
         self.skipped = 0
         self.closed = False
+        self._woke = time.monotonic()
 
     def offer(self, kind, payload):
         try:
@@ -29,10 +32,20 @@ class Subscription:
             self.skipped += 1
 
     async def get(self):
-        """The next (kind, payload); StopAsyncIteration once closed and drained."""
+        """The next (kind, payload); StopAsyncIteration once closed and drained.
+        A queue that holds items hands them out without waiting, which would
+        let a reader of a long queue keep the loop (and the data path) for as
+        long as it takes: so it gives the loop a turn every TURN_S."""
         if self.closed and self.queue.empty():
             raise StopAsyncIteration
-        item = await self.queue.get()
+        if self.queue.empty():
+            item = await self.queue.get()
+            self._woke = time.monotonic()
+        else:
+            if time.monotonic() - self._woke > TURN_S:
+                await asyncio.sleep(0)
+                self._woke = time.monotonic()
+            item = self.queue.get_nowait()
         if item is None:
             raise StopAsyncIteration
         return item

@@ -7,15 +7,16 @@ class UnitError(ValueError):
     """A unit name that names no configured unit; the message names it."""
 
 
-def resolve_unit(settings, item):
-    """Rank of one unit given as a rank or an MCU.CU name."""
-    units = settings.units()
+def resolve_unit(settings, item, count=None):
+    """Rank of one unit given as a rank or an MCU.CU name (`count`: the number
+    of units, when the caller knows it)."""
+    count = len(settings.units()) if count is None else count
     if isinstance(item, bool):
         raise UnitError(f"unit {item!r}: expected a rank or an MCU.CU name")
     if isinstance(item, int):
-        if 1 <= item <= len(units):
+        if 1 <= item <= count:
             return item
-        raise UnitError(f"unit {item}: no such rank (the settings have ranks 1 to {len(units)})")
+        raise UnitError(f"unit {item}: no such rank (the settings have ranks 1 to {count})")
     if isinstance(item, str):
         text = item.strip()
         if "." in text:
@@ -28,7 +29,7 @@ def resolve_unit(settings, item):
             except KeyError:
                 raise UnitError(f"unit {text}: no such MCU.CU in the settings") from None
         if text.isdigit():
-            return resolve_unit(settings, int(text))
+            return resolve_unit(settings, int(text), count)
     raise UnitError(f"unit {item!r}: expected a rank (1, \"5\") or an MCU.CU name (\"0.3\")")
 
 
@@ -41,4 +42,5 @@ def resolve_units(settings, items):
         raise UnitError(f"units: expected a list of ranks or MCU.CU names, got {items!r}")
     if not items:
         raise UnitError("units: no unit chosen")
-    return sorted({resolve_unit(settings, item) for item in items})
+    count = len(settings.units())
+    return sorted({resolve_unit(settings, item, count) for item in items})
