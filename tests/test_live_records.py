@@ -82,18 +82,23 @@ def test_events_go_to_every_client_as_the_same_valid_json():
     sockets = [SentTexts(), SentTexts()]
     clients = [Client(None, ws, "records", None, event_text=texts) for ws in sockets]
     events = [{"kind": "status", "rank": 1, "old": "unheard", "new": "ok", "time": 1.5},
-              {"kind": "board", "mcuId": 0, "field": "temp1", "new": math.nan}]
+              {"kind": "board", "mcuId": 0, "field": "temp1", "new": math.nan},
+              {"kind": "job", "job": {"id": "1"}}]
 
     async def send_all():
-        for event in events:
-            for client in clients:
-                await client.take("event", event)
+        for client in clients:          # two events taken together, then one alone
+            client.take("event", events[0])
+            client.take("event", events[1])
+            await client.send_events()
+            client.take("event", events[2])
+            await client.send_events()
+            await client.send_events()  # nothing taken: nothing sent
 
     asyncio.run(send_all())
     assert sockets[0].texts == sockets[1].texts
     got = [json.loads(t, parse_constant=pytest.fail) for t in sockets[0].texts]
-    assert got == [{"type": "event", "event": events[0]},
-                   {"type": "event", "event": {**events[1], "new": None}}]
+    assert got == [{"type": "events", "events": [events[0], {**events[1], "new": None}]},
+                   {"type": "event", "event": events[2]}]
 
 
 class BusyHost:

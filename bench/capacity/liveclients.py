@@ -73,6 +73,9 @@ class LiveClient:
         if kind == "event":
             self.events += 1
             return
+        if kind == "events":
+            self.events += len(message["events"])
+            return
         if kind != "records":
             return
         self.messages += 1

@@ -6,7 +6,8 @@
   state changed since the last message], "boards", "totals"} or {"type":
   "records", "records": [the newest stream record of each unit since the last
   message]};
-- and every event as {"type": "event", "event"} when it happens.
+- and every event as {"type": "event", "event"} when it happens, or, when
+  several come at once, together as {"type": "events", "events": [...]}.
 A client that cannot keep up loses its own items (its subscription is
 bounded) and is dropped when a send stalls; the data path never waits."""
 import asyncio
@@ -69,7 +70,7 @@ class BatchText:
 
 
 class EventText:
-    """Each event's message as JSON text, made once for every client: when
+    """Each event as JSON text, made once for every client: when
     thousands of units change state at once (the first records after a
     start), every client sends the same thousands of messages."""
 
@@ -83,7 +84,7 @@ class EventText:
         hit = self._made.get(key)
         if hit is not None and hit[0] is event:
             return hit[1]
-        text = json.dumps(clean({"type": "event", "event": event}))
+        text = json.dumps(clean(event))
         self._made[key] = (event, text)
         if len(self._made) > self.KEEP:
             self._made.popitem(last=False)
@@ -117,6 +118,7 @@ class Client:
         self.event_text = event_text or EventText()
         self.versions = None
         self.newest = {}            # rank -> newest record as JSON text (records mode)
+        self.events = []            # JSON texts of events taken since the last send
 
     async def send(self, message):
         await self.send_text(json.dumps(clean(message)))
@@ -139,13 +141,23 @@ class Client:
                 "units": [host.unit_state(r, now) for r in changed],
                 "boards": host.boards_state(now), "totals": host.totals()}
 
-    async def take(self, kind, payload):
-        """One item of the subscription: an event goes out at once, a stream
-        batch waits for the next tick."""
+    def take(self, kind, payload):
+        """One item of the subscription: events go out with the chunk they
+        came in (send_events), a stream batch waits for the next tick."""
         if kind == "event":
-            await self.send_text(self.event_text(payload))
+            self.events.append(self.event_text(payload))
         elif kind == "stream":
             self.take_batch(payload)
+
+    async def send_events(self):
+        """One event as {"type": "event"}; several taken together (thousands
+        of units changing state at once) as one {"type": "events"} message,
+        not thousands of messages in a burst that would hold up the intake."""
+        if len(self.events) == 1:
+            await self.send_text(f'{{"type":"event","event":{self.events[0]}}}')
+        elif self.events:
+            await self.send_text(f'{{"type":"events","events":[{",".join(self.events)}]}}')
+        self.events.clear()
 
     def take_batch(self, data):
         texts = self.batch_text(data)
@@ -196,8 +208,9 @@ async def live(request):
                 await asyncio.sleep(0)
             chunk_end = time.monotonic() + CHUNK_S
             while item is not None:
-                await client.take(*item)
+                client.take(*item)
                 item = sub.get_nowait() if time.monotonic() < chunk_end else None
+            await client.send_events()
             if time.monotonic() >= next_tick:
                 next_tick += period
                 if next_tick < time.monotonic():      # fell behind: skip, do not catch up

@@ -40,6 +40,8 @@ export class LiveConnection {
       this.handlers.onSummary(msg);
     } else if (msg.type === "event" && msg.event) {
       this.handlers.onEvent(msg.event);
+    } else if (msg.type === "events" && Array.isArray(msg.events)) {
+      for (const event of msg.events) this.handlers.onEvent(event);
     }
   }
 
