@@ -58,6 +58,13 @@ class TestUnits:
         assert client.unit(5)["config"] == one["config"]
         assert [b["mcuId"] for b in client.boards()] == [0, 1]
 
+    @pytest.mark.parametrize("method, path, status", [
+        ("GET", "/api/nothing", 404), ("DELETE", "/api/units", 405),
+        ("GET", "/api/settings", 405)])
+    def test_unknown_routes_and_methods_answer_json(self, service, method, path, status):
+        code, answer = raw(service.url + path, method)
+        assert code == status and path in answer["error"]
+
     def test_unknown_unit_is_404(self, service):
         status, body = raw(service.url + "/api/units/7.7")
         assert status == 404 and "7.7" in body["error"]

@@ -15,7 +15,7 @@ from pathlib import Path
 from aiohttp import web
 
 from . import auth, live
-from .http import MAX_BODY, error
+from .http import MAX_BODY
 from .jobs import JobManager
 from .settings_file import SettingsKeeper
 
@@ -36,7 +36,12 @@ async def json_errors(request, handler):
     except web.HTTPException as exc:
         if request.path.startswith("/api/") and exc.content_type != "application/json" \
                 and exc.status >= 400:
-            raise error(exc.status, exc.reason) from None
+            # aiohttp's own refusals (no such route, method not allowed) in
+            # the API's form, with their headers (Allow, ...)
+            return web.json_response({"error": f"{exc.reason}: {request.method} {request.path}"},
+                                     status=exc.status, headers={
+                                         k: v for k, v in exc.headers.items()
+                                         if k.lower() not in ("content-type", "content-length")})
         raise
     except asyncio.CancelledError:
         raise

@@ -12,12 +12,13 @@ def error(status, text):
     """An HTTP error whose body is {"error": text}; raise it."""
     cls = {400: web.HTTPBadRequest, 401: web.HTTPUnauthorized, 403: web.HTTPForbidden,
            404: web.HTTPNotFound, 409: web.HTTPConflict, 413: web.HTTPRequestEntityTooLarge,
-           415: web.HTTPUnsupportedMediaType, 504: web.HTTPGatewayTimeout}.get(status)
+           415: web.HTTPUnsupportedMediaType, 503: web.HTTPServiceUnavailable,
+           504: web.HTTPGatewayTimeout}.get(status)
     body = json.dumps({"error": text})
     if cls is web.HTTPRequestEntityTooLarge:
         return cls(max_size=MAX_BODY, actual_size=0, text=body, content_type="application/json")
     if cls is None:
-        return web.HTTPException(text=body, content_type="application/json")
+        raise ValueError(f"no error class for HTTP status {status}")
     return cls(text=body, content_type="application/json")
 
 
