@@ -153,6 +153,10 @@ class TestJobs:
         queued = client.submit_iv([3], start=0, stop=1e-5, step=1e-6, point_steps=2)
         assert client.job(queued)["queue_position"] == 1
         assert client.cancel(queued)["state"] == "cancelled"
+        wait_for(lambda: client.unit(2)["status"] == "IV", 10, "unit 2 sweeping")
+        with pytest.raises(ServiceError, match="IV sweep") as err:
+            client.configure([2], biasI=1e-5)
+        assert err.value.status == 400
         client.cancel(long)
         with pytest.raises(ServiceError) as err:
             client.wait(long)

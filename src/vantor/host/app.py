@@ -311,6 +311,13 @@ class Host:
         if not isinstance(timeout, (int, float)) or isinstance(timeout, bool) \
                 or not 0 < timeout <= 600:
             raise ConfigureError(f"timeout: expected 0 to 600 seconds, got {timeout!r}")
+        sweeping = [self.units[r - 1].label for r in ranks
+                    if self.stats.units[r].status == CU_IV]
+        if sweeping:
+            # A sweeping unit echoes the sweep's bias, not its setpoint.
+            raise ConfigureError(f"unit{'s' if len(sweeping) > 1 else ''} "
+                                 f"{', '.join(sweeping)} {'are' if len(sweeping) > 1 else 'is'} "
+                                 "in an IV sweep; change settings after the sweep")
         new = self.check_changes(ranks, changes)
         units_cfg = self.units
         loop = asyncio.get_running_loop()

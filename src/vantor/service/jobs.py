@@ -14,6 +14,7 @@ from pathlib import Path
 
 from vantor.ops.channels import OpsError
 from vantor.ops.iv import SweepTimeout
+from vantor.wire import STEP_S
 
 STATES = ("queued", "running", "done", "failed", "cancelled")
 RESOURCE = {"iv": "iv", "acquire": "recording"}
@@ -32,6 +33,7 @@ class Job:
         self.created, self.started, self.finished = time.time(), None, None
         self.task = None
         self.stop = asyncio.Event()      # ends an acquisition early, keeping its data
+        self.cancel_requested = False
         self.files = {}                  # format -> path written
 
     def report(self, done, total, note=""):
@@ -155,7 +157,7 @@ class JobManager:
             return
         if job.kind == "iv":
             self._remember_curves(job)
-        if getattr(job, "cancel_requested", False):
+        if job.cancel_requested:
             self._finish(job, "cancelled", "stopped early; the data recorded until then is kept")
         else:
             self._finish(job, "done", "done")
@@ -171,13 +173,11 @@ class JobManager:
         self.publish({"kind": "job", "job": job.as_json(self.position(job))})
 
     def _remember_curves(self, job):
-        run = job.run
-        step_s = 0.01
-        for ch in run.channels:
+        for ch in job.run.channels:
             if ch.problem or not len(ch):
                 continue
             config = ch.config
-            point_s = config.get("biasSweepT", 0) * step_s
+            point_s = config.get("biasSweepT", 0) * STEP_S
             counts = list(ch.data["counts"])
             self.latest_iv[ch.rank] = {
                 "name": ch.label, "biasI": list(ch.data["biasI"]), "counts": counts,

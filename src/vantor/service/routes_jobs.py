@@ -104,7 +104,7 @@ async def job_result(request):
 
 async def job_file(request):
     jobs, job = _job(request)
-    run = _result_of(job)
+    _result_of(job)                  # 409 when there is nothing to write
     fmt = request.query.get("format", "h5")
     if fmt not in ("h5", "csv"):
         raise error(400, f"format: expected h5 or csv, got {fmt!r}")
@@ -112,7 +112,6 @@ async def job_file(request):
         path = jobs.file_of(job, fmt)
     except (OSError, ValueError, OpsError) as exc:
         raise error(409, f"job {job.id}: the {fmt} file could not be written: {exc}") from None
-    del run
     return web.FileResponse(path, headers={
         "Content-Disposition": f'attachment; filename="{path.name}"'})
 
