@@ -38,7 +38,8 @@ def capped_module(tmp_path_factory):
     return path
 
 
-SCRIPT = textwrap.dedent("""
+# The capped build loaded by its path, and settings of the units it is given.
+PREAMBLE = textwrap.dedent("""
     import importlib.util, json, struct, sys
     found = importlib.util.spec_from_file_location("vantor.cluster.feedhub", sys.argv[1])
     feedhub = importlib.util.module_from_spec(found)
@@ -52,6 +53,9 @@ SCRIPT = textwrap.dedent("""
     class Unit:
         def __init__(self, rank):
             self.rank, self.configuration = rank, Conf()
+""")
+
+SCRIPT = PREAMBLE + textwrap.dedent("""
     class Mcu:
         channels = {0: Unit(1), 1: Unit(2)}
     class Settings:
@@ -103,21 +107,10 @@ def test_full_buffer_stops_recording_but_not_the_live_output(capped_module):
     assert out["meeting_went_live"]                          # ... but the meeting record was batched
 
 
-PLAIN_SCRIPT = textwrap.dedent("""
-    import importlib.util, json, struct, sys, tracemalloc
-    found = importlib.util.spec_from_file_location("vantor.cluster.feedhub", sys.argv[1])
-    feedhub = importlib.util.module_from_spec(found)
-    sys.modules[found.name] = feedhub
-    found.loader.exec_module(feedhub)
-
-    class Conf:
-        inverted, biasSweepT = False, 10
-        def get_c_value(self, name):
-            return 1e-6
-    class Unit:
-        rank, configuration = 1, Conf()
+PLAIN_SCRIPT = PREAMBLE + textwrap.dedent("""
+    import tracemalloc
     class Mcu:
-        channels = {0: Unit()}
+        channels = {0: Unit(1)}
     class Settings:
         devices = {0: Mcu()}
     class Hub(feedhub.SpeedUpProtocol):  # neither stopRecording nor getRecordData replaced

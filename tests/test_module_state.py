@@ -24,9 +24,9 @@ def test_reload_keeps_the_classes(module):
 
 def second_copy(module):
     """The same extension loaded again as a separate module object."""
-    spec = importlib.util.spec_from_file_location(module.__name__, module.__file__)
-    copy = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(copy)
+    found = importlib.util.spec_from_file_location(module.__name__, module.__file__)
+    copy = importlib.util.module_from_spec(found)
+    found.loader.exec_module(copy)
     return copy
 
 

@@ -1,9 +1,9 @@
 """The [alarms] table of the settings file: which conditions raise alarms,
 their limits and hysteresis, and the command run per alarm transition."""
-import math
 import shlex
-from dataclasses import dataclass, field, fields
+from dataclasses import dataclass, field
 
+from vantor.host.option_table import entries, flag, number
 from vantor.wire import parse_unit_name
 
 
@@ -44,18 +44,11 @@ _NUMBERS = {"unheard_seconds": (0, 86400), "temp1_min": (-1e6, 1e6), "temp1_max"
 _FLAGS = {"silence", "pll", "worker", "archive"}
 
 
-def _number(where, value, low, high):
-    if isinstance(value, bool) or not isinstance(value, (int, float)) \
-            or not math.isfinite(value) or not low <= value <= high:
-        raise ValueError(f"{where}: expected a number {low:g} to {high:g}, got {value!r}")
-    return value
-
-
 def _band(where, value):
     if not isinstance(value, list) or len(value) != 2:
         raise ValueError(f"{where}: expected [min, max] in counts per second "
                          f"(\"none\" for an open end), got {value!r}")
-    low, high = (None if v == "none" else _number(where, v, 0, 1e12) for v in value)
+    low, high = (None if v == "none" else number(where, v, 0, 1e12) for v in value)
     if low is not None and high is not None and high <= low:
         raise ValueError(f"{where}: max must be above min, got {value!r}")
     return low, high
@@ -63,17 +56,10 @@ def _band(where, value):
 
 def parse_alarms(table):
     """AlarmOptions from the [alarms] table; ValueError naming the key otherwise."""
-    if not isinstance(table, dict):
-        raise ValueError(f"alarms: expected a table, got {table!r}")
-    known = {f.name for f in fields(AlarmOptions)}
     values = {}
-    for key, value in table.items():
-        where = f"alarms.{key}"
-        if key not in known:
-            raise ValueError(f"{where}: unknown key (known: {', '.join(sorted(known))})")
+    for key, where, value in entries("alarms", table, AlarmOptions):
         if key in _FLAGS:
-            if not isinstance(value, bool):
-                raise ValueError(f"{where}: expected true or false, got {value!r}")
+            flag(where, value)
         elif key == "hook":
             if isinstance(value, str):
                 value = tuple(shlex.split(value))
@@ -89,7 +75,7 @@ def parse_alarms(table):
                 bands[_unit_key(f"{where}.{unit}", unit)] = _band(f"{where}.{unit}", band)
             value = bands
         else:
-            value = _number(where, value, *_NUMBERS[key])
+            value = number(where, value, *_NUMBERS[key])
             if key == "verify_updates" and not isinstance(value, int):
                 raise ValueError(f"{where}: expected a whole number, got {value!r}")
         values[key] = value

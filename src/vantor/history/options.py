@@ -1,6 +1,7 @@
 """The [archive] table of the settings file."""
-import math
-from dataclasses import dataclass, fields
+from dataclasses import dataclass
+
+from vantor.host.option_table import entries, flag, number
 
 DAY = 86400.0
 
@@ -31,24 +32,10 @@ _LIMITS = {"full_days": (1 / 1440, 3650), "aggregate_days": (1 / 1440, 36500),
 
 def parse_archive(table):
     """ArchiveOptions from the [archive] table; ValueError naming the key otherwise."""
-    if not isinstance(table, dict):
-        raise ValueError(f"archive: expected a table, got {table!r}")
-    known = {f.name for f in fields(ArchiveOptions)}
     values = {}
-    for key, value in table.items():
-        where = f"archive.{key}"
-        if key not in known:
-            raise ValueError(f"{where}: unknown key (known: {', '.join(sorted(known))})")
-        if key == "enabled":
-            if not isinstance(value, bool):
-                raise ValueError(f"{where}: expected true or false, got {value!r}")
-        else:
-            low, high = _LIMITS[key]
-            if isinstance(value, bool) or not isinstance(value, (int, float)) \
-                    or not math.isfinite(value) or not low <= value <= high:
-                raise ValueError(f"{where}: expected a number {low:g} to {high:g}, got {value!r}")
-            value = float(value)
-        values[key] = value
+    for key, where, value in entries("archive", table, ArchiveOptions):
+        values[key] = flag(where, value) if key == "enabled" \
+            else float(number(where, value, *_LIMITS[key]))
     options = ArchiveOptions(**values)
     if options.aggregate_days < options.full_days:
         raise ValueError("archive.aggregate_days: must not be shorter than full_days")

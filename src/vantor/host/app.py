@@ -4,7 +4,6 @@ read through `snapshot()` and `subscribe()`, and changed through
 this facade only."""
 import asyncio
 import collections
-import math
 import time
 
 from vantor.wire import CU_CONFIG_FIELDS, CU_IV, CU_MESSAGE, CU_MESSAGE_FIELDS, ECHO_FIELDS, echo_of, unit_label
@@ -42,8 +41,7 @@ class Host:
     def __init__(self, settings, *, listen=("127.0.0.1", 0), hardware=None,
                  worker_processes=0, transport="ipc"):
         self.settings = settings
-        # Rank order, built once: a unit's configuration is replaced in place.
-        self.units = settings.units()
+        self.units = settings.units()     # rank order
         self.hardware = hardware
         self.stats = Stats(settings)
         self.bus = Bus()
@@ -107,8 +105,8 @@ class Host:
     # -- what the hub hands out (the data path's sink) ---------------------------
 
     def stream(self, data):
-        records, changed = self.stats.stream_batch(data)
-        if records:
+        count, changed = self.stats.stream_batch(data)
+        if count:
             self.bus.publish("stream", data)
         now = time.time()
         for unit, old in changed:
@@ -261,10 +259,12 @@ class Host:
     def set_config(self, rank, **changes):
         """Change a unit's configuration: the shared record (under its lock) and
         the settings object the hub reads."""
-        cu = self.units[rank - 1]
-        cu.configuration = cu.configuration.replaced(**changes)
-        self.path.block.write_config(rank - 1, cu.configuration)
-        return cu.configuration
+        return self._write_config(rank, self.units[rank - 1].configuration.replaced(**changes))
+
+    def _write_config(self, rank, configuration):
+        self.units[rank - 1].configuration = configuration
+        self.path.block.write_config(rank - 1, configuration)
+        return configuration
 
     def read_config(self, rank):
         """The unit's cu_config as it is in shared memory now."""
@@ -286,9 +286,6 @@ class Host:
             if field not in SETTABLE_FIELDS:
                 raise ConfigureError(f"{field}: not a cu_config field "
                                      f"(fields: {', '.join(SETTABLE_FIELDS)})")
-        for field, value in changes.items():
-            if isinstance(value, float) and not math.isfinite(value):
-                raise ConfigureError(f"{field}: expected a finite number, got {value!r}")
         new = {}
         for r in ranks:
             cu = self.units[r - 1]
@@ -331,13 +328,13 @@ class Host:
         watch = self.path.echo_watch = dict(self.path.echo_watch or {})
         for pair, (r, want, done) in pending.items():
             watch[pair] = self._echo_checker(want, done)
-            old = units_cfg[r - 1].configuration.as_dict()
-            self.set_config(r, **changes)
-            now_values = units_cfg[r - 1].configuration.as_dict()
+            old = units_cfg[r - 1].configuration
+            self._write_config(r, new[r])
             for field in changes:
-                if old[field] != now_values[field]:
+                before, after = old.get_c_value(field), new[r].get_c_value(field)
+                if before != after:
                     log.append({"rank": r, "name": unit_label(*pair), "field": field,
-                                "old": old[field], "new": now_values[field]})
+                                "old": before, "new": after})
         event = {"kind": "settings", "time": time.time(), "via": via, "changes": log}
         self.publish_event(event)
         if self.settings_saver is not None and log:

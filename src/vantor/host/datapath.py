@@ -4,7 +4,8 @@ asyncio event loop, and update records back to the units' microcontrollers.
 Nothing here is for operators to read: the facade (`vantor.host.app.Host`)
 turns what this produces into snapshots and subscriptions.  The hub's output
 goes to `sink`, an object with `stream(batch)`, `iv(result)` and
-`iv_range(start, stop, steps)`."""
+`iv_range(start, stop, steps)`; events of the intake go to its
+`publish_event(event)`."""
 import asyncio
 import itertools
 import os
@@ -60,7 +61,7 @@ class DataPath:
     async def start(self):
         settings = self.settings
         units = settings.units()
-        publish = getattr(self.sink, "publish_event", None)
+        publish = self.sink.publish_event
         try:
             try:
                 self.admission = Admission(settings, hardware=self.hardware, on_event=publish)

@@ -91,14 +91,20 @@ class Settings:
     def __init__(self, devices, buffSize, timeout, maxFails, source="<built-in>", doc=None,
                  limits=None):
         self.devices = devices
+        self._units = None
         self.limits = limits if limits is not None else dict(DEFAULT_LIMITS)   # field -> (min, max)
         self.doc = doc  # the table it was read from, so worker processes can rebuild it
         self.buffSize, self.timeout, self.maxFails = buffSize, timeout, maxFails
         self.source = source
 
     def units(self):
-        """Every channel unit in rank order (the hub's visiting order)."""
-        return [cu for mcu in self.devices.values() for cu in mcu.channels.values()]
+        """Every channel unit in rank order (the hub's visiting order).  Built
+        once: the units are fixed when the settings are read, and a change of
+        configuration replaces a unit's `configuration`, not the unit."""
+        if self._units is None:
+            self._units = tuple(cu for mcu in self.devices.values()
+                                for cu in mcu.channels.values())
+        return self._units
 
     def unit(self, mcuId, cuId):
         return self.devices[mcuId].channels[cuId]

@@ -23,7 +23,6 @@ class UnitStats:
     def __init__(self, cu):
         self.rank, self.label = cu.rank, cu.label
         self.mcuId, self.cuId = cu.mcuId, cu.cuId
-        self.powered = cu.configuration.powered == 1
         self.status = None        # cuStatus of the last stream record
         self.rate = None          # counts per second of the last window
         self.counts = self.intSize = None
@@ -75,13 +74,12 @@ class McuStats:
 
 class Stats:
     def __init__(self, settings):
-        self.started = time.monotonic()
         self.units = {cu.rank: UnitStats(cu) for cu in settings.units()}
         self.by_pair = {(cu.mcuId, cu.cuId): self.units[cu.rank] for cu in settings.units()}
         self.mcus = {m: McuStats(m) for m in settings.devices}
         self.sequences = {}       # mcuId -> SequenceTracker of its admitted datagrams
         self.datagrams = self.records_in = self.stream_in = self.stream_out = 0
-        self.status_in = self.malformed = self.unknown_mcu = 0
+        self.status_in = self.malformed = 0
         self.sync_failed = self.missing = self.errors = 0
         self.updates_sent = self.updates_undeliverable = 0
         self.iv_results = 0
@@ -94,22 +92,20 @@ class Stats:
         self.last_error = f"{where}: {type(exc).__name__}: {exc}"
 
     def stream_batch(self, data):
-        """A batch the hub handed out (records back to back).  Returns the
-        records as dicts and the units whose state word changed, as
+        """A batch the hub handed out (records back to back).  Returns how
+        many records it held and the units whose state word changed, as
         (unit, old word) pairs."""
         size = STREAM_DATA.size
-        records, changed = [], []
-        for values in STREAM_DATA.iter_unpack(data[:len(data) - len(data) % size]):
-            rec = dict(zip(STREAM_FIELDS, values))
+        count, changed = len(data) // size, []
+        for values in STREAM_DATA.iter_unpack(data[:count * size]):
             unit = self.units.get(values[_RANK])
             if unit is not None:
                 old = status_word(unit.status)
-                unit.stream_record(rec)
+                unit.stream_record(dict(zip(STREAM_FIELDS, values)))
                 if status_word(unit.status) != old:
                     changed.append((unit, old))
-            records.append(rec)
-        self.stream_out += len(records)
-        return records, changed
+        self.stream_out += count
+        return count, changed
 
     def dropped(self):
         return sum(s.dropped for s in self.sequences.values())
@@ -119,7 +115,3 @@ class Stats:
 
     def duplicates(self):
         return sum(s.duplicated for s in self.sequences.values())
-
-    def snapshot(self):
-        return {"t": time.monotonic(), "records_in": self.records_in,
-                "stream_out": self.stream_out, "datagrams": self.datagrams}

@@ -100,36 +100,37 @@ def _fail(args, message):
     print(f"vantor {args.command}: {message}", file=sys.stderr)
 
 
-def _prepare(args, kind):
-    """Everything that can be checked before the host starts."""
+def _outputs(args, kind):
+    """The data file and plot (or None) to write, checked before any work."""
     from .session import check_outputs, default_name
     from .show import plot_path_for
 
+    out = args.out or default_name(kind)
+    plot = None if args.no_plot else (args.plot or plot_path_for(out))
+    check_outputs(out, plot, args.force)
+    return out, plot
+
+
+def _prepare(args, kind):
+    """Everything that can be checked before the host starts."""
     settings = settings_from(args)
     try:
         check_workers(args, settings)
     except UsageError as exc:
         raise OpsError(str(exc)) from None
     ranks = parse_channels(args.channels, settings)
-    out = args.out or default_name(kind)
-    plot = None if args.no_plot else (args.plot or plot_path_for(out))
-    check_outputs(out, plot, args.force)
-    return settings, ranks, out, plot
+    return (settings, ranks, *_outputs(args, kind))
 
 
 def _via_service(args, kind):
     """The exit status of the command run on a vantor service, or None to run
     it with a host of its own."""
     from . import remote
-    from .session import check_outputs, default_name
-    from .show import plot_path_for
     try:
         client = remote.service_for(args)
         if client is None:
             return None
-        out = args.out or default_name("iv" if kind == "iv" else "record")
-        plot = None if args.no_plot else (args.plot or plot_path_for(out))
-        check_outputs(out, plot, args.force)
+        out, plot = _outputs(args, kind)
         return (remote.iv if kind == "iv" else remote.record)(args, client, out, plot)
     except OpsError as exc:
         _fail(args, exc)

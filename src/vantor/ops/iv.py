@@ -46,11 +46,12 @@ def plan_points(settings, ranks, plan):
     its 10 nA grid, descending) or outside the settings' limits."""
     points, longest = {}, 0.0
     origin = grid_start(settings, {r: plan.changes() for r in ranks})
+    units = settings.units()
     for r in ranks:
-        cu = settings.units()[r - 1]
+        cu = units[r - 1]
         values = {**cu.configuration.as_dict(), **plan.changes()}
         points[r] = check_sweep(values, f"IV sweep of {describe(settings, r)}",
-                                grid_start=origin, limits=getattr(settings, "limits", None))
+                                grid_start=origin, limits=settings.limits)
         longest = max(longest, points[r] * values["biasSweepT"] * STEP_S)
     return points, longest
 
@@ -78,7 +79,7 @@ async def _settle(host, ranks, wait=1.0):
     pending = set(ranks)
     while pending and host.block is not None:
         for r in sorted(pending):
-            if host.block.read_config(r - 1)["cuStatus"] == CU_NORMAL:
+            if host.read_config(r)["cuStatus"] == CU_NORMAL:
                 host.set_config(r, cuStatus=CU_NORMAL)
                 pending.discard(r)
         if not pending or time.monotonic() > deadline:
@@ -107,7 +108,7 @@ async def run_sweep(host, ranks, plan=None, *, timeout=None, progress=None, poll
     if timeout is None:
         timeout = 2 * expected_s + 10.0
     total = sum(planned.values())
-    before = {r: settings.units()[r - 1].configuration for r in ranks}
+    before = {r: host.units[r - 1].configuration for r in ranks}
     base = {r: stats.units[r].iv_points for r in ranks}
     results_before = stats.iv_results
     seen = lambda r: stats.units[r].iv_points - base[r]

@@ -49,14 +49,14 @@ def add_options(group):
 
 def units_of(client, text):
     """--channels as the service understands it."""
-    from vantor.service.command import _unit_list
+    from vantor.host.units import parse_unit_list
 
     if text is None or not text.strip():
         raise OpsError("channels: empty; name the units, or 'all' for every unit")
     if text.strip() == "all":
         return [u["rank"] for u in client.units()]
     try:
-        return _unit_list(text)
+        return parse_unit_list(text)
     except ValueError as exc:
         raise OpsError(str(exc)) from None
 

@@ -24,8 +24,7 @@ class RunWatch:
         self.silences = {r: [] for r in ranks}     # rank -> [(seconds since start, status)]
         self.boards = {}                           # mcuId -> {quantity: Log}
         self._reports = {}
-        self._events = host.subscribe({"event"}, maxsize=10000) \
-            if hasattr(host, "subscribe") else None
+        self._events = host.subscribe({"event"}, maxsize=10000)
         # a unit already silent when the run starts explains a gap from its start
         for r in ranks:
             unit = host.stats.units[r]
@@ -34,7 +33,7 @@ class RunWatch:
         self.poll()
 
     def _totals(self):
-        totals = self.host.totals() if hasattr(self.host, "totals") else {}
+        totals = self.host.totals()
         return {k: totals[k] for k in COUNTERS if isinstance(totals.get(k), int)}
 
     def poll(self):
@@ -49,8 +48,7 @@ class RunWatch:
                 status = self.host.stats.units[event["rank"]].status
                 self.silences[event["rank"]].append(
                     (event.get("time", now) - self.wall, status if status in (100, 200) else 100))
-        states = self.host.boards_state(now) if hasattr(self.host, "boards_state") else []
-        for board in states:
+        for board in self.host.boards_state(now):
             if board.get("last_seen") is None or self._reports.get(board["mcuId"]) == board["reports"]:
                 continue
             self._reports[board["mcuId"]] = board["reports"]
@@ -69,18 +67,15 @@ class RunWatch:
             self._events.close()
             self._events = None
         after = self._totals()
-        totals = self.host.totals() if hasattr(self.host, "totals") else {}
-        self.origin = totals.get("time_origin")
+        self.origin = self.host.totals().get("time_origin")
         counters = {k: after[k] - self.before.get(k, 0) for k in after}
         logs = {f"mcu_{m}/{q}": log for m, quantities in sorted(self.boards.items())
                 for q, log in quantities.items()}
         host = self.host
-        attrs = {"software": f"vantor {software_version()}",
-                 "source": (f"hardware {host.hardware[0]}:{host.hardware[1]}"
-                            if getattr(host, "hardware", None) else "simulator")}
-        if getattr(host, "hardware", None):
+        attrs = {"software": f"vantor {software_version()}", "source": "simulator"}
+        if host.hardware:
             attrs["hardware_address"] = f"{host.hardware[0]}:{host.hardware[1]}"
-        address = getattr(host, "address", None)
-        if address:
-            attrs["listen_address"] = f"{address[0]}:{address[1]}"
+            attrs["source"] = f"hardware {attrs['hardware_address']}"
+        if host.running:
+            attrs["listen_address"] = "%s:%s" % host.address
         return attrs, counters, logs

@@ -7,9 +7,9 @@ they find in the app: "system", "host", "jobs", "data_dir", "settings_path",
 "problems" (a list of texts the service reports about itself)."""
 import asyncio
 import importlib
+import os
 import pkgutil
 import signal
-import sys
 from pathlib import Path
 
 from aiohttp import web
@@ -65,7 +65,6 @@ def build_app(system, *, data_dir, settings_path=None, token=None):
     app["jobs"] = JobManager(host, data_dir, publish=host.publish_event)
     if settings_path is not None:
         host.settings_saver = SettingsKeeper(settings_path, on_error=app["problems"].append)
-    app["live_clients"] = set()
 
     async def start_jobs(app):
         app["jobs"].start()
@@ -115,12 +114,6 @@ async def serve(system, *, http, data_dir, settings_path=None, token=None, ready
 
 
 def default_data_dir():
-    import os
     base = os.environ.get("XDG_DATA_HOME") or os.path.join(os.path.expanduser("~"), ".local",
                                                             "share")
     return Path(base) / "vantor"
-
-
-def say(text):
-    print(text, flush=True)
-    sys.stdout.flush()

@@ -145,6 +145,7 @@ def _parse_value(field, text):
 
 def set_command(args):
     from vantor.client import ServiceError
+    from vantor.host.units import parse_unit_list
 
     changes = {}
     try:
@@ -153,7 +154,7 @@ def set_command(args):
             if not sep or not field:
                 raise ValueError(f"expected FIELD=VALUE, got {item!r}")
             changes[field.strip()] = _parse_value(field.strip(), text.strip())
-        units = _unit_list(args.units)
+        units = parse_unit_list(args.units)
     except ValueError as exc:
         print(f"vantor set: {exc}", file=sys.stderr)
         return 2
@@ -166,24 +167,6 @@ def set_command(args):
     print(f"set {', '.join(f'{k}={v}' for k, v in changes.items())} on {names}: every unit "
           "echoes it")
     return 0
-
-
-def _unit_list(text):
-    """'1,2,0.3,5-7' -> [1, 2, '0.3', 5, 6, 7]; an empty list is refused."""
-    out = []
-    for item in (p.strip() for p in text.split(",")):
-        if not item:
-            raise ValueError(f"units: empty item in {text!r}")
-        first, sep, last = item.partition("-")
-        if sep and first.isdigit() and last.isdigit():
-            if int(last) < int(first):
-                raise ValueError(f"units: range {item!r} runs backwards")
-            out.extend(range(int(first), int(last) + 1))
-        elif item.isdigit():
-            out.append(int(item))
-        else:
-            out.append(item)
-    return out
 
 
 def status_command(args):

@@ -44,6 +44,13 @@ async def json_body(request):
     return body
 
 
+def check_keys(body, allowed):
+    """400 naming the first key of a JSON body that is not in `allowed`."""
+    unknown = set(body) - set(allowed)
+    if unknown:
+        raise error(400, f"{sorted(unknown)[0]}: unknown key (expected {', '.join(allowed)})")
+
+
 def clean(value):
     """`value` with non-finite floats as None, so the answer is valid JSON."""
     if isinstance(value, float):

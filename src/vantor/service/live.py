@@ -238,7 +238,7 @@ async def _drain_client(ws):
 
 
 def add_routes(app):
-    app.setdefault("live_clients", set())
+    app["live_clients"] = set()
     app["live_batch_text"] = BatchText()
     app["live_event_text"] = EventText()
     app.router.add_get("/api/live", live)

@@ -3,7 +3,7 @@ from aiohttp import web
 
 from vantor.alarms import UnknownAlarm
 
-from .http import answer, error, json_body
+from .http import answer, check_keys, error, json_body
 from .metrics import CONTENT_TYPE, registry_for, render
 from .watch import attach
 
@@ -20,9 +20,7 @@ async def alarms(request):
 async def acknowledge(request):
     watch = request.app["watch"]
     body = await json_body(request)
-    unknown = set(body) - {"comment"}
-    if unknown:
-        raise error(400, f"{sorted(unknown)[0]}: unknown key (expected comment)")
+    check_keys(body, ("comment",))
     comment = body.get("comment")
     if comment is not None and not isinstance(comment, str):
         raise error(400, f"comment: expected text, got {comment!r}")

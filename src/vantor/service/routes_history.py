@@ -32,16 +32,10 @@ async def _answer(data):
     return web.Response(text=text, content_type="application/json")
 
 
-def _unavailable(watch):
-    text = watch.archive_error or "archive not open"
-    return web.HTTPServiceUnavailable(text=json.dumps({"error": text}),
-                                      content_type="application/json")
-
-
 def _store(request):
     watch = request.app["watch"]
     if watch.store is None or watch.writer is None:
-        raise _unavailable(watch)
+        raise error(503, watch.archive_error or "archive not open")
     return watch.store
 
 

@@ -4,7 +4,7 @@ from aiohttp import web
 from vantor.host.units import UnitError
 from vantor.ops.channels import OpsError
 
-from .http import answer, error, json_body, number
+from .http import answer, check_keys, error, json_body, number
 from .jobs import result_json
 
 MAX_SECONDS = 7 * 24 * 3600
@@ -19,17 +19,11 @@ def _ranks(request, body):
         raise error(400, str(exc)) from None
 
 
-def _check_keys(body, allowed):
-    unknown = set(body) - set(allowed)
-    if unknown:
-        raise error(400, f"{sorted(unknown)[0]}: unknown key (expected {', '.join(allowed)})")
-
-
 async def submit_iv(request):
     from vantor.ops.iv import SweepPlan, plan_points, run_sweep
 
     body = await json_body(request)
-    _check_keys(body, ("units", "start", "stop", "step", "point_steps", "timeout"))
+    check_keys(body, ("units", "start", "stop", "step", "point_steps", "timeout"))
     host = request.app["host"]
     ranks = _ranks(request, body)
     plan = SweepPlan(number(body, "start"), number(body, "stop"), number(body, "step"),
@@ -52,7 +46,7 @@ async def submit_acquire(request):
     from vantor.ops.record import run_recording
 
     body = await json_body(request)
-    _check_keys(body, ("units", "seconds"))
+    check_keys(body, ("units", "seconds"))
     host = request.app["host"]
     ranks = _ranks(request, body)
     seconds = number(body, "seconds", required=True, low=0.01, high=MAX_SECONDS)

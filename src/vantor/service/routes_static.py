@@ -15,10 +15,10 @@ OPTIONAL_ROUTES = {"alarms": "/api/alarms", "history": "/api/history"}
 
 def plotly_js_path():
     """plotly.min.js as shipped inside the plotly package (no network, no copy)."""
-    spec = importlib.util.find_spec("plotly")
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec("plotly")
+    if found is None or found.origin is None:
         return None
-    path = Path(spec.origin).parent / "package_data" / "plotly.min.js"
+    path = Path(found.origin).parent / "package_data" / "plotly.min.js"
     return path if path.is_file() else None
 
 

@@ -2,7 +2,7 @@
 from vantor.host.app import ConfigureError, ConfigureTimeout
 from vantor.host.units import UnitError, resolve_unit
 
-from .http import answer, error, json_body, number
+from .http import answer, check_keys, error, json_body, number
 
 
 INTERFACES = ("api", "client", "cli", "dashboard")
@@ -31,8 +31,7 @@ async def units(request):
 
 
 async def unit(request):
-    rank = _unit_rank(request)
-    return answer(request.app["host"].snapshot()["units"][rank - 1])
+    return answer(request.app["host"].unit_state(_unit_rank(request)))
 
 
 async def boards(request):
@@ -46,17 +45,13 @@ async def status(request):
 
 
 async def limits(request):
-    settings = request.app["host"].settings
-    table = settings.limits_table() if hasattr(settings, "limits_table") else {}
-    return answer(table)
+    return answer(request.app["host"].settings.limits_table())
 
 
 async def change_settings(request):
     host = request.app["host"]
     body = await json_body(request)
-    unknown = set(body) - {"units", "settings", "timeout"}
-    if unknown:
-        raise error(400, f"{sorted(unknown)[0]}: unknown key (expected units, settings, timeout)")
+    check_keys(body, ("units", "settings", "timeout"))
     if "units" not in body:
         raise error(400, "units: missing (a list of ranks or MCU.CU names)")
     changes = body.get("settings")
@@ -70,8 +65,7 @@ async def change_settings(request):
         raise error(400, str(exc)) from None
     except ConfigureTimeout as exc:
         raise error(504, str(exc)) from None
-    snap = host.snapshot()["units"]
-    return answer({"units": [snap[r - 1] for r in ranks], "verified": True})
+    return answer({"units": [host.unit_state(r) for r in ranks], "verified": True})
 
 
 def add_routes(app):
