@@ -1,5 +1,6 @@
 """`vantor serve` end to end: real HTTP, the WebSocket and the Python client
 against the service running the simulator in its own process."""
+import concurrent.futures
 import json
 import signal
 import struct
@@ -180,8 +181,12 @@ class TestJobs:
         with h5py.File(path) as f:
             counts = [d for name, d in _datasets(f) if name.endswith("counts")]
         assert counts and len(counts[0]) >= 3
-        csv_path = client.download(job, tmp_path / "run.csv")
-        assert "counts" in csv_path.read_text()
+        # Two downloads at once: the file is written once and both get it whole.
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            paths = list(pool.map(lambda n: client.download(job, tmp_path / f"run{n}.csv"),
+                                  (1, 2)))
+        texts = [p.read_text() for p in paths]
+        assert "counts" in texts[0] and texts[0] == texts[1]
 
     @pytest.mark.parametrize("path, body, words", [
         ("/api/jobs/iv", {"units": [1], "start": 0, "stop": 1e-5, "step": 1.5e-8}, "grid"),

@@ -135,11 +135,15 @@ class Host:
     def publish_event(self, event):
         self.bus.publish("event", event)
 
-    def snapshot(self):
+    def snapshot(self, units=None):
+        """Every unit, board and counter now; `units` takes unit states the
+        caller already read (a few at a time) instead of reading them all here."""
         now_wall = time.time()
+        if units is None:
+            units = [self.unit_state(r, now_wall) for r in range(1, len(self.stats.units) + 1)]
         return {"time": now_wall,
                 "uptime": 0.0 if self.started_wall is None else now_wall - self.started_wall,
-                "units": [self.unit_state(r, now_wall) for r in range(1, len(self.stats.units) + 1)],
+                "units": units,
                 "boards": self.boards_state(now_wall), "totals": self.totals(),
                 "workers": self.path.workers_state()}
 

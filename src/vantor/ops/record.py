@@ -68,7 +68,10 @@ async def run_recording(host, ranks, seconds, *, progress=None, stop=None, poll=
     # Stream records carry the boards' clock; the time base turns it into
     # Unix time, and the file counts from the recording's start.
     offset = wall - (watch.origin or 0.0)
-    channels = _channels(host.settings, ranks, table, offset, recorded, watch.silences)
+    # Seconds of work for a long run of many units: beside the loop, so the
+    # data path keeps its turns.
+    channels = await asyncio.to_thread(_channels, host.settings, ranks, table, offset, recorded,
+                                       watch.silences)
     full = [r for r in ranks if len(table.get(r, ())) >= CAP]
     attrs = {
         "started": wall,

@@ -16,6 +16,8 @@ from vantor.ops.channels import OpsError
 from vantor.ops.iv import SweepTimeout
 from vantor.wire import STEP_S
 
+from .offload import Offload, result_text, write_file
+
 STATES = ("queued", "running", "done", "failed", "cancelled")
 RESOURCE = {"iv": "iv", "acquire": "recording"}
 KEEP_FINISHED = 200        # finished jobs remembered (with their results)
@@ -35,6 +37,7 @@ class Job:
         self.stop = asyncio.Event()      # ends an acquisition early, keeping its data
         self.cancel_requested = False
         self.files = {}                  # format -> path written
+        self.writing = asyncio.Lock()
 
     def report(self, done, total, note=""):
         self.progress = min(1.0, done / total) if total else 0.0
@@ -61,6 +64,7 @@ class JobManager:
         self._wake = {name: asyncio.Event() for name in self.queues}
         self._runners = []
         self.latest_iv = {}              # rank -> the latest completed curve
+        self.offload = Offload()
 
     def start(self):
         self._runners = [asyncio.create_task(self._serve(name)) for name in self.queues]
@@ -75,6 +79,7 @@ class JobManager:
         for task in self._runners:
             task.cancel()
         await asyncio.gather(*self._runners, return_exceptions=True)
+        self.offload.close()
 
     # -- submitting --------------------------------------------------------------
 
@@ -190,17 +195,20 @@ class JobManager:
 
     # -- results -----------------------------------------------------------------
 
-    def file_of(self, job, fmt):
+    async def file_of(self, job, fmt):
         """The job's result written as `fmt` ("h5" or "csv"), once."""
-        from vantor.ops import files
-
         if fmt not in ("h5", "csv"):
             raise ValueError(f"format: expected h5 or csv, got {fmt!r}")
-        path = self.files_dir() / f"{job.kind}-{job.id}.{fmt}"
-        if fmt not in job.files:
-            path.unlink(missing_ok=True)
-            job.files[fmt] = Path(files.write(job.run, path))
+        async with job.writing:          # two downloads at once write it once
+            if fmt not in job.files:
+                path = self.files_dir() / f"{job.kind}-{job.id}.{fmt}"
+                path.unlink(missing_ok=True)
+                job.files[fmt] = Path(await self.offload.run(write_file, job.run, path))
         return job.files[fmt]
+
+    async def result_text(self, job):
+        """The job's result as the text of its JSON answer."""
+        return await self.offload.run(result_text, job.run)
 
     def files_dir(self):
         self.dir.mkdir(parents=True, exist_ok=True)

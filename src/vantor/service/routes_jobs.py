@@ -5,7 +5,6 @@ from vantor.host.units import UnitError
 from vantor.ops.channels import OpsError
 
 from .http import answer, check_keys, error, json_body, number
-from .jobs import result_json
 
 MAX_SECONDS = 7 * 24 * 3600
 
@@ -92,8 +91,13 @@ def _result_of(job):
 
 
 async def job_result(request):
-    _, job = _job(request)
-    return answer(result_json(_result_of(job)))
+    jobs, job = _job(request)
+    _result_of(job)
+    try:
+        text = await jobs.result_text(job)
+    except OSError as exc:
+        raise error(503, f"job {job.id}: the result could not be built: {exc}") from None
+    return web.Response(text=text, content_type="application/json")
 
 
 async def job_file(request):
@@ -103,7 +107,7 @@ async def job_file(request):
     if fmt not in ("h5", "csv"):
         raise error(400, f"format: expected h5 or csv, got {fmt!r}")
     try:
-        path = jobs.file_of(job, fmt)
+        path = await jobs.file_of(job, fmt)
     except (OSError, ValueError, OpsError) as exc:
         raise error(409, f"job {job.id}: the {fmt} file could not be written: {exc}") from None
     return web.FileResponse(path, headers={
