@@ -146,9 +146,10 @@ bench-archive: $(STAMP)
 
 # Channel units one host keeps up with: simulator and host in their own
 # processes on loopback, stepping the unit count (CAPACITY="--levels 64,128"),
-# each level also with the host inside the service, live clients and a job.
+# each level also with the host inside the service, live clients and a job;
+# three runs of each per level, since single runs near the limit lose at random.
 bench-capacity: $(STAMP)
-	$(PY) bench/capacity/run.py --service $(CAPACITY)
+	$(PY) bench/capacity/run.py --service --repeat 3 $(CAPACITY)
 
 clean:
 	rm -rf build .venv src/vantor/**/*.so

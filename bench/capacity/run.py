@@ -9,9 +9,14 @@ the host's CPU time per record processed.
 
     PYTHONPATH=src .venv/bin/python bench/capacity/run.py [--levels 64,128,...]
         [--worker-processes 0,2] [--measure 10] [--out build/capacity] [--service]
+        [--repeat 3]
 
 The single-process host is pinned to CPU 0 and the sender to CPU 1, so the
 host has one core; with worker processes nothing is pinned.
+
+--repeat N runs every level N times (the kinds taking turns going first);
+a level is held only if every run of it held, and the summary gives the
+level up to which every run of every level held.
 
 --service adds, at every level, a run of the host inside the service (as
 `vantor serve` runs it) with live-stream clients (liveclients.py, 4 at 10 Hz,
@@ -23,6 +28,7 @@ import argparse
 import json
 import os
 import pathlib
+import statistics
 import subprocess
 import sys
 import time
@@ -30,7 +36,8 @@ import time
 from service import service_notes, service_summary, service_table, zero_loss, held_up_to
 
 HERE = pathlib.Path(__file__).resolve().parent
-LEVELS = [64, 128, 256, 512, 1024, 2048, 4096, 8192]
+# finer where one process reaches its limit (2-3 thousand units on a 2-core machine)
+LEVELS = [64, 256, 1024, 2048, 2304, 2560, 2816, 3072, 3328, 4096, 5120, 6144, 8192]
 
 
 def start(script, args):
@@ -164,14 +171,19 @@ def plot(results, path):
         rs = [r for r in results if r["processes"] == processes and r["level"] == level]
         label = "one process" if processes == 0 else f"{processes} worker processes"
         label += ", service" if level == "service" else ""
-        xs = [r["units"] for r in rs]
-        top.plot(xs, [r["offered"] for r in rs], "k:",
+        xs = sorted({r["units"] for r in rs})
+
+        def median(value):      # of the runs of each level
+            return [statistics.median(value(r) for r in rs if r["units"] == x) for x in xs]
+
+        top.plot(xs, median(lambda r: r["offered"]), "k:",
                  label="offered" if processes == 0 and level == "plain" else None)
-        top.plot(xs, [r["processed"] for r in rs], "o-", label=f"processed, {label}")
-        bottom.plot(xs, [r["host_us_per_record"] + (r["worker_us_per_record"] if processes else 0)
-                         for r in rs], "o-", label=label)
+        top.plot(xs, median(lambda r: r["processed"]), "o-", label=f"processed, {label}")
+        bottom.plot(xs, median(lambda r: r["host_us_per_record"]
+                               + (r["worker_us_per_record"] if processes else 0)),
+                    "o-", label=label)
     top.set_ylabel("records/s")
-    bottom.set_ylabel("CPU us per record (host + workers)")
+    bottom.set_ylabel("CPU us per record, host + workers\n(median of the runs)")
     bottom.set_xlabel("channel units (10 ms each)")
     for ax in (top, bottom):
         ax.set_xscale("log", base=2)
@@ -253,7 +265,8 @@ def main(argv=None):
                     if not zero_loss(r):
                         missed.add(mode)
             for mode in modes:
-                misses[mode] = misses[mode] + 1 if mode in missed else 0
+                if misses[mode] < args.stop_after:       # a kind that stopped stays stopped
+                    misses[mode] = misses[mode] + 1 if mode in missed else 0
             if all(n >= args.stop_after for n in misses.values()):
                 break
     after = load()
