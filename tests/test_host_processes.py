@@ -23,9 +23,11 @@ ENV = vantor_env()
 SMALL = ["--mcus", "1", "--units", "2"]
 
 
-def start(args, cwd):
+def start(args, cwd, sigint=signal.SIG_DFL):
+    """`sigint`=SIG_IGN starts it as a shell starts a background job (cmd &)."""
     return subprocess.Popen([sys.executable, "-m", "vantor", *args], cwd=cwd, env=ENV,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, sigint))
 
 
 def wait_for_line(stream, prefix, limit=200):
@@ -121,9 +123,10 @@ def test_a_recording_stopped_by_a_signal_is_saved_and_says_so(tmp_path, sig):
     assert not leftovers(proc.pid)
 
 
-def test_a_sweep_stopped_by_sigterm_ends_like_ctrl_c(tmp_path):
+@pytest.mark.parametrize("sigint", [signal.SIG_DFL, signal.SIG_IGN], ids=["foreground", "background"])
+def test_a_sweep_stopped_by_sigterm_ends_like_ctrl_c(tmp_path, sigint):
     proc = start(["iv", "--no-server", "--point-steps", "100", "--out", str(tmp_path / "iv.h5"), "--no-plot",
-                  *SMALL], tmp_path)
+                  *SMALL], tmp_path, sigint)
     try:
         wait_for_line(proc.stderr, "IV sweep [")
         proc.send_signal(signal.SIGTERM)

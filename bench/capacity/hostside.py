@@ -12,6 +12,7 @@ datagram arrives and when the hub hands out each timestamp's batch, so that
 the live clients' records can be traced back to the datagram behind them."""
 import argparse
 import asyncio
+import gc
 import json
 import logging
 import os
@@ -71,6 +72,28 @@ class Lateness:
             intake(data, addr)
 
         endpoint.on_records = timed
+
+
+class GcPauses:
+    """How long the garbage collector held the loop, per generation: its
+    full collections grow with every object the process holds."""
+
+    def __init__(self):
+        self.started = None
+        self.pauses = {0: [], 1: [], 2: []}
+        gc.callbacks.append(self)
+
+    def __call__(self, phase, info):
+        if phase == "start":
+            self.started = time.perf_counter()
+        elif self.started is not None:
+            self.pauses[info["generation"]].append(time.perf_counter() - self.started)
+            self.started = None
+
+    def report(self):
+        gc.callbacks.remove(self)
+        return {f"gen{g}": {"count": len(p), "max_ms": 1e3 * max(p, default=0.0),
+                            "total_ms": 1e3 * sum(p)} for g, p in self.pauses.items()}
 
 
 def note_batches(host):
@@ -153,6 +176,7 @@ async def run(args):
     t0 = float(await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline))
     late = Lateness(host, t0, args.late_ms / 1e3,
                     closing_every=args.buff_size if args.service else None)
+    pauses = GcPauses()
     kernel_before = udp_counters()
     drops_before = socket_drops(port)
     loop = asyncio.get_running_loop()
@@ -174,6 +198,7 @@ async def run(args):
         "sync_failed": host.stats.sync_failed, "missing": host.stats.missing,
         "seq_dropped": host.stats.dropped(), "last_error": host.stats.last_error,
         "queue_capacity": 2 * len(settings.devices),
+        "gc": pauses.report(),
     }
     if args.service:
         # The acquisition ends just after the sender; give it time to build its result.

@@ -137,7 +137,7 @@ def summarize(units, mcus, per_mcu, processes, args, sent, got):
         "worker_us_per_record": 1e6 * worker_cpu / processed if processed else float("nan"),
         "worker_cpu_share": worker_cpu / window,
         "errors": final["errors"], "last_error": got["last_error"],
-        "sync_failed": got["sync_failed"],
+        "sync_failed": got["sync_failed"], "gc": got["gc"],
         "held": lost == 0 and got["late_records"] == 0 and final["errors"] == 0,
         "level": "plain", "buff_size": args.buff_size,
     }
@@ -259,6 +259,9 @@ def main(argv=None):
                     print(row(r), flush=True)
                     if r["last_error"]:
                         print(f"      last error: {r['last_error']}")
+                    print("      garbage collector: " + ", ".join(
+                        f"{g} {v['count']} runs, longest {v['max_ms']:.1f} ms"
+                        for g, v in r["gc"].items()))
                     if mode == "service":
                         for text in service_notes(r):
                             print(f"      {text}", flush=True)

@@ -337,6 +337,10 @@ def _output_closed():
 def _terminate_as_interrupt(signum, frame):
     """SIGTERM (a service manager, `kill`) does what Ctrl-C does: a command
     saves what it has, ends a sweep and restores the units."""
+    if signal.getsignal(signal.SIGINT) in (signal.SIG_IGN, signal.SIG_DFL, None):
+        # A shell starts background jobs with SIGINT ignored: raising it would
+        # do nothing, and `kill` would not stop the command.
+        raise KeyboardInterrupt
     signal.raise_signal(signal.SIGINT)
 
 
