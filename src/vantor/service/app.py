@@ -6,6 +6,7 @@ has `add_routes(app)`, and may hook `app.on_startup`/`app.on_cleanup`.  What
 they find in the app: "system", "host", "jobs", "data_dir", "settings_path",
 "problems" (a list of texts the service reports about itself)."""
 import asyncio
+import gc
 import importlib
 import os
 import pkgutil
@@ -81,6 +82,13 @@ def build_app(system, *, data_dir, settings_path=None, token=None):
     app.on_cleanup.append(stop_jobs)
     for module in route_modules():
         module.add_routes(app)
+
+    async def freeze_startup_objects(app):
+        # The application lives as long as the host: like the host's own
+        # objects (see Host.start), full collections need not walk it.
+        gc.freeze()
+
+    app.on_startup.append(freeze_startup_objects)
     return app
 
 
