@@ -49,7 +49,7 @@ class Service:
             self.args = ["--http", "127.0.0.1:0", *self.args]
         self.proc = subprocess.Popen([sys.executable, "-m", "vantor", "serve", *self.args],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                     env=env)
+                                     env=env, start_new_session=True)
         self.lines = []
         deadline = time.monotonic() + ready_timeout
         self.url = None
@@ -66,10 +66,15 @@ class Service:
             out, err = self.proc.communicate()
             raise RuntimeError(f"vantor serve did not start: {''.join(self.lines)}{out}{err}")
 
-    def stop(self, sig=signal.SIGTERM, timeout=20):
-        """Ends the service with `sig`; returns (exit status, rest of stdout, stderr)."""
+    def stop(self, sig=signal.SIGTERM, timeout=20, group=False):
+        """Ends the service with `sig` (to its whole process group, as Ctrl-C
+        in a terminal does, when `group`); returns (exit status, rest of
+        stdout, stderr)."""
         if self.proc.poll() is None:
-            self.proc.send_signal(sig)
+            if group:
+                os.killpg(self.proc.pid, sig)
+            else:
+                self.proc.send_signal(sig)
         out, err = self.proc.communicate(timeout=timeout)
         return self.proc.returncode, out, err
 

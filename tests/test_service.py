@@ -260,6 +260,16 @@ def test_restart_restores_settings_and_sigterm_stops_cleanly(tmp_path):
         assert "settings from" in "".join(svc.lines)
 
 
+def test_ctrl_c_after_a_download_stops_the_service_and_its_helper_quietly(tmp_path):
+    with Service(tmp_path / "data", "--mcus", "1", "--units", "1") as svc:
+        client = Client(svc.url)
+        job = client.submit_acquire([1], seconds=0.3)
+        client.wait(job)
+        client.download(job, tmp_path / "run.csv")       # starts the helper process
+        status, out, err = svc.stop(signal.SIGINT, group=True)
+    assert status in (0, 130) and "Traceback" not in err, err
+
+
 def test_off_loopback_every_request_needs_the_token(tmp_path):
     data = tmp_path / "data"
     with Service(data, "--http", "0.0.0.0:0", "--mcus", "1", "--units", "1") as svc:

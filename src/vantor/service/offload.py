@@ -8,6 +8,7 @@ import asyncio
 import concurrent.futures
 import json
 import multiprocessing
+import signal
 
 from .http import clean
 
@@ -25,7 +26,8 @@ class Offload:
         if self._pool is None:
             # spawn: a fork would copy the loop, sockets and shared memory
             self._pool = concurrent.futures.ProcessPoolExecutor(
-                max_workers=1, mp_context=multiprocessing.get_context("spawn"))
+                max_workers=1, mp_context=multiprocessing.get_context("spawn"),
+                initializer=_ignore_interrupts)
         try:
             return await asyncio.get_running_loop().run_in_executor(self._pool, fn, *args)
         except concurrent.futures.process.BrokenProcessPool:
@@ -36,6 +38,12 @@ class Offload:
         if self._pool is not None:
             self._pool.shutdown(wait=False, cancel_futures=True)
             self._pool = None
+
+
+def _ignore_interrupts():
+    # Ctrl-C reaches the whole process group: the service decides when its
+    # helper ends (a traceback of the helper would be all the user saw).
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def result_text(run):
