@@ -185,10 +185,14 @@ def plot(results, path):
     top.set_ylabel("records/s")
     bottom.set_ylabel("CPU us per record, host + workers\n(median of the runs)")
     bottom.set_xlabel("channel units (10 ms each)")
+    levels = sorted({r["units"] for r in results})
     for ax in (top, bottom):
         ax.set_xscale("log", base=2)
         ax.grid(True, alpha=0.3)
         ax.legend()
+        # the levels run, named: powers of two alone leave a narrow sweep unlabelled
+        ax.set_xticks(levels, [str(u) for u in levels], rotation=45)
+        ax.minorticks_off()
     fig.tight_layout()
     fig.savefig(path)
     print(f"plot: {path}")
