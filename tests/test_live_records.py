@@ -105,6 +105,8 @@ class BusyHost:
     """Just what the live route reads of a host; every stream batch and event
     goes through a real bus."""
 
+    units = ()
+
     def __init__(self):
         self.bus = Bus()
 
@@ -114,8 +116,8 @@ class BusyHost:
     def unit_versions(self):
         return []
 
-    def snapshot(self):
-        return {"units": []}
+    def snapshot(self, units=None):
+        return {"time": 0.0, "units": []}
 
     def resolve(self, units):
         return [int(u) for u in units]
@@ -156,3 +158,25 @@ def test_a_busy_loop_does_not_make_a_client_drop_its_batches():
     ranks, skipped = asyncio.run(_records_while_the_loop_is_busy())
     assert skipped == [0]
     assert ranks == {1, 2, 3, 4}
+
+
+def test_a_hello_built_in_slices_holds_every_unit_once_in_rank_order():
+    from vantor.host.app import Host
+    from vantor.host.settings import default_settings
+
+    async def main():
+        host = Host(default_settings(10, 30), worker_processes=0)    # 300 units: two slices
+        await host.start()
+        try:
+            message = json.loads(await live.hello_text(host, 2.0, "summary"),
+                                 parse_constant=pytest.fail)
+            return message, host.snapshot()
+        finally:
+            await host.stop()
+
+    message, snapshot = asyncio.run(main())
+    assert (message["type"], message["rate"], message["mode"]) == ("hello", 2.0, "summary")
+    units = message["snapshot"]["units"]
+    assert [u["rank"] for u in units] == list(range(1, 301))
+    assert units[255]["config"] == snapshot["units"][255]["config"]
+    assert set(message["snapshot"]) == set(snapshot)
