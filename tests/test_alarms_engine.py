@@ -87,6 +87,20 @@ def test_silence_and_never_heard(engine):
     assert engine.subjects("unheard") == engine.subjects("silent") == []
 
 
+def test_an_unheard_unit_is_raised_once_after_the_alarms_own_time(engine):
+    check = checker(engine, unheard_seconds=10)
+    transitions = []
+    engine.listeners.append(transitions.append)
+    # the host flags it after its 1 s time-out; the alarm waits its 10 s
+    check.event({"kind": "unheard", "rank": 1, "name": "0.0", "since": 0, "time": 1})
+    check.snapshot(snap(3, [unit(1, "unheard")], uptime=3))
+    assert engine.subjects("unheard") == []
+    check.snapshot(snap(11, [unit(1, "unheard")], uptime=11))
+    check.snapshot(snap(12, [unit(1, "unheard")], uptime=12))
+    assert engine.subjects("unheard") == ["unit 0.0"]
+    assert [a["transition"] for a in transitions if a["condition"] == "unheard"] == ["raised"]
+
+
 def test_pll_and_temperature_hysteresis(engine):
     check = checker(engine, temp1_max=40.0, temp_hysteresis=1.0)
     for t, temp, expect in [(1, 39.0, []), (2, 40.5, ["board 0 temp1"]),

@@ -43,9 +43,10 @@ class ConditionChecker:
                         now=now)
             elif status in ON_AIR:
                 eng.set("silent", subject, False, now=now)
-        if opt.unheard_seconds:
-            never = status == "unheard" and uptime >= opt.unheard_seconds
-            eng.set("unheard", subject, never, f"unit {name} (rank {unit['rank']}) not heard "
+        if opt.unheard_seconds and (status != "unheard" or uptime >= opt.unheard_seconds):
+            # an unheard unit waits for the alarm's own time, set or not
+            eng.set("unheard", subject, status == "unheard",
+                    f"unit {name} (rank {unit['rank']}) not heard "
                     f"since start", now=now)
         self._verification(unit, subject, now)
         band = opt.band(unit["rank"], name)
@@ -115,8 +116,10 @@ class ConditionChecker:
         if kind == "status" and event.get("new") in ON_AIR:
             self.engine.set("silent", f"unit {event['name']}", False, now=now)
             self.engine.set("unheard", f"unit {event['name']}", False, now=now)
-        elif kind == "unheard" and self.options.unheard_seconds:
-            # the host flags a unit once its time-out passed without a record
+        elif kind == "unheard" and self.options.unheard_seconds \
+                and _waited(event, self.options.unheard_seconds):
+            # the host flags a unit once its time-out passed without a record;
+            # the alarm waits for its own, longer time
             self.engine.set("unheard", f"unit {event['name']}", True,
                             f"unit {event['name']} (rank {event['rank']}) not heard since start",
                             now=now)
@@ -138,15 +141,34 @@ class ConditionChecker:
 
     def disk(self, paths):
         """Free space where recordings and the archive are written."""
+        self.disk_free(free_space(paths))
+
+    def disk_free(self, free):
+        """Free bytes per path, measured by free_space (off the loop: a slow
+        mount must not hold it; the alarms themselves are set on the loop)."""
         limit = self.options.disk_min_mb * 1e6
-        for path in paths:
-            try:
-                free = shutil.disk_usage(path).free
-            except OSError:
-                continue            # not created yet; whoever writes there reports it
-            self.engine.set("disk", str(path), free < limit,
-                            f"{path}: {free / 1e6:.0f} MB free, below {limit / 1e6:.0f} MB",
-                            value=free, now=None)
+        for path, n in free.items():
+            self.engine.set("disk", str(path), n < limit,
+                            f"{path}: {n / 1e6:.0f} MB free, below {limit / 1e6:.0f} MB",
+                            value=n, now=None)
+
+
+def free_space(paths):
+    """{path: free bytes}; a path not created yet is left out (whoever writes
+    there reports it)."""
+    free = {}
+    for path in paths:
+        try:
+            free[path] = shutil.disk_usage(path).free
+        except OSError:
+            pass
+    return free
+
+
+def _waited(event, seconds):
+    """Whether an event's unit has gone unheard for `seconds` (when it says)."""
+    since, now = event.get("since"), event.get("time")
+    return since is None or now is None or now - since >= seconds
 
 
 def _fmt(value):

@@ -11,6 +11,7 @@ import sqlite3
 import time
 
 from vantor.alarms import AlarmEngine, ConditionChecker, HookRunner
+from vantor.alarms.conditions import free_space
 from vantor.history.store import ArchiveError
 
 log = logging.getLogger("vantor.service.watch")
@@ -137,7 +138,7 @@ class Watch:
             self.cpu += time.thread_time() - started
             if time.monotonic() >= next_disk:
                 next_disk = time.monotonic() + DISK_EVERY_S
-                await asyncio.to_thread(self.checker.disk, [self.data_dir])
+                self.checker.disk_free(await asyncio.to_thread(free_space, [self.data_dir]))
 
     async def _read_units(self):
         """Every unit's state, a slice per turn of the loop: with thousands of
