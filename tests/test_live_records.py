@@ -105,8 +105,6 @@ class BusyHost:
     """Just what the live route reads of a host; every stream batch and event
     goes through a real bus."""
 
-    units = ()
-
     def __init__(self):
         self.bus = Bus()
 
@@ -115,6 +113,9 @@ class BusyHost:
 
     def unit_versions(self):
         return []
+
+    def unit_state_slices(self):
+        return iter(())
 
     def snapshot(self, units=None):
         return {"time": 0.0, "units": []}

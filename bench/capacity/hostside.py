@@ -208,7 +208,6 @@ async def run(args):
             await asyncio.sleep(0.1)
         result.update({
             "arrivals": late.arrivals, "batches": {repr(k): v for k, v in batches.items()},
-            "TIMESTAMP": float(host.block.read_backend().get("TIMESTAMP", 0.0)),
             "resyncs": host.path.timebase.resyncs if host.path.timebase is not None else None,
             "jobs": jobs_report(app), "live_skipped": skipped,
             "problems": list(app["problems"]),

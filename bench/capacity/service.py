@@ -3,8 +3,8 @@ host, and the comparison with the plain host of the same run.
 
 A window's record is published by the unit's worker when the datagram that
 closes the window arrives (the first one whose sequence reaches the window's
-end, a multiple of buffSize); its timestamp is that end sequence x 10 ms plus
-the back end's TIMESTAMP.  The hub keeps a timestamp's records until a record
+end, a multiple of buffSize); its timestamp is that end sequence x 10 ms (the
+shared back end's TIMESTAMP stays 0).  The hub keeps a timestamp's records until a record
 of the next timestamp arrives, one window later, and a live client sends the
 newest record per unit at its next tick.  So each record a client got maps to
 (board, end sequence) -> the arrival the host noted, and its delay splits into
@@ -27,21 +27,15 @@ def _stats(values, weights):
             "p99_ms": 1e3 * p99, "max_ms": 1e3 * data.max()}
 
 
-def _arrival(arrivals, bases, mcu, timestamp):
+def _arrival(arrivals, mcu, timestamp):
     """When the datagram that closed the window of `timestamp` arrived, or None."""
-    for base in bases:
-        key = f"{mcu}:{round((timestamp - base) / STEP)}"
-        if key in arrivals:
-            return arrivals[key]
-    return None
+    return arrivals.get(f"{mcu}:{round(timestamp / STEP)}")
 
 
 def trace_delays(args, t0, got, live):
     """Delays of the records whose closing datagram arrived in the measured
     window (its last window and tick cut off: those batches may not leave
     before the sender stops)."""
-    # TIMESTAMP is 0 until a re-synchronisation writes it: try both.
-    bases = {got["TIMESTAMP"], 0.0}
     arrivals, batches = got["arrivals"], got["batches"]
     lo = t0 + args.warmup
     hi = t0 + args.warmup + args.measure - args.buff_size * STEP - TICK_MARGIN_S
@@ -52,7 +46,7 @@ def trace_delays(args, t0, got, live):
     for client in live["clients"]:
         for t, built, groups in client["samples"]:
             for mcu, timestamp, n in groups:
-                arrived = _arrival(arrivals, bases, mcu, timestamp)
+                arrived = _arrival(arrivals, mcu, timestamp)
                 if arrived is None:
                     unmatched += n
                     continue
@@ -88,7 +82,7 @@ def service_summary(args, t0, got, live, info):
             "job_submit_status": job["status"], "job_state": state,
             "job_message": ran[0]["message"] if ran else job.get("error"),
             "job_points": ran[0]["points"] if ran else None,
-            "TIMESTAMP": got["TIMESTAMP"], "resyncs": got["resyncs"],
+            "resyncs": got["resyncs"],
             "route_modules": info.get("route_modules"), "problems": got["problems"],
             **trace_delays(args, t0, got, live)}
 

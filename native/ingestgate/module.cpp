@@ -46,12 +46,8 @@ int exec_module(PyObject* m) {
     return size && PyModule_AddObjectRef(m, "MSG_SIZE", size.get()) == 0 ? 0 : -1;
 }
 
-int traverse_module(PyObject* m, visitproc visit, void* arg) { return vt::traverse_state<State>(m, visit, arg); }
-
 // The cached pairs are tuples of small integers: they hold nothing that could
-// form a cycle, so they go only with the module.
-int clear_module(PyObject* m) { return vt::clear_state<State>(m); }
-
+// form a cycle, so they are not traversed or cleared and go only with the module.
 void free_module(void* m) {
     vt::free_state<State>(m);
     State* st = vt::module_state<State>(static_cast<PyObject*>(m));
@@ -68,7 +64,8 @@ PyModuleDef_Slot slots[] = {{Py_mod_exec, vt::slot<exec_module>()}, {0, nullptr}
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vantor.cluster.ingestgate",
     "Datagram ingest broker: reordering, cycle check, synchronisation and time base.",
-    sizeof(State), nullptr, slots, vt::entry<traverse_module>(), vt::entry<clear_module>(), vt::entry<free_module>()};
+    sizeof(State), nullptr, slots, vt::traverse_state<State>, vt::clear_state<State>,
+    vt::entry<free_module>()};
 
 PyObject* pair_tuple(State& st, uint8_t mcuId, uint8_t cuId) {
     PyObject*& slot = st.pair_cache[pair_key(mcuId, cuId)];

@@ -15,10 +15,6 @@ void iv_reset(Worker* w, const vt::cu_message& data) {
     w->IV_biasV = data.biasV;
 }
 
-void iv_add_data(Worker* w, const vt::cu_message& data) {
-    w->IV.add(data.counts, data.monitorV);
-}
-
 // The record of the point that `data` ends: time and length from `data`, the
 // rest from the point's own accumulators. False with the error set.
 bool process_iv_interval(Worker* w, const vt::cu_message& data, vt::stream_data& out) {
@@ -54,7 +50,7 @@ bool process_iv(Worker* w, const vt::cu_message& data) {
             if (!publish_point(w, data)) return false;
             iv_reset(w, data);
         }
-        iv_add_data(w, data);
+        w->IV.add(data.counts, data.monitorV);
     } else if (w->IVRUNNING != 0) {
         w->IVRUNNING = 0;
         if (!publish_point(w, data)) return false;

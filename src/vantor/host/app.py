@@ -38,6 +38,9 @@ class ConfigureTimeout(RuntimeError):
         self.units = units
 
 
+UNITS_PER_SLICE = 256
+
+
 class Host:
     def __init__(self, settings, *, listen=("127.0.0.1", 0), hardware=None,
                  worker_processes=0, transport="ipc"):
@@ -166,6 +169,16 @@ class Host:
                 "iv_points": u.iv_points, "last_seen": u.last_seen,
                 "age": None if u.last_seen is None else max(0.0, now_wall - u.last_seen)}
 
+    def unit_state_slices(self, now_wall=None, size=UNITS_PER_SLICE):
+        """Every unit's state in rank order, `size` units per list, each read
+        when asked for: a reader on the loop gives it a turn between two, since
+        thousands of units in one pass hold it long enough for datagrams to
+        pile up."""
+        now_wall = time.time() if now_wall is None else now_wall
+        count = len(self.units)
+        for first in range(1, count + 1, size):
+            yield [self.unit_state(r, now_wall) for r in range(first, min(first + size, count + 1))]
+
     def unit_versions(self):
         """Per unit (rank order) a value that changes whenever the unit's state
         does, ages aside: lets readers send only what changed."""
@@ -250,9 +263,11 @@ class Host:
         if gate is None or self.started_wall is None \
                 or now - self.started_wall < self.settings.timeout:
             return
-        never = gate.never_heard()
+        unheard = gate.unheard
+        if not self._unheard and not any(unheard.values()):
+            return                    # everybody heard: nothing can change any more
         for unit in self.stats.units.values():
-            heard = (unit.mcuId, unit.cuId) not in never
+            heard = unit.cuId not in unheard[unit.mcuId]
             if not heard and unit.label not in self._unheard:
                 self._unheard.add(unit.label)
                 self.publish_event({"kind": "unheard", "rank": unit.rank, "name": unit.label,

@@ -296,10 +296,6 @@ class Admission:
             pending.difference_update(data[1::RECORD])
         return True
 
-    def never_heard(self):
-        """(mcuId, cuId) of every configured unit no admitted datagram named yet."""
-        return {(m, c) for m, units in self.unheard.items() for c in units}
-
     def update_address(self, mcu_id):
         """Where the board's settings updates go, or None while unknown."""
         source = self.sources.get(mcu_id)
@@ -337,9 +333,10 @@ class Admission:
     def report(self):
         """The refused traffic with the ids and addresses seen."""
         foreign = self.foreign.report()
-        for key, n in self._discarded().seen.items():
+        discarded = self._discarded()
+        for key, n in discarded.seen.items():
             foreign["seen"][key] = foreign["seen"].get(key, 0) + n
-        foreign["total"] = self.totals()["foreign"]
+        foreign["total"] = self.foreign.total + discarded.total
         return {"unknown_boards": self.unknown_boards.report(),
                 "unknown_units": self.unknown_units.report(lambda k: f"{k[0]}.{k[1]}"),
                 "foreign": foreign}

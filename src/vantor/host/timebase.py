@@ -28,7 +28,6 @@ class TimeBase:
         self.on_event = on_event
         self.origin = None          # Unix seconds of sequence 0, from the first record
         self.resyncs = 0            # re-synchronisations regained since the start
-        self.last_resync = None     # Unix seconds of the last one
         self._lost = False
         self._refine = ORIGIN_RECORDS
         self._broker_record = ctypes.create_string_buffer(C_BACKEND.size)
@@ -54,15 +53,7 @@ class TimeBase:
     def _regained(self, chunk):
         self._lost = False
         self.resyncs += 1
-        self.last_resync = time.time()
         if self.on_event is not None:
             self.on_event({"kind": "resync", "count": self.resyncs,
                            "sequence": int.from_bytes(chunk[8:12], "little"),
-                           "time": self.last_resync})
-
-    def to_unix(self, record_time):
-        """Unix seconds of a stream record's timestamp (None before the first record)."""
-        return None if self.origin is None else self.origin + record_time
-
-    def state(self):
-        return {"origin": self.origin, "resyncs": self.resyncs, "last_resync": self.last_resync}
+                           "time": time.time()})

@@ -118,14 +118,14 @@ class RemoteWorkers:
         self.mp = multiprocessing.get_context("spawn")
         units = settings.units()
         processes = max(1, min(processes, len(units)))
-        self.inputs, self.route, self.procs, self.ready = [], {}, [], set()
+        self.inputs, self.route, self.procs = [], {}, []
         self.jobs = []
         self.pending = [[] for _ in range(processes)]
         self.up = [False] * processes       # reported ready and not ended since
         self.lost = [0] * processes         # records that came while the process was down
         self.sent = [0] * processes         # records sent to the running process
         self.taken = [0] * processes        # ... of which it reported taking in
-        self.deaths = [0] * processes
+        self.deaths = 0
         self.failed = set()                 # indexes given up after dying again and again
         self._short_deaths = [0] * processes
         self._started_at = [0.0] * processes
@@ -164,8 +164,7 @@ class RemoteWorkers:
         if self._stopping or not self._ready_event.is_set():
             return                    # stopping, or start() reports it
         self.up[index] = False
-        self.ready.discard(index)
-        self.deaths[index] += 1
+        self.deaths += 1
         # What it was sent after its last report of what it took in is
         # counted as lost with it (the records of windows it had not
         # finished are lost as well, and are not counted).
@@ -192,7 +191,7 @@ class RemoteWorkers:
 
     def state(self):
         return {"processes": len(self.procs), "alive": list(self.up),
-                "deaths": sum(self.deaths), "lost": sum(self.lost),
+                "deaths": self.deaths, "lost": sum(self.lost),
                 "failed": sorted(self.failed)}
 
     async def start(self, timeout=30.0):
@@ -216,11 +215,10 @@ class RemoteWorkers:
         """A control message from a worker process: ready, or a worker's failure."""
         if frames and frames[0] == READY:
             index = int(frames[1])
-            self.ready.add(index)
             self.up[index] = True
             if self._ready_event.is_set():
                 self._announce(index, "restarted")
-            elif len(self.ready) == len(self.procs):
+            elif all(self.up):
                 self._ready_event.set()
             return True
         if frames and frames[0] == DONE and len(frames) == 3:

@@ -28,9 +28,9 @@ import math
 import os
 import tempfile
 
-import struct
-
 from vantor.host.settings import U8_FIELDS, U32_FIELDS, UNIT_FIELDS
+from vantor.wire import f32
+
 from .channels import OpsError
 from .run import COLUMNS, LONG_NAMES, UNITS, Channel, Log, Run, iso_utc, point_seconds, rates, \
     window_seconds
@@ -40,11 +40,6 @@ FORMAT_VERSION = 2
 _ID_ATTRS = ("rank", "mcuId", "cuId", "label", "problem")
 # cu_config fields held as binary32 (written with float32 digits, read back as such)
 F32_FIELDS = set(UNIT_FIELDS) - U8_FIELDS - U32_FIELDS
-_F32 = struct.Struct("<f")
-
-
-def f32(x):
-    return _F32.unpack(_F32.pack(x))[0]
 
 
 def software_version():
@@ -489,7 +484,7 @@ def _write_csv(run, tmp):
                               *(_text(n, v, d) for (n, d), v in zip(columns, row))])
 
 
-def _value(name, dtype, text):
+def _value(dtype, text):
     if dtype.startswith("u"):
         return int(text)
     value = float(text)
@@ -544,7 +539,7 @@ def _read_csv(path):
         if rank not in data:
             raise OpsError(f"{path}: row for rank {rank}, which has no '# channel' line")
         for (n, d), v in zip(columns, row[3:]):
-            data[rank][n].append(_value(n, d, v))
+            data[rank][n].append(_value(d, v))
     channels = [Channel(r, cfg["mcuId"], cfg["cuId"], cfg, data[r], problems.get(r, ""))
                 for r, cfg in sorted(configs.items())]
     return Run(kind, attrs, channels, counters, logs)

@@ -13,9 +13,10 @@ of a there-and-back sweep would overwrite each other; both are refused with
 that reason."""
 import math
 
+from vantor.wire import IV_GRID_STEP as GRID_STEP, sweep_points
+
 from .channels import OpsError
 
-GRID_STEP = 1e-8             # the hub's IV bin width, amperes
 MAX_POINTS = 100000          # more points than this is a typing error, not a sweep
 SWEEP_FIELDS = ("biasIStart", "biasIStop", "biasIStep", "biasSweepT")
 _TOLERANCE = 1e-3            # of a bin: binary32 settings are never exact multiples
@@ -23,11 +24,6 @@ _TOLERANCE = 1e-3            # of a bin: binary32 settings are never exact multi
 NOT_DESCENDING = ("the hub's IV grid runs upwards from the smallest configured start to the "
                   "largest stop and keeps one point per 10 nA bin, so it cannot hold a "
                   "descending sweep or the return leg of a there-and-back sweep")
-
-
-def sweep_points(start, stop, step):
-    """Points a unit makes from start to stop by step (both ends included)."""
-    return int(math.floor((stop - start) / step + 1e-6)) + 1
 
 
 def on_grid(value, origin=0.0):

@@ -134,7 +134,7 @@ async def run_sweep(host, ranks, plan=None, *, timeout=None, progress=None, poll
                 progress(got, total, f"{got}/{total} points")
             stopped = stop is not None and stop.is_set()
             if stopped or time.monotonic() - started > timeout:
-                partial = _partial(host, ranks, planned, seen, results_before)
+                partial = _partial(host, ranks, seen, results_before)
                 run = partial and _as_run(host, ranks, partial, plan, watch,
                                           time.monotonic() - started, planned,
                                           problems=_problems(host, ranks, planned, seen))
@@ -167,7 +167,7 @@ async def run_sweep(host, ranks, plan=None, *, timeout=None, progress=None, poll
     return _as_run(host, ranks, result, plan, watch, time.monotonic() - started, planned)
 
 
-def _partial(host, ranks, planned, seen, results_before):
+def _partial(host, ranks, seen, results_before):
     """At a time-out: the hub's curves so far, of the units that took part.
     A unit that never started holds no point of this sweep (its bins may
     still hold an older sweep's, so it is left out)."""

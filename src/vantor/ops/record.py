@@ -100,9 +100,10 @@ def _channels(settings, ranks, table, offset, recorded, silences):
     which it sent nothing while others did (or until the end of the run), and
     a word for a unit that sent nothing at all."""
     window = settings.buffSize * STEP_S
-    times = [p["time"] - offset for r in ranks for p in table.get(r, ())]
-    first = min(times, default=None)
-    last = max(times, default=None)
+    points = {r: [(p["time"] - offset, p["counts"], p["monitorV"]) for p in table.get(r, ())]
+              for r in ranks}
+    first = min((t for pts in points.values() for t, _, _ in pts), default=None)
+    last = max((t for pts in points.values() for t, _, _ in pts), default=None)
     if first is not None:
         # windows that should have ended before the stop, with room for the
         # last one still on its way
@@ -110,10 +111,10 @@ def _channels(settings, ranks, table, offset, recorded, silences):
         last = max(last, settled)
     channels = []
     for r in ranks:
-        points = [(p["time"] - offset, p["counts"], p["monitorV"]) for p in table.get(r, ())]
-        problem = "" if points else "sent no data during the recording"
-        channels.append(channel_of(settings, r, mark_gaps(points, window, first=first, last=last,
-                                                          silences=silences[r]), problem))
+        problem = "" if points[r] else "sent no data during the recording"
+        channels.append(channel_of(settings, r, mark_gaps(points[r], window, first=first,
+                                                          last=last, silences=silences[r]),
+                                   problem))
     return channels
 
 

@@ -23,7 +23,8 @@ import math
 import time
 from dataclasses import dataclass, field
 
-STEP_S = 0.01       # one hardware sequence step, seconds
+from vantor.wire import CU_TIMEOUT, CU_TIMEOUT_POWERED, STEP_S
+
 
 # Per-channel columns of each kind of run, in file order, with their types.
 COLUMNS = {
@@ -38,8 +39,8 @@ LONG_NAMES = {"biasI": "bias current", "counts": "counts", "monitorV": "monitor 
 
 # Row status of a recording: measured, or why there is no measurement.
 STATUS_OK = 0               # a window the unit reported
-STATUS_SILENT = 100         # the unit's worker reported it silent (no measurement)
-STATUS_SILENT_POWERED = 200  # silent although configured powered
+STATUS_SILENT = CU_TIMEOUT   # the unit's worker reported it silent (no measurement)
+STATUS_SILENT_POWERED = CU_TIMEOUT_POWERED  # silent although configured powered
 STATUS_MISSING = 255        # no record arrived for this window, no silence reported
 MAX_GAP_ROWS = 10 ** 7       # a year of 10 ms windows is 3e9: beyond this the clocks differ
 STATUS_NAMES = {STATUS_OK: "ok", STATUS_SILENT: "silent", STATUS_SILENT_POWERED: "silent (powered)",
@@ -147,8 +148,6 @@ def mark_gaps(points, window_s, *, first=None, last=None, silences=()):
         cols["counts"].append(c)
         cols["monitorV"].append(m)
         cols["status"].append(s)
-
-    silences = sorted(silences)
 
     def fill(after, before):
         # The windows strictly between two reported ones, on the same grid.  A

@@ -5,7 +5,7 @@ and PLL lock as time series, and the silence reports that explain gaps."""
 import time
 
 from .files import software_version
-from .run import Log
+from .run import STATUS_SILENT, STATUS_SILENT_POWERED, Log
 
 # Totals of the host whose change over a run goes into its file.
 COUNTERS = ("records_in", "datagrams", "dropped", "late", "duplicated", "missing", "malformed",
@@ -28,7 +28,7 @@ class RunWatch:
         # a unit already silent when the run starts explains a gap from its start
         for r in ranks:
             unit = host.stats.units[r]
-            if unit.status in (100, 200):
+            if unit.status in (STATUS_SILENT, STATUS_SILENT_POWERED):
                 self.silences[r].append((0.0, unit.status))
         self.poll()
 
@@ -47,7 +47,7 @@ class RunWatch:
             if event.get("kind") == "silence" and event.get("rank") in self.ranks:
                 status = self.host.stats.units[event["rank"]].status
                 self.silences[event["rank"]].append(
-                    (event.get("time", now) - self.wall, status if status in (100, 200) else 100))
+                    (event.get("time", now) - self.wall, status if status in (STATUS_SILENT, STATUS_SILENT_POWERED) else STATUS_SILENT))
         for board in self.host.boards_state(now):
             if board.get("last_seen") is None or self._reports.get(board["mcuId"]) == board["reports"]:
                 continue

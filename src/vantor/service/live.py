@@ -26,7 +26,6 @@ from .http import clean, error
 MAX_RATE = 20.0
 SEND_STALL_S = 5.0          # a client whose socket takes this long to take a message is dropped
 CHUNK_S = 0.005             # time one client spends on its queue before the loop gets a turn
-UNITS_PER_TURN = 256        # units a hello reads and encodes per turn of the loop
 _RANK = STREAM_FIELDS.index("rank")
 _FLOATS = tuple(STREAM_FIELDS.index(f) for f in ("monitorV", "biasI", "timestamp"))
 # One stream record as JSON: %r of a finite float is what json.dumps writes.
@@ -178,12 +177,9 @@ async def hello_text(host, rate, mode):
     """The hello message as JSON text.  Its units are read and encoded a slice
     per turn of the loop: in one piece, thousands of them held the loop long
     enough (35 ms per client at 2048 units) for datagrams to pile up."""
-    now = time.time()
-    count = len(host.units)
     slices = []
-    for first in range(1, count + 1, UNITS_PER_TURN):
-        slices.append(",".join(json.dumps(clean(host.unit_state(rank, now)))
-                               for rank in range(first, min(first + UNITS_PER_TURN, count + 1))))
+    for chunk in host.unit_state_slices():
+        slices.append(",".join(json.dumps(clean(unit)) for unit in chunk))
         await asyncio.sleep(0)
     snapshot = host.snapshot(units=[])
     del snapshot["units"]

@@ -39,41 +39,40 @@ def _store(request):
     return watch.store
 
 
-def _seconds(request, name, default):
+def _query_number(request, name, expected, default, low=None):
+    """A finite number from the query (>= `low` when given), or `default`."""
     text = request.query.get(name)
     if text in (None, ""):
         return default
     try:
         value = float(text)
     except ValueError:
-        raise error(400, f"{name}: expected unix seconds, got {text!r}") from None
-    if not math.isfinite(value):
-        raise error(400, f"{name}: expected unix seconds, got {text!r}")
+        raise error(400, f"{name}: expected {expected}, got {text!r}") from None
+    if not math.isfinite(value) or (low is not None and value < low):
+        bound = "" if low is None else f" >= {low:g}"
+        raise error(400, f"{name}: expected {expected}{bound}, got {text!r}")
     return value
 
 
-def _range(request):
+def _seconds(request, name, default):
+    return _query_number(request, name, "unix seconds", default)
+
+
+def _range(request, logs=False):
+    """(since, until) of the query; a negative since counts back from now.
+    Series default to the last DEFAULT_SPAN, logs to everything kept."""
     now = time.time()
     until = _seconds(request, "until", now)
-    since = _seconds(request, "since", until - DEFAULT_SPAN)
+    since = _seconds(request, "since", 0.0 if logs else until - DEFAULT_SPAN)
     if since < 0:
         since = now + since
-    if until < since:
+    if until < since and not logs:
         raise error(400, f"until ({until:.3f}) is before since ({since:.3f})")
     return since, until
 
 
 def _resolution(request):
-    text = request.query.get("resolution")
-    if text in (None, ""):
-        return None
-    try:
-        value = float(text)
-    except ValueError:
-        raise error(400, f"resolution: expected seconds, got {text!r}") from None
-    if not math.isfinite(value) or value < 0:
-        raise error(400, f"resolution: expected seconds >= 0, got {text!r}")
-    return value
+    return _query_number(request, "resolution", "seconds", None, low=0)
 
 
 def _ranks(request):
@@ -156,26 +155,16 @@ def _limit(request):
 
 async def settings_log(request):
     store = _store(request)
-    since, until = _range_open(request)
+    since, until = _range(request, logs=True)
     entries = await asyncio.to_thread(store.settings_log, since, until, _limit(request))
     return answer({"changes": entries})
 
 
 async def alarm_log(request):
     store = _store(request)
-    since, until = _range_open(request)
+    since, until = _range(request, logs=True)
     entries = await asyncio.to_thread(store.alarm_log, since, until, _limit(request))
     return answer({"transitions": entries})
-
-
-def _range_open(request):
-    """Logs default to everything kept."""
-    now = time.time()
-    until = _seconds(request, "until", now)
-    since = _seconds(request, "since", 0.0)
-    if since < 0:
-        since = now + since
-    return since, until
 
 
 async def export(request):

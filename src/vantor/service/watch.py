@@ -18,7 +18,6 @@ log = logging.getLogger("vantor.service.watch")
 POLL_S = 1.0
 DISK_EVERY_S = 10.0
 UNITS_SHARE = 0.005      # of a core, for reading every unit's state
-UNITS_PER_TURN = 256
 ARCHIVE_FILE = "archive.sqlite"
 
 
@@ -35,7 +34,6 @@ class Watch:
         self.store = None
         self.writer = None
         self.archive_error = None        # why the archive is off, or None
-        self.skipped = 0                 # stream batches and events the bus dropped for us
         self.cpu = 0.0                   # CPU seconds spent on the event loop by the watch
         self._sub = None
         self._tasks = []
@@ -111,7 +109,6 @@ class Watch:
                 if collector is not None:
                     collector.event(payload)
                 self.checker.event(payload)
-            self.skipped = self._sub.skipped
             self.cpu += time.thread_time() - started
 
     async def _poll(self):
@@ -141,18 +138,15 @@ class Watch:
                 self.checker.disk_free(await asyncio.to_thread(free_space, [self.data_dir]))
 
     async def _read_units(self):
-        """Every unit's state, a slice per turn of the loop: with thousands of
-        units one pass holds the loop long enough for datagrams to pile up.
-        Returns the states and the CPU seconds they took."""
-        host, now, spent = self.host, time.time(), 0.0
-        units = []
-        count = len(host.units)
-        for first in range(1, count + 1, UNITS_PER_TURN):
-            started = time.thread_time()
-            units += [host.unit_state(rank, now)
-                      for rank in range(first, min(first + UNITS_PER_TURN, count + 1))]
+        """Every unit's state, a slice per turn of the loop, and the CPU
+        seconds the reading took."""
+        units, spent = [], 0.0
+        started = time.thread_time()
+        for chunk in self.host.unit_state_slices():
             spent += time.thread_time() - started
+            units += chunk
             await asyncio.sleep(0)
+            started = time.thread_time()
         self.cpu += spent
         return units, spent
 
@@ -162,7 +156,7 @@ class Watch:
         if self.writer is None:
             return {"ok": False, "error": self.archive_error, "path": None}
         status = self.writer.status()
-        status.update(path=str(self.data_dir / ARCHIVE_FILE), skipped=self.skipped,
+        status.update(path=str(self.data_dir / ARCHIVE_FILE), skipped=self._sub.skipped,
                       watch_cpu_s=round(self.cpu, 3))
         return status
 
