@@ -128,7 +128,9 @@ class PostgresServer:
         """A new empty database; its name."""
         name = f"test_{next(self._names)}"
         with self.admin() as db:
-            db.execute(f"CREATE DATABASE {name}")
+            # copying the template's files is several times faster than its WAL (15+)
+            fast = " STRATEGY FILE_COPY" if db.info.server_version >= 150000 else ""
+            db.execute(f"CREATE DATABASE {name}{fast}")
         return name
 
     def drop_database(self, name):

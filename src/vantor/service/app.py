@@ -4,6 +4,7 @@ route module, on one asyncio loop.
 Route modules are the `routes_*.py` files of this package (and `live`): each
 has `add_routes(app)`, and may hook `app.on_startup`/`app.on_cleanup`.  What
 they find in the app: "system", "host", "jobs", "data_dir", "settings_path",
+"archive" (the archive's URL or file, None for the data directory's),
 "problems" (a list of texts the service reports about itself)."""
 import asyncio
 import gc
@@ -52,7 +53,7 @@ async def json_errors(request, handler):
                                  status=500)
 
 
-def build_app(system, *, data_dir, settings_path=None, token=None):
+def build_app(system, *, data_dir, settings_path=None, token=None, archive=None):
     middlewares = [json_errors]
     check = auth.middleware(token)
     if check is not None:
@@ -62,6 +63,7 @@ def build_app(system, *, data_dir, settings_path=None, token=None):
     app["system"], app["host"] = system, host
     app["data_dir"] = Path(data_dir)
     app["settings_path"] = settings_path
+    app["archive"] = archive
     app["problems"] = []
     app["jobs"] = JobManager(host, data_dir, publish=host.publish_event)
     if settings_path is not None:
@@ -92,8 +94,8 @@ def build_app(system, *, data_dir, settings_path=None, token=None):
     return app
 
 
-async def serve(system, *, http, data_dir, settings_path=None, token=None, ready=None,
-                stop=None):
+async def serve(system, *, http, data_dir, settings_path=None, token=None, archive=None,
+                ready=None, stop=None):
     """Runs the System and the HTTP server until `stop` is set (or SIGINT/SIGTERM).
     `ready(url)` is called once both answer."""
     stop = stop or asyncio.Event()
@@ -102,7 +104,8 @@ async def serve(system, *, http, data_dir, settings_path=None, token=None, ready
         loop.add_signal_handler(sig, stop.set)
     try:
         async with system:
-            app = build_app(system, data_dir=data_dir, settings_path=settings_path, token=token)
+            app = build_app(system, data_dir=data_dir, settings_path=settings_path, token=token,
+                            archive=archive)
             runner = web.AppRunner(app, access_log=None, handle_signals=False)
             await runner.setup()
             try:

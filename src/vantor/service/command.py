@@ -25,6 +25,10 @@ def add_subcommands(sub):
     serve.add_argument("--data", metavar="DIR", default=None,
                        help="data directory: token, settings of built-in setups, job files, "
                             "archive (default $XDG_DATA_HOME/vantor or ~/.local/share/vantor)")
+    serve.add_argument("--archive", metavar="URL|FILE", default=None,
+                       help="the archive: a PostgreSQL database (postgresql://USER@HOST:PORT/DB; "
+                            "the password from ~/.pgpass or PGPASSWORD) or an SQLite file "
+                            "(default: archive.sqlite in the data directory)")
     serve.add_argument("--show-token", action="store_true",
                        help="print the API token (creating it if needed) and exit")
     host_options(serve)
@@ -110,7 +114,7 @@ def serve_command(args):
 
     try:
         asyncio.run(serve(system, http=args.http, data_dir=data_dir, settings_path=settings_path,
-                          token=token, ready=ready))
+                          token=token, archive=args.archive, ready=ready))
     except OSError as exc:
         import errno
         if exc.errno == errno.EADDRINUSE:

@@ -16,6 +16,7 @@ from aiohttp import web
 
 from vantor.history import export as archive_export
 from vantor.history import queries
+from vantor.history.store import ArchiveError
 from vantor.host.units import UnitError
 
 from .http import answer, clean, error
@@ -30,6 +31,14 @@ async def _answer(data):
     """JSON built off the event loop: a long series takes a while to encode."""
     text = await asyncio.to_thread(lambda: json.dumps(clean(data)))
     return web.Response(text=text, content_type="application/json")
+
+
+async def _read(function, *args, **kwargs):
+    """A store call off the event loop; a database that went away answers 503."""
+    try:
+        return await asyncio.to_thread(function, *args, **kwargs)
+    except ArchiveError as exc:
+        raise error(503, str(exc)) from None
 
 
 def _store(request):
@@ -114,9 +123,8 @@ async def _series(request, kind, keys, default_quantity):
     since, until = _range(request)
     options = request.app["watch"].archive_options
     try:
-        found = await asyncio.to_thread(queries.series, store, kind, keys, quantity, since,
-                                        until, _resolution(request),
-                                        full_seconds=options.full_seconds)
+        found = await _read(queries.series, store, kind, keys, quantity, since, until,
+                            _resolution(request), full_seconds=options.full_seconds)
     except queries.QueryError as exc:
         raise error(400, str(exc)) from None
     points = sum(len(c["time"]) for c in found["series"].values())
@@ -156,14 +164,14 @@ def _limit(request):
 async def settings_log(request):
     store = _store(request)
     since, until = _range(request, logs=True)
-    entries = await asyncio.to_thread(store.settings_log, since, until, _limit(request))
+    entries = await _read(store.settings_log, since, until, _limit(request))
     return answer({"changes": entries})
 
 
 async def alarm_log(request):
     store = _store(request)
     since, until = _range(request, logs=True)
-    entries = await asyncio.to_thread(store.alarm_log, since, until, _limit(request))
+    entries = await _read(store.alarm_log, since, until, _limit(request))
     return answer({"transitions": entries})
 
 
@@ -181,10 +189,10 @@ async def export(request):
     fd, path = tempfile.mkstemp(suffix=f".{fmt}", dir=request.app["data_dir"])
     os.close(fd)
     try:
-        await asyncio.to_thread(archive_export.export, store, path, fmt, kind=kind, keys=keys,
-                                since=since, until=until, resolution=_resolution(request),
-                                names=_names(request) if kind == "unit" else None,
-                                full_seconds=options.full_seconds)
+        await _read(archive_export.export, store, path, fmt, kind=kind, keys=keys,
+                    since=since, until=until, resolution=_resolution(request),
+                    names=_names(request) if kind == "unit" else None,
+                    full_seconds=options.full_seconds)
         with open(path, "rb") as fh:
             body = fh.read()
     except queries.QueryError as exc:

@@ -68,12 +68,18 @@ class Watch:
         if self.hook is not None:
             await self.hook.stop()
 
-    async def _open_archive(self):
-        from vantor.history.writer import ArchiveWriter, open_archive
+    @property
+    def archive_location(self):
+        """`--archive` (a database URL or a file), else the file in the data directory."""
+        return self.app.get("archive") or self.data_dir / ARCHIVE_FILE
 
-        path = self.data_dir / ARCHIVE_FILE
+    async def _open_archive(self):
+        from vantor.history.writer import ArchiveWriter, archive_name, open_archive
+
+        path = archive_name(self.archive_location)
         try:
-            self.store = await asyncio.to_thread(open_archive, path, self.archive_options)
+            self.store = await asyncio.to_thread(open_archive, self.archive_location,
+                                                 self.archive_options)
             recent = await asyncio.to_thread(self.store.alarm_log, 0.0, float("inf"), 1000)
         except (ArchiveError, sqlite3.Error) as exc:
             if self.store is not None:
@@ -156,7 +162,9 @@ class Watch:
         if self.writer is None:
             return {"ok": False, "error": self.archive_error, "path": None}
         status = self.writer.status()
-        status.update(path=str(self.data_dir / ARCHIVE_FILE), skipped=self._sub.skipped,
+        from vantor.history.writer import archive_name
+
+        status.update(path=archive_name(self.archive_location), skipped=self._sub.skipped,
                       watch_cpu_s=round(self.cpu, 3))
         return status
 
