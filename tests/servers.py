@@ -72,8 +72,9 @@ class PostgresServer:
             self._as_owner = ["runuser", "-u", "postgres", "--"]
 
     def _run(self, program, *args):
+        # the server's own output goes to its log (-l): a pipe it held would never end
         result = subprocess.run([*self._as_owner, os.path.join(self.bindir, program), *args],
-                                capture_output=True, text=True)
+                                capture_output=True, text=True, timeout=120)
         if result.returncode != 0:
             raise RuntimeError(f"{program} failed: {result.stdout}{result.stderr}")
 
@@ -104,6 +105,12 @@ class PostgresServer:
                 if attempt == 4:
                     raise RuntimeError("PostgreSQL did not start:\n"
                                        + (self.root / "server.log").read_text()[-3000:])
+
+    def restart(self):
+        """Stops the server (its clients' connections break) and starts it
+        again with the same port and data."""
+        self._run("pg_ctl", "-D", str(self.root / "data"), "-l", str(self.root / "server.log"),
+                  "-m", "fast", "-w", "restart")
 
     def stop(self):
         if self.root is None:

@@ -413,3 +413,13 @@ def test_a_database_archive_has_one_writer(postgres_url):
         PostgresStore(postgres_url)
     holder.close()
     PostgresStore(postgres_url).close()      # free again once the first closed
+
+
+def test_a_restarted_database_server_is_reconnected(postgres_server, postgres_url):
+    store = PostgresStore(postgres_url, block_seconds=60)
+    fill(store, 10)
+    assert len(store.rows("unit", [1], T0, T0 + 20)[1]) == 10
+    postgres_server.restart()
+    fill(store, 10, start=T0 + 10)               # no batch lost to the broken connection
+    assert len(store.rows("unit", [1], T0, T0 + 20)[1]) == 20
+    store.close()

@@ -131,13 +131,22 @@ class PostgresStore(Store):
             raise ArchiveError(f"archive {self.where}: cannot connect: {_one_line(exc)}") \
                 from None
 
+    def _alive(self, db):
+        """Whether a connection still reaches its server: after a restart of
+        the server it looks fine until used."""
+        if db is None or db.closed or db.broken:
+            return False
+        try:
+            db.execute("SELECT 1")
+            return True
+        except self._psycopg.Error:
+            db.close()
+            return False
+
     def _writing(self):
         """The one writer's connection, holding the archive's lock."""
-        db = self._writer
-        if db is not None and not db.closed and not db.broken:
-            return db
-        if db is not None:
-            db.close()
+        if self._alive(self._writer):
+            return self._writer
         db = self._writer = self._connect()
         if not db.execute("SELECT pg_try_advisory_lock(%s)", (LOCK_KEY,)).fetchone()[0]:
             db.close()
@@ -150,7 +159,7 @@ class PostgresStore(Store):
     def _reading(self):
         """This thread's connection for queries."""
         db = getattr(self._local, "db", None)
-        if db is None or db.closed or db.broken:
+        if not self._alive(db):
             db = self._local.db = self._connect()
             with self._guard:
                 self._readers.append(db)
