@@ -313,6 +313,22 @@ def test_late_rows_join_their_minute(store):
         store.compact(T0 + 200)
 
 
+def test_late_rows_past_full_retention_still_count(store):
+    day, start = 86400, T0 - 86400 - 600
+    fill(store, 120, start=start)
+    store.compact(T0 + 1000)
+    store.prune(T0 + 1000, full_seconds=day, aggregate_seconds=2 * day)
+    assert len(store.rows("unit", [1], start, start + 120)[1]) == 0    # minutes only
+    collector = ArchiveCollector()
+    collector.time_origin = 0.0
+    collector.stream(stream_batch([1], start + 30.5, counts=1000))
+    store.write(collector.take())
+    store.compact(T0 + 1000)
+    for _ in range(2):                          # folded once, not again at the next fold
+        assert list(store.minutes("unit", [1], start, start + 119)[1]["n"]) == [61, 60]
+        store.compact(T0 + 1000)
+
+
 def record():
     """One data set as the service would hand it to a store: batch after
     batch, with the time between them (compact and prune calls) marked."""

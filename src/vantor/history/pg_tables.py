@@ -1,8 +1,8 @@
-"""The archive's row layouts as PostgreSQL tables, and numpy rows to and from
-PostgreSQL's binary COPY format.  With every column NOT NULL and of fixed
-width, each row is one fixed-size big-endian record, so a whole block of
-rows crosses the connection as one numpy array, without a Python object
-per row."""
+"""The archive's row layouts as PostgreSQL tables, and numpy rows to and
+from the server without a Python object per row: rows go in as binary COPY
+(with every column NOT NULL and of fixed width, each row is one fixed-size
+big-endian record) and come out packed per series, one value after another
+in a bytea per column."""
 import numpy as np
 
 from .aggregate import MINUTE
@@ -10,14 +10,15 @@ from .layouts import VALUE_FIELDS, minute_dtype, row_dtype
 from .store import ArchiveError
 
 SCHEMA = "vantor"
-SIGNATURE = b"PGCOPY\n\xff\r\n\x00"
-HEADER = SIGNATURE + bytes(8)            # no flags, no header extension
+HEADER = b"PGCOPY\n\xff\r\n\x00" + bytes(8)     # no flags, no header extension
 TRAILER = b"\xff\xff"
 TABLES = {"unit": "windows", "board": "board_reports", "counters": "counters"}
 KEY_COLUMNS = {"unit": "rank", "board": "mcuId", "counters": "counter"}
-# numpy field (kind, size) -> column type and its binary COPY form
-_TYPES = {("f", 4): ("real", ">f4"), ("f", 8): ("double precision", ">f8"),
-          ("u", 1): ("smallint", ">i2"), ("u", 4): ("integer", ">i4")}
+# numpy field (kind, size) -> column type, its binary form, the function giving that form
+_TYPES = {("f", 4): ("real", ">f4", "float4send"),
+          ("f", 8): ("double precision", ">f8", "float8send"),
+          ("u", 1): ("smallint", ">i2", "int2send"),
+          ("u", 4): ("integer", ">i4", "int4send")}
 
 
 class Table:
@@ -31,15 +32,17 @@ class Table:
         self.qualified = f'{SCHEMA}."{self.name}"'
         self.key = KEY_COLUMNS[kind]
         self.fields = self.dtype.names
-        columns = [self.key if field == "key" else field for field in self.fields]
-        self.columns = ", ".join(f'"{c}"' for c in columns)
+        self.names = [self.key if field == "key" else field for field in self.fields]
+        self.columns = ", ".join(f'"{c}"' for c in self.names)
         types = [_TYPES[(self.dtype[f].kind, self.dtype[f].itemsize)] for f in self.fields]
-        self._declared = ", ".join(f'"{c}" {sql} NOT NULL' for c, (sql, _) in zip(columns, types))
+        self._declared = ", ".join(f'"{c}" {sql} NOT NULL'
+                                   for c, (sql, _, _) in zip(self.names, types))
+        self.forms = [np.dtype(form) for _, form, _ in types]
+        self._send = [send for _, _, send in types]
         wire = [("count", ">i2")]
-        for i, (_, form) in enumerate(types):
+        for i, form in enumerate(self.forms):
             wire += [(f"size{i}", ">i4"), (f"value{i}", form)]
         self.wire = np.dtype(wire)
-        self.sizes = [np.dtype(form).itemsize for _, form in types]
 
     def create(self):
         """Statements creating the table and its indexes: per series and time
@@ -57,26 +60,37 @@ class Table:
         out = np.empty(len(rows), dtype=self.wire)
         out["count"] = len(self.fields)
         for i, field in enumerate(self.fields):
-            out[f"size{i}"] = self.sizes[i]
+            out[f"size{i}"] = self.forms[i].itemsize
             out[f"value{i}"] = rows[field]
         return HEADER + out.tobytes() + TRAILER
 
-    def decode(self, data):
-        """Keyed rows from binary COPY data of a query selecting self.columns."""
-        data = memoryview(data)
-        if bytes(data[:len(SIGNATURE)]) != SIGNATURE or bytes(data[-2:]) != TRAILER:
-            raise ArchiveError(f"{self.name}: the server sent no binary COPY data")
-        extension = int.from_bytes(data[15:19], "big")
-        body = data[19 + extension:-2]
-        if len(body) % self.wire.itemsize:
-            raise ArchiveError(f"{self.name}: rows of an unexpected layout")
-        records = np.frombuffer(body, dtype=self.wire)
-        if np.any(records["count"] != len(self.fields)) or any(
-                np.any(records[f"size{i}"] != size) for i, size in enumerate(self.sizes)):
-            raise ArchiveError(f"{self.name}: rows of an unexpected layout")
-        rows = np.empty(len(records), dtype=self.dtype)
-        for i, field in enumerate(self.fields):
-            rows[field] = records[f"value{i}"]
+    def series_sql(self, query):
+        """A query of one row per series of the rows of `query` (which selects
+        this table's columns): key, row count, then every other column's
+        values in time order, packed in their binary form."""
+        packed = ", ".join(f"string_agg({send}(\"{name}\"), ''::bytea)"
+                           for name, send in zip(self.names[1:], self._send[1:]))
+        # an aggregate takes its rows in the order its subquery gives them;
+        # unpack checks that it did
+        return (f'SELECT "{self.key}", count(*), {packed} FROM ({query} ORDER BY "{self.key}", '
+                f't) AS rows GROUP BY "{self.key}" ORDER BY "{self.key}"')
+
+    def unpack(self, found):
+        """Keyed rows (self.dtype), sorted by key and time, from the answer
+        to series_sql (fetched in binary)."""
+        rows = np.empty(sum(n for _, n, *_ in found), dtype=self.dtype)
+        at = 0
+        for key, n, *packed in found:
+            part = rows[at:at + n]
+            at += n
+            part["key"] = key
+            for field, form, data in zip(self.fields[1:], self.forms[1:], packed):
+                if len(data) != n * form.itemsize:
+                    raise ArchiveError(f"{self.name}: {field} of series {key} is not "
+                                       f"{n} values")
+                part[field] = np.frombuffer(data, dtype=form)
+            if np.any(np.diff(part["t"]) < 0):
+                part[:] = part[np.argsort(part["t"], kind="stable")]
         return rows
 
 
@@ -85,9 +99,11 @@ def aggregate_sql(full, where):
     the full rows matching `where`: NaN (not measured) is left out of min,
     mean and max, and a minute without any value gets NaN, as in
     aggregate.minutes."""
-    cols = [f'"{full.key}"', f"floor(t / {MINUTE!r}) * {MINUTE!r}", "count(*)::integer"]
+    cols = [f'"{full.key}"', f"floor(t / {MINUTE!r}) * {MINUTE!r} AS t", "count(*)::integer AS n"]
     for name, form in VALUE_FIELDS[full.kind]:
         out = "double precision" if form == "<f8" else "real"
         value = f"nullif(\"{name}\"::double precision, 'NaN')"
-        cols += [f"coalesce({func}({value}), 'NaN')::{out}" for func in ("min", "avg", "max")]
-    return f"SELECT {', '.join(cols)} FROM {full.qualified} WHERE {where} GROUP BY 1, 2"
+        cols += [f"coalesce({func}({value}), 'NaN')::{out} AS \"{name}_{stat}\""
+                 for func, stat in (("min", "min"), ("avg", "mean"), ("max", "max"))]
+    return (f"SELECT {', '.join(cols)} FROM {full.qualified} WHERE {where} "
+            f'GROUP BY "{full.key}", 2')

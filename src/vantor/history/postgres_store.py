@@ -159,11 +159,14 @@ class PostgresStore(Store):
     def _reading(self):
         """This thread's connection for queries."""
         db = getattr(self._local, "db", None)
-        if not self._alive(db):
-            db = self._local.db = self._connect()
-            with self._guard:
-                self._readers.append(db)
-        return db
+        if self._alive(db):
+            return db
+        fresh = self._local.db = self._connect()
+        with self._guard:
+            if db in self._readers:
+                self._readers.remove(db)
+            self._readers.append(fresh)
+        return fresh
 
     def close(self):
         with self._guard:
@@ -305,18 +308,23 @@ class PostgresStore(Store):
             for kind, (full, minutes) in self.tables.items():
                 unfolded = [(t0, t1) for k, t0, t1 in pending if k == kind]
                 with db.transaction():
-                    gone = [stop for name, start, stop in self._partitions_of(db, full)
-                            if stop <= full_before
-                            and not any(a < stop and b > start for a, b in unfolded)
-                            and self._drop(db, full, name, start)]
+                    gone = []
+                    for name, start, stop in self._partitions_of(db, full):
+                        # a span not folded yet keeps its rows until it is
+                        if stop <= full_before and not any(a < stop and b > start
+                                                           for a, b in unfolded):
+                            self._drop(db, full, name, start)
+                            gone.append(stop)
                     if gone:
                         db.execute(f"INSERT INTO {SCHEMA}.meta VALUES (%s, %s) ON CONFLICT "
                                    f"(key) DO UPDATE SET value = greatest(meta.value::float8, "
                                    f"excluded.value::float8)::text",
                                    (f"full_from:{kind}", repr(max(gone))))
                     dropped += len(gone)
-                    dropped += sum(self._drop(db, minutes, name, start) for name, start, stop
-                                   in self._partitions_of(db, minutes) if stop <= all_before)
+                    for name, start, stop in self._partitions_of(db, minutes):
+                        if stop <= all_before:
+                            self._drop(db, minutes, name, start)
+                            dropped += 1
             with db.transaction():
                 for table in ("settings_log", "alarm_log"):
                     dropped += db.execute(f"DELETE FROM {SCHEMA}.{table} WHERE t < %s",
@@ -330,26 +338,23 @@ class PostgresStore(Store):
     def _drop(self, db, table, name, start):
         db.execute(f'DROP TABLE {SCHEMA}."{name}"')
         self._partitions.discard((table.name, start))
-        return True
 
     # -- reading ------------------------------------------------------------
 
-    def _copy_out(self, db, table, query, params):
-        data = bytearray()
-        with db.cursor().copy(f"COPY ({query}) TO STDOUT (FORMAT BINARY)", params) as copy:
-            for chunk in copy:
-                data += chunk
-        return table.decode(data)
+    def _series(self, db, table, query, params):
+        """Keyed rows of `query` (selecting the table's columns), sorted by key and time."""
+        cursor = db.cursor(binary=True)
+        cursor.execute(table.series_sql(query), params)
+        return table.unpack(cursor.fetchall())
 
     def rows(self, kind, keys, since, until):
         keys = sorted({int(k) for k in keys})
         full = self.tables[kind][0]
         with self._errors():
-            found = self._copy_out(
+            found = self._series(
                 self._reading(), full,
                 f'SELECT {full.columns} FROM {full.qualified} WHERE "{full.key}" = '
-                f'ANY(%s::integer[]) AND t >= %s AND t <= %s ORDER BY "{full.key}", t',
-                (keys, float(since), float(until)))
+                f"ANY(%s::integer[]) AND t >= %s AND t <= %s", (keys, float(since), float(until)))
         return _by_key(found, keys, row_dtype(kind, keyed=False))
 
     def minutes(self, kind, keys, since, until):
@@ -360,8 +365,8 @@ class PostgresStore(Store):
         where = f'"{full.key}" = ANY(%s::integer[]) AND t >= %s AND t < %s'
         with self._errors():
             db = self._reading()
-            stored = self._copy_out(db, minutes, f"SELECT {minutes.columns} FROM "
-                                    f"{minutes.qualified} WHERE {where}", (keys, start, end))
+            stored = self._series(db, minutes, f"SELECT {minutes.columns} FROM "
+                                  f"{minutes.qualified} WHERE {where}", (keys, start, end))
             unfolded = db.execute(f"SELECT t0, t1 FROM {SCHEMA}.pending WHERE kind = %s AND "
                                   f"t1 > %s AND t0 < %s", (kind, start, end)).fetchall()
             parts = [stored]
@@ -372,8 +377,8 @@ class PostgresStore(Store):
                 stale = np.zeros(len(stored), dtype=bool)
                 for t0, t1 in unfolded:
                     stale |= (stored["t"] >= max(t0, cut)) & (stored["t"] < t1)
-                    parts.append(self._copy_out(db, minutes, aggregate_sql(full, where),
-                                                (keys, max(t0, start), min(t1, end))))
+                    parts.append(self._series(db, minutes, aggregate_sql(full, where),
+                                              (keys, max(t0, start), min(t1, end))))
                 parts[0] = stored[~stale]
         rows = np.concatenate(parts)
         rows = rows[np.lexsort((rows["t"], rows["key"]))]
