@@ -148,9 +148,12 @@ bench: $(STAMP)
 	for b in bench_worker bench_broker bench_hub host_throughput; do $(PY) bench/$$b.py || exit 1; done
 
 # Archive and alarms: their CPU at 2048 units (synthetic feed, and the host
-# with them switched on and off), database size per unit and day, one-day queries.
-bench-archive: $(STAMP)
+# with them switched on and off), database size per unit and day, one-day
+# queries; then SQLite and PostgreSQL side by side (ingest at 2048 and 4096
+# units, size, queries).
+bench-archive: $(STAMP) postgres
 	$(PY) bench/bench_archive.py
+	$(PY) bench/bench_archive_stores.py
 
 # Channel units one host keeps up with: simulator and host in their own
 # processes on loopback, stepping the unit count (CAPACITY="--levels 64,128"),
