@@ -12,6 +12,7 @@ from .limits import DEFAULT_LIMITS, LimitError, as_table, check as check_limit, 
 from .sources import parse_address
 from vantor.alarms.options import AlarmOptions, parse_alarms
 from vantor.history.options import ArchiveOptions, parse_archive
+from vantor.sim.options import parse_sim
 
 U8_FIELDS = {"mcuId", "cuId", "cuStatus", "prescale", "pgaGain", "powered", "inverted"}
 U32_FIELDS = {"unlatchT", "biasSweepT"}
@@ -87,6 +88,7 @@ class Microcontroller:
 class Settings:
     alarms = AlarmOptions()       # the [alarms] table
     archive = ArchiveOptions()    # the [archive] table
+    sim = None                    # the [sim] table (SimOptions), None without one
 
     def __init__(self, devices, buffSize, timeout, maxFails, source="<built-in>", doc=None,
                  limits=None):
@@ -145,7 +147,8 @@ def _check_keys(where, table, allowed):
 
 def parse_settings(doc, source="<table>"):
     """Settings from a parsed TOML document (see README, Running)."""
-    _check_keys("", doc, set(TOP_DEFAULTS) | {"unit", "mcu", "limits", "alarms", "archive"})
+    _check_keys("", doc, set(TOP_DEFAULTS) | {"unit", "mcu", "limits", "alarms", "archive",
+                                              "sim"})
     try:
         limits = parse_limits(doc.get("limits"))
     except LimitError as exc:
@@ -225,6 +228,11 @@ def parse_settings(doc, source="<table>"):
             mcu.channels[cu_id] = ChannelUnit(mcu_id, cu_id, rank, Configuration(values, limits))
     settings = Settings(devices, source=source, doc=doc, limits=limits, **top)
     settings.alarms, settings.archive = alarms, archive
+    if "sim" in doc:
+        try:
+            settings.sim = parse_sim(doc["sim"], [(cu.mcuId, cu.cuId) for cu in settings.units()])
+        except ValueError as exc:
+            raise SettingsError(str(exc)) from None
     return settings
 
 
