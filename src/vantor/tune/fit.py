@@ -56,7 +56,7 @@ class Analysis:
     switching_current: float = None    # A, midway between the last free and first latched point
     plateau_onset: float = None        # A, where the fitted rise reaches onset_fraction
     plateau_rate: float = None         # counts/s on the plateau
-    plateau_flatness: float = None     # relative rise of the rate across the plateau
+    plateau_flatness: float = None     # relative rise of the rate over the fitted plateau
     dark_rate: float = None            # counts/s far below switching (dark sweep)
     dark_rise: float = None            # A, from where the dark rate stays above twice that
     step: float = None                 # A, the sweep's step
@@ -198,9 +198,9 @@ def analyse(curve, onset_fraction=0.9, dark=None):
     elif k is None:
         out.status = "no switching"
         out.reason = f"no switching up to {curve.bias[-1]:.4g} A (the end of the sweep)"
-    if len(on_plateau) >= 2:
-        rates = curve.rate[on_plateau]
-        slope = np.polyfit(curve.bias[on_plateau], rates, 1)[0]
-        span = curve.bias[on_plateau[-1]] - curve.bias[on_plateau[0]]
+    flat = on_plateau[on_plateau < used]      # short of the dark-count rise
+    if len(flat) >= 2:
+        slope = np.polyfit(curve.bias[flat], curve.rate[flat], 1)[0]
+        span = curve.bias[flat[-1]] - curve.bias[flat[0]]
         out.plateau_flatness = float(slope * span / max(p + b, 1e-12))
     return out
