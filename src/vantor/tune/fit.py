@@ -180,25 +180,26 @@ def analyse(curve, onset_fraction=0.9, dark=None):
     out.plateau_onset, out.plateau_rate = onset, p + b
     out.fit = {**fitted, "points": used}
     free = fitted["deviance"] / max(1, used - 4)
-    on_plateau = np.flatnonzero((curve.bias[:below] >= onset))
-    limit = curve.bias[below - 1]
+    # The plateau must be seen among the fitted points, not extrapolated.
+    flat = np.flatnonzero(curve.bias[:used] >= onset)
+    top = curve.bias[used - 1]
     if free > NOISY_DEVIANCE:
         out.status = "noisy"
         out.reason = (f"the counts scatter {free:.1f} times more than counting allows "
                       f"(deviance per point); the curve cannot be judged")
-    elif onset > limit or len(on_plateau) < 2:
+    elif len(flat) < 2:
         out.status = "no plateau"
-        where = "before switching" if k is not None else "within the sweep"
-        out.reason = (f"the rate still rises at {limit:.4g} A: no plateau {where} "
-                      f"(the fit reaches {onset_fraction:g} of its top at {onset:.4g} A)")
-    elif curve.counts[on_plateau].sum() < MIN_PLATEAU_COUNTS:
+        where = (f"up to {top:.4g} A ({EDGE:.0%} of switching)" if k is not None
+                 else f"up to {top:.4g} A (the end of the sweep)")
+        out.reason = (f"the rate still rises {where}: the fit reaches {onset_fraction:g} of "
+                      f"its top only at {onset:.4g} A")
+    elif curve.counts[flat].sum() < MIN_PLATEAU_COUNTS:
         out.status = "noisy"
-        out.reason = (f"{int(curve.counts[on_plateau].sum())} counts on the plateau, fewer than "
+        out.reason = (f"{int(curve.counts[flat].sum())} counts on the plateau, fewer than "
                       f"{MIN_PLATEAU_COUNTS}: lengthen the points (point_steps)")
     elif k is None:
         out.status = "no switching"
         out.reason = f"no switching up to {curve.bias[-1]:.4g} A (the end of the sweep)"
-    flat = on_plateau[on_plateau < used]      # short of the dark-count rise
     if len(flat) >= 2:
         slope = np.polyfit(curve.bias[flat], curve.rate[flat], 1)[0]
         span = curve.bias[flat[-1]] - curve.bias[flat[0]]
