@@ -5,6 +5,7 @@ import asyncio
 import time
 
 from vantor.host.app import ConfigureError, ConfigureTimeout
+from vantor.host.latch_keeper import reset_bias
 from vantor.ops.iv import run_sweep
 
 from .analysis import curves_of, judge
@@ -21,26 +22,6 @@ async def _out_of_sweep(host, ranks, wait=SETTLE_S):
         if all(host.unit_state(r)["status"] != "IV" for r in ranks):
             return
         await asyncio.sleep(0.05)
-
-
-async def reset_latched(host, biases, via=VIA, wait=RESET_S, timeout=5.0):
-    """Lower each unit's bias to zero, wait, and set `biases[rank]` again:
-    a sensor latched above switching recovers only below re-trapping.
-    Both steps are verified changes; returns the names that did not follow."""
-    if not biases:
-        return []
-    ranks = sorted(biases)
-    failed = []
-    try:
-        await host.configure(ranks, {"biasI": 0.0}, via=via, timeout=timeout)
-    except ConfigureTimeout as exc:
-        failed += exc.units
-    await asyncio.sleep(wait)
-    results = await asyncio.gather(*(host.configure([r], {"biasI": biases[r]}, via=via,
-                                                    timeout=timeout) for r in ranks),
-                                   return_exceptions=True)
-    failed += [u for res in results if isinstance(res, ConfigureTimeout) for u in res.units]
-    return sorted(set(failed))
 
 
 def temperatures(host):
@@ -61,7 +42,7 @@ async def run_tune(job, host, ranks, plan, policy, offload, dark=None):
     latched = {r: host.units[r - 1].configuration.get_c_value("biasI")
                for r, row in units.items() if row["switching_current"] is not None}
     job.message = f"resetting {len(latched)} units the sweep latched"
-    failed = await reset_latched(host, latched)
+    failed = await reset_bias(host, latched, VIA, RESET_S)
     job.tune = {"units": units, "policy": policy.__dict__, "fit_cpu_s": cpu,
                 "temperatures": temperatures(host), "finished": time.time(),
                 "reset": sorted(latched), "reset_failed": failed,
