@@ -10,6 +10,7 @@ import time
 from vantor.wire import CU_CONFIG_FIELDS, CU_IV, CU_MESSAGE, CU_MESSAGE_FIELDS, ECHO_FIELDS, echo_of, unit_label
 from .bus import KINDS, Bus
 from .datapath import DataPath, default_listen
+from .latch_keeper import LatchKeeper
 from .settings import SettingsError
 from .stats import Stats, status_word
 from .units import UnitError, resolve_units
@@ -58,6 +59,7 @@ class Host:
         self._boards_seen = {}
         self._unheard = set()          # names of units not heard within their time-out
         self._watch = None
+        self.latch = LatchKeeper(self, settings.latch)
 
     # -- life cycle --------------------------------------------------------------
 
@@ -77,6 +79,7 @@ class Host:
             self._watch.cancel()
             await asyncio.gather(self._watch, return_exceptions=True)
             self._watch = None
+        await self.latch.close()
         await self.path.stop()
         self.bus.close()
         gc.unfreeze()
@@ -117,6 +120,7 @@ class Host:
         count, changed = self.stats.stream_batch(data)
         if count:
             self.bus.publish("stream", data)
+            self.latch.batch(data)
         now = time.time()
         for unit, old in changed:
             new = status_word(unit.status)
@@ -162,11 +166,12 @@ class Host:
         u = self.stats.units[rank]
         now_wall = time.time() if now_wall is None else now_wall
         return {"rank": rank, "name": cu.label, "mcuId": cu.mcuId, "cuId": cu.cuId,
-                "status": u.word(), "cuStatus": u.status, "rate": u.rate,
+                "status": self.latch.word(rank, u.word()), "cuStatus": u.status, "rate": u.rate,
                 "counts": u.counts, "intSize": u.intSize, "monitorV": u.monitorV,
                 "biasI": u.biasI, "config": cu.configuration.as_dict(),
                 "updates": u.updates, "alarms": u.alarms, "windows": u.windows,
                 "iv_points": u.iv_points, "last_seen": u.last_seen,
+                "latch_events": self.latch.events(rank),
                 "age": None if u.last_seen is None else max(0.0, now_wall - u.last_seen)}
 
     def unit_state_slices(self, now_wall=None, size=UNITS_PER_SLICE):
@@ -184,7 +189,8 @@ class Host:
         does, ages aside: lets readers send only what changed."""
         now = time.monotonic()
         units = self.stats.units
-        return [(units[cu.rank].word(now), units[cu.rank].last_seen, units[cu.rank].updates,
+        return [(self.latch.word(cu.rank, units[cu.rank].word(now)), units[cu.rank].last_seen,
+                 units[cu.rank].updates,
                  units[cu.rank].alarms, id(cu.configuration)) for cu in self.units]
 
     def boards_state(self, now_wall=None):
