@@ -72,7 +72,8 @@ class LatchKeeper:
         old, new = ("ok", "latched") if latched else ("latched", "ok")
         self.host.publish_event({"kind": "status", "rank": rank, "name": name, "old": old,
                                  "new": new, "time": now})
-        self._publish(rank, latched=latched, events=self.events(rank))
+        self._publish(rank, latched=latched, events=self.events(rank),
+                      windows=self.host.unit_state(rank)["windows"])
         if not latched or not self.options.recover or rank in self.recovering:
             return
         decision = self.plan.decide(rank)
