@@ -29,11 +29,21 @@ async def reset_bias(host, biases, via, wait, timeout=5.0):
     except ConfigureTimeout as exc:
         failed += exc.units
     await asyncio.sleep(wait)
-    results = await asyncio.gather(*(host.configure([r], {"biasI": biases[r]}, via=via,
-                                                    timeout=timeout) for r in ranks),
-                                   return_exceptions=True)
+    results = await configure_each(host, biases, via, timeout)
     failed += [u for res in results if isinstance(res, ConfigureTimeout) for u in res.units]
     return sorted(set(failed))
+
+
+async def configure_each(host, biases, via, timeout=5.0):
+    """Sets biasI of each rank to `biases[rank]`, one verified change per
+    distinct value; returns what each change ended with (ranks, or the
+    exception) in the order of the values."""
+    groups = {}
+    for rank, bias in biases.items():
+        groups.setdefault(bias, []).append(rank)
+    return await asyncio.gather(*(host.configure(ranks, {"biasI": bias}, via=via,
+                                                 timeout=timeout)
+                                  for bias, ranks in groups.items()), return_exceptions=True)
 
 
 class LatchKeeper:

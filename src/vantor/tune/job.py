@@ -5,7 +5,7 @@ import asyncio
 import time
 
 from vantor.host.app import ConfigureError, ConfigureTimeout
-from vantor.host.latch_keeper import reset_bias
+from vantor.host.latch_keeper import configure_each, reset_bias
 from vantor.ops.iv import run_sweep
 
 from .analysis import curves_of, judge
@@ -58,18 +58,26 @@ async def apply_tune(host, job, timeout=10.0):
     accepted = {r: row["proposed_bias"] for r, row in units.items()
                 if row["status"] == "ok" and row["proposed_bias"] is not None}
     before = {r: host.units[r - 1].configuration.get_c_value("biasI") for r in accepted}
-    ranks = sorted(accepted)
-    results = await asyncio.gather(*(host.configure([r], {"biasI": accepted[r]}, via=VIA,
-                                                    timeout=timeout) for r in ranks),
-                                   return_exceptions=True)
+    groups = {}
+    for r, bias in accepted.items():
+        groups.setdefault(bias, []).append(r)
+    results = await configure_each(host, accepted, VIA, timeout)
     applied, failed = {}, {}
-    for r, res in zip(ranks, results):
-        if isinstance(res, (ConfigureError, ConfigureTimeout)):
-            failed[r] = str(res)
+    for ranks, res in zip(groups.values(), results):
+        if isinstance(res, ConfigureTimeout):
+            late = set(res.units)
+            for r in ranks:
+                if host.units[r - 1].label in late:
+                    failed[r] = str(res)
+                else:
+                    applied[r] = host.units[r - 1].configuration.get_c_value("biasI")
+        elif isinstance(res, ConfigureError):
+            failed.update((r, str(res)) for r in ranks)
         elif isinstance(res, BaseException):
             raise res
         else:
-            applied[r] = host.units[r - 1].configuration.get_c_value("biasI")
+            applied.update((r, host.units[r - 1].configuration.get_c_value("biasI"))
+                           for r in ranks)
     now = time.time()
     calibrations = [{"time": now, "rank": r, "name": host.units[r - 1].label, "job": job.id,
                      "policy": job.tune["policy"], "previous_bias": before[r],
