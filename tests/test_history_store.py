@@ -15,16 +15,20 @@ from vantor.history.export import export
 from vantor.history.postgres_store import PostgresStore
 from vantor.history.sqlite_store import SQLiteStore
 from vantor.history.store import ArchiveError
+from vantor.host.readmodel import decode
 from vantor.wire import CU_TIMEOUT, STREAM_DATA
 from tests.servers import free_port
 
 T0 = 1_765_000_200.0        # a block boundary for 60 s and 600 s blocks
 
 
-def stream_batch(ranks, t, counts, status=0, int_size=100, monitor=0.25):
-    """Hub batch bytes: one 32-byte record per rank, built with the wire layout."""
-    return b"".join(STREAM_DATA.pack(0, r - 1, status, 0, monitor, 0.0, counts + r, int_size,
+def stream_batch(ranks, t, counts, status=0, int_size=100, monitor=0.25, received=None):
+    """A decoded hub batch: one stream record per rank, built with the wire
+    layout; every window whole unless `received` says how many records it held."""
+    data = b"".join(STREAM_DATA.pack(0, r - 1, status, 0, monitor, 0.0, counts + r, int_size,
                                      r, t) for r in ranks)
+    held = int_size if received is None else received
+    return decode(data, len(ranks), lambda pair, end: held, None)
 
 
 def snapshot(t, *, ranks=(1, 2), reports=0, temp1=35.0, pll=True, status="ok", biasI=2e-5,
@@ -101,14 +105,13 @@ def test_every_quantity_lands_once_per_second(store):
 def test_unmeasured_values_stay_unknown(store):
     collector = ArchiveCollector()
     collector.stream(stream_batch([1], T0, 5, status=CU_TIMEOUT, int_size=0))
-    collector.stream(stream_batch([1], T0 + 1, 5) + b"\x01\x02")    # a torn record
+    collector.stream(stream_batch([1], T0 + 1, 5))
     snap = snapshot(T0 + 1, reports=1, temp1=None, pll=None)
     collector.snapshot(snap)
     collector.snapshot(snap)                  # the same board report seen twice
     store.write(collector.take())
     rates = queries.series(store, "unit", [1], "rate", T0, T0 + 2, now=T0)["series"][1]
     assert list(rates["time"]) == [T0 + 1]    # no silence record stored as a zero rate
-    assert collector.malformed_bytes == 2
     board = store.rows("board", [0], T0, T0 + 2)[0]
     assert len(board) == 1 and math.isnan(board["temp1"][0]) and math.isnan(board["pll"][0])
 
@@ -336,14 +339,18 @@ def record():
     collector = ArchiveCollector()
     for s in range(200):
         t = T0 + s
-        data = stream_batch([1, 2, 3], t, counts=s % 17, monitor=0.25 + 0.001 * (s % 5))
+        batches = [stream_batch([1, 2, 3], t, counts=s % 17, monitor=0.25 + 0.001 * (s % 5))]
         if s % 50 == 7:                           # a monitor voltage not measured
-            data = stream_batch([2], t, counts=3, monitor=float("nan")) + \
-                stream_batch([1, 3], t, counts=s % 17)
+            batches = [stream_batch([2], t, counts=3, monitor=float("nan")),
+                       stream_batch([1, 3], t, counts=s % 17)]
         if s % 40 == 9:                           # a silence record: no window at all
-            data = stream_batch([3], t, 0, status=CU_TIMEOUT, int_size=0) + \
-                stream_batch([1, 2], t, counts=s % 17)
-        collector.stream(data)
+            batches = [stream_batch([3], t, 0, status=CU_TIMEOUT, int_size=0),
+                       stream_batch([1, 2], t, counts=s % 17)]
+        if s % 23 == 4:                           # a window that lost records
+            batches = [stream_batch([1], t, counts=s % 17, received=60),
+                       stream_batch([2, 3], t, counts=s % 17)]
+        for batch in batches:
+            collector.stream(batch)
         collector.snapshot(snapshot(t, ranks=(1, 2, 3), reports=s // 2 + 1,
                                     temp1=None if s % 30 == 0 else 30 + s % 7,
                                     status="silent" if 100 <= s < 110 else "ok",
@@ -363,6 +370,7 @@ def record():
 
 QUERIES = [(kind, keys, quantity, since, until, resolution)
            for kind, keys, quantity in [("unit", [1, 2, 3], "rate"), ("unit", [2], "monitorV"),
+                                        ("unit", [1, 2], "missing"),
                                         ("unit", [3], "cuStatus"), ("unit", [1, 2], "status"),
                                         ("unit", [2], "biasI"), ("board", [0], "temp1"),
                                         ("counters", [0], "dropped")]
@@ -378,7 +386,9 @@ def test_both_stores_answer_alike(tmp_path, postgres_url):
             store.write(value) if step == "write" else store.compact(value)
     answers = []
     for store in stores:
-        series = [queries.series(store, *q[:5], resolution=q[5], now=T0 + 200) for q in QUERIES]
+        series = [queries.series(store, *q[:5], resolution=q[5], now=T0 + 200,
+                                 complete_only=complete) for q in QUERIES
+                  for complete in (False, True)]
         logs = (store.settings_log(T0, T0 + 200, 10), store.alarm_log(T0, T0 + 200, 10))
         export(store, tmp_path / f"{len(answers)}.csv", "csv", keys=[1, 2, 3], since=T0,
                until=T0 + 199, full_seconds=1e9)
@@ -389,15 +399,17 @@ def test_both_stores_answer_alike(tmp_path, postgres_url):
     (lite, lite_logs, lite_csv), (pg, pg_logs, pg_csv) = answers
     assert pg_logs == lite_logs and lite_logs[0] and lite_logs[1]
     assert pg_csv == lite_csv and len(lite_csv) > 500
-    for query, a, b in zip(QUERIES, lite, pg):
+    for query, a, b in zip([q for q in QUERIES for _ in range(2)], lite, pg):
         assert a["resolution"] == b["resolution"], query
         assert a["series"].keys() == b["series"].keys(), query
         for key, columns in a["series"].items():
             assert columns.keys() == b["series"][key].keys(), query
             for name, values in columns.items():
                 np.testing.assert_array_equal(values, b["series"][key][name], err_msg=str(query))
-    unknown = lite[QUERIES.index(("unit", [2], "monitorV", T0, T0 + 199, 0))]["series"][2]
+    unknown = lite[2 * QUERIES.index(("unit", [2], "monitorV", T0, T0 + 199, 0))]["series"][2]
     assert np.isnan(unknown["value"]).sum() == 4          # kept as unknown, never as 0
+    lost = lite[2 * QUERIES.index(("unit", [1, 2], "missing", T0, T0 + 199, 0))]["series"][1]
+    assert list(lost["value"]).count(40) == 9             # 100 records, 60 arrived
 
 
 @pytest.mark.parametrize("change,message", [
@@ -439,3 +451,17 @@ def test_a_restarted_database_server_is_reconnected(postgres_server, postgres_ur
     fill(store, 10, start=T0 + 10)               # no batch lost to the broken connection
     assert len(store.rows("unit", [1], T0, T0 + 20)[1]) == 20
     store.close()
+
+
+def test_calibrations_are_kept_past_retention(store):
+    def calibration(t, rank, job):
+        return {"time": t, "rank": rank, "job": job, "bias": 1.5e-5 + rank * 1e-7,
+                "policy": {"name": "plateau"}}
+
+    store.add_calibrations([calibration(T0, 1, "a"), calibration(T0, 2, "a")])
+    store.add_calibrations([calibration(T0 + 5, 1, 7)])
+    assert [c["job"] for c in store.calibrations(None, T0, T0 + 10, 10)] == [7, "a", "a"]
+    assert store.calibrations([2], T0, T0 + 10, 10) == [calibration(T0, 2, "a")]
+    assert store.calibrations([1], T0 + 1, T0 + 10, 1)[0]["time"] == T0 + 5
+    store.prune(T0 + 10 * 86400, full_seconds=86400, aggregate_seconds=2 * 86400)
+    assert len(store.calibrations(None, T0, T0 + 10, 10)) == 3

@@ -35,8 +35,11 @@ class Table:
         self.names = [self.key if field == "key" else field for field in self.fields]
         self.columns = ", ".join(f'"{c}"' for c in self.names)
         types = [_TYPES[(self.dtype[f].kind, self.dtype[f].itemsize)] for f in self.fields]
-        self._declared = ", ".join(f'"{c}" {sql} NOT NULL'
-                                   for c, (sql, _, _) in zip(self.names, types))
+        self._declared = [f'"{c}" {sql} NOT NULL' for c, (sql, _, _) in zip(self.names, types)]
+        # columns are only ever added at the end of a layout: rows kept from
+        # before one was added read it as NaN (not known)
+        self._added = [f"{column} DEFAULT {'0' if form[1] == 'i' else repr('NaN')}"
+                       for column, (_, form, _) in zip(self._declared[2:], types[2:])]
         self.forms = [np.dtype(form) for _, form, _ in types]
         self._send = [send for _, _, send in types]
         wire = [("count", ">i2")]
@@ -48,8 +51,10 @@ class Table:
         """Statements creating the table and its indexes: per series and time
         for a few units over a range, BRIN on time alone for folding and
         retention (rows arrive in time order, so it stays tiny)."""
-        return [f"CREATE TABLE IF NOT EXISTS {self.qualified} ({self._declared}) "
+        return [f"CREATE TABLE IF NOT EXISTS {self.qualified} ({', '.join(self._declared)}) "
                 f"PARTITION BY RANGE (t)",
+                *(f"ALTER TABLE {self.qualified} ADD COLUMN IF NOT EXISTS {column}"
+                  for column in self._added),
                 f'CREATE INDEX IF NOT EXISTS "{self.name}_series" ON {self.qualified} '
                 f'("{self.key}", t)',
                 f'CREATE INDEX IF NOT EXISTS "{self.name}_time" ON {self.qualified} '

@@ -50,6 +50,10 @@ BASE_SCHEMA = [
     f"PRIMARY KEY, t double precision NOT NULL, id text, condition text, subject text, "
     f"state text, message text, comment text, alarm text NOT NULL)",
     f"CREATE INDEX IF NOT EXISTS alarm_log_time ON {SCHEMA}.alarm_log (t)",
+    f"CREATE TABLE IF NOT EXISTS {SCHEMA}.calibrations (seq bigint GENERATED ALWAYS AS "
+    f"IDENTITY PRIMARY KEY, t double precision NOT NULL, rank integer, job text, "
+    f"data text NOT NULL)",
+    f"CREATE INDEX IF NOT EXISTS calibrations_rank ON {SCHEMA}.calibrations (rank, t)",
 ]
 
 
@@ -326,7 +330,7 @@ class PostgresStore(Store):
                             self._drop(db, minutes, name, start)
                             dropped += 1
             with db.transaction():
-                for table in ("settings_log", "alarm_log"):
+                for table in ("settings_log", "alarm_log"):     # calibrations are kept
                     dropped += db.execute(f"DELETE FROM {SCHEMA}.{table} WHERE t < %s",
                                           (all_before,)).rowcount
                 dropped += db.execute(
@@ -415,6 +419,26 @@ class PostgresStore(Store):
                 f"SELECT alarm FROM {SCHEMA}.alarm_log WHERE t >= %s AND t <= %s "
                 f"ORDER BY t DESC, seq DESC LIMIT %s",
                 (float(since), float(until), int(limit))).fetchall()
+        return [json.loads(text) for (text,) in found]
+
+    def add_calibrations(self, calibrations):
+        with self._errors():
+            db = self._writing()
+            with db.transaction():
+                db.cursor().executemany(
+                    f"INSERT INTO {SCHEMA}.calibrations (t, rank, job, data) "
+                    f"VALUES (%s, %s, %s, %s)",
+                    [(c["time"], c["rank"], str(c["job"]), json.dumps(c)) for c in calibrations])
+
+    def calibrations(self, ranks, since, until, limit):
+        where, params = "t >= %s AND t <= %s", [float(since), float(until)]
+        if ranks is not None:
+            where += " AND rank = ANY(%s::integer[])"
+            params.append(sorted({int(r) for r in ranks}))
+        with self._errors():
+            found = self._reading().execute(
+                f"SELECT data FROM {SCHEMA}.calibrations WHERE {where} "
+                f"ORDER BY t DESC, seq DESC LIMIT %s", (*params, int(limit))).fetchall()
         return [json.loads(text) for (text,) in found]
 
     def size(self):

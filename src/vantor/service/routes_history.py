@@ -84,6 +84,14 @@ def _resolution(request):
     return _query_number(request, "resolution", "seconds", None, low=0)
 
 
+def _complete_only(request):
+    """complete_only=true leaves out windows that missed records."""
+    text = request.query.get("complete_only", "false").lower()
+    if text not in ("true", "false", "1", "0"):
+        raise error(400, f"complete_only: expected true or false, got {text!r}")
+    return text in ("true", "1")
+
+
 def _ranks(request):
     host = request.app["host"]
     text = request.query.get("units", "")
@@ -124,7 +132,8 @@ async def _series(request, kind, keys, default_quantity):
     options = request.app["watch"].archive_options
     try:
         found = await _read(queries.series, store, kind, keys, quantity, since, until,
-                            _resolution(request), full_seconds=options.full_seconds)
+                            _resolution(request), full_seconds=options.full_seconds,
+                            complete_only=_complete_only(request))
     except queries.QueryError as exc:
         raise error(400, str(exc)) from None
     points = sum(len(c["time"]) for c in found["series"].values())
@@ -143,7 +152,19 @@ async def _series(request, kind, keys, default_quantity):
 
 
 async def unit_history(request):
-    return await _answer(await _series(request, "unit", _ranks(request), "rate"))
+    ranks = _ranks(request)
+    found = await _series(request, "unit", ranks, "rate")
+    if found["quantity"] == "biasI":
+        # which set points came from a calibration (a tune applied)
+        store = _store(request)
+        kept = await _read(store.calibrations, ranks, found["since"], found["until"], MAX_LOG)
+        for entry in found["series"].values():
+            entry.setdefault("calibrations", [])
+        for c in reversed(kept):
+            found["series"].setdefault(str(c["rank"]), {"calibrations": []})["calibrations"].append(
+                {"time": c["time"], "job": c["job"], "bias": c["bias"],
+                 "policy": c["policy"]["name"]})
+    return await _answer(found)
 
 
 async def board_history(request):
