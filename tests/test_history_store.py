@@ -465,3 +465,18 @@ def test_calibrations_are_kept_past_retention(store):
     assert store.calibrations([1], T0 + 1, T0 + 10, 1)[0]["time"] == T0 + 5
     store.prune(T0 + 10 * 86400, full_seconds=86400, aggregate_seconds=2 * 86400)
     assert len(store.calibrations(None, T0, T0 + 10, 10)) == 3
+
+
+def test_a_database_from_before_a_column_reads_it_as_unknown(postgres_url):
+    import psycopg
+
+    store = PostgresStore(postgres_url, block_seconds=60)
+    fill(store, 5)
+    store.close()
+    with psycopg.connect(postgres_url, autocommit=True) as db:      # as an older vantor made it
+        db.execute('ALTER TABLE vantor.windows DROP COLUMN "missing"')
+    store = PostgresStore(postgres_url, block_seconds=60)
+    fill(store, 5, start=T0 + 5)
+    missing = store.rows("unit", [1], T0, T0 + 10)[1]["missing"]
+    assert np.isnan(missing[:5]).all() and list(missing[5:]) == [0] * 5
+    store.close()
