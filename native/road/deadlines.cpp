@@ -156,9 +156,9 @@ int slot_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 PyMethodDef table_methods[] = {
-    vt::method_o<make_slot>("slot", "slot($self, index)\n--\n\nThe reset_timer of the worker at `index`."),
-    vt::method_o<due>("due", "due($self, now)\n--\n\nIndexes whose deadline has passed, each unarmed."),
-    vt::method_o<get>("get", "get($self, index)\n--\n\nThe deadline at `index` (inf: unarmed)."),
+    vt::method_o<make_slot>("slot", "slot($self, index, /)\n--\n\nThe reset_timer of the worker at `index`."),
+    vt::method_o<due>("due", "due($self, now, /)\n--\n\nIndexes whose deadline has passed, each unarmed."),
+    vt::method_o<get>("get", "get($self, index, /)\n--\n\nThe deadline at `index` (inf: unarmed)."),
     vt::method<set>("set", "set($self, index, deadline)\n--\n\nSets the deadline at `index`."),
     {nullptr, nullptr, 0, nullptr}};
 

@@ -64,10 +64,20 @@ PyObject* receive_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
     limit = std::max(1, std::min(limit, 1024));
     size = std::max(1, std::min(size, 65536));
-    std::vector<char> buffer(static_cast<size_t>(limit) * static_cast<size_t>(size));
-    std::vector<iovec> iov(static_cast<size_t>(limit));
-    std::vector<mmsghdr> msgs(static_cast<size_t>(limit));
-    std::vector<sockaddr_storage> addrs(static_cast<size_t>(limit));
+    // Kept from call to call: the loop's thread reads the socket every few
+    // milliseconds, and a fresh buffer of limit x size bytes each time would
+    // cost more than the reading.
+    static thread_local std::vector<char> buffer;
+    static thread_local std::vector<iovec> iov;
+    static thread_local std::vector<mmsghdr> msgs;
+    static thread_local std::vector<sockaddr_storage> addrs;
+    const size_t bytes = static_cast<size_t>(limit) * static_cast<size_t>(size);
+    if (buffer.size() < bytes) buffer.resize(bytes);
+    if (msgs.size() < static_cast<size_t>(limit)) {
+        iov.resize(static_cast<size_t>(limit));
+        msgs.resize(static_cast<size_t>(limit));
+        addrs.resize(static_cast<size_t>(limit));
+    }
     for (int k = 0; k < limit; ++k) {
         iov[k] = {buffer.data() + static_cast<size_t>(k) * static_cast<size_t>(size), static_cast<size_t>(size)};
         msgs[k] = {};
