@@ -21,6 +21,8 @@ import urllib.request
 
 import numpy as np
 
+from vantor import schema
+
 DEFAULT_URL = "http://127.0.0.1:8765"
 FINISHED = ("done", "failed", "cancelled")
 
@@ -29,6 +31,15 @@ class ServiceError(RuntimeError):
     def __init__(self, message, status=None, job=None):
         super().__init__(message)
         self.status, self.job = status, job
+
+
+def _checked(check, *args):
+    """check(*args), its SchemaError raised as the service would answer it
+    (ServiceError with status 400), before anything is sent."""
+    try:
+        return check(*args)
+    except schema.SchemaError as exc:
+        raise ServiceError(str(exc), 400) from None
 
 
 class Client:
@@ -101,6 +112,7 @@ class Client:
         body = {"units": _units(units), "settings": fields}
         if timeout is not None:
             body["timeout"] = timeout
+        _checked(schema.settings_request, body)
         wait = (timeout or 5.0) + 10.0
         return self._post("/api/settings", body, timeout=wait)["units"]
 
@@ -121,10 +133,13 @@ class Client:
                             ("point_steps", point_steps), ("timeout", timeout)):
             if value is not None:
                 body[name] = value
+        _checked(schema.iv_request, body)
         return self._post("/api/jobs/iv", body)
 
     def submit_acquire(self, units, seconds):
-        return self._post("/api/jobs/acquire", {"units": _units(units), "seconds": seconds})
+        body = {"units": _units(units), "seconds": seconds}
+        _checked(schema.acquire_request, body)
+        return self._post("/api/jobs/acquire", body)
 
     def wait(self, job, poll=0.2, progress=None):
         """The job once it finished; ServiceError unless it is done.
@@ -181,7 +196,7 @@ class Client:
         """{rank: {"time", "value"[, "min", "max", "n"]}} as numpy arrays, from the
         archive.  Times are unix seconds (a negative since counts back from now);
         binned series give the bin start and the mean."""
-        query = {"units": ",".join(str(u) for u in _units(units)), "quantity": quantity}
+        query = {"units": _unit_query(units), "quantity": quantity}
         return self._series("/api/history", query, since, until, resolution)
 
     def board_history(self, boards=None, quantity="temp1", since=None, until=None,
@@ -194,9 +209,7 @@ class Client:
         return self._series("/api/history/boards", query, since, until, resolution)
 
     def _series(self, path, query, since, until, resolution):
-        for name, value in (("since", since), ("until", until), ("resolution", resolution)):
-            if value is not None:
-                query[name] = repr(float(value))
+        query.update(_time_query(since, until, resolution))
         data = self._get(f"{path}?{urllib.parse.urlencode(query)}")
         return {int(key): {name: (np.asarray(values, dtype=object if name == "value" and
                                              values and isinstance(values[0], str) else float)
@@ -212,6 +225,7 @@ class Client:
     def ack(self, alarm, comment=None):
         """Acknowledges an alarm (its id or its dict); returns the alarm."""
         body = {} if comment is None else {"comment": comment}
+        _checked(schema.ack_request, body)
         return self._post(f"/api/alarms/{_job_id(alarm)}/ack", body)
 
     def settings_log(self, since=None, until=None, limit=1000):
@@ -224,20 +238,15 @@ class Client:
 
     @staticmethod
     def _log_path(path, since, until, limit):
-        query = {"limit": int(limit)}
-        for name, value in (("since", since), ("until", until)):
-            if value is not None:
-                query[name] = repr(float(value))
+        query = {"limit": int(limit), **_time_query(since, until)}
         return f"{path}?{urllib.parse.urlencode(query)}"
 
     def export(self, path, units, since=None, until=None, resolution=None, format=None):
         """Saves the archived series of `units` in [since, until] as HDF5 or CSV
         (from `path`'s suffix unless given); returns path."""
         fmt = format or ("csv" if str(path).lower().endswith(".csv") else "h5")
-        query = {"units": ",".join(str(u) for u in _units(units)), "format": fmt}
-        for name, value in (("since", since), ("until", until), ("resolution", resolution)):
-            if value is not None:
-                query[name] = repr(float(value))
+        query = {"units": _unit_query(units), "format": fmt,
+                 **_time_query(since, until, resolution)}
         payload = self._get(f"/api/export?{urllib.parse.urlencode(query)}", raw=True,
                             timeout=max(self.timeout, 300))
         with open(path, "wb") as fh:
@@ -249,9 +258,11 @@ class Client:
     def live(self, rate=2.0, mode="summary", units=None):
         """An iterator of live messages (dicts: hello, summary or records, event);
         close() it, or leave the loop, to disconnect."""
-        query = {"rate": rate, "mode": mode}
+        query = {"rate": repr(float(rate)) if isinstance(rate, (int, float)) else rate,
+                 "mode": mode}
         if units is not None:
-            query["units"] = ",".join(str(u) for u in _units(units))
+            query["units"] = _unit_query(units)
+        _checked(schema.live_options, query)
         if self.token:
             query["token"] = self.token
         ws_url = "ws" + self.url[4:] + "/api/live?" + urllib.parse.urlencode(query)
@@ -326,6 +337,22 @@ def _units(units):
     if isinstance(units, (int, str)):
         units = [units]
     return [u if isinstance(u, (int, str)) else int(u) for u in units]
+
+
+def _unit_query(units):
+    return ",".join(str(u) for u in _checked(schema.unit_names, _units(units)))
+
+
+def _time_query(since=None, until=None, resolution=None):
+    """The query items of a time range, checked as the service checks them."""
+    query = {}
+    for name, value in (("since", since), ("until", until), ("resolution", resolution)):
+        if value is not None:
+            query[name] = repr(float(value)) if isinstance(value, (int, float)) else str(value)
+    _checked(schema.query_time, query.get("since"), "since", None)
+    _checked(schema.query_time, query.get("until"), "until", None)
+    _checked(schema.query_resolution, query.get("resolution"))
+    return query
 
 
 def _job_id(job):

@@ -1,87 +1,55 @@
-"""The service's application: the running System, the job queues and every
-route module, on one asyncio loop.
-
-Route modules are the `routes_*.py` files of this package (and `live`): each
-has `add_routes(app)`, and may hook `app.on_startup`/`app.on_cleanup`.  What
-they find in the app: "system", "host", "jobs", "data_dir", "settings_path",
-"problems" (a list of texts the service reports about itself)."""
+"""The service's application, assembled in one place (build_app): the route
+groups it serves, the background components it runs from start to stop,
+and the one middleware layer of checks every request passes.  What the
+parts share is in the application under the typed keys of keys.py."""
 import asyncio
 import gc
-import importlib
 import os
-import pkgutil
 import signal
 from pathlib import Path
 
 from aiohttp import web
 
-from . import auth, live
-from .http import MAX_BODY
+from . import live, routes_alarms, routes_history, routes_jobs, routes_static, routes_units
+from . import security
+from .http import MAX_BODY, json_errors
 from .jobs import JobManager
+from .keys import DATA_DIR, HOST, JOBS, LIVE, METRICS, PROBLEMS, SETTINGS_PATH, SYSTEM, WATCH
+from .metrics import registry_for
 from .settings_file import SettingsKeeper
+from .watch import Watch
 
-
-def route_modules():
-    package = Path(__file__).parent
-    names = sorted(m.name for m in pkgutil.iter_modules([str(package)])
-                   if m.name.startswith("routes_"))
-    return [importlib.import_module(f"{__package__}.{name}") for name in names] + [live]
-
-
-@web.middleware
-async def json_errors(request, handler):
-    """Every failure of an API route answers JSON {"error"}; a fault of ours
-    is a 500 naming itself, never a traceback page."""
-    try:
-        return await handler(request)
-    except web.HTTPException as exc:
-        if request.path.startswith("/api/") and exc.content_type != "application/json" \
-                and exc.status >= 400:
-            # aiohttp's own refusals (no such route, method not allowed) in
-            # the API's form, with their headers (Allow, ...)
-            return web.json_response({"error": f"{exc.reason}: {request.method} {request.path}"},
-                                     status=exc.status, headers={
-                                         k: v for k, v in exc.headers.items()
-                                         if k.lower() not in ("content-type", "content-length")})
-        raise
-    except asyncio.CancelledError:
-        raise
-    except Exception as exc:
-        request.app.logger.exception("request %s failed", request.path)
-        return web.json_response({"error": f"internal error: {type(exc).__name__}: {exc}"},
-                                 status=500)
+ROUTE_GROUPS = (
+    routes_units.routes,       # units, boards, totals, settings changes
+    routes_jobs.routes,        # IV sweeps and acquisitions
+    live.routes,               # the live WebSocket
+    routes_alarms.routes,      # alarms, acknowledging, /metrics
+    routes_history.routes,     # the archive: series, logs, export
+    routes_static.routes,      # the dashboard
+)
 
 
 def build_app(system, *, data_dir, settings_path=None, token=None):
-    middlewares = [json_errors]
-    check = auth.middleware(token)
-    if check is not None:
-        middlewares.insert(0, check)
-    app = web.Application(middlewares=middlewares, client_max_size=MAX_BODY)
+    app = web.Application(middlewares=[json_errors, security.middleware(token)],
+                          client_max_size=MAX_BODY)
     host = system.host
-    app["system"], app["host"] = system, host
-    app["data_dir"] = Path(data_dir)
-    app["settings_path"] = settings_path
-    app["problems"] = []
-    app["jobs"] = JobManager(host, data_dir, publish=host.publish_event)
+    app[SYSTEM], app[HOST] = system, host
+    app[DATA_DIR] = Path(data_dir)
+    app[SETTINGS_PATH] = settings_path
+    problems = app[PROBLEMS] = []
     if settings_path is not None:
-        host.settings_saver = SettingsKeeper(settings_path, on_error=app["problems"].append)
+        host.settings_saver = SettingsKeeper(settings_path, on_error=problems.append)
 
-    async def start_jobs(app):
-        app["jobs"].start()
+    # Background components: started in this order, stopped in reverse.
+    jobs = app[JOBS] = JobManager(host, data_dir, publish=host.publish_event)
+    watch = app[WATCH] = Watch(host, app[DATA_DIR], problems)
+    hub = app[LIVE] = live.LiveHub()
+    app.cleanup_ctx.extend([jobs.lifetime, watch.lifetime])
+    app.on_shutdown.append(hub.close_clients)
+    app[METRICS] = registry_for(host, watch.engine, lambda: watch.writer)
 
-    async def close_clients(app):
-        for client in list(app["live_clients"]):
-            await client.ws.close(code=1001, message=b"service stopping")
-
-    async def stop_jobs(app):
-        await app["jobs"].close()
-
-    app.on_startup.append(start_jobs)
-    app.on_shutdown.append(close_clients)
-    app.on_cleanup.append(stop_jobs)
-    for module in route_modules():
-        module.add_routes(app)
+    for group in ROUTE_GROUPS:
+        app.add_routes(group)
 
     async def freeze_startup_objects(app):
         # The application lives as long as the host: like the host's own

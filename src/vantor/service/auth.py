@@ -2,18 +2,12 @@
 reach the units, so the API is open; bound to any other address every API
 request must carry the service's token (created on first start, kept with
 mode 0600 in the data directory)."""
-import hmac
 import ipaddress
 import os
 import secrets
 from pathlib import Path
 
-from aiohttp import web
-
-from .http import error
-
 TOKEN_FILE = "token"
-PROTECTED = ("/api/", "/metrics")
 
 
 def load_or_create_token(data_dir):
@@ -48,22 +42,3 @@ def presented_token(request):
         return header[7:].strip()
     return request.query.get("token")
 
-
-def middleware(token):
-    """None when the API is open; otherwise a middleware that refuses API
-    requests without the token."""
-    if token is None:
-        return None
-
-    @web.middleware
-    async def check(request, handler):
-        if request.path.startswith(PROTECTED):
-            given = presented_token(request)
-            if given is None:
-                raise error(401, "this service needs a token: send 'Authorization: Bearer "
-                                 "TOKEN' (vantor serve --show-token prints it)")
-            if not hmac.compare_digest(given.encode(), token.encode()):
-                raise error(403, "wrong token (vantor serve --show-token prints the right one)")
-        return await handler(request)
-
-    return check

@@ -66,6 +66,12 @@ class JobManager:
         self.latest_iv = {}              # rank -> the latest completed curve
         self.offload = Offload()
 
+    async def lifetime(self, app):
+        """For the application's cleanup_ctx: serves the queues until it stops."""
+        self.start()
+        yield
+        await self.close()
+
     def start(self):
         self._runners = [asyncio.create_task(self._serve(name)) for name in self.queues]
 
