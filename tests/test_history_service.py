@@ -69,6 +69,7 @@ def test_settings_changes_are_logged_with_their_interface(service):
     change = log[0]
     assert (change["rank"], change["name"], change["field"], change["via"]) == \
         (2, "0.1", "biasI", "client")
+    assert change["actor"] == {"token": None, "address": "127.0.0.1"}    # open on loopback
     assert change["old"] == pytest.approx(2e-5) and change["new"] == pytest.approx(1.5e-5)
     setpoints = wait_for(lambda: len(client.history([2], "biasI", since=-60)[2]["value"]) >= 2
                          and client.history([2], "biasI", since=-60)[2], what="set point row")

@@ -1,7 +1,7 @@
 """Python client of a running `vantor serve`, for scripts and notebooks.
 
     from vantor.client import Client
-    c = Client()                                  # http://127.0.0.1:8765, or $VANTOR_URL
+    c = Client()                                  # your running service, or $VANTOR_URL
     c.configure([1, "0.3"], biasI=1.5e-5)         # returns once every unit echoes it
     curves = c.iv([1, 2], start=0, stop=3e-5, step=1e-6, point_steps=10)
     curves[1]["counts"]                           # numpy arrays
@@ -10,10 +10,16 @@
         ...
 
 Units are ranks (5) or MCU.CU names ("0.3").  Every failure of the service
-raises ServiceError with its message (and HTTP status)."""
+raises ServiceError with its message (and HTTP status).
+
+Without a URL or token the client takes those of the service this user runs
+(from its data directory, $VANTOR_DATA or the default one): its address, its
+certificate when it serves HTTPS, and the user's operator token, which it
+sends only to that service's loopback address."""
 import asyncio
 import json
 import os
+import ssl
 import time
 import urllib.error
 import urllib.parse
@@ -43,11 +49,23 @@ def _checked(check, *args):
 
 
 class Client:
-    def __init__(self, url=None, token=None, *, timeout=30.0, via="client"):
-        self.url = (url or os.environ.get("VANTOR_URL") or DEFAULT_URL).rstrip("/")
-        self.token = token or os.environ.get("VANTOR_TOKEN")
+    def __init__(self, url=None, token=None, *, timeout=30.0, via="client", cafile=None,
+                 data_dir=None):
+        from vantor.service.local import found_credentials, found_url
+
+        self.url = (url or os.environ.get("VANTOR_URL") or found_url(data_dir)
+                    or DEFAULT_URL).rstrip("/")
+        found_token, found_cert = found_credentials(self.url, data_dir)
+        self.token = token or os.environ.get("VANTOR_TOKEN") or found_token
         self.timeout = timeout
         self.via = via
+        cafile = cafile or os.environ.get("VANTOR_CA_FILE") or found_cert
+        self._ssl = None
+        if self.url.startswith("https:"):
+            try:
+                self._ssl = ssl.create_default_context(cafile=cafile)
+            except (OSError, ssl.SSLError) as exc:
+                raise ServiceError(f"certificate file {cafile}: {exc}") from None
 
     # -- HTTP --------------------------------------------------------------------
 
@@ -60,7 +78,8 @@ class Client:
         if self.token:
             req.add_header("Authorization", f"Bearer {self.token}")
         try:
-            with urllib.request.urlopen(req, timeout=timeout or self.timeout) as resp:
+            with urllib.request.urlopen(req, timeout=timeout or self.timeout,
+                                        context=self._ssl) as resp:
                 payload = resp.read()
         except urllib.error.HTTPError as exc:
             text = exc.read()
@@ -71,6 +90,10 @@ class Client:
             raise ServiceError(message, exc.code) from None
         except (urllib.error.URLError, ConnectionError, TimeoutError) as exc:
             reason = getattr(exc, "reason", exc)
+            if isinstance(reason, ssl.SSLCertVerificationError):
+                raise ServiceError(f"the certificate of {self.url} is not trusted "
+                                   f"({reason.verify_message}): pass cafile=, or set "
+                                   "$VANTOR_CA_FILE, to the service's certificate") from None
             raise ServiceError(f"no vantor service answers at {self.url} ({reason}); start one "
                                "with `vantor serve`") from None
         return payload if raw else json.loads(payload)
@@ -263,17 +286,16 @@ class Client:
         if units is not None:
             query["units"] = _unit_query(units)
         _checked(schema.live_options, query)
-        if self.token:
-            query["token"] = self.token
         ws_url = "ws" + self.url[4:] + "/api/live?" + urllib.parse.urlencode(query)
-        return LiveStream(ws_url, self.timeout)
+        headers = {"Authorization": f"Bearer {self.token}"} if self.token else {}
+        return LiveStream(ws_url, self.timeout, headers, self._ssl)
 
 
 class LiveStream:
     """A WebSocket read synchronously: each next() runs a private event loop
     until the next message arrives."""
 
-    def __init__(self, url, timeout):
+    def __init__(self, url, timeout, headers=None, ssl_context=None):
         import aiohttp
 
         self._loop = asyncio.new_event_loop()
@@ -282,7 +304,8 @@ class LiveStream:
         async def connect():
             session = aiohttp.ClientSession()
             try:
-                ws = await session.ws_connect(url)
+                ws = await session.ws_connect(url, headers=headers or {},
+                                              ssl=ssl_context if ssl_context else True)
             except aiohttp.WSServerHandshakeError as exc:
                 await session.close()
                 raise ServiceError(f"live stream refused: {exc.status} {exc.message}",

@@ -320,12 +320,13 @@ class Host:
                 raise ConfigureError(str(exc)) from None
         return new
 
-    async def configure(self, units, changes, *, via="api", timeout=5.0):
+    async def configure(self, units, changes, *, via="api", timeout=5.0, actor=None):
         """Write `changes` into every unit's configuration and wait until each
         unit echoes them.  Returns the ranks.  A bad field, value or unit raises
         ConfigureError or UnitError before anything changes; units that do not
         follow within `timeout` raise ConfigureTimeout (the new settings stay:
-        the workers go on sending corrections)."""
+        the workers go on sending corrections).  `actor` (who asked: a dict
+        such as {"token": name, "address": ip}) goes into the settings event."""
         try:
             ranks = self.resolve(units)
         except UnitError as exc:
@@ -360,7 +361,8 @@ class Host:
                 if before != after:
                     log.append({"rank": r, "name": unit_label(*pair), "field": field,
                                 "old": before, "new": after})
-        event = {"kind": "settings", "time": time.time(), "via": via, "changes": log}
+        event = {"kind": "settings", "time": time.time(), "via": via, "actor": actor,
+                 "changes": log}
         self.publish_event(event)
         if self.settings_saver is not None and log:
             self.settings_saver(self.settings, log)

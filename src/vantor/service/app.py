@@ -4,7 +4,6 @@ and the one middleware layer of checks every request passes.  What the
 parts share is in the application under the typed keys of keys.py."""
 import asyncio
 import gc
-import os
 import signal
 from pathlib import Path
 
@@ -14,7 +13,9 @@ from . import live, routes_alarms, routes_history, routes_jobs, routes_static, r
 from . import security
 from .http import MAX_BODY, json_errors
 from .jobs import JobManager
-from .keys import DATA_DIR, HOST, JOBS, LIVE, METRICS, PROBLEMS, SETTINGS_PATH, SYSTEM, WATCH
+from .keys import (ACCESS, DATA_DIR, HOST, JOBS, LIVE, METRICS, PROBLEMS, SETTINGS_PATH, SYSTEM,
+                   WATCH)
+from .local import remove_record, reachable_url, write_record
 from .metrics import registry_for
 from .settings_file import SettingsKeeper
 from .watch import Watch
@@ -29,9 +30,12 @@ ROUTE_GROUPS = (
 )
 
 
-def build_app(system, *, data_dir, settings_path=None, token=None):
-    app = web.Application(middlewares=[json_errors, security.middleware(token)],
+def build_app(system, *, data_dir, settings_path=None, access=None):
+    access = access or security.Access()
+    app = web.Application(middlewares=[json_errors, security.middleware(access)],
                           client_max_size=MAX_BODY)
+    app.on_response_prepare.append(security.add_headers)
+    app[ACCESS] = access
     host = system.host
     app[SYSTEM], app[HOST] = system, host
     app[DATA_DIR] = Path(data_dir)
@@ -60,36 +64,36 @@ def build_app(system, *, data_dir, settings_path=None, token=None):
     return app
 
 
-async def serve(system, *, http, data_dir, settings_path=None, token=None, ready=None,
-                stop=None):
-    """Runs the System and the HTTP server until `stop` is set (or SIGINT/SIGTERM).
-    `ready(url)` is called once both answer."""
+async def serve(system, *, http, data_dir, settings_path=None, access=None, ssl_context=None,
+                cert=None, ready=None, stop=None):
+    """Runs the System and the HTTP(S) server until `stop` is set (or
+    SIGINT/SIGTERM).  `ready(url)` is called once both answer; meanwhile the
+    data directory names the address (and `cert`) for this user's client."""
     stop = stop or asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
     try:
         async with system:
-            app = build_app(system, data_dir=data_dir, settings_path=settings_path, token=token)
+            app = build_app(system, data_dir=data_dir, settings_path=settings_path,
+                            access=access)
             runner = web.AppRunner(app, access_log=None, handle_signals=False)
             await runner.setup()
             try:
-                site = web.TCPSite(runner, http[0], http[1], reuse_address=True)
+                site = web.TCPSite(runner, http[0], http[1], reuse_address=True,
+                                   ssl_context=ssl_context)
                 await site.start()
                 bound = runner.addresses[0]
+                scheme = "https" if ssl_context is not None else "http"
                 shown = f"[{bound[0]}]" if ":" in bound[0] else bound[0]
-                url = f"http://{shown}:{bound[1]}"
+                write_record(data_dir, reachable_url(scheme, bound[0], bound[1]), cert)
                 if ready is not None:
-                    ready(url)
+                    ready(f"{scheme}://{shown}:{bound[1]}")
                 await stop.wait()
             finally:
+                remove_record(data_dir)
                 await runner.cleanup()
     finally:
         for sig in (signal.SIGINT, signal.SIGTERM):
             loop.remove_signal_handler(sig)
 
-
-def default_data_dir():
-    base = os.environ.get("XDG_DATA_HOME") or os.path.join(os.path.expanduser("~"), ".local",
-                                                            "share")
-    return Path(base) / "vantor"

@@ -7,6 +7,7 @@ from vantor.host.units import UnitError, resolve_unit
 
 from .http import answer, error, json_body
 from .keys import HOST
+from .security import ACTOR
 
 routes = web.RouteTableDef()
 INTERFACES = ("api", "client", "cli", "dashboard")
@@ -65,7 +66,7 @@ async def change_settings(request):
     names, changes, timeout = schema.settings_request(await json_body(request))
     try:
         ranks = await host.configure(names, changes, via=via_of(request),
-                                     timeout=timeout or 5.0)
+                                     timeout=timeout or 5.0, actor=request[ACTOR])
     except (ConfigureError, UnitError) as exc:
         raise error(400, str(exc)) from None
     except ConfigureTimeout as exc:
