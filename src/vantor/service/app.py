@@ -11,10 +11,11 @@ from aiohttp import web
 
 from . import live, routes_alarms, routes_history, routes_jobs, routes_static, routes_units
 from . import security
+from .guard import IDLE_S, AcceptErrors, Connections, CountedSite, Limits
 from .http import MAX_BODY, json_errors
 from .jobs import JobManager
-from .keys import (ACCESS, DATA_DIR, HOST, JOBS, LIVE, METRICS, PROBLEMS, SETTINGS_PATH, SYSTEM,
-                   WATCH)
+from .keys import (ACCESS, DATA_DIR, HOST, JOBS, LIMITS, LIVE, METRICS, PROBLEMS, SETTINGS_PATH,
+                   SYSTEM, WATCH)
 from .local import remove_record, reachable_url, write_record
 from .metrics import registry_for
 from .settings_file import SettingsKeeper
@@ -36,6 +37,7 @@ def build_app(system, *, data_dir, settings_path=None, access=None):
                           client_max_size=MAX_BODY)
     app.on_response_prepare.append(security.add_headers)
     app[ACCESS] = access
+    app[LIMITS] = Limits()
     host = system.host
     app[SYSTEM], app[HOST] = system, host
     app[DATA_DIR] = Path(data_dir)
@@ -73,14 +75,18 @@ async def serve(system, *, http, data_dir, settings_path=None, access=None, ssl_
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
+    previous_handler = loop.get_exception_handler()
+    loop.set_exception_handler(AcceptErrors(loop))
+    connections = Connections()
     try:
         async with system:
             app = build_app(system, data_dir=data_dir, settings_path=settings_path,
                             access=access)
-            runner = web.AppRunner(app, access_log=None, handle_signals=False)
+            runner = web.AppRunner(app, access_log=None, handle_signals=False,
+                                   keepalive_timeout=IDLE_S)
             await runner.setup()
             try:
-                site = web.TCPSite(runner, http[0], http[1], reuse_address=True,
+                site = CountedSite(runner, http[0], http[1], connections,
                                    ssl_context=ssl_context)
                 await site.start()
                 bound = runner.addresses[0]
@@ -94,6 +100,7 @@ async def serve(system, *, http, data_dir, settings_path=None, access=None, ssl_
                 remove_record(data_dir)
                 await runner.cleanup()
     finally:
+        loop.set_exception_handler(previous_handler)
         for sig in (signal.SIGINT, signal.SIGTERM):
             loop.remove_signal_handler(sig)
 

@@ -26,6 +26,8 @@ from .http import clean, error
 from .keys import HOST, LIVE
 
 routes = web.RouteTableDef()
+MAX_CLIENTS = 32            # live streams at once; each costs the loop encoding time
+MAX_MESSAGE = 4096          # bytes a client may send in one message (it needs to send none)
 SEND_STALL_S = 5.0          # a client whose socket takes this long to take a message is dropped
 CHUNK_S = 0.005             # time one client spends on its queue before the loop gets a turn
 _RANK = STREAM_FIELDS.index("rank")
@@ -202,7 +204,11 @@ async def hello_text(host, rate, mode):
 async def live(request):
     rate, mode, ranks = _options(request)
     host, hub = request.app[HOST], request.app[LIVE]
-    ws = web.WebSocketResponse(heartbeat=20)
+    if len(hub.clients) >= MAX_CLIENTS:
+        raise error(503, f"{len(hub.clients)} live streams are open, the most this service "
+                         "serves at once; close one or try again later",
+                    headers={"Retry-After": "10"})
+    ws = web.WebSocketResponse(heartbeat=20, max_msg_size=MAX_MESSAGE)
     await ws.prepare(request)
     kinds = {"event", "stream"} if mode == "records" else {"event"}
     client = Client(host, ws, mode, ranks, hub.batch_text, hub.event_text)

@@ -19,7 +19,7 @@ from vantor.history import queries
 from vantor.host.units import UnitError
 
 from .http import answer, clean, error
-from .keys import DATA_DIR, HOST, WATCH
+from .keys import DATA_DIR, HOST, LIMITS, WATCH
 
 routes = web.RouteTableDef()
 DEFAULT_SPAN = 3600.0
@@ -95,10 +95,11 @@ async def _series(request, kind, keys, default_quantity):
     quantity = _quantity(request, default_quantity)
     since, until = _range(request)
     options = request.app[WATCH].archive_options
+    resolution = _resolution(request)
     try:
-        found = await asyncio.to_thread(queries.series, store, kind, keys, quantity, since,
-                                        until, _resolution(request),
-                                        full_seconds=options.full_seconds)
+        with request.app[LIMITS].queries.slot():
+            found = await asyncio.to_thread(queries.series, store, kind, keys, quantity, since,
+                                            until, resolution, full_seconds=options.full_seconds)
     except queries.QueryError as exc:
         raise error(400, str(exc)) from None
     points = sum(len(c["time"]) for c in found["series"].values())
@@ -163,12 +164,13 @@ async def export(request):
     fd, path = tempfile.mkstemp(suffix=f".{fmt}", dir=request.app[DATA_DIR])
     os.close(fd)
     try:
-        await asyncio.to_thread(archive_export.export, store, path, fmt, kind=kind, keys=keys,
-                                since=since, until=until, resolution=resolution,
-                                names=_names(request) if kind == "unit" else None,
-                                full_seconds=options.full_seconds)
-        with open(path, "rb") as fh:
-            body = fh.read()
+        with request.app[LIMITS].downloads.slot():
+            await asyncio.to_thread(archive_export.export, store, path, fmt, kind=kind,
+                                    keys=keys, since=since, until=until, resolution=resolution,
+                                    names=_names(request) if kind == "unit" else None,
+                                    full_seconds=options.full_seconds)
+            with open(path, "rb") as fh:
+                body = fh.read()
     except queries.QueryError as exc:
         raise error(400, str(exc)) from None
     finally:

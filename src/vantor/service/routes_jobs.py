@@ -6,7 +6,8 @@ from vantor.host.units import UnitError
 from vantor.ops.channels import OpsError
 
 from .http import answer, error, json_body
-from .keys import HOST, JOBS
+from .jobs import QueueFull
+from .keys import HOST, JOBS, LIMITS
 
 routes = web.RouteTableDef()
 
@@ -37,8 +38,19 @@ async def submit_iv(request):
         return await run_sweep(host, ranks, plan, timeout=timeout, progress=job.report)
 
     params = {k: v for k, v in values.items() if v is not None}
-    job = request.app[JOBS].submit("iv", ranks, params, work)
-    return answer(job.as_json(request.app[JOBS].position(job)), status=202)
+    return _submitted(request, "iv", ranks, params, work)
+
+
+def _submitted(request, kind, ranks, params, work):
+    jobs = request.app[JOBS]
+    try:
+        job = jobs.submit(kind, ranks, params, work)
+    except QueueFull as exc:
+        raise error(429, str(exc), headers={"Retry-After": "10"}) from None
+    except OSError as exc:
+        raise error(503, f"the job's record cannot be written in {jobs.dir}: "
+                         f"{exc.strerror or exc}") from None
+    return answer(job.as_json(jobs.position(job)), status=202)
 
 
 @routes.post("/api/jobs/acquire")
@@ -52,8 +64,7 @@ async def submit_acquire(request):
     async def work(job):
         return await run_recording(host, ranks, seconds, progress=job.report, stop=job.stop)
 
-    job = request.app[JOBS].submit("acquire", ranks, {"seconds": seconds}, work)
-    return answer(job.as_json(request.app[JOBS].position(job)), status=202)
+    return _submitted(request, "acquire", ranks, {"seconds": seconds}, work)
 
 
 def _job(request):
@@ -88,6 +99,10 @@ async def cancel_job(request):
 
 def _result_of(job):
     if job.run is None:
+        if job.work is None and job.state == "done":
+            kept = ", ".join(sorted(job.files)) or "none"
+            raise error(409, f"job {job.id} finished before the service restarted; only the "
+                             f"files written then are kept ({kept})")
         raise error(409, f"job {job.id} is {job.state} and has no result"
                          + (f": {job.error}" if job.error else ""))
     return job.run
@@ -98,7 +113,8 @@ async def job_result(request):
     jobs, job = _job(request)
     _result_of(job)
     try:
-        text = await jobs.result_text(job)
+        with request.app[LIMITS].downloads.slot():
+            text = await jobs.result_text(job)
     except OSError as exc:
         raise error(503, f"job {job.id}: the result could not be built: {exc}") from None
     return web.Response(text=text, content_type="application/json")
@@ -108,9 +124,11 @@ async def job_result(request):
 async def job_file(request):
     jobs, job = _job(request)
     fmt = schema.choice(request.query.get("format"), "format", ("h5", "csv"), "h5")
-    _result_of(job)                  # 409 when there is nothing to write
+    if fmt not in job.files:
+        _result_of(job)              # 409 when there is nothing to write
     try:
-        path = await jobs.file_of(job, fmt)
+        with request.app[LIMITS].downloads.slot():
+            path = await jobs.file_of(job, fmt)
     except (OSError, ValueError, OpsError) as exc:
         raise error(409, f"job {job.id}: the {fmt} file could not be written: {exc}") from None
     return web.FileResponse(path, headers={
