@@ -66,7 +66,7 @@ class Served:
                 if self.proc.poll() is not None:
                     break
                 continue
-            m = re.match(r"serving (http://\S+)", line)
+            m = re.match(r"serving (https?://\S+)", line)
             if m:
                 return m.group(1)
         self.stop()
