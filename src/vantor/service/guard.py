@@ -3,7 +3,10 @@ API keeps answering and the data path loses nothing:
 
 - connections: at most PER_ADDRESS from one client address and a total that
   leaves RESERVED_FDS file descriptors to the data path, the archive and
-  the job files; one over answers 503 and is closed at once;
+  the job files; one over answers 503 and is closed at once.  At the total,
+  a client that holds fewer connections than the busiest address still
+  gets in, and the busiest address loses its oldest connection: clients
+  that hold many addresses cannot lock everybody else out;
 - time: a connection that has not sent a whole request within IDLE_S (a
   silent or slow client, or an idle keep-alive) is closed by aiohttp's
   keep-alive timer, and a TLS handshake has HANDSHAKE_S;
@@ -52,27 +55,35 @@ class Connections:
         if total is None:
             total = min(MOST_CONNECTIONS, max(16, raise_fd_limit() - RESERVED_FDS))
         self.per_address, self.total = per_address, total
-        self.open = {}          # address -> connections
+        self.open = {}          # address -> its connections (dict as an ordered set), oldest first
         self.count = 0
-        self.refused = 0
+        self.refused = self.evicted = 0
 
-    def admit(self, address):
-        """None when the connection may stay, else why not."""
-        if self.count >= self.total:
-            return f"the service holds {self.count} connections, its limit; try again soon"
-        if self.open.get(address, 0) >= self.per_address:
+    def admit(self, address, connection):
+        """None when `connection` may stay, else why not."""
+        mine = self.open.get(address, {})
+        if len(mine) >= self.per_address:
             return (f"{self.per_address} connections from {address} are open already, the "
                     "limit per client address; close some")
-        self.open[address] = self.open.get(address, 0) + 1
+        if self.count >= self.total:
+            busiest = max(self.open.values(), key=len)
+            if len(mine) + 1 >= len(busiest):
+                return f"the service holds {self.count} connections, its limit; try again soon"
+            oldest = next(iter(busiest))
+            self.release(oldest)
+            oldest.close()
+            self.evicted += 1
+        self.open.setdefault(address, {})[connection] = None
         self.count += 1
         return None
 
-    def release(self, address):
-        left = self.open.get(address, 0) - 1
-        if left > 0:
-            self.open[address] = left
-        else:
-            self.open.pop(address, None)
+    def release(self, connection):
+        """Forgets `connection`; again for the same one does nothing."""
+        mine = self.open.get(connection.address)
+        if mine is None or mine.pop(connection, False) is False:
+            return
+        if not mine:
+            del self.open[connection.address]
         self.count -= 1
 
     def protocol(self, make_handler):
@@ -87,14 +98,15 @@ class _Counted(asyncio.Protocol):
         self.connections, self.make_handler = connections, make_handler
         self.inner = None
         self.address = None
+        self.transport = None
 
     def connection_made(self, transport):
         peer = transport.get_extra_info("peername")
         self.address = peer[0] if peer else "local"
-        refusal = self.connections.admit(self.address)
+        self.transport = transport
+        refusal = self.connections.admit(self.address, self)
         if refusal is not None:
             self.connections.refused += 1
-            self.address = None
             body = json.dumps({"error": refusal}).encode()
             transport.write(b"HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json"
                             b"\r\nRetry-After: 5\r\nConnection: close\r\nContent-Length: "
@@ -104,10 +116,13 @@ class _Counted(asyncio.Protocol):
         self.inner = self.make_handler()
         self.inner.connection_made(transport)
 
+    def close(self):
+        if self.transport is not None:
+            self.transport.close()
+
     def connection_lost(self, exc):
-        if self.address is not None:
-            self.connections.release(self.address)
-            self.address = None
+        self.connections.release(self)
+        self.transport = None
         if self.inner is not None:
             self.inner.connection_lost(exc)
 
