@@ -21,13 +21,14 @@ from .metrics import registry_for
 from .settings_file import SettingsKeeper
 from .watch import Watch
 
+# Each module's `routes` table.
 ROUTE_GROUPS = (
-    routes_units.routes,       # units, boards, totals, settings changes
-    routes_jobs.routes,        # IV sweeps and acquisitions
-    live.routes,               # the live WebSocket
-    routes_alarms.routes,      # alarms, acknowledging, /metrics
-    routes_history.routes,     # the archive: series, logs, export
-    routes_static.routes,      # the dashboard
+    routes_units,              # units, boards, totals, settings changes
+    routes_jobs,               # IV sweeps and acquisitions
+    live,                      # the live WebSocket
+    routes_alarms,             # alarms, acknowledging, /metrics
+    routes_history,            # the archive: series, logs, export
+    routes_static,             # the dashboard
 )
 
 
@@ -55,7 +56,7 @@ def build_app(system, *, data_dir, settings_path=None, access=None):
     app[METRICS] = registry_for(host, watch.engine, lambda: watch.writer)
 
     for group in ROUTE_GROUPS:
-        app.add_routes(group)
+        app.add_routes(group.routes)
 
     async def freeze_startup_objects(app):
         # The application lives as long as the host: like the host's own
