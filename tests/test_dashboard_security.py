@@ -13,14 +13,11 @@ import urllib.request
 import pytest
 
 from tests.service_process import wait_for
-from tests.test_dashboard import CHROMEDRIVER, CHROMIUM, Served, console_errors, open_page
+from tests.test_dashboard import Served, console_errors, open_page
+from tests.test_dashboard import chromium as start_chromium
 from vantor.client import Client, ServiceError
 
 pytestmark = pytest.mark.browser
-
-from selenium import webdriver  # noqa: E402
-from selenium.webdriver.chrome.options import Options  # noqa: E402
-from selenium.webdriver.chrome.service import Service as DriverService  # noqa: E402
 
 ATTACKS = """<!doctype html><html><body>
 <iframe name="sink"></iframe>
@@ -73,15 +70,7 @@ async function attempt(name, fn) {
 
 @pytest.fixture(scope="module")
 def chromium():
-    options = Options()
-    options.binary_location = CHROMIUM
-    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                "--window-size=1400,900"):
-        options.add_argument(arg)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    options.set_capability("acceptInsecureCerts", True)      # the self-signed test certificate
-    driver = webdriver.Chrome(service=DriverService(CHROMEDRIVER), options=options)
-    driver.set_script_timeout(20)
+    driver = start_chromium(acceptInsecureCerts=True)      # the self-signed test certificate
     yield driver
     driver.quit()
 

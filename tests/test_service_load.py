@@ -17,6 +17,7 @@ import aiohttp
 import pytest
 
 from tests.service_process import Service, settings_text, wait_for
+from tests.test_host_processes import alive
 from tests.test_service import raw
 from vantor.client import Client, ServiceError
 from vantor.service import guard, jobs as jobs_module, live
@@ -128,10 +129,13 @@ async def _live_clients(url, count):
 
 def test_live_streams_and_their_messages_are_bounded(tmp_path, site):
     with Service(tmp_path / "data", "--config", str(site)) as svc:
+        client = Client(svc.url)
+        wait_for(lambda: all(u["windows"] for u in client.units()), 20, "every unit streaming")
+        before = loss(client)
         accepted, refused, closed = asyncio.run(_live_clients(svc.url, live.MAX_CLIENTS + 3))
         assert accepted == live.MAX_CLIENTS and refused == [503] * 3
         assert closed.type == aiohttp.WSMsgType.CLOSE and closed.data == 1009   # too big
-        assert Client(svc.url).units()
+        assert loss(client) == before
 
 
 def test_a_flood_of_jobs_is_bounded_and_each_change_is_one_event(tmp_path, site):
@@ -195,14 +199,6 @@ def descendants(pid):
                 found.add(child)
                 grew = True
     return found
-
-
-def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as fh:
-            return fh.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
 
 
 def test_after_a_sigkill_jobs_are_listed_ids_go_on_and_no_process_is_left(tmp_path, site):

@@ -11,26 +11,16 @@ KEEP_DAYS ago; older ones go with their files."""
 import json
 import os
 import re
-import tempfile
 import time
 from pathlib import Path
+
+from . import atomic
 
 KEEP = 200
 KEEP_DAYS = 30
 _RECORD = re.compile(r"job-([0-9]+)\.json")
 _FILE = re.compile(r"[a-z]+-([0-9]+)\.[a-z0-9]+")
 FINISHED = ("done", "failed", "cancelled")
-
-
-def _write(path, text):
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", dir=path.parent)
-    try:
-        with os.fdopen(fd, "w") as fh:
-            fh.write(text)
-        os.replace(tmp, path)
-    except BaseException:
-        Path(tmp).unlink(missing_ok=True)
-        raise
 
 
 class JobRecords:
@@ -48,7 +38,7 @@ class JobRecords:
             self._next = self._first_free()
         job_id = self._next
         self._next += 1
-        _write(self._ready() / "next-id", f"{self._next}\n")
+        atomic.write_text(self._ready() / "next-id", f"{self._next}\n")
         return str(job_id)
 
     def _first_free(self):
@@ -68,7 +58,7 @@ class JobRecords:
         return max(found) + 1
 
     def save(self, record):
-        _write(self._ready() / f"job-{record['id']}.json", json.dumps(record) + "\n")
+        atomic.write_text(self._ready() / f"job-{record['id']}.json", json.dumps(record) + "\n")
 
     def load(self, now=None):
         """Every record kept, oldest first; jobs the service did not see to

@@ -133,6 +133,8 @@ def middleware(access):
             raise error(403, refusal)
         secret, where = _presented(request)
         token = access.tokens.check(secret) if secret is not None and access.tokens else None
+        if token is None and where == "cookie":
+            secret = None          # a revoked token's cookie: as if none came, so the page loads
         if secret is not None and token is None:
             raise error(403, "this token is not (or no longer) valid: vantor token list "
                              "shows the tokens there are")

@@ -9,12 +9,11 @@ newest of each day for KEEP_DAYS days; older ones are removed.  A scan that
 sets a value every second leaves 30 + 90 files, not 86,400 a day."""
 import datetime
 import json
-import os
 import re
-import shutil
-import tempfile
 import time
 from pathlib import Path
+
+from . import atomic
 
 _BARE_KEY = re.compile(r"^[A-Za-z0-9_-]+$")
 KEEP_LAST = 30
@@ -87,32 +86,12 @@ def save(doc, path, *, now=None):
         while backup.exists():
             backup = path.with_name(f"{path.name}.{stamp}-{n}.bak")
             n += 1
-        _copy_whole(path, backup)
+        atomic.copy(path, backup)
         prune_backups(path, now=now)
     path.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", dir=path.parent)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as fh:
-            fh.write("# vantor settings; rewritten by `vantor serve` when settings change\n")
-            fh.write(dumps(doc))
-            fh.flush()
-            os.fsync(fh.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        Path(tmp).unlink(missing_ok=True)
-        raise
+    atomic.write_text(path, "# vantor settings; rewritten by `vantor serve` when settings "
+                            "change\n" + dumps(doc), sync=True)
     return backup
-
-
-def _copy_whole(source, target):
-    fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", dir=target.parent)
-    os.close(fd)
-    try:
-        shutil.copy2(source, tmp)
-        os.replace(tmp, target)
-    except BaseException:
-        Path(tmp).unlink(missing_ok=True)
-        raise
 
 
 def backups(path):

@@ -15,11 +15,12 @@ import json
 import os
 import re
 import secrets
-import tempfile
 import time
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
+
+from . import atomic
 
 ROLES = ("viewer", "operator")
 STORE_FILE = "tokens.json"
@@ -45,18 +46,7 @@ def _digest(secret):
 
 def write_private(path, text):
     """`text` into `path` atomically, readable by its owner only from the start."""
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", dir=path.parent)
-    try:
-        os.fchmod(fd, 0o600)
-        with os.fdopen(fd, "w") as fh:
-            fh.write(text)
-            fh.flush()
-            os.fsync(fh.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        Path(tmp).unlink(missing_ok=True)
-        raise
+    atomic.write_text(path, text, mode=0o600, sync=True)
 
 
 class TokenStore:
