@@ -186,3 +186,6 @@ def test_a_read_only_data_directory_leaves_the_service_live(site, read_only_dir)
         assert alarm and "Read-only file system" in alarm[0]["message"]
         with pytest.raises(ServiceError, match="cannot write in"):
             client.history([1])
+        job = client.submit_acquire([1], 0.2)          # jobs run on without their records
+        done = client.wait(job)
+        assert "could not be kept" in done["message"] and len(client.result(job)[1]["time"])

@@ -33,12 +33,17 @@ class JobRecords:
         return self.dir
 
     def claim_id(self):
-        """A job id never given before, in this data directory."""
+        """A job id never given before, in this data directory.  Where the
+        directory takes no files (read-only, full) ids still go on within
+        this run, and no file of an earlier job can be written over."""
         if self._next is None:
             self._next = self._first_free()
         job_id = self._next
         self._next += 1
-        atomic.write_text(self._ready() / "next-id", f"{self._next}\n")
+        try:
+            atomic.write_text(self._ready() / "next-id", f"{self._next}\n")
+        except OSError:
+            pass
         return str(job_id)
 
     def _first_free(self):
@@ -49,7 +54,7 @@ class JobRecords:
             pass
         try:
             names = os.listdir(self.dir)
-        except FileNotFoundError:
+        except OSError:
             names = []
         for name in names:
             match = _RECORD.fullmatch(name) or _FILE.fullmatch(name)
@@ -68,7 +73,7 @@ class JobRecords:
         records = []
         try:
             names = os.listdir(self.dir)
-        except FileNotFoundError:
+        except OSError:
             return []
         for name in names:
             if not _RECORD.fullmatch(name):
@@ -85,7 +90,10 @@ class JobRecords:
                       "the service stopped before this job started"
                 record.update(state="failed", error=why, message=why, finished=now,
                               queue_position=None)
-                self.save(record)
+                try:
+                    self.save(record)
+                except OSError:
+                    pass              # listed as failed all the same
             records.append(record)
         records.sort(key=lambda r: int(r["id"]))
         return self.prune(records, now)
@@ -104,4 +112,7 @@ class JobRecords:
 
     def remove(self, record):
         for name in list((record.get("files") or {}).values()) + [f"job-{record['id']}.json"]:
-            (self.dir / Path(name).name).unlink(missing_ok=True)
+            try:
+                (self.dir / Path(name).name).unlink(missing_ok=True)
+            except OSError:
+                pass          # a read-only directory keeps it; the listing forgets it

@@ -119,15 +119,13 @@ class JobManager:
     # -- submitting --------------------------------------------------------------
 
     def submit(self, kind, units, params, work):
-        """The new job, queued; QueueFull when its queue is full, OSError
-        when its record cannot be written (then nothing was queued)."""
+        """The new job, queued; QueueFull when its queue is full."""
         queue = self.queues[RESOURCE[kind]]
         if len(queue) >= MAX_WAITING:
             what = "IV sweeps" if kind == "iv" else "acquisitions"
             raise QueueFull(f"{len(queue)} {what} are queued already (at most {MAX_WAITING}); "
                             "submit more once some have finished")
         job = Job(self.records.claim_id(), kind, units, params, work)
-        self.records.save(job.record())
         self.jobs[job.id] = job
         queue.append(job)
         self._wake[RESOURCE[kind]].set()

@@ -47,9 +47,6 @@ def _submitted(request, kind, ranks, params, work):
         job = jobs.submit(kind, ranks, params, work)
     except QueueFull as exc:
         raise error(429, str(exc), headers={"Retry-After": "10"}) from None
-    except OSError as exc:
-        raise error(503, f"the job's record cannot be written in {jobs.dir}: "
-                         f"{exc.strerror or exc}") from None
     return answer(job.as_json(jobs.position(job)), status=202)
 
 
