@@ -14,8 +14,7 @@ from . import security
 from .guard import IDLE_S, AcceptErrors, Connections, CountedSite, Limits
 from .http import MAX_BODY, json_errors
 from .jobs import JobManager
-from .keys import (ACCESS, DATA_DIR, HOST, JOBS, LIMITS, LIVE, METRICS, PROBLEMS, SETTINGS_PATH,
-                   SYSTEM, WATCH)
+from .keys import DATA_DIR, HOST, JOBS, LIMITS, LIVE, METRICS, PROBLEMS, WATCH
 from .local import remove_record, reachable_url, write_record
 from .metrics import registry_for
 from .settings_file import SettingsKeeper
@@ -37,12 +36,9 @@ def build_app(system, *, data_dir, settings_path=None, access=None):
     app = web.Application(middlewares=[json_errors, security.middleware(access)],
                           client_max_size=MAX_BODY)
     app.on_response_prepare.append(security.add_headers)
-    app[ACCESS] = access
     app[LIMITS] = Limits()
-    host = system.host
-    app[SYSTEM], app[HOST] = system, host
+    host = app[HOST] = system.host
     app[DATA_DIR] = Path(data_dir)
-    app[SETTINGS_PATH] = settings_path
     problems = app[PROBLEMS] = []
     if settings_path is not None:
         host.settings_saver = SettingsKeeper(settings_path, on_error=problems.append)

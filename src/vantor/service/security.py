@@ -28,7 +28,6 @@ PROTECTED = ("/api/", "/metrics")
 READING = ("GET", "HEAD")
 COOKIE = "vantor_token"
 ACTOR = web.RequestKey("actor", dict)      # {"token": name or None, "address": ip}
-ROLE = web.RequestKey("role", str)
 CSP = ("default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
        "img-src 'self' data: blob:; connect-src 'self'; font-src 'self'; "
        "object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'")
@@ -147,7 +146,6 @@ def middleware(access):
             raise error(403, f"token {token.name} is a {role} token: changing settings, "
                              "jobs and alarms needs an operator token")
         _check_json_body(request)
-        request[ROLE] = role
         request[ACTOR] = {"token": token.name if token else None, "address": request.remote}
         if where == "query" and request.method in READING and not protected:
             # The page's address keeps no token: the cookie carries it from here.
