@@ -168,8 +168,13 @@ class TestRoles:
         with pytest.raises(ServiceError) as err:
             operator.ack("999")
         assert err.value.status == 404          # through the door, no such alarm
-        covered = {"/api/settings", "/api/jobs/iv", "/api/jobs/acquire",
-                   "/api/jobs/{id}/cancel", "/api/alarms/{id}/ack"}
+        key = {"Authorization": f"Bearer {guarded.tokens['operator']}"}
+        status, body = raw(guarded.url + "/api/jobs/tune", "POST", b'{"units": []}', key)
+        assert status == 400 and "no unit" in body["error"]
+        status, body = raw(guarded.url + f"/api/jobs/{acq['id']}/apply", "POST", b"{}", key)
+        assert status == 409 and "not a tune" in body["error"]
+        covered = {"/api/settings", "/api/jobs/iv", "/api/jobs/acquire", "/api/jobs/tune",
+                   "/api/jobs/{id}/cancel", "/api/jobs/{id}/apply", "/api/alarms/{id}/ack"}
         assert {p for _, p in state_changing_routes()} == covered
         log = wait_for(lambda: operator.settings_log(since=-60), what="the change in the log")
         assert log[0]["actor"] == {"token": "operator-1", "address": "127.0.0.1"}

@@ -227,6 +227,8 @@ def parser():
     add_alarm_commands(sub)
     from vantor.service.token_commands import add_subcommands as add_token_commands
     add_token_commands(sub)
+    from vantor.tune.command import add_subcommands as add_tune_commands
+    add_tune_commands(sub)
     return p
 
 

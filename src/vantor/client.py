@@ -210,6 +210,57 @@ class Client:
         return {r: {k: ch[k] for k in ("time", "counts", "monitorV")}
                 for r, ch in self.result(job).items()}
 
+    # -- operating points -------------------------------------------------------
+
+    TUNE_KEYS = ("status", "switching_current", "plateau_onset", "plateau_rate",
+                 "proposed_bias", "reason")
+
+    def submit_tune(self, units, start=None, stop=None, step=None, point_steps=None,
+                    policy="fraction", fraction=0.9, margin=None, onset_fraction=0.9,
+                    dark_job=None):
+        """Queues a tune (a sweep of `units`, then every curve judged); returns the job."""
+        body = {"units": _units(units), "policy": policy, "fraction": fraction,
+                "onset_fraction": onset_fraction}
+        for name, value in (("start", start), ("stop", stop), ("step", step),
+                            ("point_steps", point_steps), ("margin", margin),
+                            ("dark_job", None if dark_job is None else _job_id(dark_job))):
+            if value is not None:
+                body[name] = value
+        return self._post("/api/jobs/tune", body)
+
+    def tune_result(self, job):
+        """The whole judgement of a finished tune: {"units": {rank: row}, "policy",
+        "temperatures", "applied", ...} (rows with their details and names)."""
+        data = self._get(f"/api/jobs/{_job_id(job)}/tune")
+        data["units"] = {int(r): row for r, row in data["units"].items()}
+        return data
+
+    def tune(self, units, start=None, stop=None, step=None, point_steps=None,
+             policy="fraction", fraction=0.9, margin=None, onset_fraction=0.9, apply=False):
+        """Sweeps `units`, judges every curve and returns {rank: {"status",
+        "switching_current", "plateau_onset", "plateau_rate", "proposed_bias",
+        "reason"}} once done; with apply=True the proposed biases are then set."""
+        job = self.submit_tune(units, start, stop, step, point_steps, policy, fraction, margin,
+                               onset_fraction)
+        self.wait(job)
+        if apply:
+            self.apply_tune(job)
+        return {r: {k: row[k] for k in self.TUNE_KEYS}
+                for r, row in self.tune_result(job)["units"].items()}
+
+    def apply_tune(self, job):
+        """Sets the proposed bias of every accepted unit of a finished tune (verified;
+        ServiceError names the units that did not echo) and keeps the calibrations."""
+        return self._post(f"/api/jobs/{_job_id(job)}/apply", timeout=max(self.timeout, 60))
+
+    def calibrations(self, units=None, since=None, until=None, limit=1000):
+        """Calibrations kept in the archive, newest first (per unit: the fitted
+        values, the bias set, the policy, board temperatures, the tune's job id)."""
+        path = self._log_path("/api/calibrations", since, until, limit)
+        if units is not None:
+            path += "&units=" + urllib.parse.quote(",".join(str(u) for u in _units(units)))
+        return self._get(path)["calibrations"]
+
     def latest_iv(self):
         return {int(r): c for r, c in self._get("/api/iv")["curves"].items()}
 

@@ -195,6 +195,29 @@ def iv_request(body):
     return units, values
 
 
+TUNE_FIELDS = IV_FIELDS[:-1] + ("policy", "fraction", "margin", "onset_fraction", "dark_job")
+
+
+def tune_request(body):
+    """The body of POST /api/jobs/tune: units, the sweep fields of an IV job,
+    the policy and its numbers, and an earlier job swept in the dark."""
+    check_keys(body, TUNE_FIELDS)
+    units = _units_of(body)
+    values = {name: optional_number(body, name, low=-3.4e38, high=3.4e38)
+              for name in ("start", "stop", "step", "fraction", "margin", "onset_fraction")}
+    values["point_steps"] = optional_number(body, "point_steps", integer=True, low=1,
+                                            high=100000)
+    policy = body.get("policy", "fraction")
+    if not isinstance(policy, str):
+        raise SchemaError(f"policy: expected fraction or plateau, got {shown(policy)}")
+    dark = body.get("dark_job")
+    if dark is not None and not (isinstance(dark, (int, str)) and not isinstance(dark, bool)
+                                 and str(dark).isascii() and str(dark).isdigit()
+                                 and len(str(dark)) <= 12):
+        raise SchemaError(f"dark_job: expected a job id, got {shown(dark)}")
+    return units, values, policy, None if dark is None else str(dark)
+
+
 def acquire_request(body):
     """The body of POST /api/jobs/acquire: {"units", "seconds"}."""
     check_keys(body, ("units", "seconds"))
@@ -306,6 +329,14 @@ def query_ids(text, name):
             raise SchemaError(f"{name}: expected mcuIds, got {shown(item)}")
         out.append(int(item))
     return out
+
+
+def query_flag(text, name):
+    """true/false (or 1/0) from a query string; absent is false."""
+    value = "false" if text is None else text.lower()
+    if value not in ("true", "false", "1", "0"):
+        raise SchemaError(f"{name}: expected true or false, got {shown(text)}")
+    return value in ("true", "1")
 
 
 def choice(text, name, allowed, default):

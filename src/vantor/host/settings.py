@@ -12,6 +12,8 @@ from .limits import DEFAULT_LIMITS, LimitError, as_table, check as check_limit, 
 from .sources import parse_address
 from vantor.alarms.options import AlarmOptions, parse_alarms
 from vantor.history.options import ArchiveOptions, parse_archive
+from vantor.sim.options import parse_sim
+from .latch import LatchOptions, parse_latch
 
 U8_FIELDS = {"mcuId", "cuId", "cuStatus", "prescale", "pgaGain", "powered", "inverted"}
 U32_FIELDS = {"unlatchT", "biasSweepT"}
@@ -87,6 +89,8 @@ class Microcontroller:
 class Settings:
     alarms = AlarmOptions()       # the [alarms] table
     archive = ArchiveOptions()    # the [archive] table
+    sim = None                    # the [sim] table (SimOptions), None without one
+    latch = LatchOptions()        # the [latch] table
 
     def __init__(self, devices, buffSize, timeout, maxFails, source="<built-in>", doc=None,
                  limits=None):
@@ -145,13 +149,15 @@ def _check_keys(where, table, allowed):
 
 def parse_settings(doc, source="<table>"):
     """Settings from a parsed TOML document (see README, Running)."""
-    _check_keys("", doc, set(TOP_DEFAULTS) | {"unit", "mcu", "limits", "alarms", "archive"})
+    _check_keys("", doc, set(TOP_DEFAULTS) | {"unit", "mcu", "limits", "alarms", "archive",
+                                              "sim", "latch"})
     try:
         limits = parse_limits(doc.get("limits"))
     except LimitError as exc:
         raise SettingsError(str(exc)) from None
     try:
         alarms, archive = parse_alarms(doc.get("alarms", {})), parse_archive(doc.get("archive", {}))
+        latch = parse_latch(doc.get("latch", {}))
     except ValueError as exc:
         raise SettingsError(str(exc)) from None
     top = dict(TOP_DEFAULTS)
@@ -224,7 +230,12 @@ def parse_settings(doc, source="<table>"):
                     values[key] = _convert(f"{uwhere}.{key}", key, unit_table[key], limits)
             mcu.channels[cu_id] = ChannelUnit(mcu_id, cu_id, rank, Configuration(values, limits))
     settings = Settings(devices, source=source, doc=doc, limits=limits, **top)
-    settings.alarms, settings.archive = alarms, archive
+    settings.alarms, settings.archive, settings.latch = alarms, archive, latch
+    if "sim" in doc:
+        try:
+            settings.sim = parse_sim(doc["sim"], [(cu.mcuId, cu.cuId) for cu in settings.units()])
+        except ValueError as exc:
+            raise SettingsError(str(exc)) from None
     return settings
 
 

@@ -9,12 +9,13 @@ from pathlib import Path
 
 from aiohttp import web
 
-from . import live, routes_alarms, routes_history, routes_jobs, routes_static, routes_units
+from . import live, routes_alarms, routes_history, routes_jobs, routes_sim, routes_static
+from . import routes_tune, routes_units
 from . import security
 from .guard import IDLE_S, AcceptErrors, Connections, CountedSite, Limits
 from .http import MAX_BODY, json_errors
 from .jobs import JobManager
-from .keys import DATA_DIR, HOST, JOBS, LIMITS, LIVE, METRICS, PROBLEMS, WATCH
+from .keys import DATA_DIR, HOST, JOBS, LIMITS, LIVE, METRICS, PROBLEMS, SYSTEM, WATCH
 from .local import remove_record, reachable_url, write_record
 from .metrics import registry_for
 from .settings_file import SettingsKeeper
@@ -24,9 +25,11 @@ from .watch import Watch
 ROUTE_GROUPS = (
     routes_units,              # units, boards, totals, settings changes
     routes_jobs,               # IV sweeps and acquisitions
+    routes_tune,               # tunes of operating points, calibrations
     live,                      # the live WebSocket
     routes_alarms,             # alarms, acknowledging, /metrics
     routes_history,            # the archive: series, logs, export
+    routes_sim,                # the simulated sensors
     routes_static,             # the dashboard
 )
 
@@ -37,6 +40,7 @@ def build_app(system, *, data_dir, settings_path=None, access=None):
                           client_max_size=MAX_BODY)
     app.on_response_prepare.append(security.add_headers)
     app[LIMITS] = Limits()
+    app[SYSTEM] = system
     host = app[HOST] = system.host
     app[DATA_DIR] = Path(data_dir)
     problems = app[PROBLEMS] = []

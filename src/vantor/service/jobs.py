@@ -1,7 +1,7 @@
-"""IV sweeps and acquisitions run as jobs while every unit keeps streaming.
+"""IV sweeps, tunes and acquisitions run as jobs while every unit keeps streaming.
 
 The hub holds one IV assembly and one recording at a time, so each job
-needs one of those two resources; jobs that need a busy one wait in its
+needs one of those two resources (a tune sweeps, so it queues with IV sweeps); jobs that need a busy one wait in its
 queue, first come first served, and report their place in it.  Cancelling a
 sweep gives the units their earlier sweep parameters back and asks them to
 end it (run_sweep does that on cancellation); cancelling an acquisition
@@ -23,7 +23,7 @@ from .job_records import JobRecords
 from .offload import Offload, result_text, write_file
 
 STATES = ("queued", "running", "done", "failed", "cancelled")
-RESOURCE = {"iv": "iv", "acquire": "recording"}
+RESOURCE = {"iv": "iv", "tune": "iv", "acquire": "recording"}
 MAX_WAITING = 64           # jobs per queue, the running one included
 
 
@@ -46,6 +46,8 @@ class Job:
         self.cancel_requested = False
         self.files = {}                  # format -> path written
         self.writing = asyncio.Lock()
+        self.tune = None                 # a tune job's judgement of every unit
+        self.applied = None              # ... and what applying it did
 
     @classmethod
     def restored(cls, record, folder):
@@ -58,6 +60,8 @@ class Job:
             setattr(job, name, record.get(name))
         job.files = {fmt: folder / name for fmt, name in (record.get("files") or {}).items()
                      if (folder / name).is_file()}
+        if record.get("applied"):
+            job.applied = {"time": record["applied"], "state": "applied"}
         return job
 
     def record(self):
@@ -76,7 +80,10 @@ class Job:
                 "started": self.started, "finished": self.finished, "error": self.error,
                 "result": f"/api/jobs/{self.id}/result" if has_result else None,
                 "file": f"/api/jobs/{self.id}/file" if has_file else None,
-                "formats": ["h5", "csv"] if has_result else sorted(self.files)}
+                "formats": ["h5", "csv"] if has_result else sorted(self.files),
+                **({"tune": f"/api/jobs/{self.id}/tune" if self.tune else None,
+                    "applied": self.applied and self.applied["time"]}
+                   if self.kind == "tune" else {})}
 
 
 class JobManager:
@@ -122,7 +129,7 @@ class JobManager:
         """The new job, queued; QueueFull when its queue is full."""
         queue = self.queues[RESOURCE[kind]]
         if len(queue) >= MAX_WAITING:
-            what = "IV sweeps" if kind == "iv" else "acquisitions"
+            what = "IV sweeps and tunes" if RESOURCE[kind] == "iv" else "acquisitions"
             raise QueueFull(f"{len(queue)} {what} are queued already (at most {MAX_WAITING}); "
                             "submit more once some have finished")
         job = Job(self.records.claim_id(), kind, units, params, work)
@@ -199,7 +206,7 @@ class JobManager:
             text = f"{type(exc).__name__}: {exc}"
             self._finish(job, "failed", text, error=text)
             return
-        if job.kind == "iv":
+        if job.kind in ("iv", "tune"):
             self._remember_curves(job)
         if job.cancel_requested:
             self._finish(job, "cancelled", "stopped early; the data recorded until then is kept")

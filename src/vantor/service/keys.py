@@ -4,6 +4,7 @@ from pathlib import Path
 
 from aiohttp import web
 
+SYSTEM = web.AppKey("system", object)            # vantor.system.System (its simulator)
 HOST = web.AppKey("host", object)                # vantor.host.app.Host
 DATA_DIR = web.AppKey("data_dir", Path)
 PROBLEMS = web.AppKey("problems", list)          # texts the service reports about itself

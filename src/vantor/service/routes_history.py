@@ -58,6 +58,11 @@ def _resolution(request):
     return schema.query_resolution(request.query.get("resolution"))
 
 
+def _complete_only(request):
+    """complete_only=true leaves out windows that missed records."""
+    return schema.query_flag(request.query.get("complete_only"), "complete_only")
+
+
 def _ranks(request):
     names = schema.unit_query(request.query.get("units"))
     try:
@@ -95,11 +100,12 @@ async def _series(request, kind, keys, default_quantity):
     quantity = _quantity(request, default_quantity)
     since, until = _range(request)
     options = request.app[WATCH].archive_options
-    resolution = _resolution(request)
+    resolution, complete_only = _resolution(request), _complete_only(request)
     try:
         with request.app[LIMITS].queries.slot():
             found = await asyncio.to_thread(queries.series, store, kind, keys, quantity, since,
-                                            until, resolution, full_seconds=options.full_seconds)
+                                            until, resolution, full_seconds=options.full_seconds,
+                                            complete_only=complete_only)
     except queries.QueryError as exc:
         raise error(400, str(exc)) from None
     points = sum(len(c["time"]) for c in found["series"].values())
@@ -119,7 +125,20 @@ async def _series(request, kind, keys, default_quantity):
 
 @routes.get("/api/history")
 async def unit_history(request):
-    return await _answer(await _series(request, "unit", _ranks(request), "rate"))
+    ranks = _ranks(request)
+    found = await _series(request, "unit", ranks, "rate")
+    if found["quantity"] == "biasI":
+        # which set points came from a calibration (a tune applied)
+        store = _store(request)
+        kept = await asyncio.to_thread(store.calibrations, ranks, found["since"],
+                                       found["until"], MAX_LOG)
+        for entry in found["series"].values():
+            entry.setdefault("calibrations", [])
+        for c in reversed(kept):
+            found["series"].setdefault(str(c["rank"]), {"calibrations": []})["calibrations"].append(
+                {"time": c["time"], "job": c["job"], "bias": c["bias"],
+                 "policy": c["policy"]["name"]})
+    return await _answer(found)
 
 
 @routes.get("/api/history/boards")

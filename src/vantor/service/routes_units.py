@@ -10,7 +10,7 @@ from .keys import HOST
 from .security import ACTOR
 
 routes = web.RouteTableDef()
-INTERFACES = ("api", "client", "cli", "dashboard")
+INTERFACES = ("api", "client", "cli", "dashboard", "tune", "latch")
 
 
 def via_of(request):
