@@ -15,7 +15,7 @@ from vantor.history.export import export
 from vantor.history.postgres_store import PostgresStore
 from vantor.history.sqlite_store import SQLiteStore
 from vantor.history.store import ArchiveError
-from vantor.host.readmodel import decode
+from tests.wire import windows
 from vantor.wire import CU_TIMEOUT, STREAM_DATA
 from tests.servers import free_port
 
@@ -27,8 +27,7 @@ def stream_batch(ranks, t, counts, status=0, int_size=100, monitor=0.25, receive
     layout; every window whole unless `received` says how many records it held."""
     data = b"".join(STREAM_DATA.pack(0, r - 1, status, 0, monitor, 0.0, counts + r, int_size,
                                      r, t) for r in ranks)
-    held = int_size if received is None else received
-    return decode(data, len(ranks), lambda pair, end: held, None)
+    return windows(data, received)
 
 
 def snapshot(t, *, ranks=(1, 2), reports=0, temp1=35.0, pll=True, status="ok", biasI=2e-5,
@@ -356,8 +355,10 @@ def record():
                                     status="silent" if 100 <= s < 110 else "ok",
                                     dropped=s // 10))
         if s == 120:
-            collector.event({"kind": "settings", "time": t, "via": "api", "changes": [
-                {"rank": 2, "name": "0.1", "field": "biasI", "old": 2e-5, "new": 1.5e-5}]})
+            collector.event({"kind": "settings", "time": t, "via": "api",
+                             "actor": {"token": "ops", "address": "127.0.0.1"}, "changes": [
+                                 {"rank": 2, "name": "0.1", "field": "biasI", "old": 2e-5,
+                                  "new": 1.5e-5}]})
             collector.alarm({"id": "4", "condition": "temp", "subject": "board 0",
                              "state": "active", "message": "board 0: temp1 high", "time": t})
         if s == 150:                              # rows late for a folded block
@@ -398,6 +399,7 @@ def test_both_stores_answer_alike(tmp_path, postgres_url):
         store.close()
     (lite, lite_logs, lite_csv), (pg, pg_logs, pg_csv) = answers
     assert pg_logs == lite_logs and lite_logs[0] and lite_logs[1]
+    assert lite_logs[0][0]["actor"] == {"token": "ops", "address": "127.0.0.1"}
     assert pg_csv == lite_csv and len(lite_csv) > 500
     for query, a, b in zip([q for q in QUERIES for _ in range(2)], lite, pg):
         assert a["resolution"] == b["resolution"], query

@@ -44,7 +44,8 @@ BASE_SCHEMA = [
     # old and new values and the alarm as JSON text, as written (may hold NaN)
     f"CREATE TABLE IF NOT EXISTS {SCHEMA}.settings_log (seq bigint GENERATED ALWAYS AS "
     f"IDENTITY PRIMARY KEY, t double precision NOT NULL, via text, rank integer, name text, "
-    f"field text, old text, new text)",
+    f"field text, old text, new text, actor text)",
+    f"ALTER TABLE {SCHEMA}.settings_log ADD COLUMN IF NOT EXISTS actor text",
     f"CREATE INDEX IF NOT EXISTS settings_log_time ON {SCHEMA}.settings_log (t)",
     f"CREATE TABLE IF NOT EXISTS {SCHEMA}.alarm_log (seq bigint GENERATED ALWAYS AS IDENTITY "
     f"PRIMARY KEY, t double precision NOT NULL, id text, condition text, subject text, "
@@ -262,10 +263,11 @@ class PostgresStore(Store):
                                     f"VALUES (%s, %s, %s, %s)", batch.states)
                 if batch.settings:
                     cur.executemany(
-                        f"INSERT INTO {SCHEMA}.settings_log (t, via, rank, name, field, old, new) "
-                        f"VALUES (%s, %s, %s, %s, %s, %s, %s)",
-                        [(t, via, rank, name, fld, json.dumps(old), json.dumps(new))
-                         for t, via, rank, name, fld, old, new in batch.settings])
+                        f"INSERT INTO {SCHEMA}.settings_log (t, via, rank, name, field, old, new, "
+                        f"actor) VALUES (%s, %s, %s, %s, %s, %s, %s, %s)",
+                        [(t, via, rank, name, fld, json.dumps(old), json.dumps(new),
+                          json.dumps(actor))
+                         for t, via, rank, name, fld, old, new, actor in batch.settings])
                 if batch.alarms:
                     cur.executemany(
                         f"INSERT INTO {SCHEMA}.alarm_log (t, id, condition, subject, state, "
@@ -406,12 +408,13 @@ class PostgresStore(Store):
     def settings_log(self, since, until, limit):
         with self._errors():
             found = self._reading().execute(
-                f"SELECT t, via, rank, name, field, old, new FROM {SCHEMA}.settings_log "
+                f"SELECT t, via, rank, name, field, old, new, actor FROM {SCHEMA}.settings_log "
                 f"WHERE t >= %s AND t <= %s ORDER BY t DESC, seq DESC LIMIT %s",
                 (float(since), float(until), int(limit))).fetchall()
         return [{"time": t, "via": via, "rank": rank, "name": name, "field": fld,
-                 "old": json.loads(old), "new": json.loads(new)}
-                for t, via, rank, name, fld, old, new in found]
+                 "old": json.loads(old), "new": json.loads(new),
+                 "actor": json.loads(actor) if actor else None}
+                for t, via, rank, name, fld, old, new, actor in found]
 
     def alarm_log(self, since, until, limit):
         with self._errors():
