@@ -162,7 +162,7 @@ class PostgresStore(Store):
         return db
 
     def _reading(self):
-        """This thread's connection for queries."""
+        """This thread's connection: queries, and writes made beside the writer thread."""
         db = getattr(self._local, "db", None)
         if self._alive(db):
             return db
@@ -426,7 +426,7 @@ class PostgresStore(Store):
 
     def add_calibrations(self, calibrations):
         with self._errors():
-            db = self._writing()
+            db = self._reading()         # called beside the writer thread: a connection of its own
             with db.transaction():
                 db.cursor().executemany(
                     f"INSERT INTO {SCHEMA}.calibrations (t, rank, job, data) "
