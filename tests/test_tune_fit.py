@@ -10,7 +10,7 @@ import pytest
 from vantor.sim.options import SimOptions
 from vantor.sim.sensor import Sensor, unit_values
 from vantor.sim.unit import poisson
-from vantor.tune.fit import Curve, analyse
+from vantor.tune.fit import Curve, analyse, analyse_all
 from vantor.tune.policy import Policy, propose, unit_result
 
 STEP = 1e-6
@@ -56,6 +56,26 @@ def test_switching_within_a_step_and_onset_within_two(case, seed):
     assert abs(result.switching_current - switching) <= STEP
     assert abs(result.plateau_onset - onset) <= 2 * STEP
     assert result.plateau_rate == pytest.approx(values["light"] * 2000 + 10, rel=0.05)
+
+
+def test_curves_fitted_together_come_out_as_each_fitted_alone():
+    """Curves of different lengths share one padded array in the fit: no
+    curve's padding or neighbours may move another's result."""
+    curves, darks = [], []
+    for seed, case in enumerate(CASES):
+        values = unit_values(SimOptions(unit={(0, 0): case}, dark_rate=30.0), (0, 0), seed)
+        curves.append(sweep(Sensor(values), seed, stop=4e-5 - seed * 3e-6))
+        darks.append(sweep(Sensor({**values, "light": 0.0}), seed + 10) if seed % 2 else None)
+    curves.append(sweep(Sensor(unit_values(SimOptions(dead=frozenset({(0, 0)})), (0, 0), 1)), 1))
+    darks.append(None)
+    together = analyse_all(curves, 0.8, darks)
+    alone = [analyse(c, 0.8, d) for c, d in zip(curves, darks)]
+    assert [a.status for a in together] == [a.status for a in alone]
+    assert together[-1].status == "dead"
+    for a, b in zip(together[:-1], alone[:-1]):
+        assert a.plateau_onset == pytest.approx(b.plateau_onset, rel=1e-6)
+        assert a.plateau_rate == pytest.approx(b.plateau_rate, rel=1e-6)
+        assert a.dark_rise == b.dark_rise
 
 
 @pytest.mark.parametrize("kind, status, words", [
