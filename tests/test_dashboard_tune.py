@@ -103,7 +103,12 @@ def test_a_tune_from_the_page_shows_what_the_service_found(browser, served):
              "the tune started")
     show_view(browser, "tune")
     state = browser.find_element(By.ID, "tune-state")
+    progress = browser.find_element(By.ID, "tune-progress")
+    wait_for(lambda: state.text == "running" and progress.is_displayed() and
+             float(progress.get_attribute("value")) > 0, 20, "the tune's progress on the page")
+    browser.save_screenshot("/tmp/tp/running.png")
     wait_for(lambda: state.text == "done", 90, "the tune done on the page")
+    assert not progress.is_displayed()
     job = [j for j in served.api("/api/jobs")["jobs"] if j["kind"] == "tune"][0]
     assert job["params"]["fraction"] == 0.8 and job["units"] == list(range(1, UNITS + 1))
     truth = served.api(f"/api/jobs/{job['id']}/tune")["units"]

@@ -54,7 +54,7 @@ export class TuneView {
 
   show(visible) {
     this.visible = visible;
-    if (visible) this.showJob(this.shownId);
+    if (visible) this.showJob(this.shownId, true);
   }
 
   newestId() {
@@ -66,6 +66,8 @@ export class TuneView {
   jobChanged(job) {
     const id = String(job.id);
     const before = this.tunes.get(id);
+    // The job list is read again every few seconds while any job runs: only news counts.
+    if (before && JSON.stringify(before) === JSON.stringify(job)) return;
     this.tunes.set(id, job);
     if (!before || before.state !== job.state) this.fillPicker();
     if (this.follow && id === this.newestId() && id !== this.shownId) this.showJob(id);
@@ -84,8 +86,9 @@ export class TuneView {
     if (this.shownId) this.picker.value = this.shownId;
   }
 
-  /** Header, progress and, for a finished tune, its result (loaded once). */
-  async showJob(id) {
+  /** Header, progress and, for a finished tune, its result (loaded once);
+   *  the result part is redrawn when the job or its state changed, or `redraw`. */
+  async showJob(id, redraw = false) {
     const changed = id !== this.shownId;
     this.shownId = id;
     if (changed) {
@@ -98,7 +101,7 @@ export class TuneView {
     this.drawHeader(job);
     if (!this.visible) return;
     if (job && job.state === "done" && job.tune && !this.results.has(id)) await this.load(job);
-    if (changed || !ACTIVE.has(job?.state)) this.drawResult();
+    if (changed || redraw || !ACTIVE.has(job?.state)) this.drawResult();
   }
 
   drawHeader(job) {
@@ -204,9 +207,23 @@ export class TuneView {
       });
       frag.appendChild(tr);
     }
+    if (!frag.children.length) frag.appendChild(this.emptyRow());
     this.rows.replaceChildren(frag);
     this.filterRows();
     this.drawPlot();
+  }
+
+  emptyRow() {
+    const job = this.shownId ? this.tunes.get(this.shownId) : null;
+    const tr = document.createElement("tr");
+    const td = document.createElement("td");
+    td.colSpan = 9;
+    td.className = "muted";
+    td.textContent = !job ? "no tune yet"
+      : ACTIVE.has(job.state) ? `tune #${job.id} is ${job.state}: its result appears here when it is done`
+        : job.state === "done" ? "reading the result…" : `tune #${job.id} ${job.state}: no result`;
+    tr.appendChild(td);
+    return tr;
   }
 
   /** The yield map follows the live status (a unit that latched since). */
@@ -230,6 +247,7 @@ export class TuneView {
     if (!result) return this.drawMap();
     for (const tr of this.rows.children) {
       const rank = Number(tr.dataset.rank);
+      if (!rank) continue;
       const outcome = outcomeOf(result.tune.units[rank], this.store.units.get(rank));
       tr.hidden = word !== null && outcome !== word;
     }

@@ -104,6 +104,11 @@ export class YieldMap {
     if (key === this.legendKey) return;
     this.legendKey = key;
     const frag = document.createDocumentFragment();
+    if (!tuned) {
+      frag.append("no result to show yet");
+      this.legendEl.replaceChildren(frag);
+      return;
+    }
     for (const word of OUTCOMES) {
       if (!counts[word] && !ALWAYS_COUNTED.has(word) && this.filter !== word) continue;
       const chip = document.createElement("span");
@@ -117,7 +122,7 @@ export class YieldMap {
     }
     const total = document.createElement("span");
     total.className = "muted";
-    total.textContent = tuned ? `yield ${Math.round((100 * counts.ok) / tuned)} % of ${tuned}` : "";
+    total.textContent = `yield ${Math.round((100 * counts.ok) / tuned)} % of ${tuned}`;
     frag.appendChild(total);
     this.legendEl.replaceChildren(frag);
   }
