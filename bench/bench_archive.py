@@ -59,6 +59,7 @@ async def archive_cpu(folder, units, seconds):
     archive fed and without (the same synthetic feed, nothing collected)."""
     rng = np.random.default_rng(1)
     batches = [hub_batch(units, 0.0, rng) for _ in range(4)]
+    whole = np.full(units, 100, "<u4").tobytes()     # every window held all its records
     snaps = [snapshot(units, units // 32, T0 + s) for s in range(4)]
     now = [T0]
     store = SQLiteStore(os.path.join(folder, "cpu.db"))
@@ -75,8 +76,7 @@ async def archive_cpu(folder, units, seconds):
             snap = snaps[s % 4]
             snap["time"] = now[0]
             if archive:
-                writer.collector.stream(decode(bytes(data), len(data) // 32,
-                                               lambda pair, end: 100, None))
+                writer.collector.stream(decode(bytes(data), len(data) // 32, whole, None))
                 writer.collector.snapshot(snap)
                 writer.flush()
                 while writer._queue.qsize() > 2:

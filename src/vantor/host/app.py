@@ -17,7 +17,6 @@ from .overview import Overview
 from .readmodel import ReadModel
 from .stats import Stats
 from .units import resolve_units
-from .windows import WindowCounter
 
 __all__ = ["Host", "ConfigureError", "ConfigureTimeout", "HostBusy", "default_listen"]
 
@@ -31,9 +30,8 @@ class Host:
         self.units = settings.units()     # rank order
         self.hardware = hardware
         stats = Stats(settings)
-        counter = WindowCounter([(cu.mcuId, cu.cuId) for cu in self.units], settings.buffSize)
-        self._model = ReadModel(settings, stats, counter, origin=self._origin)
-        self._path = DataPath(settings, stats, self._model, counter, listen=listen,
+        self._model = ReadModel(settings, stats, origin=self._origin)
+        self._path = DataPath(settings, stats, self._model, listen=listen,
                               hardware=hardware, worker_processes=worker_processes,
                               transport=transport)
         self._overview = Overview(settings, stats, self._path, self._model)

@@ -140,7 +140,10 @@ export class Overview {
     const valueClass = stale ? "num stale" : "num";
     const status = unit.status || "unheard";
     put(row, "status", STATUS_WORDS[status] || status, `st st-${status}`);
-    put(row, "rate", fixed(unit.rate, 1), valueClass);
+    // A last window that missed records reads low: marked, with how many came.
+    row.short = unit.complete === false;
+    put(row, "rate", fixed(unit.rate, 1) + (row.short ? "*" : ""), valueClass + (row.short ? " short" : ""));
+    row.cells.rate.title = row.short ? `the last window missed records: ${unit.received} of ${unit.intSize} arrived, so it reads low` : "";
     put(row, "monitorV", fixed(unit.monitorV, 4), valueClass);
     put(row, "bias", micro(unit.config ? unit.config.biasI : null, 3));
     put(row, "updates", String(unit.updates ?? 0));
@@ -166,7 +169,7 @@ export class Overview {
       row.stale = stale;
       row.tr.classList.toggle("stale", stale);
       const valueClass = stale ? "num stale" : "num";
-      put(row, "rate", row.text.rate, valueClass);
+      put(row, "rate", row.text.rate, valueClass + (row.short ? " short" : ""));
       put(row, "monitorV", row.text.monitorV, valueClass);
     }
   }
