@@ -17,12 +17,13 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from tests.service_process import Service, settings_text, vantor_env, wait_for  # noqa: E402
-from vantor.client import Client  # noqa: E402
+from vantor.client import Client, ServiceError  # noqa: E402
 
 LOSS = ("dropped", "late", "missing", "malformed", "duplicated", "incomplete_windows")
 SWEEP = dict(start=0.0, stop=3.6e-5, step=1e-6)
@@ -50,6 +51,16 @@ def start_simulators(tmp, boards, units, head, processes, port):
              "--target", f"127.0.0.1:{port}"], env=vantor_env(),
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
     return sims
+
+
+def drain(stream, keep):
+    """Reads a child's pipe to its end, keeping the last lines: a pipe nobody
+    reads fills up, and the service then blocks on its next log line."""
+    def run():
+        for line in stream:
+            keep.append(line)
+            del keep[:-50]
+    threading.Thread(target=run, daemon=True).start()
 
 
 def free_udp_port():
@@ -108,6 +119,9 @@ def main():
         with Service(Path(tmp) / "data", "--config", str(site), "--hardware",
                      f"127.0.0.1:{nobody}", "--listen", f"127.0.0.1:{listen}",
                      ready_timeout=120) as svc:
+            log = []
+            drain(svc.proc.stdout, log)
+            drain(svc.proc.stderr, log)
             sims = start_simulators(tmp, args.boards, args.units, head, args.sim_processes, listen)
             sim_started = time.monotonic()
             try:
@@ -122,7 +136,13 @@ def main():
                 cpu0, t0 = family(svc.proc.pid), time.monotonic()
                 sim_cpu0 = [cpu_seconds(sim.pid) for sim in sims]
                 job = c.submit_tune(list(range(1, n + 1)), point_steps=args.point_steps, **SWEEP)
-                c.wait(job, poll=0.5)
+                try:
+                    c.wait(job, poll=0.5, progress=lambda j: print(
+                        f"\r{j['state']} {j['progress']:4.0%} {j['message'][:60]:<60}", end="",
+                        file=sys.stderr, flush=True))
+                except ServiceError:
+                    pass                       # said below, with the service's last lines
+                print(file=sys.stderr)
                 wall = time.monotonic() - t0
                 cpu = cpu_since(svc.proc.pid, cpu0)
                 sim_cpu = [cpu_seconds(sim.pid) - t for sim, t in zip(sims, sim_cpu0)]
@@ -137,6 +157,7 @@ def main():
             sim_wall = time.monotonic() - sim_started
         if result is None:
             print(f"the tune {job['state']}: {job['error'][:2000]}")
+            print("the service's last lines:\n" + "".join(log[-20:]))
             return 1
         statuses = {}
         for row in result["units"].values():
