@@ -25,10 +25,12 @@ export class TuneView {
     this.selection = selection;
     this.tunes = new Map();        // id -> tune job
     this.results = new Map();      // id -> {tune, curves} once loaded
+    this.loading = new Map();      // id -> the promise of its result (read once at a time)
     this.shownId = null;
     this.follow = true;            // show the newest tune as it comes
     this.chosen = null;            // ranks whose curves are drawn; null: the default
     this.visible = false;
+    this.applying = null;          // id of the tune being applied
     this.el = (id) => document.getElementById(id);
     this.rows = this.el("tune-rows");
     this.picker = this.el("tune-job");
@@ -49,6 +51,11 @@ export class TuneView {
       this.drawPlot();
     });
     selection.onChange(() => { if (this.chosen === null) this.drawCurves(); });
+    // The yield map's width is known only once it is built: the plot follows its box.
+    const plot = this.el("tune-plot");
+    new ResizeObserver(() => {
+      if (this.visible && plot.data && typeof Plotly !== "undefined") Plotly.Plots.resize(plot);
+    }).observe(plot);
     this.showJob(null);
   }
 
@@ -100,7 +107,11 @@ export class TuneView {
     const job = id ? this.tunes.get(id) : null;
     this.drawHeader(job);
     if (!this.visible) return;
-    if (job && job.state === "done" && job.tune && !this.results.has(id)) await this.load(job);
+    if (job && job.state === "done" && job.tune && !this.results.has(id)) {
+      if (!this.loading.has(id)) this.loading.set(id, this.load(job).finally(() => this.loading.delete(id)));
+      await this.loading.get(id);
+      if (id !== this.shownId) return;      // the operator moved on meanwhile
+    }
     if (changed || redraw || !ACTIVE.has(job?.state)) this.drawResult();
   }
 
@@ -125,6 +136,7 @@ export class TuneView {
       ? `${job.queue_position} ahead in the queue` : job.message || "";
     else if (result) note.textContent = this.summary(result.tune);
     else note.textContent = job.message || "";
+    note.title = note.textContent;           // a failed sweep names every unit: the note is cut short
     this.drawApply(job);
   }
 
@@ -154,7 +166,7 @@ export class TuneView {
       button.disabled = true;
       button.textContent = `${applied.state === "applying" ? "Applying" : "Applied"} at ${clockTime(applied.time)}`;
     } else {
-      button.disabled = ok === 0 || this.applying === job.id;
+      button.disabled = ok === 0 || this.applying === String(job.id);
       button.textContent = ok === 1 ? "Apply 1 proposed bias" : `Apply ${ok} proposed biases`;
     }
   }
@@ -254,15 +266,19 @@ export class TuneView {
     this.drawMap();
   }
 
-  /** Ranks whose curves are drawn: those ticked, else the selected tuned units, else the first few. */
+  /** Ranks whose curves are drawn: those ticked, else a few of the selected
+   *  tuned units (of all tuned units when none is selected), ok ones first. */
   drawn() {
     const result = this.current();
     if (!result) return [];
-    const tuned = (r) => result.tune.units[r] && result.curves[r];
+    const units = result.tune.units;
+    const tuned = (r) => units[r] && result.curves[r];
     if (this.chosen !== null) return [...this.chosen].filter(tuned).sort((a, b) => a - b);
     const picked = this.selection.sorted().filter(tuned);
-    const all = Object.keys(result.tune.units).map(Number).filter(tuned).sort((a, b) => a - b);
-    return (picked.length ? picked : all).slice(0, DEFAULT_CURVES);
+    const pool = picked.length ? picked : Object.keys(units).map(Number).filter(tuned).sort((a, b) => a - b);
+    const ok = pool.filter((r) => units[r].status === "ok");
+    return [...ok, ...pool.filter((r) => units[r].status !== "ok")].slice(0, DEFAULT_CURVES)
+      .sort((a, b) => a - b);
   }
 
   /** The drawn curves changed (ticks, selection): the boxes and the plot follow. */
