@@ -66,7 +66,7 @@ class Served:
                 if self.proc.poll() is not None:
                     break
                 continue
-            m = re.match(r"serving (http://\S+)", line)
+            m = re.match(r"serving (https?://\S+)", line)
             if m:
                 return m.group(1)
         self.stop()
@@ -86,16 +86,24 @@ class Served:
                 self.proc.wait()
 
 
-@pytest.fixture(scope="module")
-def browser():
+def chromium(**capabilities):
+    """Headless Chromium that keeps the console's messages for console_errors."""
     options = Options()
     options.binary_location = CHROMIUM
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                 "--window-size=1400,900"):
         options.add_argument(arg)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    for name, value in capabilities.items():
+        options.set_capability(name, value)
     driver = webdriver.Chrome(service=DriverService(CHROMEDRIVER), options=options)
     driver.set_script_timeout(20)
+    return driver
+
+
+@pytest.fixture(scope="module")
+def browser():
+    driver = chromium()
     yield driver
     driver.quit()
 

@@ -1,7 +1,7 @@
 """Python client of a running `vantor serve`, for scripts and notebooks.
 
     from vantor.client import Client
-    c = Client()                                  # http://127.0.0.1:8765, or $VANTOR_URL
+    c = Client()                                  # your running service, or $VANTOR_URL
     c.configure([1, "0.3"], biasI=1.5e-5)         # returns once every unit echoes it
     curves = c.iv([1, 2], start=0, stop=3e-5, step=1e-6, point_steps=10)
     curves[1]["counts"]                           # numpy arrays
@@ -10,16 +10,24 @@
         ...
 
 Units are ranks (5) or MCU.CU names ("0.3").  Every failure of the service
-raises ServiceError with its message (and HTTP status)."""
+raises ServiceError with its message (and HTTP status).
+
+Without a URL or token the client takes those of the service this user runs
+(from its data directory, $VANTOR_DATA or the default one): its address, its
+certificate when it serves HTTPS, and the user's operator token, which it
+sends only to that service's loopback address."""
 import asyncio
 import json
 import os
+import ssl
 import time
 import urllib.error
 import urllib.parse
 import urllib.request
 
 import numpy as np
+
+from vantor import schema
 
 DEFAULT_URL = "http://127.0.0.1:8765"
 FINISHED = ("done", "failed", "cancelled")
@@ -31,12 +39,33 @@ class ServiceError(RuntimeError):
         self.status, self.job = status, job
 
 
+def _checked(check, *args):
+    """check(*args), its SchemaError raised as the service would answer it
+    (ServiceError with status 400), before anything is sent."""
+    try:
+        return check(*args)
+    except schema.SchemaError as exc:
+        raise ServiceError(str(exc), 400) from None
+
+
 class Client:
-    def __init__(self, url=None, token=None, *, timeout=30.0, via="client"):
-        self.url = (url or os.environ.get("VANTOR_URL") or DEFAULT_URL).rstrip("/")
-        self.token = token or os.environ.get("VANTOR_TOKEN")
+    def __init__(self, url=None, token=None, *, timeout=30.0, via="client", cafile=None,
+                 data_dir=None):
+        from vantor.service.local import found_credentials, found_url
+
+        self.url = (url or os.environ.get("VANTOR_URL") or found_url(data_dir)
+                    or DEFAULT_URL).rstrip("/")
+        found_token, found_cert = found_credentials(self.url, data_dir)
+        self.token = token or os.environ.get("VANTOR_TOKEN") or found_token
         self.timeout = timeout
         self.via = via
+        cafile = cafile or os.environ.get("VANTOR_CA_FILE") or found_cert
+        self._ssl = None
+        if self.url.startswith("https:"):
+            try:
+                self._ssl = ssl.create_default_context(cafile=cafile)
+            except (OSError, ssl.SSLError) as exc:
+                raise ServiceError(f"certificate file {cafile}: {exc}") from None
 
     # -- HTTP --------------------------------------------------------------------
 
@@ -49,7 +78,8 @@ class Client:
         if self.token:
             req.add_header("Authorization", f"Bearer {self.token}")
         try:
-            with urllib.request.urlopen(req, timeout=timeout or self.timeout) as resp:
+            with urllib.request.urlopen(req, timeout=timeout or self.timeout,
+                                        context=self._ssl) as resp:
                 payload = resp.read()
         except urllib.error.HTTPError as exc:
             text = exc.read()
@@ -60,6 +90,10 @@ class Client:
             raise ServiceError(message, exc.code) from None
         except (urllib.error.URLError, ConnectionError, TimeoutError) as exc:
             reason = getattr(exc, "reason", exc)
+            if isinstance(reason, ssl.SSLCertVerificationError):
+                raise ServiceError(f"the certificate of {self.url} is not trusted "
+                                   f"({reason.verify_message}): pass cafile=, or set "
+                                   "$VANTOR_CA_FILE, to the service's certificate") from None
             raise ServiceError(f"no vantor service answers at {self.url} ({reason}); start one "
                                "with `vantor serve`") from None
         return payload if raw else json.loads(payload)
@@ -101,6 +135,7 @@ class Client:
         body = {"units": _units(units), "settings": fields}
         if timeout is not None:
             body["timeout"] = timeout
+        _checked(schema.settings_request, body)
         wait = (timeout or 5.0) + 10.0
         return self._post("/api/settings", body, timeout=wait)["units"]
 
@@ -121,10 +156,13 @@ class Client:
                             ("point_steps", point_steps), ("timeout", timeout)):
             if value is not None:
                 body[name] = value
+        _checked(schema.iv_request, body)
         return self._post("/api/jobs/iv", body)
 
     def submit_acquire(self, units, seconds):
-        return self._post("/api/jobs/acquire", {"units": _units(units), "seconds": seconds})
+        body = {"units": _units(units), "seconds": seconds}
+        _checked(schema.acquire_request, body)
+        return self._post("/api/jobs/acquire", body)
 
     def wait(self, job, poll=0.2, progress=None):
         """The job once it finished; ServiceError unless it is done.
@@ -232,7 +270,7 @@ class Client:
         """{rank: {"time", "value"[, "min", "max", "n"]}} as numpy arrays, from the
         archive.  Times are unix seconds (a negative since counts back from now);
         binned series give the bin start and the mean."""
-        query = {"units": ",".join(str(u) for u in _units(units)), "quantity": quantity}
+        query = {"units": _unit_query(units), "quantity": quantity}
         return self._series("/api/history", query, since, until, resolution)
 
     def board_history(self, boards=None, quantity="temp1", since=None, until=None,
@@ -245,9 +283,7 @@ class Client:
         return self._series("/api/history/boards", query, since, until, resolution)
 
     def _series(self, path, query, since, until, resolution):
-        for name, value in (("since", since), ("until", until), ("resolution", resolution)):
-            if value is not None:
-                query[name] = repr(float(value))
+        query.update(_time_query(since, until, resolution))
         data = self._get(f"{path}?{urllib.parse.urlencode(query)}")
         return {int(key): {name: (np.asarray(values, dtype=object if name == "value" and
                                              values and isinstance(values[0], str) else float)
@@ -263,6 +299,7 @@ class Client:
     def ack(self, alarm, comment=None):
         """Acknowledges an alarm (its id or its dict); returns the alarm."""
         body = {} if comment is None else {"comment": comment}
+        _checked(schema.ack_request, body)
         return self._post(f"/api/alarms/{_job_id(alarm)}/ack", body)
 
     def settings_log(self, since=None, until=None, limit=1000):
@@ -275,20 +312,15 @@ class Client:
 
     @staticmethod
     def _log_path(path, since, until, limit):
-        query = {"limit": int(limit)}
-        for name, value in (("since", since), ("until", until)):
-            if value is not None:
-                query[name] = repr(float(value))
+        query = {"limit": int(limit), **_time_query(since, until)}
         return f"{path}?{urllib.parse.urlencode(query)}"
 
     def export(self, path, units, since=None, until=None, resolution=None, format=None):
         """Saves the archived series of `units` in [since, until] as HDF5 or CSV
         (from `path`'s suffix unless given); returns path."""
         fmt = format or ("csv" if str(path).lower().endswith(".csv") else "h5")
-        query = {"units": ",".join(str(u) for u in _units(units)), "format": fmt}
-        for name, value in (("since", since), ("until", until), ("resolution", resolution)):
-            if value is not None:
-                query[name] = repr(float(value))
+        query = {"units": _unit_query(units), "format": fmt,
+                 **_time_query(since, until, resolution)}
         payload = self._get(f"/api/export?{urllib.parse.urlencode(query)}", raw=True,
                             timeout=max(self.timeout, 300))
         with open(path, "wb") as fh:
@@ -300,20 +332,21 @@ class Client:
     def live(self, rate=2.0, mode="summary", units=None):
         """An iterator of live messages (dicts: hello, summary or records, event);
         close() it, or leave the loop, to disconnect."""
-        query = {"rate": rate, "mode": mode}
+        query = {"rate": repr(float(rate)) if isinstance(rate, (int, float)) else rate,
+                 "mode": mode}
         if units is not None:
-            query["units"] = ",".join(str(u) for u in _units(units))
-        if self.token:
-            query["token"] = self.token
+            query["units"] = _unit_query(units)
+        _checked(schema.live_options, query)
         ws_url = "ws" + self.url[4:] + "/api/live?" + urllib.parse.urlencode(query)
-        return LiveStream(ws_url, self.timeout)
+        headers = {"Authorization": f"Bearer {self.token}"} if self.token else {}
+        return LiveStream(ws_url, self.timeout, headers, self._ssl)
 
 
 class LiveStream:
     """A WebSocket read synchronously: each next() runs a private event loop
     until the next message arrives."""
 
-    def __init__(self, url, timeout):
+    def __init__(self, url, timeout, headers=None, ssl_context=None):
         import aiohttp
 
         self._loop = asyncio.new_event_loop()
@@ -322,7 +355,8 @@ class LiveStream:
         async def connect():
             session = aiohttp.ClientSession()
             try:
-                ws = await session.ws_connect(url)
+                ws = await session.ws_connect(url, headers=headers or {},
+                                              ssl=ssl_context if ssl_context else True)
             except aiohttp.WSServerHandshakeError as exc:
                 await session.close()
                 raise ServiceError(f"live stream refused: {exc.status} {exc.message}",
@@ -377,6 +411,22 @@ def _units(units):
     if isinstance(units, (int, str)):
         units = [units]
     return [u if isinstance(u, (int, str)) else int(u) for u in units]
+
+
+def _unit_query(units):
+    return ",".join(str(u) for u in _checked(schema.unit_names, _units(units)))
+
+
+def _time_query(since=None, until=None, resolution=None):
+    """The query items of a time range, checked as the service checks them."""
+    query = {}
+    for name, value in (("since", since), ("until", until), ("resolution", resolution)):
+        if value is not None:
+            query[name] = repr(float(value)) if isinstance(value, (int, float)) else str(value)
+    _checked(schema.query_time, query.get("since"), "since", None)
+    _checked(schema.query_time, query.get("until"), "until", None)
+    _checked(schema.query_resolution, query.get("resolution"))
+    return query
 
 
 def _job_id(job):

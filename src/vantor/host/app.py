@@ -23,6 +23,15 @@ __all__ = ["Host", "ConfigureError", "ConfigureTimeout", "HostBusy", "default_li
 UNITS_PER_SLICE = 256
 
 
+async def _until(condition, wait, poll=0.02):
+    deadline = time.monotonic() + wait
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        await asyncio.sleep(poll)
+    return True
+
+
 class Host:
     def __init__(self, settings, *, listen=("127.0.0.1", 0), hardware=None,
                  worker_processes=0, transport="ipc"):
@@ -94,21 +103,11 @@ class Host:
 
     async def wait_for_records(self, wait):
         """True once a record has reached the workers, False after `wait` s."""
-        deadline = time.monotonic() + wait
-        while self._stats.records_in == 0:
-            if time.monotonic() > deadline:
-                return False
-            await asyncio.sleep(0.02)
-        return True
+        return await _until(lambda: self._stats.records_in > 0, wait)
 
     async def wait_for_windows(self, wait):
         """True once every unit's first window has reached the hub, False after `wait` s."""
-        deadline = time.monotonic() + wait
-        while self._stats.stream_in < len(self.units):
-            if time.monotonic() > deadline:
-                return False
-            await asyncio.sleep(0.02)
-        return True
+        return await _until(lambda: self._stats.stream_in >= len(self.units), wait)
 
     # -- reading -----------------------------------------------------------------
 

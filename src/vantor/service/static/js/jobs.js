@@ -47,6 +47,15 @@ export class JobsView {
     if (render) this.render();
   }
 
+  // A queue moved on: one event with its jobs in order (0 is the running one).
+  queue(ids) {
+    ids.forEach((id, position) => {
+      const job = this.jobs.get(String(id));
+      if (job) this.jobs.set(String(id), { ...job, queue_position: position });
+    });
+    this.render();
+  }
+
   async cancel(id, button) {
     button.disabled = true;
     try {

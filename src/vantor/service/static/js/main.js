@@ -108,6 +108,7 @@ const live = new LiveConnection({
   },
   onEvent(event) {
     if (event.kind === "job" && event.job) jobs.update(event.job);
+    else if (event.kind === "queue" && Array.isArray(event.jobs)) jobs.queue(event.jobs);
     else if (event.kind === "alarm" && alarms.fromService) alarms.load();
   },
 }, LIVE_RATE_HZ);
