@@ -1,17 +1,18 @@
 """The dashboard's Tune tab in headless Chromium against `vantor serve` with
-simulated sensors of known switching currents: a tune started from the side
-panel, its table, curves and yield map against the service's own answer,
-applying from the page, refusals shown under their buttons, and a unit
-latched since the tune turning up in the yield map.
+simulated sensors of known switching currents (those of test_tune_service):
+a tune started from the side panel, its table, curves and yield map against
+the service's own answer, applying from the page, refusals shown under their
+buttons, and a unit latched since the tune turning up in the yield map.
 A screenshot lands in build/dashboard-tune.png."""
 import json
 import urllib.request
 
 import pytest
 
-from tests.service_process import settings_text, wait_for
+from tests.service_process import wait_for
 from tests.test_dashboard import (BUILD, Served, browser, console_errors, open_page,  # noqa: F401
                                   select_units, show_view)
+from tests.test_tune_service import DEAD, FLAT, site_text
 from vantor.wire import f32
 
 from selenium.webdriver.common.by import By  # noqa: E402  (after the skip in test_dashboard)
@@ -20,24 +21,13 @@ pytestmark = pytest.mark.browser
 
 BOARDS, PER_BOARD = 2, 16
 UNITS = BOARDS * PER_BOARD
-DEAD, FLAT = "0.5", "1.7"
 REFUSED = [r"/api/jobs/tune .*status of 400", r"/api/jobs/\d+/apply .*status of 409"]
-
-
-def site_text():
-    head = ["[sim]\nlight = 2.0\nplateau_width = 2e-6\nswitching_spread = 0.0\n"
-            f"dead = [\"{DEAD}\"]\nno_plateau = [\"{FLAT}\"]"]
-    for i in range(UNITS):
-        head.append(f"[sim.unit.\"{i // PER_BOARD}.{i % PER_BOARD}\"]\n"
-                    f"switching_current = {2.6e-5 + (i % 9) * 1e-6!r}\n"
-                    f"plateau_midpoint = {1.2e-5 + (i % 4) * 1e-6!r}")
-    return settings_text([PER_BOARD] * BOARDS, "\n".join(head))
 
 
 @pytest.fixture(scope="module")
 def served(tmp_path_factory):
     root = tmp_path_factory.mktemp("tune-page")
-    (root / "site.toml").write_text(site_text())
+    (root / "site.toml").write_text(site_text(BOARDS, PER_BOARD))
     service = Served(root / "data", "--config", str(root / "site.toml"))
     yield service
     service.stop()
