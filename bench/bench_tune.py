@@ -2,10 +2,10 @@
 simulator as hardware on loopback (`vantor sim` in processes of their own, as
 electronics would be; the boards split among --sim-processes, so the
 simulator's Python can use more than one core): the tune's wall time against
-the sweep's own length,
-the CPU the fits took (in the service's helper process), the service's CPU
-while streaming and during the tune, and the data path's loss counters
-before and after (they must not move).
+the sweep's own length, the CPU the fits took (in the service's helper
+process), the service's CPU while streaming and during the tune, and the
+data path's loss counters before and after (dropped, late and missing must
+not move; the exit status says whether they did).
 
     .venv/bin/python bench/bench_tune.py --boards 32 --units 32
 """
@@ -25,7 +25,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from tests.service_process import Service, settings_text, vantor_env, wait_for  # noqa: E402
 from vantor.client import Client, ServiceError  # noqa: E402
 
-LOSS = ("dropped", "late", "missing", "malformed", "duplicated", "incomplete_windows")
+LOSS = ("dropped", "late", "missing")          # must not move
+SHOWN = LOSS + ("malformed", "duplicated", "incomplete_windows")
 SWEEP = dict(start=0.0, stop=3.6e-5, step=1e-6)
 POINTS = 37
 
@@ -97,7 +98,7 @@ def cpu_since(pid, before):
 
 def loss(client):
     totals = client._get("/api/status")["totals"]
-    return {k: totals.get(k) for k in LOSS}
+    return {k: totals.get(k) for k in SHOWN}
 
 
 def main():
@@ -180,6 +181,8 @@ def main():
         print(f"             before the tune   {before}")
         print(f"             after the tune    {after}")
         print(f"statuses {statuses}; job state {job['state']}")
+        grew = after["incomplete_windows"] - before_idle["incomplete_windows"]
+        print(f"windows that missed records: {grew} more over the run (each unit's first is one)")
         moved = {k: after[k] - before_idle[k] for k in LOSS if after[k] != before_idle[k]}
         if moved:
             print(f"LOSS: counters moved {moved}")
