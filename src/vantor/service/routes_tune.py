@@ -12,6 +12,7 @@ from vantor.tune.policy import Policy
 
 from .http import answer, error, json_body
 from .keys import HOST, JOBS, WATCH
+from .security import ACTOR
 from .routes_history import _limit, _range, _store
 from .routes_history import _ranks as query_ranks
 from .routes_jobs import _job, _ranks, _submitted
@@ -101,7 +102,7 @@ async def apply(request):
         raise error(409, f"job {job.id} is {job.state}; only a finished tune can be applied")
     watch = request.app[WATCH]
     job.applied = {"time": time.time(), "state": "applying"}
-    outcome, calibrations = await apply_tune(request.app[HOST], job)
+    outcome, calibrations = await apply_tune(request.app[HOST], job, actor=request[ACTOR])
     stored, why = False, None
     if watch.store is not None and calibrations:
         try:

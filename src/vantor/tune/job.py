@@ -62,9 +62,9 @@ async def run_tune(job, host, ranks, plan, policy, offload, dark=None):
     return run
 
 
-async def apply_tune(host, job, timeout=10.0):
+async def apply_tune(host, job, timeout=10.0, actor=None):
     """Sets every accepted unit's proposed bias (one verified change each,
-    logged as "tune"); returns {"applied": {rank: bias}, "failed": {rank:
+    logged as "tune", with who asked for it: `actor`); returns {"applied": {rank: bias}, "failed": {rank:
     reason}, "unchanged": {rank: status}} and the calibrations to keep."""
     units = job.tune["units"]
     accepted = {r: row["proposed_bias"] for r, row in units.items()
@@ -73,7 +73,7 @@ async def apply_tune(host, job, timeout=10.0):
     groups = {}
     for r, bias in accepted.items():
         groups.setdefault(bias, []).append(r)
-    results = await configure_each(host, accepted, VIA, timeout)
+    results = await configure_each(host, accepted, VIA, timeout, actor=actor)
     applied, failed = {}, {}
     for ranks, res in zip(groups.values(), results):
         if isinstance(res, ConfigureTimeout):
