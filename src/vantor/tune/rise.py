@@ -5,9 +5,9 @@ counts' deviance minimised), all units at once.
 A general optimiser fits one curve at a time and spent most of its time in
 its own bookkeeping (about 40 ms a unit); here every unit's curve is a row of
 one array and a damped Gauss-Newton (Levenberg-Marquardt) step with the
-Fisher information of Poisson counts moves every row together, so a thousand
-units cost about as much numpy work as a few.  Each curve starts from three
-widths and keeps the best, as the bias of a rise is not known in advance."""
+Fisher information of Poisson counts moves every row together: the Python
+work is per step of the fit, not per unit.  Each curve starts from three
+widths and keeps the best, as the width of a rise is not known in advance."""
 import numpy as np
 
 START_WIDTHS = (0.05, 0.15, 0.4)       # of the fitted bias span
