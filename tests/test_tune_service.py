@@ -23,18 +23,18 @@ def truth(index):
     return 2.6e-5 + (index % 9) * 1e-6, 1.2e-5 + (index % 4) * 1e-6
 
 
-def names():
-    return [f"{m}.{c}" for m in range(BOARDS) for c in range(PER_BOARD)]
+def names(boards=BOARDS, per_board=PER_BOARD):
+    return [f"{m}.{c}" for m in range(boards) for c in range(per_board)]
 
 
-def site_text():
+def site_text(boards=BOARDS, per_board=PER_BOARD):
     head = [f"[sim]\nlight = 2.0\nplateau_width = {WIDTH}\nswitching_spread = 0.0\n"
             f"dead = [\"{DEAD}\"]\nno_plateau = [\"{FLAT}\"]"]
-    for i, name in enumerate(names()):
+    for i, name in enumerate(names(boards, per_board)):
         switching, midpoint = truth(i)
         head.append(f"[sim.unit.\"{name}\"]\nswitching_current = {switching!r}\n"
                     f"plateau_midpoint = {midpoint!r}")
-    return settings_text([PER_BOARD] * BOARDS, "\n".join(head))
+    return settings_text([per_board] * boards, "\n".join(head))
 
 
 @pytest.fixture(scope="module")

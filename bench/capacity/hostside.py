@@ -98,17 +98,21 @@ class GcPauses:
 
 
 def note_batches(host):
-    """{timestamp: monotonic seconds} of each stream batch the hub hands out."""
+    """{timestamp: monotonic seconds} at which the read model first took
+    records of each window time (from the stream pump, as the workers
+    publish them)."""
     handed_out = {}
-    stream = host.stream
+    model = host._model
+    stream = model.stream
     clock = time.monotonic
 
     def noted(data):
-        if len(data) >= STREAM_DATA.size:
-            handed_out.setdefault(STREAM_DATA.unpack_from(data)[_TIMESTAMP], clock())
+        now = clock()
+        for values in STREAM_DATA.iter_unpack(data[:len(data) // 32 * 32]):
+            handed_out.setdefault(values[_TIMESTAMP], now)
         stream(data)
 
-    host.stream = noted
+    model.stream = noted
     return handed_out
 
 

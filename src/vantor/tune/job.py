@@ -12,16 +12,28 @@ from .analysis import curves_of, judge
 
 RESET_S = 0.3           # a latched unit's bias stays at zero this long
 SETTLE_S = 5.0          # for the units' status to leave the sweep
+SETTLE_POLL_S = 0.1
 VIA = "tune"
+
+
+async def _still_sweeping(host, ranks):
+    """Whether any of `ranks` still reports the sweep.  Read a slice of units
+    at a time, the loop getting a turn between two: every read of a unit's
+    state works out the status words of all units, so a thousand units read
+    one by one held the loop."""
+    wanted = set(ranks)
+    for part in host.unit_state_slices():
+        if any(u["status"] == "IV" for u in part if u["rank"] in wanted):
+            return True
+        await asyncio.sleep(0)
+    return False
 
 
 async def _out_of_sweep(host, ranks, wait=SETTLE_S):
     """Until no unit reports the sweep any more (settings are refused meanwhile)."""
     deadline = time.monotonic() + wait
-    while time.monotonic() < deadline:
-        if all(host.unit_state(r)["status"] != "IV" for r in ranks):
-            return
-        await asyncio.sleep(0.05)
+    while time.monotonic() < deadline and await _still_sweeping(host, ranks):
+        await asyncio.sleep(SETTLE_POLL_S)
 
 
 def temperatures(host):

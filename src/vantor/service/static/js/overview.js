@@ -4,8 +4,8 @@
 // units at 2 Hz cost the browser about as much as the 30 rows it shows.
 import { STATUS_WORDS, duration, fixed, micro } from "./format.js";
 
-const STATUSES = ["ok", "IV", "update", "silent", "unheard"];
-const STATUS_ORDER = { silent: 0, update: 1, unheard: 2, IV: 3, ok: 4 };   // trouble first
+const STATUSES = ["ok", "IV", "update", "silent", "latched", "unheard"];
+const STATUS_ORDER = { silent: 0, latched: 1, update: 2, unheard: 3, IV: 4, ok: 5 };   // trouble first
 const RESORT_MS = 2000;
 
 const SORT_KEYS = {
@@ -274,7 +274,9 @@ export class Overview {
       chip.className = `chip${this.statusFilter === status ? " active" : ""}`;
       chip.dataset.status = status;
       chip.title = `show only units that are ${STATUS_WORDS[status]}`;
-      chip.innerHTML = `<span class="dot" style="background:var(--${status === "IV" ? "iv" : status})"></span>`;
+      const dot = document.createElement("span");
+      dot.className = `dot s-${status}`;
+      chip.appendChild(dot);
       chip.append(`${STATUS_WORDS[status]} ${counts[status]}`);
       chip.addEventListener("click", () => {
         this.statusFilter = this.statusFilter === status ? null : status;
