@@ -317,6 +317,15 @@ class TestShutdown:
         _, _, _, _, extra = run_system(settings, 20)
         assert not shm_exists(extra["shm"])
 
+    def test_a_system_stopped_before_its_simulator_ran_stops(self):
+        """A service whose start fails right after the system's (its app could
+        not be built) stops the system before the simulator's task first ran."""
+        async def scenario():
+            system = System(default_settings(1, 1))
+            await system.start()
+            await asyncio.wait_for(system.stop(), 5)
+        asyncio.run(scenario())
+
     def test_failed_start_releases_shared_memory(self):
         async def scenario():
             busy = await asyncio.get_running_loop().create_datagram_endpoint(
