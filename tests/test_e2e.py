@@ -82,6 +82,11 @@ def check_exact_windows(settings, frames, sim, backend, last_end):
             assert (w["mcuId"], w["cuId"]) == (cu.mcuId, cu.cuId)
 
 
+def own_blocks():
+    """This process's shared-memory blocks (other programs may make their own meanwhile)."""
+    return {name for name in os.listdir("/dev/shm") if name.startswith(f"vantor-{os.getpid()}-")}
+
+
 def shm_exists(name):
     try:
         shared_memory.SharedMemory(name=name).close()
@@ -331,11 +336,11 @@ class TestShutdown:
             busy = await asyncio.get_running_loop().create_datagram_endpoint(
                 asyncio.DatagramProtocol, local_addr=("127.0.0.1", 0))
             system = System(default_settings(1, 1), listen=busy[0].get_extra_info("sockname"))
-            before = set(os.listdir("/dev/shm"))
+            before = own_blocks()
             with pytest.raises(OSError):
                 await system.start()
             busy[0].close()
-            return before, set(os.listdir("/dev/shm"))
+            return before, own_blocks()
 
         before, after = asyncio.run(scenario())
         assert after <= before
@@ -384,6 +389,6 @@ def test_worker_process_that_dies_at_start_fails_the_start_cleanly():
             await system.start()
         return system.host
 
-    before = set(os.listdir("/dev/shm"))
+    before = own_blocks()
     host = asyncio.run(scenario())
-    assert set(os.listdir("/dev/shm")) <= before and host._path.block is None
+    assert own_blocks() <= before and host._path.block is None
