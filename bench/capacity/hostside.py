@@ -52,6 +52,7 @@ class Lateness:
         self.t0, self.late_after = t0, late_after
         self.late_datagrams = self.late_records = 0
         self.max_lag = 0.0
+        self.late_by_second = {}          # second since t0 -> late records in it
         self.arrivals = {}
         # The UDP endpoint holds the intake it was started with: wrap that one.
         endpoint = host._path.endpoint
@@ -70,6 +71,8 @@ class Lateness:
             if lag > late_after:
                 self.late_datagrams += 1
                 self.late_records += len(data) // CU_MESSAGE.size
+                second = int(now - t0)
+                self.late_by_second[second] = self.late_by_second.get(second, 0) + len(data) // CU_MESSAGE.size
             intake(data, addr)
 
         endpoint.on_records = timed
@@ -157,12 +160,28 @@ def counters(host, pids):
             "worker_cpu": sum(proc_cpu(p) for p in pids)}
 
 
+def note_slow_callbacks(limit):
+    """Every callback that holds the loop longer than `limit` seconds, on
+    standard error (asyncio's own debug mode slows every callback down and
+    so hides what it looks for)."""
+    original = asyncio.events.Handle._run
+
+    def timed(handle):
+        started = time.perf_counter()
+        original(handle)
+        took = time.perf_counter() - started
+        if took > limit:
+            owner = getattr(handle._callback, "__self__", None)
+            what = owner.get_coro() if isinstance(owner, asyncio.Task) else handle._callback
+            print(f"callback held the loop {1e3 * took:.1f} ms: {what!r}"[:300],
+                  file=sys.stderr, flush=True)
+
+    asyncio.events.Handle._run = timed
+
+
 async def run(args):
     if args.slow_callback_ms:
-        # asyncio's debug mode logs every callback that holds the loop longer.
-        loop = asyncio.get_running_loop()
-        loop.set_debug(True)
-        loop.slow_callback_duration = args.slow_callback_ms / 1e3
+        note_slow_callbacks(args.slow_callback_ms / 1e3)
     settings = default_settings(args.mcus, args.units, buffSize=args.buff_size)
     host = Host(settings, worker_processes=args.worker_processes, **args.host_options)
     await host.start()
@@ -199,7 +218,7 @@ async def run(args):
         "kernel": {k: v - kernel_before.get(k, 0) for k, v in udp_counters().items()},
         "socket_drops": socket_drops(port) - drops_before,
         "late_datagrams": late.late_datagrams, "late_records": late.late_records,
-        "max_lag_ms": 1e3 * late.max_lag,
+        "max_lag_ms": 1e3 * late.max_lag, "late_by_second": late.late_by_second,
         "sync_failed": host._stats.sync_failed, "missing": host._stats.missing,
         "seq_dropped": host._stats.dropped(), "last_error": host._stats.last_error,
         "queue_capacity": 2 * len(settings.devices),

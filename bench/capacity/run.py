@@ -131,6 +131,7 @@ def summarize(units, mcus, per_mcu, processes, args, sent, got):
         "lost_records": lost, "kernel_dropped_datagrams": lost_datagrams,
         "socket_drops": got["socket_drops"], "rcvbuf_errors_machine": got["kernel"].get("RcvbufErrors", 0),
         "not_delivered": not_delivered, "late_records": got["late_records"],
+        "late_by_second": got.get("late_by_second", {}),
         "max_lag_ms": got["max_lag_ms"], "sender_lag_max_ms": sent["lag_max_ms"],
         "host_us_per_record": 1e6 * host_cpu / processed if processed else float("nan"),
         "host_cpu_share": host_cpu / window,
