@@ -1,28 +1,41 @@
-"""Python client of a running `vantor serve`, for scripts and notebooks.
+"""Python client of a running `vantor serve`, for scripts, threads and notebooks.
 
     from vantor.client import Client
     c = Client()                                  # http://127.0.0.1:8765, or $VANTOR_URL
     c.configure([1, "0.3"], biasI=1.5e-5)         # returns once every unit echoes it
     curves = c.iv([1, 2], start=0, stop=3e-5, step=1e-6, point_steps=10)
     curves[1]["counts"]                           # numpy arrays
-    data = c.acquire(["0.3"], seconds=10)
     for message in c.live(rate=2):                # summaries and events, as dicts
         ...
 
-Units are ranks (5) or MCU.CU names ("0.3").  Every failure of the service
-raises ServiceError with its message (and HTTP status)."""
+    from vantor.client import AsyncClient         # the same methods as coroutines
+    async with AsyncClient() as c:
+        await c.configure([1], biasI=1.5e-5)
+        async for message in c.live(rate=2):
+            ...
+
+`AsyncClient` is the implementation.  `Client` runs its coroutines on a
+private event loop in a helper thread, so it works the same whether or not
+the caller's thread already runs a loop (a Jupyter kernel does).
+
+Units are ranks (5) or MCU.CU names ("0.3").  A bad argument raises
+ArgumentError (a ServiceError and a ValueError) naming the field and value
+before anything is sent; every failure of the service raises ServiceError
+with its message (and HTTP status)."""
 import asyncio
+import atexit
 import json
+import math
 import os
-import time
-import urllib.error
+import threading
 import urllib.parse
-import urllib.request
+import weakref
 
 import numpy as np
 
 DEFAULT_URL = "http://127.0.0.1:8765"
 FINISHED = ("done", "failed", "cancelled")
+LIVE_MODES = ("summary", "records")
 
 
 class ServiceError(RuntimeError):
@@ -31,282 +44,504 @@ class ServiceError(RuntimeError):
         self.status, self.job = status, job
 
 
-class Client:
+class ArgumentError(ServiceError, ValueError):
+    """An argument refused before anything was sent; the message names it."""
+
+    def __init__(self, message):
+        super().__init__(message, 400)
+
+
+# -- argument checks (all of them: nothing bad reaches the service) -------------
+
+def check_number(name, value, *, low=None, high=None, integer=False):
+    """`value` when it is a finite number (an integer if asked) within
+    [low, high]; ArgumentError naming `name` and the value otherwise."""
+    ok = isinstance(value, int) if integer else isinstance(value, (int, float, np.number))
+    if isinstance(value, (bool, np.bool_)) or not ok or not math.isfinite(value):
+        kind = "an integer" if integer else "a finite number"
+        raise ArgumentError(f"{name}: expected {kind}, got {value!r}")
+    if (low is not None and value < low) or (high is not None and value > high):
+        span = f"{low:g} to {high:g}" if high is not None else f"at least {low:g}" \
+            if low is not None else f"at most {high:g}"
+        raise ArgumentError(f"{name}: expected {span}, got {value!r}")
+    return int(value) if integer else float(value)
+
+
+def check_optional(name, value, **kw):
+    return None if value is None else check_number(name, value, **kw)
+
+
+def check_units(units):
+    """A list of ranks and MCU.CU names from one unit or an iterable of them."""
+    if isinstance(units, (int, str, np.integer)) and not isinstance(units, bool):
+        units = [units]
+    try:
+        items = list(units)
+    except TypeError:
+        raise ArgumentError(f"units: expected ranks or MCU.CU names, got {units!r}") from None
+    if not items:
+        raise ArgumentError("units: expected at least one rank or MCU.CU name, got none")
+    out = []
+    for item in items:
+        if isinstance(item, str) and item.strip():
+            out.append(item.strip())
+        elif isinstance(item, (int, np.integer)) and not isinstance(item, (bool, np.bool_)) \
+                and item >= 1:
+            out.append(int(item))
+        else:
+            raise ArgumentError(f"units: expected a rank (1, 2, ...) or an MCU.CU name such "
+                                f"as '0.3', got {item!r}")
+    return out
+
+
+def check_changes(fields):
+    """Settings to write: field names with finite numbers (the service checks
+    the names and limits; a value JSON cannot carry is refused here)."""
+    if not fields:
+        raise ArgumentError("settings: expected at least one FIELD=VALUE")
+    return {name: (int(value) if isinstance(value, (int, np.integer)) and
+                   not isinstance(value, (bool, np.bool_)) else check_number(name, value))
+            for name, value in fields.items()}
+
+
+def check_live(rate, mode):
+    rate = check_number("rate", rate, low=0.1, high=20)
+    if mode not in LIVE_MODES:
+        raise ArgumentError(f"mode: expected one of {', '.join(LIVE_MODES)}, got {mode!r}")
+    return rate, mode
+
+
+def check_times(**times):
+    """Query values of since/until/resolution, those given."""
+    return {name: repr(check_number(name, value))
+            for name, value in times.items() if value is not None}
+
+
+def unit_query(units):
+    return ",".join(str(u) for u in check_units(units))
+
+
+def _job_id(job):
+    job_id = job["id"] if isinstance(job, dict) else job
+    if isinstance(job_id, bool) or not isinstance(job_id, (str, int)) or str(job_id) == "":
+        raise ArgumentError(f"job: expected an id or the job's dict, got {job!r}")
+    return urllib.parse.quote(str(job_id), safe="")
+
+
+def _format_of(path, format):
+    fmt = format or ("csv" if str(path).lower().endswith(".csv") else "h5")
+    if fmt not in ("h5", "csv"):
+        raise ArgumentError(f"format: expected h5 or csv, got {fmt!r}")
+    return fmt
+
+
+def _arrays(entry, *, text_values=False):
+    return {name: (np.asarray(values, dtype=object if text_values and name == "value" and
+                              values and isinstance(values[0], str) else float)
+                   if isinstance(values, list) else values)
+            for name, values in entry.items()}
+
+
+# -- the implementation --------------------------------------------------------
+
+class AsyncClient:
+    """The client's methods as coroutines, on the caller's event loop."""
+
     def __init__(self, url=None, token=None, *, timeout=30.0, via="client"):
         self.url = (url or os.environ.get("VANTOR_URL") or DEFAULT_URL).rstrip("/")
         self.token = token or os.environ.get("VANTOR_TOKEN")
-        self.timeout = timeout
+        self.timeout = check_number("timeout", timeout, low=0.001)
         self.via = via
+        self._session = None
 
-    # -- HTTP --------------------------------------------------------------------
+    async def __aenter__(self):
+        return self
 
-    def _request(self, method, path, body=None, *, timeout=None, raw=False):
-        data = None if body is None else json.dumps(body, allow_nan=False).encode()
-        req = urllib.request.Request(self.url + path, data=data, method=method)
-        req.add_header("X-Vantor-Via", self.via)
-        if data is not None:
-            req.add_header("Content-Type", "application/json")
+    async def __aexit__(self, *exc):
+        await self.close()
+
+    async def close(self):
+        if self._session is not None:
+            session, self._session = self._session, None
+            await session.close()
+
+    def _headers(self):
+        headers = {"X-Vantor-Via": self.via}
         if self.token:
-            req.add_header("Authorization", f"Bearer {self.token}")
+            headers["Authorization"] = f"Bearer {self.token}"
+        return headers
+
+    def _http(self):
+        import aiohttp
+        if self._session is None or self._session.closed:
+            self._session = aiohttp.ClientSession()
+        return self._session
+
+    def _unreachable(self, exc):
+        return ServiceError(f"no vantor service answers at {self.url} ({exc or type(exc).__name__}); "
+                            "start one with `vantor serve`")
+
+    async def _request(self, method, path, body=None, *, timeout=None, raw=False):
+        import aiohttp
+        data = None if body is None else json.dumps(body, allow_nan=False)
+        headers = self._headers()
+        if data is not None:
+            headers["Content-Type"] = "application/json"
         try:
-            with urllib.request.urlopen(req, timeout=timeout or self.timeout) as resp:
-                payload = resp.read()
-        except urllib.error.HTTPError as exc:
-            text = exc.read()
+            async with self._http().request(
+                    method, self.url + path, data=data, headers=headers,
+                    timeout=aiohttp.ClientTimeout(total=timeout or self.timeout)) as resp:
+                payload = await resp.read()
+                status, reason = resp.status, resp.reason
+        except (aiohttp.ClientError, OSError, asyncio.TimeoutError) as exc:
+            raise self._unreachable(exc) from None
+        if status >= 400:
             try:
-                message = json.loads(text)["error"]
+                message = json.loads(payload)["error"]
             except (ValueError, KeyError, TypeError):
-                message = text.decode(errors="replace") or exc.reason
-            raise ServiceError(message, exc.code) from None
-        except (urllib.error.URLError, ConnectionError, TimeoutError) as exc:
-            reason = getattr(exc, "reason", exc)
-            raise ServiceError(f"no vantor service answers at {self.url} ({reason}); start one "
-                               "with `vantor serve`") from None
+                message = payload.decode(errors="replace") or reason
+            raise ServiceError(message, status)
         return payload if raw else json.loads(payload)
 
-    def _get(self, path, **kw):
-        return self._request("GET", path, **kw)
+    async def _get(self, path, **kw):
+        return await self._request("GET", path, **kw)
 
-    def _post(self, path, body=None, **kw):
-        return self._request("POST", path, body if body is not None else {}, **kw)
+    async def _post(self, path, body=None, **kw):
+        return await self._request("POST", path, body if body is not None else {}, **kw)
 
-    def available(self):
+    async def available(self):
         """True when a service answers at this URL."""
         try:
-            self._get("/api/status", timeout=2.0)
+            await self._get("/api/status", timeout=2.0)
             return True
         except ServiceError as exc:
             return exc.status is not None
 
     # -- units and settings ------------------------------------------------------
 
-    def snapshot(self):
-        return self._get("/api/snapshot")
+    async def snapshot(self):
+        return await self._get("/api/snapshot")
 
-    def units(self):
-        return self._get("/api/units")["units"]
+    async def units(self):
+        return (await self._get("/api/units"))["units"]
 
-    def unit(self, unit):
-        return self._get(f"/api/units/{urllib.parse.quote(str(unit), safe='')}")
+    async def unit(self, unit):
+        (name,) = check_units([unit])
+        return await self._get(f"/api/units/{urllib.parse.quote(str(name), safe='')}")
 
-    def boards(self):
-        return self._get("/api/boards")["boards"]
+    async def boards(self):
+        return (await self._get("/api/boards"))["boards"]
 
-    def limits(self):
-        return self._get("/api/settings/limits")
+    async def limits(self):
+        return await self._get("/api/settings/limits")
 
-    def configure(self, units, timeout=None, **fields):
+    async def configure(self, units, timeout=None, **fields):
         """Writes `fields` into every unit's configuration; returns the units
         once each echoes the new settings, ServiceError naming those that did not."""
-        body = {"units": _units(units), "settings": fields}
+        body = {"units": check_units(units), "settings": check_changes(fields)}
+        timeout = check_optional("timeout", timeout, low=0.1, high=600)
         if timeout is not None:
             body["timeout"] = timeout
         wait = (timeout or 5.0) + 10.0
-        return self._post("/api/settings", body, timeout=wait)["units"]
+        return (await self._post("/api/settings", body, timeout=wait))["units"]
 
     # -- jobs --------------------------------------------------------------------
 
-    def jobs(self):
-        return self._get("/api/jobs")["jobs"]
+    async def jobs(self):
+        return (await self._get("/api/jobs"))["jobs"]
 
-    def job(self, job):
-        return self._get(f"/api/jobs/{_job_id(job)}")
+    async def job(self, job):
+        return await self._get(f"/api/jobs/{_job_id(job)}")
 
-    def cancel(self, job):
-        return self._post(f"/api/jobs/{_job_id(job)}/cancel")
+    async def cancel(self, job):
+        return await self._post(f"/api/jobs/{_job_id(job)}/cancel")
 
-    def submit_iv(self, units, start=None, stop=None, step=None, point_steps=None, timeout=None):
-        body = {"units": _units(units)}
-        for name, value in (("start", start), ("stop", stop), ("step", step),
-                            ("point_steps", point_steps), ("timeout", timeout)):
+    async def submit_iv(self, units, start=None, stop=None, step=None, point_steps=None,
+                        timeout=None):
+        body = {"units": check_units(units)}
+        for name, value, kw in (("start", start, {}), ("stop", stop, {}), ("step", step, {}),
+                                ("point_steps", point_steps, {"integer": True, "low": 1}),
+                                ("timeout", timeout, {"low": 0})):
+            value = check_optional(name, value, **kw)
             if value is not None:
                 body[name] = value
-        return self._post("/api/jobs/iv", body)
+        return await self._post("/api/jobs/iv", body)
 
-    def submit_acquire(self, units, seconds):
-        return self._post("/api/jobs/acquire", {"units": _units(units), "seconds": seconds})
+    async def submit_acquire(self, units, seconds):
+        return await self._post("/api/jobs/acquire", {
+            "units": check_units(units), "seconds": check_number("seconds", seconds, low=0)})
 
-    def wait(self, job, poll=0.2, progress=None):
+    async def wait(self, job, poll=0.2, progress=None):
         """The job once it finished; ServiceError unless it is done.
         `progress(job)` is called on every poll."""
+        poll = check_number("poll", poll, low=0.01)
         while True:
-            state = self.job(job)
+            state = await self.job(job)
             if progress is not None:
                 progress(state)
             if state["state"] in FINISHED:
                 break
-            time.sleep(poll)
+            await asyncio.sleep(poll)
         if state["state"] != "done":
             raise ServiceError(f"job {state['id']} {state['state']}: {state['message']}",
                                job=state)
         return state
 
-    def result(self, job):
-        """The job's result: {rank: {column: numpy array}} plus "attrs"."""
-        data = self._get(f"/api/jobs/{_job_id(job)}/result")
-        out = {int(rank): {name: (np.asarray(values, dtype=float) if isinstance(values, list)
-                                  else values)
-                           for name, values in ch.items()}
-               for rank, ch in data["channels"].items()}
-        return out
+    async def result(self, job):
+        """The job's result: {rank: {column: numpy array}}."""
+        data = await self._get(f"/api/jobs/{_job_id(job)}/result")
+        return {int(rank): _arrays(ch) for rank, ch in data["channels"].items()}
 
-    def download(self, job, path, format=None):
+    async def download(self, job, path, format=None):
         """Saves the job's file (HDF5 or CSV, from `path`'s suffix unless given)."""
-        fmt = format or ("csv" if str(path).lower().endswith(".csv") else "h5")
-        payload = self._get(f"/api/jobs/{_job_id(job)}/file?format={fmt}", raw=True)
-        with open(path, "wb") as fh:
-            fh.write(payload)
+        fmt = _format_of(path, format)
+        payload = await self._get(f"/api/jobs/{_job_id(job)}/file?format={fmt}", raw=True)
+        await asyncio.to_thread(_write_file, path, payload)
         return path
 
-    def iv(self, units, start=None, stop=None, step=None, point_steps=None, timeout=None):
+    async def iv(self, units, start=None, stop=None, step=None, point_steps=None,
+                 timeout=None):
         """Runs an IV sweep and returns {rank: {"biasI", "counts", "monitorV"}}."""
-        job = self.submit_iv(units, start, stop, step, point_steps, timeout)
-        self.wait(job)
+        job = await self.submit_iv(units, start, stop, step, point_steps, timeout)
+        await self.wait(job)
         return {r: {k: ch[k] for k in ("biasI", "counts", "monitorV")}
-                for r, ch in self.result(job).items()}
+                for r, ch in (await self.result(job)).items()}
 
-    def acquire(self, units, seconds):
+    async def acquire(self, units, seconds):
         """Records for `seconds`; returns {rank: {"time", "counts", "monitorV"}}."""
-        job = self.submit_acquire(units, seconds)
-        self.wait(job)
+        job = await self.submit_acquire(units, seconds)
+        await self.wait(job)
         return {r: {k: ch[k] for k in ("time", "counts", "monitorV")}
-                for r, ch in self.result(job).items()}
+                for r, ch in (await self.result(job)).items()}
 
-    def latest_iv(self):
-        return {int(r): c for r, c in self._get("/api/iv")["curves"].items()}
+    async def latest_iv(self):
+        return {int(r): c for r, c in (await self._get("/api/iv"))["curves"].items()}
 
     # -- history and alarms -------------------------------------------------------
 
-    def history(self, units, quantity="rate", since=None, until=None, resolution=None):
+    async def history(self, units, quantity="rate", since=None, until=None, resolution=None):
         """{rank: {"time", "value"[, "min", "max", "n"]}} as numpy arrays, from the
         archive.  Times are unix seconds (a negative since counts back from now);
         binned series give the bin start and the mean."""
-        query = {"units": ",".join(str(u) for u in _units(units)), "quantity": quantity}
-        return self._series("/api/history", query, since, until, resolution)
+        query = {"units": unit_query(units), "quantity": str(quantity)}
+        return await self._series("/api/history", query, since, until, resolution)
 
-    def board_history(self, boards=None, quantity="temp1", since=None, until=None,
-                      resolution=None):
+    async def board_history(self, boards=None, quantity="temp1", since=None, until=None,
+                            resolution=None):
         """{mcuId: {"time", "value", ...}} of a board quantity (temp1, temp2, pll, status)."""
-        query = {"quantity": quantity}
+        query = {"quantity": str(quantity)}
         if boards is not None:
-            query["boards"] = ",".join(str(int(b)) for b in
-                                       ([boards] if isinstance(boards, int) else boards))
-        return self._series("/api/history/boards", query, since, until, resolution)
+            boards = [boards] if isinstance(boards, (int, np.integer)) else list(boards)
+            query["boards"] = ",".join(str(check_number("boards", b, integer=True, low=0))
+                                       for b in boards)
+        return await self._series("/api/history/boards", query, since, until, resolution)
 
-    def _series(self, path, query, since, until, resolution):
-        for name, value in (("since", since), ("until", until), ("resolution", resolution)):
-            if value is not None:
-                query[name] = repr(float(value))
-        data = self._get(f"{path}?{urllib.parse.urlencode(query)}")
-        return {int(key): {name: (np.asarray(values, dtype=object if name == "value" and
-                                             values and isinstance(values[0], str) else float)
-                                  if isinstance(values, list) else values)
-                           for name, values in entry.items()}
+    async def _series(self, path, query, since, until, resolution):
+        query.update(check_times(since=since, until=until, resolution=resolution))
+        data = await self._get(f"{path}?{urllib.parse.urlencode(query)}")
+        return {int(key): _arrays(entry, text_values=True)
                 for key, entry in data["series"].items()}
 
-    def alarms(self):
+    async def alarms(self):
         """The shown alarms, newest first (active, acknowledged, or cleared but
         not yet acknowledged)."""
-        return self._get("/api/alarms")["alarms"]
+        return (await self._get("/api/alarms"))["alarms"]
 
-    def ack(self, alarm, comment=None):
+    async def ack(self, alarm, comment=None):
         """Acknowledges an alarm (its id or its dict); returns the alarm."""
         body = {} if comment is None else {"comment": comment}
-        return self._post(f"/api/alarms/{_job_id(alarm)}/ack", body)
+        return await self._post(f"/api/alarms/{_job_id(alarm)}/ack", body)
 
-    def settings_log(self, since=None, until=None, limit=1000):
+    async def settings_log(self, since=None, until=None, limit=1000):
         """Settings changes, newest first."""
-        return self._get(self._log_path("/api/log/settings", since, until, limit))["changes"]
+        return (await self._get(_log_path("/api/log/settings", since, until, limit)))["changes"]
 
-    def alarm_log(self, since=None, until=None, limit=1000):
+    async def alarm_log(self, since=None, until=None, limit=1000):
         """Alarm transitions, newest first."""
-        return self._get(self._log_path("/api/log/alarms", since, until, limit))["transitions"]
+        path = _log_path("/api/log/alarms", since, until, limit)
+        return (await self._get(path))["transitions"]
 
-    @staticmethod
-    def _log_path(path, since, until, limit):
-        query = {"limit": int(limit)}
-        for name, value in (("since", since), ("until", until)):
-            if value is not None:
-                query[name] = repr(float(value))
-        return f"{path}?{urllib.parse.urlencode(query)}"
-
-    def export(self, path, units, since=None, until=None, resolution=None, format=None):
+    async def export(self, path, units, since=None, until=None, resolution=None, format=None):
         """Saves the archived series of `units` in [since, until] as HDF5 or CSV
         (from `path`'s suffix unless given); returns path."""
-        fmt = format or ("csv" if str(path).lower().endswith(".csv") else "h5")
-        query = {"units": ",".join(str(u) for u in _units(units)), "format": fmt}
-        for name, value in (("since", since), ("until", until), ("resolution", resolution)):
-            if value is not None:
-                query[name] = repr(float(value))
-        payload = self._get(f"/api/export?{urllib.parse.urlencode(query)}", raw=True,
-                            timeout=max(self.timeout, 300))
-        with open(path, "wb") as fh:
-            fh.write(payload)
+        query = {"units": unit_query(units), "format": _format_of(path, format)}
+        query.update(check_times(since=since, until=until, resolution=resolution))
+        payload = await self._get(f"/api/export?{urllib.parse.urlencode(query)}", raw=True,
+                                  timeout=max(self.timeout, 300))
+        await asyncio.to_thread(_write_file, path, payload)
         return path
 
     # -- live --------------------------------------------------------------------
 
     def live(self, rate=2.0, mode="summary", units=None):
-        """An iterator of live messages (dicts: hello, summary or records, event);
-        close() it, or leave the loop, to disconnect."""
+        """`async for message in client.live(...)`: live messages as dicts (hello,
+        summary or records, event); leaving the loop disconnects."""
+        rate, mode = check_live(rate, mode)
         query = {"rate": rate, "mode": mode}
         if units is not None:
-            query["units"] = ",".join(str(u) for u in _units(units))
+            query["units"] = unit_query(units)
         if self.token:
             query["token"] = self.token
-        ws_url = "ws" + self.url[4:] + "/api/live?" + urllib.parse.urlencode(query)
-        return LiveStream(ws_url, self.timeout)
+        return self._live("ws" + self.url[4:] + "/api/live?" + urllib.parse.urlencode(query))
+
+    async def _live(self, ws_url):
+        import aiohttp
+        try:
+            ws = await self._http().ws_connect(ws_url, headers={"X-Vantor-Via": self.via})
+        except aiohttp.WSServerHandshakeError as exc:
+            raise ServiceError(f"live stream refused: {exc.status} {exc.message}",
+                               exc.status) from None
+        except (aiohttp.ClientError, OSError) as exc:
+            raise self._unreachable(exc) from None
+        try:
+            async for msg in ws:
+                if msg.type != aiohttp.WSMsgType.TEXT:
+                    break
+                yield json.loads(msg.data)
+        finally:
+            await ws.close()
+
+
+def _log_path(path, since, until, limit):
+    query = {"limit": check_number("limit", limit, integer=True, low=1)}
+    query.update(check_times(since=since, until=until))
+    return f"{path}?{urllib.parse.urlencode(query)}"
+
+
+def _write_file(path, payload):
+    with open(path, "wb") as fh:
+        fh.write(payload)
+
+
+# -- the same methods for callers that do not await ----------------------------
+
+class _LoopThread:
+    """One private event loop in a daemon thread for every synchronous client
+    of the process: the caller's own thread may run a loop (a notebook) or not."""
+
+    _lock = threading.Lock()
+    _instance = None
+
+    def __init__(self):
+        self.loop = asyncio.new_event_loop()
+        self.clients = set()       # AsyncClients whose connections are still to be closed
+        self.thread = threading.Thread(target=self.loop.run_forever, name="vantor-client",
+                                       daemon=True)
+        self.thread.start()
+        atexit.register(self.stop)
+
+    @classmethod
+    def get(cls):
+        with cls._lock:
+            if cls._instance is None:
+                cls._instance = cls()
+            return cls._instance
+
+    def run(self, awaitable):
+        if threading.current_thread() is self.thread:
+            awaitable.close()
+            raise RuntimeError("a synchronous vantor Client cannot be called from its own "
+                               "callbacks; use AsyncClient there")
+        return asyncio.run_coroutine_threadsafe(_awaited(awaitable), self.loop).result()
+
+    def release(self, client):
+        """Closes a client's connections once its Client is gone."""
+        if self.loop.is_running():
+            asyncio.run_coroutine_threadsafe(client.close(), self.loop)
+        self.clients.discard(client)
+
+    def stop(self):
+        """Closes the clients' connections and the loop at interpreter exit."""
+        async def close_all():
+            await asyncio.gather(*(c.close() for c in list(self.clients)),
+                                 return_exceptions=True)
+        try:
+            asyncio.run_coroutine_threadsafe(close_all(), self.loop).result(timeout=2)
+        except Exception:
+            pass
+        self.loop.call_soon_threadsafe(self.loop.stop)
+
+
+async def _awaited(awaitable):
+    return await awaitable
+
+
+def _sync(name):
+    method = getattr(AsyncClient, name)
+
+    def call(self, *args, **kwargs):
+        return self._runner.run(method(self._async, *args, **kwargs))
+
+    call.__name__, call.__qualname__, call.__doc__ = name, f"Client.{name}", method.__doc__
+    return call
+
+
+class Client:
+    """The AsyncClient's methods, each returning when done."""
+
+    def __init__(self, url=None, token=None, *, timeout=30.0, via="client"):
+        self._async = AsyncClient(url, token, timeout=timeout, via=via)
+        self._runner = _LoopThread.get()
+        self._runner.clients.add(self._async)
+        weakref.finalize(self, self._runner.release, self._async)
+
+    url = property(lambda self: self._async.url)
+    token = property(lambda self: self._async.token)
+    timeout = property(lambda self: self._async.timeout)
+    via = property(lambda self: self._async.via)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def live(self, rate=2.0, mode="summary", units=None):
+        """An iterator of live messages (dicts: hello, summary or records, event);
+        close() it, or leave the loop, to disconnect."""
+        return LiveStream(self, self._async.live(rate, mode, units))
+
+
+SYNC_METHODS = ("available", "snapshot", "units", "unit", "boards", "limits", "configure",
+                "jobs", "job", "cancel", "submit_iv", "submit_acquire", "wait", "result",
+                "download", "iv", "acquire", "latest_iv", "history", "board_history",
+                "alarms", "ack", "settings_log", "alarm_log", "export", "close")
+for _name in SYNC_METHODS:
+    setattr(Client, _name, _sync(_name))
+del _name
 
 
 class LiveStream:
-    """A WebSocket read synchronously: each next() runs a private event loop
-    until the next message arrives."""
+    """An AsyncClient's live stream read from a thread that does not await:
+    each next() waits for the next message on the client's private loop."""
 
-    def __init__(self, url, timeout):
-        import aiohttp
-
-        self._loop = asyncio.new_event_loop()
-        self._ws = None
-
-        async def connect():
-            session = aiohttp.ClientSession()
-            try:
-                ws = await session.ws_connect(url)
-            except aiohttp.WSServerHandshakeError as exc:
-                await session.close()
-                raise ServiceError(f"live stream refused: {exc.status} {exc.message}",
-                                   exc.status) from None
-            except (aiohttp.ClientError, OSError) as exc:
-                await session.close()
-                raise ServiceError(f"no vantor service answers at {url} ({exc})") from None
-            return session, ws
-
+    def __init__(self, client, stream):
+        # holds the client: its connections close when it is collected
+        self._client, self._runner, self._stream = client, client._runner, stream
         try:
-            self._session, self._ws = self._loop.run_until_complete(connect())
-        except BaseException:
-            self._loop.close()
-            raise
+            self._first = self._runner.run(stream.__anext__())    # connects, or says why not
+        except StopAsyncIteration:
+            self._first, self._stream = None, None
 
     def __iter__(self):
         return self
 
     def __next__(self):
-        import aiohttp
-
-        if self._ws is None:
+        if self._first is not None:
+            message, self._first = self._first, None
+            return message
+        if self._stream is None:
             raise StopIteration
-        msg = self._loop.run_until_complete(self._ws.receive())
-        if msg.type == aiohttp.WSMsgType.TEXT:
-            return json.loads(msg.data)
-        self.close()
-        raise StopIteration
+        try:
+            return self._runner.run(self._stream.__anext__())
+        except StopAsyncIteration:
+            self._stream = None
+            raise StopIteration from None
 
     def close(self):
-        if self._ws is not None:
-            self._loop.run_until_complete(self._ws.close())
-            self._loop.run_until_complete(self._session.close())
-            self._ws = None
-            self._loop.close()
+        if self._stream is not None:
+            stream, self._stream = self._stream, None
+            self._runner.run(stream.aclose())
 
     def __enter__(self):
         return self
@@ -315,18 +550,8 @@ class LiveStream:
         self.close()
 
     def __del__(self):
-        if getattr(self, "_ws", None) is not None:
+        if getattr(self, "_stream", None) is not None:
             try:
                 self.close()
             except Exception:
                 pass
-
-
-def _units(units):
-    if isinstance(units, (int, str)):
-        units = [units]
-    return [u if isinstance(u, (int, str)) else int(u) for u in units]
-
-
-def _job_id(job):
-    return job["id"] if isinstance(job, dict) else str(job)
