@@ -12,6 +12,7 @@ from .limits import DEFAULT_LIMITS, LimitError, as_table, check as check_limit, 
 from .sources import parse_address
 from vantor.alarms.options import AlarmOptions, parse_alarms
 from vantor.history.options import ArchiveOptions, parse_archive
+from vantor.epics.options import EpicsOptions, parse_epics
 
 U8_FIELDS = {"mcuId", "cuId", "cuStatus", "prescale", "pgaGain", "powered", "inverted"}
 U32_FIELDS = {"unlatchT", "biasSweepT"}
@@ -87,6 +88,7 @@ class Microcontroller:
 class Settings:
     alarms = AlarmOptions()       # the [alarms] table
     archive = ArchiveOptions()    # the [archive] table
+    epics = EpicsOptions()        # the [epics] table
 
     def __init__(self, devices, buffSize, timeout, maxFails, source="<built-in>", doc=None,
                  limits=None):
@@ -145,13 +147,15 @@ def _check_keys(where, table, allowed):
 
 def parse_settings(doc, source="<table>"):
     """Settings from a parsed TOML document (see README, Running)."""
-    _check_keys("", doc, set(TOP_DEFAULTS) | {"unit", "mcu", "limits", "alarms", "archive"})
+    _check_keys("", doc, set(TOP_DEFAULTS) | {"unit", "mcu", "limits", "alarms", "archive",
+                                              "epics"})
     try:
         limits = parse_limits(doc.get("limits"))
     except LimitError as exc:
         raise SettingsError(str(exc)) from None
     try:
         alarms, archive = parse_alarms(doc.get("alarms", {})), parse_archive(doc.get("archive", {}))
+        epics = parse_epics(doc.get("epics"))
     except ValueError as exc:
         raise SettingsError(str(exc)) from None
     top = dict(TOP_DEFAULTS)
@@ -224,7 +228,7 @@ def parse_settings(doc, source="<table>"):
                     values[key] = _convert(f"{uwhere}.{key}", key, unit_table[key], limits)
             mcu.channels[cu_id] = ChannelUnit(mcu_id, cu_id, rank, Configuration(values, limits))
     settings = Settings(devices, source=source, doc=doc, limits=limits, **top)
-    settings.alarms, settings.archive = alarms, archive
+    settings.alarms, settings.archive, settings.epics = alarms, archive, epics
     return settings
 
 

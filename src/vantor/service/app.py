@@ -52,7 +52,7 @@ async def json_errors(request, handler):
                                  status=500)
 
 
-def build_app(system, *, data_dir, settings_path=None, token=None):
+def build_app(system, *, data_dir, settings_path=None, token=None, epics=None):
     middlewares = [json_errors]
     check = auth.middleware(token)
     if check is not None:
@@ -83,6 +83,11 @@ def build_app(system, *, data_dir, settings_path=None, token=None):
     for module in route_modules():
         module.add_routes(app)
 
+    # EPICS records of every unit, board and total (vantor serve --epics)
+    if epics is not None and epics.enabled:
+        from vantor.epics.server import add_to_app
+        app["epics"] = add_to_app(app, host, epics)
+
     async def freeze_startup_objects(app):
         # The application lives as long as the host: like the host's own
         # objects (see Host.start), full collections need not walk it.
@@ -93,7 +98,7 @@ def build_app(system, *, data_dir, settings_path=None, token=None):
 
 
 async def serve(system, *, http, data_dir, settings_path=None, token=None, ready=None,
-                stop=None):
+                stop=None, epics=None):
     """Runs the System and the HTTP server until `stop` is set (or SIGINT/SIGTERM).
     `ready(url)` is called once both answer."""
     stop = stop or asyncio.Event()
@@ -102,7 +107,8 @@ async def serve(system, *, http, data_dir, settings_path=None, token=None, ready
         loop.add_signal_handler(sig, stop.set)
     try:
         async with system:
-            app = build_app(system, data_dir=data_dir, settings_path=settings_path, token=token)
+            app = build_app(system, data_dir=data_dir, settings_path=settings_path, token=token,
+                            epics=epics)
             runner = web.AppRunner(app, access_log=None, handle_signals=False)
             await runner.setup()
             try:

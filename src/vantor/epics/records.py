@@ -1,0 +1,82 @@
+"""The EPICS records of units, boards and totals: names, engineering units,
+display limits and the alarm severity each state carries.  Built with
+pythonSoftIOC's builder before the IOC starts; nothing here talks to the host."""
+from vantor.wire import current_to_voltage
+
+STATUS_WORDS = ("ok", "IV", "silent", "update", "unheard")
+ALWAYS_POST = {"MDEL": -1, "ADEL": -1}      # every window is posted, changed or not
+DEVICE_TIME = {"TSE": -2}                   # the timestamp we give is the window's
+RATE_HOPR = 1e6                             # counts/s shown without a band
+
+
+class UnitRecords:
+    """The records of one channel unit, `{P}U{rank}:...`."""
+
+    def __init__(self, builder, prefix, cu, limits, band, validate):
+        p = f"{prefix}U{cu.rank}:"
+        low, high = limits.get("biasI", (0.0, 1e-4))
+        config = cu.configuration.as_dict()
+        volts = abs(high) * current_to_voltage(config["resistorCryo"],
+                                               config["resistorParallel"],
+                                               config["resistorSeries"],
+                                               config["resistorBias"])
+        rate_high = band[1] if band is not None and band[1] is not None else RATE_HOPR
+        self.rate = builder.aIn(p + "RATE", LOPR=0, HOPR=rate_high, EGU="cts/s", PREC=1,
+                                DESC=f"count rate of unit {cu.label}", **ALWAYS_POST,
+                                **DEVICE_TIME)
+        self.monitor = builder.aIn(p + "MONV", LOPR=-volts, HOPR=volts, EGU="V", PREC=4,
+                                   DESC="mean monitor voltage", **ALWAYS_POST, **DEVICE_TIME)
+        self.counts = builder.longIn(p + "COUNTS", LOPR=0, HOPR=int(min(rate_high, 2e9)),
+                                     EGU="counts", DESC="counts of the last window",
+                                     MDEL=-1, **DEVICE_TIME)
+        self.bias_rbv = builder.aIn(p + "BIAS_RBV", LOPR=low, HOPR=high, EGU="A", PREC=9,
+                                    DESC="bias current the unit echoes", **DEVICE_TIME)
+        self.bias_sp = builder.aOut(p + "BIAS_SP", LOPR=low, HOPR=high, EGU="A", PREC=9,
+                                    DESC="bias current set point", ASG="BIAS",
+                                    initial_value=config["biasI"], always_update=True,
+                                    validate=validate)
+        self.status = builder.mbbIn(p + "STATUS", ("ok", "NO_ALARM"), ("IV", "NO_ALARM"),
+                                    ("silent", "MAJOR"), ("update", "NO_ALARM"),
+                                    ("unheard", "MAJOR"), DESC="unit state", **DEVICE_TIME)
+        self.updates = builder.longIn(p + "UPDATES", LOPR=0, EGU="updates",
+                                      DESC="corrections sent", **DEVICE_TIME)
+        self.name = builder.stringIn(p + "NAME", initial_value=cu.label, DESC="MCU.CU")
+        self.values = (self.rate, self.monitor, self.counts)
+
+
+class BoardRecords:
+    """The records of one microcontroller, `{P}MCU{mcuId}:...`."""
+
+    def __init__(self, builder, prefix, mcu_id, alarms):
+        p = f"{prefix}MCU{mcu_id}:"
+        self.temp1 = builder.aIn(p + "TEMP1", LOPR=alarms.temp1_min, HOPR=alarms.temp1_max,
+                                 EGU="degC", PREC=2, DESC="first temperature", **DEVICE_TIME)
+        self.temp2 = builder.aIn(p + "TEMP2", LOPR=alarms.temp2_min, HOPR=alarms.temp2_max,
+                                 EGU="K", PREC=3, DESC="second temperature", **DEVICE_TIME)
+        self.pll = builder.boolIn(p + "PLL", ZNAM="unlocked", ONAM="locked",
+                                  DESC="PLL lock", **DEVICE_TIME)
+        self.status = builder.longIn(p + "STATUS", LOPR=0, HOPR=255, DESC="board status byte",
+                                     **DEVICE_TIME)
+
+
+class TotalRecords:
+    """`{P}RECORDS`, `{P}DROPPED`, `{P}LATE` (counters of the data path) and
+    `{P}ALARMS` (alarms active now)."""
+
+    def __init__(self, builder, prefix):
+        self.counters = {key: builder.int64In(prefix + name, LOPR=0, EGU=unit,
+                                              DESC=desc, **DEVICE_TIME)
+                         for name, key, unit, desc in (
+                             ("RECORDS", "records_in", "records", "records into the workers"),
+                             ("DROPPED", "dropped", "datagrams", "datagrams lost"),
+                             ("LATE", "late", "datagrams", "datagrams that came late"))}
+        self.alarms = builder.longIn(prefix + "ALARMS", LOPR=0, EGU="alarms",
+                                     DESC="active alarms", **DEVICE_TIME)
+
+
+def access_rules(writes):
+    """An access-security file when none is given: reads for everybody, and
+    writes to BIAS_SP for everybody or nobody."""
+    write = "    RULE(1, WRITE)\n" if writes else ""
+    return ("ASG(DEFAULT) {\n    RULE(1, READ)\n}\n"
+            f"ASG(BIAS) {{\n    RULE(1, READ)\n{write}}}\n")

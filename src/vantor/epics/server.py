@@ -1,0 +1,357 @@
+"""The IOC inside `vantor serve`: every unit, board and total as a record over
+Channel Access and pvAccess, updated from the host on the service's event
+loop, and puts to `{P}U{rank}:BIAS_SP` run as the API's verified settings
+change (`host.configure`, interface "epics").
+
+pythonSoftIOC runs the IOC's servers in threads of its own; its asyncio
+dispatcher runs our put handling on the service's loop, which owns the host.
+A put is decided in the server's thread: it asks the loop to start the
+change and waits the one loop turn in which the host either refuses it (a
+put failure, nothing changed) or writes it; the echo is then awaited on the
+loop and shown through BIAS_SP's alarm status.  The loop never writes into
+BIAS_SP itself (a server thread holding that record may be waiting for the
+loop): a small thread of ours does."""
+import asyncio
+import concurrent.futures
+import ctypes
+import logging
+import math
+import os
+import tempfile
+import threading
+import time
+
+from vantor.host.app import ConfigureTimeout
+from vantor.wire import CU_TIMEOUT, CU_TIMEOUT_POWERED, f32
+
+from . import source
+from .records import STATUS_WORDS, BoardRecords, TotalRecords, UnitRecords, access_rules
+
+log = logging.getLogger("vantor.epics")
+
+REFRESH_S = 1.0             # unit states, boards and totals
+PUT_DECISION_S = 2.0        # a server thread waits this long for the loop's verdict
+ECHO_TIMEOUT_S = 5.0        # as the API's default
+SEVERITY = {"critical": 2, "major": 2, "minor": 1}     # alarm engine -> EPICS severity
+NO_ALARM, MINOR, MAJOR, INVALID = 0, 1, 2, 3
+STAT_WRITE, STAT_HIGH, STAT_LOW, STAT_STATE, STAT_TIMEOUT, STAT_UDF = 2, 4, 6, 7, 10, 17
+SILENT_STATUS = {"silent": STAT_TIMEOUT, "unheard": STAT_UDF}
+_started = False            # the IOC starts once per process
+
+
+class EpicsUnavailable(RuntimeError):
+    """The epics extra is not installed, or the IOC cannot start; one line."""
+
+
+def _import_softioc():
+    try:
+        from softioc import asyncio_dispatcher, builder, imports, softioc
+    except ImportError:
+        raise EpicsUnavailable("EPICS records need the epics extra: "
+                               "pip install 'vantor[epics]'") from None
+    return asyncio_dispatcher, builder, imports, softioc
+
+
+class EpicsServer:
+    def __init__(self, host, options):
+        self.host, self.options = host, options
+        self.units, self.boards, self.totals = {}, {}, None
+        self.ranks = {cu.label: cu.rank for cu in host.units}
+        self.verified_bias = {}     # rank -> bias the unit echoed after a change over EPICS
+        self.changes = {}           # rank -> the change over EPICS awaited now
+        self.overlay = {}           # record -> (severity, status) from the alarm engine
+        self.alarm_states = {}      # alarm id -> state
+        self.shown_word = {}        # rank -> status word the values were last marked for
+        self.shown = {}             # rank -> (word, updates, echoed bias, severity, status) shown
+        self._own_acf = None
+        self._local = threading.local()
+        self._writer = concurrent.futures.ThreadPoolExecutor(1, "vantor-epics-put")
+        self._tasks = []
+        self._subscription = None
+        self.loop = None
+
+    # -- life cycle --------------------------------------------------------------
+
+    async def start(self):
+        global _started
+        dispatcher_module, builder, imports, softioc = _import_softioc()
+        if _started:
+            raise EpicsUnavailable("the EPICS server runs once per process")
+        self.loop = asyncio.get_running_loop()
+        self._build(builder)
+        count = len(self.units)
+        # Every unit's windows come at once: the IOC's queue of record
+        # updates must hold them all (its default holds 2000).
+        imports.callbackSetQueueSize(max(2000, 8 * count + 64))
+        self._access_security(imports)
+        builder.LoadDatabase()
+        softioc.iocInit(dispatcher_module.AsyncioDispatcher(loop=self.loop))
+        _started = True
+        if self._own_acf is not None:
+            os.unlink(self._own_acf)          # read by iocInit
+        self._subscription = source.subscribe(self.host)
+        self._tasks = [asyncio.create_task(self._follow_windows()),
+                       asyncio.create_task(self._refresh_loop())]
+        return self
+
+    async def stop(self):
+        for task in self._tasks:
+            task.cancel()
+        await asyncio.gather(*self._tasks, return_exceptions=True)
+        if self._subscription is not None:
+            self._subscription.close()
+        for change in self.changes.values():
+            change.cancel()
+        # The IOC lives as long as the process: say that nothing is measured any more.
+        for recs in self.units.values():
+            for record in (*recs.values, recs.bias_rbv, recs.status):
+                record.set_alarm(INVALID, STAT_UDF)
+        self._writer.shutdown(wait=True)
+
+    def _build(self, builder):
+        settings = self.host.settings
+        limits = settings.limits
+        for cu in self.host.units:
+            self.units[cu.rank] = UnitRecords(
+                builder, self.options.prefix, cu, limits, settings.alarms.band(cu.rank, cu.label),
+                validate=lambda record, value, rank=cu.rank: self._put_bias(rank, value))
+        for mcu_id in settings.devices:
+            self.boards[mcu_id] = BoardRecords(builder, self.options.prefix, mcu_id,
+                                               settings.alarms)
+        self.totals = TotalRecords(builder, self.options.prefix)
+
+    def _access_security(self, imports):
+        path = self.options.access_security if self.options.writes else None
+        if path is None:
+            fd, path = tempfile.mkstemp(prefix="vantor-epics-", suffix=".acf")
+            with os.fdopen(fd, "w") as fh:
+                fh.write(access_rules(self.options.writes))
+            self._own_acf = path
+        imports.dbCore.asSetFilename.argtypes = (ctypes.c_char_p,)
+        if imports.dbCore.asSetFilename(str(path).encode()) != 0:
+            raise EpicsUnavailable(f"epics.access_security: {path} cannot be used")
+
+    # -- puts to BIAS_SP ---------------------------------------------------------
+
+    def _put_bias(self, rank, value):
+        """Whether a put is taken (in a server thread, or our own writer)."""
+        if getattr(self._local, "ours", False):
+            return True
+        if not self.options.writes:
+            log.warning("EPICS put to U%d:BIAS_SP refused: writes are off (--epics-writes)",
+                        rank)
+            return False
+        decision = asyncio.run_coroutine_threadsafe(self._begin_change(rank, value), self.loop)
+        try:
+            return decision.result(PUT_DECISION_S)
+        except concurrent.futures.TimeoutError:
+            decision.cancel()
+            log.warning("EPICS put to U%d:BIAS_SP refused: the service did not answer "
+                        "within %g s", rank, PUT_DECISION_S)
+            return False
+
+    async def _begin_change(self, rank, value):
+        change = asyncio.ensure_future(self.host.configure(
+            [rank], {"biasI": value}, via="epics", timeout=ECHO_TIMEOUT_S))
+        # configure checks everything and writes before it first waits
+        await asyncio.sleep(0)
+        if change.done() and change.exception() is not None:
+            log.warning("EPICS put U%d:BIAS_SP = %r refused: %s", rank, value,
+                        change.exception())
+            return False
+        previous = self.changes.get(rank)
+        self.changes[rank] = change
+        if previous is not None:
+            previous.cancel()
+        self._write_sp(rank, severity=MINOR, status=STAT_WRITE)      # not echoed yet
+        change.add_done_callback(lambda done: self._change_done(rank, f32(value), done))
+        return True
+
+    def _change_done(self, rank, value, change):
+        if self.changes.get(rank) is not change:
+            return                      # a later put took its place
+        del self.changes[rank]
+        if change.cancelled():
+            return
+        exc = change.exception()
+        if exc is None:
+            self.verified_bias[rank] = value
+            self._write_sp(rank, severity=NO_ALARM, status=NO_ALARM)
+        else:
+            log.warning("EPICS put U%d:BIAS_SP = %r: %s", rank, value, exc)
+            self._write_sp(rank, severity=MAJOR,
+                           status=STAT_TIMEOUT if isinstance(exc, ConfigureTimeout)
+                           else STAT_WRITE)
+
+    def _write_sp(self, rank, value=None, severity=None, status=None):
+        """BIAS_SP's value or alarm, written by our thread (never the loop's)."""
+        record = self.units[rank].bias_sp
+
+        def write():
+            self._local.ours = True
+            try:
+                if value is not None:
+                    record.set(value)
+                if severity is not None:
+                    record.set_alarm(severity, status)
+            finally:
+                self._local.ours = False
+        self._writer.submit(write)
+
+    # -- per window --------------------------------------------------------------
+
+    async def _follow_windows(self):
+        async for kind, payload in self._subscription:
+            if kind == "event":
+                self._event(payload)
+            else:
+                self._windows(*source.window_rows(kind, payload, self.host))
+
+    def _windows(self, ranks, statuses, rates, counts, monitors, times):
+        units, overlay = self.units, self.overlay
+        for rank, status, rate, count, monitor, when in zip(
+                ranks.tolist(), statuses.tolist(), rates.tolist(), counts.tolist(),
+                monitors.tolist(), times.tolist()):
+            recs = units.get(rank)
+            if recs is None:
+                continue
+            stamp = when if math.isfinite(when) else None
+            if status in (CU_TIMEOUT, CU_TIMEOUT_POWERED):
+                for record in recs.values:
+                    record.set_alarm(INVALID, STAT_TIMEOUT, timestamp=stamp)
+                self.shown_word[rank] = "silent"
+                continue
+            severity, stat = overlay.get(recs.rate, (NO_ALARM, NO_ALARM))
+            recs.rate.set(rate, severity=severity, alarm=stat, timestamp=stamp)
+            recs.monitor.set(monitor, timestamp=stamp)
+            recs.counts.set(count, timestamp=stamp)
+            self.shown_word[rank] = "ok"
+
+    # -- alarms ------------------------------------------------------------------
+
+    def _event(self, event):
+        if event.get("kind") != "alarm":
+            return
+        alarm = event["alarm"]
+        self.alarm_states[alarm["id"]] = alarm["state"]
+        if alarm["state"] == "cleared" and not alarm.get("shown", True):
+            self.alarm_states.pop(alarm["id"], None)
+        record, status = self._alarm_target(alarm)
+        if record is None:
+            return
+        if alarm["state"] == "cleared":
+            self.overlay.pop(record, None)
+        else:
+            self.overlay[record] = (SEVERITY.get(alarm["severity"], MAJOR), status)
+
+    def _alarm_target(self, alarm):
+        """The record an alarm of the engine belongs to, and its EPICS status."""
+        condition, subject, value = alarm["condition"], alarm["subject"], alarm.get("value")
+        words = subject.split()
+        if words[0] == "unit" and len(words) == 2 and words[1] in self.ranks:
+            recs = self.units[self.ranks[words[1]]]
+            if condition == "rate":
+                band = self.host.settings.alarms.band(self.ranks[words[1]], words[1]) or (None, None)
+                low = band[0] is not None and value is not None and value < band[0]
+                return recs.rate, STAT_LOW if low else STAT_HIGH
+            if condition == "verification":
+                return recs.bias_rbv, STAT_STATE
+        if words[0] == "board" and len(words) >= 2 and words[1].isdigit():
+            board = self.boards.get(int(words[1]))
+            if board is None:
+                return None, None
+            if condition == "pll":
+                return board.pll, STAT_STATE
+            if condition == "temperature" and len(words) == 3:
+                record = board.temp1 if words[2] == "temp1" else board.temp2
+                opts = self.host.settings.alarms
+                low = value is not None and value < getattr(opts, f"{words[2]}_min")
+                return record, STAT_LOW if low else STAT_HIGH
+        if condition == "loss":
+            return self.totals.counters["dropped"], STAT_STATE
+        return None, None
+
+    # -- unit states, boards, totals ---------------------------------------------
+
+    async def _refresh_loop(self):
+        while True:
+            started = time.monotonic()
+            await self._refresh()
+            await asyncio.sleep(max(0.05, REFRESH_S - (time.monotonic() - started)))
+
+    async def _refresh(self):
+        now = time.time()
+        for readings in source.unit_readings(self.host, self.verified_bias):
+            for reading in readings:
+                self._unit(reading, now)
+            await asyncio.sleep(0)
+        for board in source.boards(self.host):
+            self._board(board, now)
+        totals = source.totals(self.host)
+        for key, record in self.totals.counters.items():
+            severity, status = self.overlay.get(record, (NO_ALARM, NO_ALARM))
+            record.set(totals.get(key) or 0, severity=severity, alarm=status, timestamp=now)
+        active = sum(1 for state in self.alarm_states.values() if state == "active")
+        self.totals.alarms.set(active, timestamp=now)
+
+    def _unit(self, reading, now):
+        rank, word = reading.rank, reading.status
+        recs = self.units[rank]
+        if word in SILENT_STATUS and self.shown_word.get(rank) != word:
+            for record in recs.values:
+                record.set_alarm(INVALID, SILENT_STATUS[word])
+            self.shown_word[rank] = word
+        severity, status = self.overlay.get(recs.bias_rbv, (NO_ALARM, NO_ALARM))
+        if reading.echoed_bias is None:
+            severity, status = INVALID, STAT_UDF
+        elif word in SILENT_STATUS:
+            severity, status = INVALID, SILENT_STATUS[word]
+        shown = (word, reading.updates, reading.echoed_bias, severity, status)
+        if self.shown.get(rank) != shown:
+            last = self.shown.get(rank) or (None,) * 5
+            self.shown[rank] = shown
+            if word != last[0]:
+                recs.status.set(STATUS_WORDS.index(word) if word in STATUS_WORDS else 0,
+                                timestamp=now)
+            if reading.updates != last[1]:
+                recs.updates.set(reading.updates, timestamp=now)
+            if shown[2:] != last[2:]:
+                recs.bias_rbv.set(reading.echoed_bias or 0.0, severity=severity, alarm=status,
+                                  timestamp=now)
+        # BIAS_SP follows set points asked for through the API, the dashboard, ...
+        if rank not in self.changes and f32(recs.bias_sp.get()) != reading.set_point:
+            self._write_sp(rank, value=reading.set_point)
+
+    def _board(self, board, now):
+        recs = self.boards.get(board["mcuId"])
+        if recs is None or board["last_seen"] is None:
+            return
+        stamp = board["last_seen"]
+        for name, record in (("temp1", recs.temp1), ("temp2", recs.temp2)):
+            if board[name] is not None:
+                severity, status = self.overlay.get(record, (NO_ALARM, NO_ALARM))
+                record.set(board[name], severity=severity, alarm=status, timestamp=stamp)
+        if board["pll"] is not None:
+            severity, status = self.overlay.get(recs.pll, (NO_ALARM, NO_ALARM))
+            recs.pll.set(int(board["pll"]), severity=severity, alarm=status, timestamp=stamp)
+        recs.status.set(board["status"], timestamp=stamp)
+
+
+def add_to_app(app, host, options):
+    """The EPICS server's start and stop, on the app's startup and cleanup."""
+    server = EpicsServer(host, options)
+
+    async def start_epics(app):
+        await server.start()
+
+    async def stop_epics(app):
+        await server.stop()
+
+    app.on_startup.append(start_epics)
+    app.on_cleanup.append(stop_epics)
+    return server
+
+
+def check_available():
+    """EpicsUnavailable (one line) unless the epics extra is installed."""
+    _import_softioc()
