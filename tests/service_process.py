@@ -42,8 +42,8 @@ def settings_text(units_per_mcu, head=""):
 
 
 class Service:
-    def __init__(self, data_dir, *args, ready_timeout=30.0):
-        env = vantor_env()
+    def __init__(self, data_dir, *args, ready_timeout=30.0, env=None):
+        env = vantor_env(**(env or {}))
         self.args = ["--data", str(data_dir), *args]
         if "--http" not in args:
             self.args = ["--http", "127.0.0.1:0", *self.args]

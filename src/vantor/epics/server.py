@@ -92,6 +92,8 @@ class EpicsServer:
         self._subscription = source.subscribe(self.host)
         self._tasks = [asyncio.create_task(self._follow_windows()),
                        asyncio.create_task(self._refresh_loop())]
+        for task in self._tasks:
+            task.add_done_callback(_report_failure)
         return self
 
     async def stop(self):
@@ -335,6 +337,11 @@ class EpicsServer:
             severity, status = self.overlay.get(recs.pll, (NO_ALARM, NO_ALARM))
             recs.pll.set(int(board["pll"]), severity=severity, alarm=status, timestamp=stamp)
         recs.status.set(board["status"], timestamp=stamp)
+
+
+def _report_failure(task):
+    if not task.cancelled() and task.exception() is not None:
+        log.error("EPICS records stopped following the host", exc_info=task.exception())
 
 
 def add_to_app(app, host, options):
