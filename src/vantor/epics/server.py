@@ -179,6 +179,7 @@ class EpicsServer:
         if exc is None:
             self.verified_bias[rank] = value
             self._write_sp(rank, severity=NO_ALARM, status=NO_ALARM)
+            self._unit(source.unit_reading(self.host, rank, self.verified_bias), time.time())
         else:
             log.warning("EPICS put U%d:BIAS_SP = %r: %s", rank, value, exc)
             self._write_sp(rank, severity=MAJOR,

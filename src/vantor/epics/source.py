@@ -67,6 +67,10 @@ def unit_readings(host, verified_bias):
         yield [UnitReading(s, verified_bias.get(s["rank"])) for s in states]
 
 
+def unit_reading(host, rank, verified_bias):
+    return UnitReading(host.unit_state(rank), verified_bias.get(rank))
+
+
 def boards(host):
     return host.boards_state()
 
