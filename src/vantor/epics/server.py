@@ -13,10 +13,12 @@ BIAS_SP itself (a server thread holding that record may be waiting for the
 loop): a small thread of ours does."""
 import asyncio
 import concurrent.futures
+import contextlib
 import ctypes
 import logging
 import math
 import os
+import sys
 import tempfile
 import threading
 import time
@@ -78,15 +80,10 @@ class EpicsServer:
         if _started:
             raise EpicsUnavailable("the EPICS server runs once per process")
         self.loop = asyncio.get_running_loop()
-        self._build(builder)
-        count = len(self.units)
-        # Every unit's windows come at once: the IOC's queue of record
-        # updates must hold them all (its default holds 2000).
-        imports.callbackSetQueueSize(max(2000, 8 * count + 64))
-        self._access_security(imports)
-        builder.LoadDatabase()
-        softioc.iocInit(dispatcher_module.AsyncioDispatcher(loop=self.loop))
         _started = True
+        # Building thousands of records takes seconds: beside the loop, which
+        # goes on serving the host meanwhile.
+        await asyncio.to_thread(self._start_ioc, dispatcher_module, builder, imports, softioc)
         if self._own_acf is not None:
             os.unlink(self._own_acf)          # read by iocInit
         self._subscription = source.subscribe(self.host)
@@ -110,13 +107,24 @@ class EpicsServer:
                 record.set_alarm(INVALID, STAT_UDF)
         self._writer.shutdown(wait=True)
 
+    def _start_ioc(self, dispatcher_module, builder, imports, softioc):
+        self._build(builder)
+        # Every unit's windows come at once: the IOC's queue of record
+        # updates must hold them all (its default holds 2000).
+        imports.callbackSetQueueSize(max(2000, 8 * len(self.units) + 64))
+        self._access_security(imports)
+        with _output_to_stderr():     # the IOC's banner is no output of the service
+            builder.LoadDatabase()
+            softioc.iocInit(dispatcher_module.AsyncioDispatcher(loop=self.loop))
+
     def _build(self, builder):
         settings = self.host.settings
         limits = settings.limits
         for cu in self.host.units:
             self.units[cu.rank] = UnitRecords(
                 builder, self.options.prefix, cu, limits, settings.alarms.band(cu.rank, cu.label),
-                validate=lambda record, value, rank=cu.rank: self._put_bias(rank, value))
+                validate=lambda record, value, rank=cu.rank: self._put_bias(rank, value),
+                checked=bool(self.units))
         for mcu_id in settings.devices:
             self.boards[mcu_id] = BoardRecords(builder, self.options.prefix, mcu_id,
                                                settings.alarms)
@@ -338,6 +346,18 @@ class EpicsServer:
             severity, status = self.overlay.get(recs.pll, (NO_ALARM, NO_ALARM))
             recs.pll.set(int(board["pll"]), severity=severity, alarm=status, timestamp=stamp)
         recs.status.set(board["status"], timestamp=stamp)
+
+
+@contextlib.contextmanager
+def _output_to_stderr():
+    sys.stdout.flush()
+    saved = os.dup(1)
+    try:
+        os.dup2(2, 1)
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
 
 
 def _report_failure(task):
