@@ -10,8 +10,9 @@ STATUS_STATES = {f"{prefix}{kind}": value
                                                   enumerate(STATUS_WORDS))
                  for kind, value in (("ST", word), ("VL", index),
                                      ("SV", STATUS_SEVERITY.get(word, "NO_ALARM")))}
-ALWAYS_POST = {"MDEL": -1, "ADEL": -1}      # every window is posted, changed or not
 DEVICE_TIME = {"TSE": -2}                   # the timestamp we give is the window's
+# every window is posted, changed or not, with its own time
+WINDOW_RECORD = {"DTYP": "Soft Channel", "MDEL": -1, "ADEL": -1, **DEVICE_TIME}
 RATE_HOPR = 1e6                             # counts/s shown without a band
 
 
@@ -33,6 +34,8 @@ class _Fields:
         self.checked = checked
 
     def __call__(self, record_in=True, **fields):
+        """The fields of a record (a pythonSoftIOC input record's scan fields
+        added when `record_in`)."""
         if record_in:
             fields = {**IN_DEFAULTS, **fields}
         if not self.checked:
@@ -54,15 +57,16 @@ class UnitRecords:
                                                config["resistorSeries"],
                                                config["resistorBias"])
         rate_high = band[1] if band is not None and band[1] is not None else RATE_HOPR
-        self.rate = builder.aIn(p + "RATE", **f(LOPR=0, HOPR=rate_high, EGU="cts/s", PREC=1,
-                                                DESC=f"count rate of unit {cu.label}",
-                                                **ALWAYS_POST, **DEVICE_TIME))
-        self.monitor = builder.aIn(p + "MONV", **f(LOPR=-volts, HOPR=volts, EGU="V", PREC=4,
-                                                   DESC="mean monitor voltage", **ALWAYS_POST,
-                                                   **DEVICE_TIME))
-        self.counts = builder.longIn(p + "COUNTS", **f(LOPR=0, HOPR=int(min(rate_high, 2e9)),
-                                                       EGU="counts", MDEL=-1, **DEVICE_TIME,
-                                                       DESC="counts of the last window"))
+        # written every window by window_records (plain records, no Python on update)
+        soft = builder.records
+        self.rate = soft.ai(p + "RATE", **f(False, LOPR=0, HOPR=rate_high, EGU="cts/s", PREC=1,
+                                            DESC=f"count rate of unit {cu.label}",
+                                            **WINDOW_RECORD))
+        self.monitor = soft.ai(p + "MONV", **f(False, LOPR=-volts, HOPR=volts, EGU="V", PREC=4,
+                                               DESC="mean monitor voltage", **WINDOW_RECORD))
+        self.counts = soft.longin(p + "COUNTS", **f(False, LOPR=0, HOPR=int(min(rate_high, 2e9)),
+                                                    EGU="counts", DESC="counts of the last window",
+                                                    **WINDOW_RECORD))
         self.bias_rbv = builder.aIn(p + "BIAS_RBV", **f(LOPR=low, HOPR=high, EGU="A", PREC=9,
                                                         DESC="bias current the unit echoes",
                                                         **DEVICE_TIME))
@@ -77,7 +81,7 @@ class UnitRecords:
                                                          DESC="corrections sent",
                                                          **DEVICE_TIME))
         self.name = builder.stringIn(p + "NAME", initial_value=cu.label, **f(DESC="MCU.CU"))
-        self.values = (self.rate, self.monitor, self.counts)
+        self.window = None          # WindowRecords of RATE, MONV, COUNTS once the IOC runs
 
 
 class BoardRecords:

@@ -28,10 +28,12 @@ from vantor.wire import CU_TIMEOUT, CU_TIMEOUT_POWERED, f32
 
 from . import source
 from .records import STATUS_WORDS, BoardRecords, TotalRecords, UnitRecords, access_rules
+from .window_records import WindowWriter
 
 log = logging.getLogger("vantor.epics")
 
 REFRESH_S = 1.0             # unit states, boards and totals
+ROWS_PER_TURN = 256         # window rows written per turn of the loop
 PUT_DECISION_S = 2.0        # a server thread waits this long for the loop's verdict
 ECHO_TIMEOUT_S = 5.0        # as the API's default
 SEVERITY = {"critical": 2, "major": 2, "minor": 1}     # alarm engine -> EPICS severity
@@ -66,6 +68,7 @@ class EpicsServer:
         self.shown_word = {}        # rank -> status word the values were last marked for
         self.shown = {}             # rank -> (word, updates, echoed bias, severity, status) shown
         self._own_acf = None
+        self.writer = None          # WindowWriter once the IOC runs
         self._local = threading.local()
         self._writer = concurrent.futures.ThreadPoolExecutor(1, "vantor-epics-put")
         self._tasks = []
@@ -102,8 +105,11 @@ class EpicsServer:
         for change in self.changes.values():
             change.cancel()
         # The IOC lives as long as the process: say that nothing is measured any more.
+        now = time.time()
         for recs in self.units.values():
-            for record in (*recs.values, recs.bias_rbv, recs.status):
+            for record in recs.window:
+                self.writer.write(record, None, now, INVALID, STAT_UDF)
+            for record in (recs.bias_rbv, recs.status):
                 record.set_alarm(INVALID, STAT_UDF)
         self._writer.shutdown(wait=True)
 
@@ -116,6 +122,10 @@ class EpicsServer:
         with _output_to_stderr():     # the IOC's banner is no output of the service
             builder.LoadDatabase()
             softioc.iocInit(dispatcher_module.AsyncioDispatcher(loop=self.loop))
+        self.writer = WindowWriter(imports.dbCore, imports.get_field_offsets)
+        for recs in self.units.values():
+            recs.window = tuple(self.writer.record(r.name, kind) for r, kind in (
+                (recs.rate, "ai"), (recs.monitor, "ai"), (recs.counts, "longin")))
 
     def _build(self, builder):
         settings = self.host.settings
@@ -216,27 +226,32 @@ class EpicsServer:
             if kind == "event":
                 self._event(payload)
             else:
-                self._windows(*source.window_rows(kind, payload, self.host))
+                await self._windows(*source.window_rows(kind, payload, self.host))
 
-    def _windows(self, ranks, statuses, rates, counts, monitors, times):
-        units, overlay = self.units, self.overlay
-        for rank, status, rate, count, monitor, when in zip(
-                ranks.tolist(), statuses.tolist(), rates.tolist(), counts.tolist(),
-                monitors.tolist(), times.tolist()):
-            recs = units.get(rank)
-            if recs is None:
-                continue
-            stamp = when if math.isfinite(when) else None
-            if status in (CU_TIMEOUT, CU_TIMEOUT_POWERED):
-                for record in recs.values:
-                    record.set_alarm(INVALID, STAT_TIMEOUT, timestamp=stamp)
-                self.shown_word[rank] = "silent"
-                continue
-            severity, stat = overlay.get(recs.rate, (NO_ALARM, NO_ALARM))
-            recs.rate.set(rate, severity=severity, alarm=stat, timestamp=stamp)
-            recs.monitor.set(monitor, timestamp=stamp)
-            recs.counts.set(count, timestamp=stamp)
-            self.shown_word[rank] = "ok"
+    async def _windows(self, ranks, statuses, rates, counts, monitors, times):
+        units, overlay, write = self.units, self.overlay, self.writer.write
+        rows = list(zip(ranks.tolist(), statuses.tolist(), rates.tolist(), counts.tolist(),
+                        monitors.tolist(), times.tolist()))
+        for first in range(0, len(rows), ROWS_PER_TURN):
+            if first:
+                await asyncio.sleep(0)       # the data path's turn
+            now = time.time()
+            for rank, status, rate, count, monitor, when in rows[first:first + ROWS_PER_TURN]:
+                recs = units.get(rank)
+                if recs is None:
+                    continue
+                stamp = when if math.isfinite(when) else now
+                rate_record, monitor_record, counts_record = recs.window
+                if status in (CU_TIMEOUT, CU_TIMEOUT_POWERED):
+                    for record in recs.window:
+                        write(record, None, stamp, INVALID, STAT_TIMEOUT)
+                    self.shown_word[rank] = "silent"
+                    continue
+                severity, stat = overlay.get(recs.rate, (NO_ALARM, NO_ALARM))
+                write(rate_record, rate, stamp, severity, stat)
+                write(monitor_record, monitor, stamp)
+                write(counts_record, count, stamp)
+                self.shown_word[rank] = "ok"
 
     # -- alarms ------------------------------------------------------------------
 
@@ -309,8 +324,8 @@ class EpicsServer:
         rank, word = reading.rank, reading.status
         recs = self.units[rank]
         if word in SILENT_STATUS and self.shown_word.get(rank) != word:
-            for record in recs.values:
-                record.set_alarm(INVALID, SILENT_STATUS[word])
+            for record in recs.window:
+                self.writer.write(record, None, now, INVALID, SILENT_STATUS[word])
             self.shown_word[rank] = word
         severity, status = self.overlay.get(recs.bias_rbv, (NO_ALARM, NO_ALARM))
         if reading.echoed_bias is None:
