@@ -122,6 +122,11 @@ def test_bias_put_is_verified_logged_and_shown(service, pva, via):
     assert logged[0]["via"] == "epics" and logged[0]["new"] == f32(target)
 
 
+def test_set_points_from_the_api_show_on_bias_sp(service, pva):
+    Client(service.url).configure([4], biasI=1.1e-5)
+    wait_for(lambda: pva.get("TW:U4:BIAS_SP", timeout=5) == f32(1.1e-5), 3, "BIAS_SP following")
+
+
 @pytest.mark.parametrize("via", ["ca", "pva"])
 def test_a_refused_put_changes_nothing(service, pva, via):
     client, name = Client(service.url), "TW:U6:BIAS_SP"
