@@ -183,7 +183,8 @@ class EpicsServer:
         self.changes[rank] = change
         if previous is not None:
             previous.cancel()
-        self._write_sp(rank, severity=MINOR, status=STAT_WRITE)      # not echoed yet
+        # not echoed yet; the value given, since the put is still being taken
+        self._write_sp(rank, f32(value), severity=MINOR, status=STAT_WRITE)
         change.add_done_callback(lambda done: self._change_done(rank, f32(value), done))
         return True
 
@@ -196,25 +197,28 @@ class EpicsServer:
         exc = change.exception()
         if exc is None:
             self.verified_bias[rank] = value
-            self._write_sp(rank, severity=NO_ALARM, status=NO_ALARM)
+            self._write_sp(rank, value, severity=NO_ALARM, status=NO_ALARM)
             self._unit(source.unit_reading(self.host, rank, self.verified_bias), time.time())
         else:
             log.warning("EPICS put U%d:BIAS_SP = %r: %s", rank, value, exc)
-            self._write_sp(rank, severity=MAJOR,
+            self._write_sp(rank, value, severity=MAJOR,
                            status=STAT_TIMEOUT if isinstance(exc, ConfigureTimeout)
                            else STAT_WRITE)
 
-    def _write_sp(self, rank, value=None, severity=None, status=None):
-        """BIAS_SP's value or alarm, written by our thread (never the loop's)."""
+    def _write_sp(self, rank, value, severity=None, status=None):
+        """BIAS_SP's value (and alarm), written by our thread (never the
+        loop's).  The value is always given: read in our thread it could be
+        the one a put still being taken is about to replace."""
         record = self.units[rank].bias_sp
 
         def write():
             self._local.ours = True
             try:
-                if value is not None:
-                    record.set(value)
+                record.set(value)
                 if severity is not None:
                     record.set_alarm(severity, status)
+            except Exception:
+                log.exception("EPICS: writing U%d:BIAS_SP failed", rank)
             finally:
                 self._local.ours = False
         self._writer.submit(write)
