@@ -19,7 +19,8 @@ if importlib.util.find_spec("softioc") is None:    # not imported: the service r
 
 WINDOW_S = 0.2
 SETTINGS = settings_text([3, 3], head=f"buffSize = {int(WINDOW_S * 100)}\n"
-                                      "[limits]\nbiasI = [0.0, 5e-5]\n")
+                                      "[limits]\nbiasI = [0.0, 5e-5]\n"
+                                      '[alarms.rate_band]\n"0.2" = [1e6, "none"]\n')
 INVALID = 3
 
 
@@ -132,6 +133,16 @@ def test_bias_sp_says_while_the_unit_has_not_echoed(service, pva):
     wait_for(lambda: alarm() == ("MINOR", "WRITE"), 1, "BIAS_SP MINOR/WRITE while not echoed")
     wait_for(lambda: alarm() == ("MAJOR", "TIMEOUT"), 8, "BIAS_SP MAJOR/TIMEOUT once overdue")
     assert Client(service.url).unit(1)["config"]["biasI"] == f32(1.1e-5)
+
+
+def test_alarms_of_the_engine_set_their_records_severity(service, pva):
+    # unit 0.2 (rank 3) counts far below the band's lower end: a minor rate alarm
+    def rate_alarm():
+        return tuple(epics.caget(f"TW:U3:RATE.{f}", as_string=True, use_monitor=False)
+                     for f in ("SEVR", "STAT"))
+    wait_for(lambda: rate_alarm() == ("MINOR", "LOW"), 5, "U3:RATE MINOR/LOW")
+    assert pva.get("TW:U2:RATE", timeout=5).severity == 0
+    wait_for(lambda: pva.get("TW:ALARMS", timeout=5) >= 1, 5, "ALARMS counting it")
 
 
 def test_set_points_from_the_api_show_on_bias_sp(service, pva):

@@ -3,9 +3,8 @@ Channel Access and pvAccess, updated from the host on the service's event
 loop, and puts to `{P}U{rank}:BIAS_SP` run as the API's verified settings
 change (`host.configure`, interface "epics").
 
-pythonSoftIOC runs the IOC's servers in threads of its own; its asyncio
-dispatcher runs our put handling on the service's loop, which owns the host.
-A put is decided in the server's thread: it asks the loop to start the
+pythonSoftIOC runs the IOC's servers in threads of its own (its asyncio
+dispatcher gets the service's loop, which owns the host).  A put is decided in the server's thread: it asks the loop to start the
 change and waits the one loop turn in which the host either refuses it (a
 put failure, nothing changed) or writes it; the echo is then awaited on the
 loop and shown through BIAS_SP's alarm status.  The loop never writes into
@@ -27,6 +26,7 @@ from vantor.host.app import ConfigureTimeout
 from vantor.wire import CU_TIMEOUT, CU_TIMEOUT_POWERED, f32
 
 from . import source
+from .alarm_map import MAJOR, SEVERITY, alarm_target
 from .records import STATUS_WORDS, BoardRecords, TotalRecords, UnitRecords, access_rules
 from .window_records import WindowWriter
 
@@ -36,9 +36,8 @@ REFRESH_S = 1.0             # unit states, boards and totals
 ROWS_PER_TURN = 256         # window rows written per turn of the loop
 PUT_DECISION_S = 2.0        # a server thread waits this long for the loop's verdict
 ECHO_TIMEOUT_S = 5.0        # as the API's default
-SEVERITY = {"critical": 2, "major": 2, "minor": 1}     # alarm engine -> EPICS severity
-NO_ALARM, MINOR, MAJOR, INVALID = 0, 1, 2, 3
-STAT_WRITE, STAT_HIGH, STAT_LOW, STAT_STATE, STAT_TIMEOUT, STAT_UDF = 2, 4, 6, 7, 10, 17
+NO_ALARM, MINOR, INVALID = 0, 1, 3
+STAT_WRITE, STAT_TIMEOUT, STAT_UDF = 2, 10, 17
 SILENT_STATUS = {"silent": STAT_TIMEOUT, "unheard": STAT_UDF}
 _started = False            # the IOC starts once per process
 
@@ -66,11 +65,11 @@ class EpicsServer:
         self.overlay = {}           # record -> (severity, status) from the alarm engine
         self.alarm_states = {}      # alarm id -> state
         self.shown_word = {}        # rank -> status word the values were last marked for
-        self.shown = {}             # rank -> (word, updates, echoed bias, severity, status) shown
+        self.shown = {}             # rank or record -> what it shows now
         self._own_acf = None
         self.writer = None          # WindowWriter once the IOC runs
         self._local = threading.local()
-        self._writer = concurrent.futures.ThreadPoolExecutor(1, "vantor-epics-put")
+        self._sp_thread = concurrent.futures.ThreadPoolExecutor(1, "vantor-epics-put")
         self._tasks = []
         self._subscription = None
         self.loop = None
@@ -84,12 +83,13 @@ class EpicsServer:
             raise EpicsUnavailable("the EPICS server runs once per process")
         self.loop = asyncio.get_running_loop()
         _started = True
+        # from now on: no alarm raised while the records are built is missed
+        self._subscription = source.subscribe(self.host)
         # Building thousands of records takes seconds: beside the loop, which
         # goes on serving the host meanwhile.
         await asyncio.to_thread(self._start_ioc, dispatcher_module, builder, imports, softioc)
         if self._own_acf is not None:
             os.unlink(self._own_acf)          # read by iocInit
-        self._subscription = source.subscribe(self.host)
         self._tasks = [asyncio.create_task(self._follow_windows()),
                        asyncio.create_task(self._refresh_loop())]
         for task in self._tasks:
@@ -111,13 +111,13 @@ class EpicsServer:
                 self.writer.write(record, None, now, INVALID, STAT_UDF)
             for record in (recs.bias_rbv, recs.status):
                 record.set_alarm(INVALID, STAT_UDF)
-        self._writer.shutdown(wait=True)
+        self._sp_thread.shutdown(wait=True)
 
     def _start_ioc(self, dispatcher_module, builder, imports, softioc):
         self._build(builder)
-        # Every unit's windows come at once: the IOC's queue of record
-        # updates must hold them all (its default holds 2000).
-        imports.callbackSetQueueSize(max(2000, 8 * len(self.units) + 64))
+        # A refresh may change every unit's slow records at once (at the
+        # start, say): the IOC's queue of record updates must hold them all.
+        imports.callbackSetQueueSize(max(2000, 4 * len(self.units) + 64))
         self._access_security(imports)
         with _output_to_stderr():     # the IOC's banner is no output of the service
             builder.LoadDatabase()
@@ -221,7 +221,7 @@ class EpicsServer:
                 log.exception("EPICS: writing U%d:BIAS_SP failed", rank)
             finally:
                 self._local.ours = False
-        self._writer.submit(write)
+        self._sp_thread.submit(write)
 
     # -- per window --------------------------------------------------------------
 
@@ -266,40 +266,13 @@ class EpicsServer:
         self.alarm_states[alarm["id"]] = alarm["state"]
         if alarm["state"] == "cleared" and not alarm.get("shown", True):
             self.alarm_states.pop(alarm["id"], None)
-        record, status = self._alarm_target(alarm)
+        record, status = alarm_target(alarm, self)
         if record is None:
             return
         if alarm["state"] == "cleared":
             self.overlay.pop(record, None)
         else:
             self.overlay[record] = (SEVERITY.get(alarm["severity"], MAJOR), status)
-
-    def _alarm_target(self, alarm):
-        """The record an alarm of the engine belongs to, and its EPICS status."""
-        condition, subject, value = alarm["condition"], alarm["subject"], alarm.get("value")
-        words = subject.split()
-        if words[0] == "unit" and len(words) == 2 and words[1] in self.ranks:
-            recs = self.units[self.ranks[words[1]]]
-            if condition == "rate":
-                band = self.host.settings.alarms.band(self.ranks[words[1]], words[1]) or (None, None)
-                low = band[0] is not None and value is not None and value < band[0]
-                return recs.rate, STAT_LOW if low else STAT_HIGH
-            if condition == "verification":
-                return recs.bias_rbv, STAT_STATE
-        if words[0] == "board" and len(words) >= 2 and words[1].isdigit():
-            board = self.boards.get(int(words[1]))
-            if board is None:
-                return None, None
-            if condition == "pll":
-                return board.pll, STAT_STATE
-            if condition == "temperature" and len(words) == 3:
-                record = board.temp1 if words[2] == "temp1" else board.temp2
-                opts = self.host.settings.alarms
-                low = value is not None and value < getattr(opts, f"{words[2]}_min")
-                return record, STAT_LOW if low else STAT_HIGH
-        if condition == "loss":
-            return self.totals.counters["dropped"], STAT_STATE
-        return None, None
 
     # -- unit states, boards, totals ---------------------------------------------
 
@@ -363,8 +336,13 @@ class EpicsServer:
                 record.set(board[name], severity=severity, alarm=status, timestamp=stamp)
         if board["pll"] is not None:
             severity, status = self.overlay.get(recs.pll, (NO_ALARM, NO_ALARM))
-            recs.pll.set(int(board["pll"]), severity=severity, alarm=status, timestamp=stamp)
-        recs.status.set(board["status"], timestamp=stamp)
+            shown = (int(board["pll"]), severity, status)
+            if self.shown.get(recs.pll) != shown:
+                self.shown[recs.pll] = shown
+                recs.pll.set(shown[0], severity=severity, alarm=status, timestamp=stamp)
+        if self.shown.get(recs.status) != board["status"]:
+            self.shown[recs.status] = board["status"]
+            recs.status.set(board["status"], timestamp=stamp)
 
 
 @contextlib.contextmanager
