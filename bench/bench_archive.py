@@ -26,6 +26,7 @@ import numpy as np
 
 from vantor.history import queries
 from vantor.history.layouts import row_dtype
+from vantor.host.readmodel import decode
 from vantor.history.options import ArchiveOptions
 from vantor.history.sqlite_store import SQLiteStore
 from vantor.history.store import Batch
@@ -74,7 +75,8 @@ async def archive_cpu(folder, units, seconds):
             snap = snaps[s % 4]
             snap["time"] = now[0]
             if archive:
-                writer.collector.stream(bytes(data))
+                writer.collector.stream(decode(bytes(data), len(data) // 32,
+                                               lambda pair, end: 100, None))
                 writer.collector.snapshot(snap)
                 writer.flush()
                 while writer._queue.qsize() > 2:
@@ -114,7 +116,7 @@ async def host_cpu(folder, mcus, units, phase, pairs):
     app = {"host": host, "data_dir": pathlib.Path(folder), "problems": []}
     shares = {False: [], True: []}
     own = []           # the watch's and archive thread's own CPU, % of a core
-    records = [host.stats.records_in, None]
+    records = [host._stats.records_in, None]
     for _ in range(pairs):
         for on in (False, True):
             watch = Watch(app) if on else None
@@ -127,7 +129,7 @@ async def host_cpu(folder, mcus, units, phase, pairs):
                 span = time.monotonic() - wall
                 own.append((100 * watch.cpu / span, 100 * watch.writer.cpu / span))
                 await watch.stop(app)
-    records[1] = host.stats.records_in
+    records[1] = host._stats.records_in
     out = await loop.run_in_executor(None, sender.stdout.readline)
     sender.wait()
     await host.stop()

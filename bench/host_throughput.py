@@ -22,13 +22,13 @@ async def measure(mcus, units):
     addr = ("127.0.0.1", 1)
     start = time.perf_counter()
     for data in datagrams:
-        host.path._datagram_received(data, addr)
+        host._path._datagram_received(data, addr)
     intake = time.perf_counter() - start
-    while host.stats.stream_in < (STEPS // 100 - 1) * mcus * units:
+    while host._stats.stream_in < (STEPS // 100 - 1) * mcus * units:
         await asyncio.sleep(0.001)
     total = time.perf_counter() - start
-    records = host.stats.records_in
-    errors = host.stats.errors
+    records = host._stats.records_in
+    errors = host._stats.errors
     await host.stop()
     return records, intake, total, errors
 

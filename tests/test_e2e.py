@@ -22,13 +22,19 @@ class Delivered:
 
     def __init__(self, sub):
         self.batches, self.iv_results, self.ranges = [], [], []
-        lists = {"stream": self.batches, "iv": self.iv_results, "iv_range": self.ranges}
+        lists = {"windows": self.batches, "iv": self.iv_results, "iv_range": self.ranges}
         while (item := sub.get_nowait()) is not None:
             lists[item[0]].append(item[1])
 
     def records(self):
-        return [unpack("stream_data", b[o:o + 32]) for b in self.batches
-                for o in range(0, len(b), 32)]
+        """The read model's rows, as dicts."""
+        return [dict(zip(row.dtype.names, row.tolist())) for b in self.batches for row in b.rows]
+
+
+def start_sweeps(host, ranks=None):
+    for cu in host.units:
+        if ranks is None or cu.rank in ranks:
+            host._control.set_config(cu.rank, cuStatus=2)
 
 
 def run_system(settings, steps, *, faults=None, seed=2, phases=None, settle=0.4, **host_kw):
@@ -40,9 +46,9 @@ def run_system(settings, steps, *, faults=None, seed=2, phases=None, settle=0.4,
         system = System(settings, faults=faults, seed=seed, drive_sim=False, **host_kw)
         async with system:
             host, sim = system.host, system.sim
-            sub = host.subscribe({"stream", "iv", "iv_range"}, maxsize=0)
+            sub = host.subscribe({"windows", "iv", "iv_range"}, maxsize=0)
             frames = []
-            host.path.tap = frames.append
+            host._path.tap = frames.append
             extra = {"shm": host.shm_name}
             done = 0
             for at, action in sorted((phases or {}).items()) + [(steps, None)]:
@@ -50,11 +56,12 @@ def run_system(settings, steps, *, faults=None, seed=2, phases=None, settle=0.4,
                 if action is not None:
                     action(host, sim, extra)
             await asyncio.sleep(settle)
-            extra["backend"] = host.block.read_backend()
-            extra["configs"] = [host.block.read_config(i) for i in range(len(settings.units()))]
+            extra["backend"] = host._path.read_backend()
+            extra["configs"] = [host._path.read_config(r) for r in range(1, len(host.units) + 1)]
+            extra["units"] = [host.unit_state(r) for r in range(1, len(host.units) + 1)]
             if host.worker_processes == 0:
-                extra["workers"] = dict(host.path.workers.workers)
-        return host.stats, Delivered(sub), [unpack("stream_data", f) for f in frames], sim, extra
+                extra["workers"] = dict(host._path.workers.workers)
+        return host._stats, Delivered(sub), [unpack("stream_data", f) for f in frames], sim, extra
 
     return asyncio.run(scenario())
 
@@ -83,6 +90,18 @@ def shm_exists(name):
     return True
 
 
+def check_received(settings, frontend, sim):
+    """Each delivered window says how many of its records reached the worker."""
+    b = settings.buffSize
+    windows = [r for r in frontend.records() if r["cuStatus"] == 0]
+    assert windows
+    for w in windows:
+        end = round(w["timestamp"] / 0.01)
+        _, n = sim.counts_between((w["mcuId"], w["cuId"]), max(end - b, 1), end)
+        assert w["received"] == n, (w["mcuId"], w["cuId"], end)
+    return windows
+
+
 class TestExactWindows:
     def test_every_unit_publishes_what_the_simulator_sent(self):
         settings = default_settings(4, 8, buffSize=50)
@@ -94,6 +113,10 @@ class TestExactWindows:
         delivered = [(r["rank"], r["timestamp"]) for r in frontend.records()]
         published = [(f["rank"], f["timestamp"]) for f in frames if f["timestamp"] < 2.5 - 1e-9]
         assert sorted(delivered) == sorted(published)
+        # the first window (sequence 0 never comes) is the only one short of a record
+        windows = check_received(settings, frontend, sim)
+        assert {w["received"] for w in windows if w["timestamp"] > 0.6} == {50}
+        assert all(u["incomplete"] == 1 and u["complete"] for u in extra["units"])
 
     def test_reordered_and_duplicated_datagrams_still_give_exact_windows(self):
         settings = default_settings(4, 8, buffSize=50)
@@ -105,8 +128,13 @@ class TestExactWindows:
 
     def test_dropped_datagrams_are_counted_and_windows_scaled(self):
         settings = default_settings(4, 4, buffSize=50, maxFails=100000)
-        stats, _, frames, sim, extra = run_system(settings, 262, faults=Faults(drop=0.02), seed=4)
+        stats, frontend, frames, sim, extra = run_system(settings, 262, faults=Faults(drop=0.02),
+                                                         seed=4)
         assert sim.datagrams_dropped >= 5
+        # a window that lost records says so: the read model counted what arrived
+        short = [w for w in check_received(settings, frontend, sim) if w["received"] < 50]
+        assert len(short) >= 5
+        assert all(w["rate"] == w["counts"] / 0.5 for w in short)
         # a loss among the last few datagrams shows no gap yet
         assert sim.datagrams_dropped - 4 <= stats.dropped() <= sim.datagrams_dropped
         assert stats.sync_failed == 0 and extra["backend"]["TIMESTAMP"] == 0.0
@@ -146,7 +174,8 @@ class TestCorrection:
         stats, _, _, sim, extra = run_system(settings, 120, faults=Faults(wrong={pair}))
         unit = sim.units[pair]
         expected = echo_of(settings.unit(*pair).configuration.as_dict())
-        assert stats.by_pair[pair].updates == 1 and stats.updates_sent == 1
+        assert extra["units"][settings.unit(*pair).rank - 1]["updates"] == 1
+        assert stats.updates_sent == 1
         assert unit.updates_received == unit.updates_applied == 1
         assert unit.settings == expected           # the echo is the configuration's, bit for bit
         assert extra["workers"][pair].mismatches == 1
@@ -158,12 +187,14 @@ class TestCorrection:
         rank = settings.unit(0, 3).rank
 
         def change(host, sim, extra):
-            extra["cfg"] = host.set_config(rank, biasI=3.5e-5, triggerV=0.2, pgaGain=9)
+            extra["cfg"] = host._control.set_config(rank, biasI=3.5e-5, triggerV=0.2, pgaGain=9)
 
         stats, _, _, sim, extra = run_system(settings, 150, phases={60: change})
         unit = sim.units[(0, 3)]
         assert unit.settings == echo_of(extra["cfg"].as_dict())
-        assert stats.by_pair[(0, 3)].updates == 1 and stats.updates_sent == 1
+        assert extra["units"][rank - 1]["updates"] == 1 and stats.updates_sent == 1
+        assert extra["units"][rank - 1]["echo_matches"] is True
+        assert extra["units"][rank - 1]["echo"]["biasI"] == extra["cfg"].biasI
         assert extra["configs"][rank - 1]["pgaGain"] == 9
 
     def test_unit_that_ignores_updates_is_retried_every_tenth_message(self):
@@ -172,8 +203,12 @@ class TestCorrection:
         faults = Faults(wrong={pair}, ignore_updates={pair})
         stats, _, _, sim, extra = run_system(settings, 100, faults=faults)
         worker = extra["workers"][pair]
-        assert 9 <= stats.by_pair[pair].updates == worker.mismatches <= 10
-        assert sim.units[pair].updates_received == stats.by_pair[pair].updates
+        unit = extra["units"][settings.unit(*pair).rank - 1]
+        assert 9 <= unit["updates"] == worker.mismatches <= 10
+        assert sim.units[pair].updates_received == unit["updates"]
+        # the unit echoes other settings than it was given, and the answer says so
+        assert unit["echo_matches"] is False
+        assert unit["echo"]["biasI"] != unit["config"]["biasI"]
         assert sim.units[pair].updates_applied == 0
 
 
@@ -183,7 +218,7 @@ class TestSilence:
         powered, unpowered = (1, 1), (0, 2)
 
         def unpower(host, sim, extra):
-            host.set_config(settings.unit(*unpowered).rank, powered=0)
+            host._control.set_config(settings.unit(*unpowered).rank, powered=0)
 
         faults = Faults(silence={powered: (100, None), unpowered: (100, None)})
         stats, frontend, frames, sim, extra = run_system(settings, 220, faults=faults,
@@ -202,7 +237,7 @@ class TestSilence:
         # silence records reach the front end at once, each on its own
         forwarded = [r for r in frontend.records() if r["cuStatus"] >= 100]
         assert len(forwarded) == len(status)
-        assert stats.units[p_rank].alarms == p_status.count(100)
+        assert extra["units"][p_rank - 1]["alarms"] == p_status.count(100)
 
     def test_unit_coming_back_publishes_again(self):
         settings = default_settings(1, 3, buffSize=50, timeout=0.2)
@@ -238,7 +273,7 @@ class TestIvSweep:
         rank = 1
 
         stats, frontend, frames, sim, extra = run_system(
-            settings, 200, phases={40: lambda h, s, e: h.start_sweeps({rank})})
+            settings, 200, phases={40: lambda h, s, e: start_sweeps(h, {rank})})
         points = [f for f in frames if f["rank"] == rank and f["cuStatus"] == 2]
         assert len(points) == 6 and sim.units[(0, 0)].sweeps_done == 1
         assert [p["biasI"] for p in points] == pytest.approx([k * 1e-6 for k in range(6)],
@@ -252,14 +287,15 @@ class TestIvSweep:
         row = result["counts"][1]
         assert [c for c in row if c is not None] == [p["counts"] for p in points]
         assert all(c is None for c in result["counts"][2])
-        assert frontend.ranges and stats.iv_results == 1
+        assert frontend.ranges and len(frontend.iv_results) == 1
+        assert extra["units"][0]["sweep_biasI"] == pytest.approx(5e-6)
         assert not [f for f in frames if f["rank"] == 2 and f["cuStatus"] == 2]
 
 
     def test_status_three_ends_a_running_sweep(self):
         settings = default_settings(1, 1, buffSize=50)
-        start = lambda h, s, e: h.start_sweeps()
-        end = lambda h, s, e: h.set_config(1, cuStatus=3)
+        start = lambda h, s, e: start_sweeps(h)
+        end = lambda h, s, e: h._control.set_config(1, cuStatus=3)
         stats, frontend, frames, sim, extra = run_system(settings, 200,
                                                          phases={20: start, 80: end})
         points = [f for f in frames if f["cuStatus"] == 2]
@@ -315,7 +351,7 @@ def test_worker_failures_are_counted_and_traffic_goes_on(processes):
     settings = default_settings(1, 2, buffSize=50)
 
     def window(size):
-        return lambda host, sim, extra: host.block.write_buff_size(size)
+        return lambda host, sim, extra: host._path.write_buff_size(size)
 
     stats, _, frames, sim, _ = run_system(settings, 262, phases={60: window(0), 110: window(50)},
                                           worker_processes=processes, settle=1.0)
@@ -341,4 +377,4 @@ def test_worker_process_that_dies_at_start_fails_the_start_cleanly():
 
     before = set(os.listdir("/dev/shm"))
     host = asyncio.run(scenario())
-    assert set(os.listdir("/dev/shm")) <= before and host.block is None
+    assert set(os.listdir("/dev/shm")) <= before and host._path.block is None

@@ -13,15 +13,19 @@ from vantor.history.collector import ArchiveCollector
 from vantor.history.export import export
 from vantor.history.sqlite_store import SQLiteStore
 from vantor.history.store import ArchiveError
+from vantor.host.readmodel import decode
 from vantor.wire import CU_TIMEOUT, STREAM_DATA
 
 T0 = 1_765_000_200.0        # a block boundary for 60 s and 600 s blocks
 
 
-def stream_batch(ranks, t, counts, status=0, int_size=100, monitor=0.25):
-    """Hub batch bytes: one 32-byte record per rank, built with the wire layout."""
-    return b"".join(STREAM_DATA.pack(0, r - 1, status, 0, monitor, 0.0, counts + r, int_size,
+def stream_batch(ranks, t, counts, status=0, int_size=100, monitor=0.25, received=None):
+    """A decoded hub batch: one stream record per rank, built with the wire
+    layout; every window whole unless `received` says how many records it held."""
+    data = b"".join(STREAM_DATA.pack(0, r - 1, status, 0, monitor, 0.0, counts + r, int_size,
                                      r, t) for r in ranks)
+    held = int_size if received is None else received
+    return decode(data, len(ranks), lambda pair, end: held, None)
 
 
 def snapshot(t, *, ranks=(1, 2), reports=0, temp1=35.0, pll=True, status="ok", biasI=2e-5,
@@ -77,14 +81,13 @@ def test_every_quantity_lands_once_per_second(store):
 def test_unmeasured_values_stay_unknown(store):
     collector = ArchiveCollector()
     collector.stream(stream_batch([1], T0, 5, status=CU_TIMEOUT, int_size=0))
-    collector.stream(stream_batch([1], T0 + 1, 5) + b"\x01\x02")    # a torn record
+    collector.stream(stream_batch([1], T0 + 1, 5))
     snap = snapshot(T0 + 1, reports=1, temp1=None, pll=None)
     collector.snapshot(snap)
     collector.snapshot(snap)                  # the same board report seen twice
     store.write(collector.take())
     rates = queries.series(store, "unit", [1], "rate", T0, T0 + 2, now=T0)["series"][1]
     assert list(rates["time"]) == [T0 + 1]    # no silence record stored as a zero rate
-    assert collector.malformed_bytes == 2
     board = store.rows("board", [0], T0, T0 + 2)[0]
     assert len(board) == 1 and math.isnan(board["temp1"][0]) and math.isnan(board["pll"][0])
 

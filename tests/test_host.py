@@ -71,8 +71,8 @@ class TestEndpoint:
             await asyncio.sleep(0.2)
             mine = tx.get_extra_info("sockname")
             tx.close()
-            stats, totals = host.stats, host.totals()
-            addresses = {m: host.path.admission.update_address(m) for m in (0, 1)}
+            stats, totals = host._stats, host.totals()
+            addresses = {m: host._path.admission.update_address(m) for m in (0, 1)}
             await host.stop()
             return stats, addresses, mine, totals
         return asyncio.run(run())
@@ -119,15 +119,16 @@ class TestUpdateRouting:
                 for seq in range(1, 10):
                     board.sendto(cu_datagram(0, [0, 1], seq), host.address)
                 await asyncio.sleep(0.1)
-            url = host.path.update_in.getsockopt_string(zmq.LAST_ENDPOINT)
-            push = host.path.ctx.socket(zmq.PUSH)
+            url = host._path.update_in.getsockopt_string(zmq.LAST_ENDPOINT)
+            push = host._path.ctx.socket(zmq.PUSH)
             push.connect(url)
             for frames in frames_list:
                 push.send_multipart(frames)
             await asyncio.sleep(0.2)
             push.close(linger=0)
             board.close()
-            stats = host.stats
+            stats = host._stats
+            stats.unit_updates = [u["updates"] for u in host.snapshot()["units"]]
             await host.stop()
             return stats, got
         return asyncio.run(run())
@@ -139,14 +140,14 @@ class TestUpdateRouting:
                                [b"cu_udp_broker", b"cu_update", rec[:47]]])
         # after the workers' own corrections of the board's (all-zero) echo
         assert got[-1] == rec and got.count(rec) == 1
-        assert stats.updates_sent == len(got) and stats.by_pair[(0, 1)].updates >= 1
+        assert stats.updates_sent == len(got) and stats.unit_updates[1] >= 1
         assert stats.malformed == 3
 
     def test_unheard_board_without_fallback_is_undeliverable(self):
         async def run():
             host = await Host(default_settings(1, 1)).start()
-            host.path.send_update(pack("cu_update_message", mcuId=0, cuId=0))
-            stats = host.stats
+            host._path.send_update(pack("cu_update_message", mcuId=0, cuId=0))
+            stats = host._stats
             await host.stop()
             return stats
         stats = asyncio.run(run())
@@ -157,9 +158,9 @@ class TestView:
     def test_frame_shows_units_boards_and_totals(self):
         async def run():
             host = await Host(default_settings(2, 2)).start()
-            host.stats.units[3].stream_record({"cuStatus": 0, "counts": 500, "intSize": 100,
-                                               "monitorV": 0.25, "biasI": 2e-5})
-            host.stats.units[4].stream_record({"cuStatus": 100})
+            host._model.stream(pack("stream_data", cuStatus=0, counts=500, intSize=100,
+                                    monitorV=0.25, rank=3, mcuId=1, cuId=0)
+                               + pack("stream_data", cuStatus=100, rank=4, mcuId=1, cuId=1))
             text = LiveView(host, "test").frame()
             await host.stop()
             return text

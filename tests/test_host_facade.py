@@ -14,10 +14,10 @@ class TestBus:
     def test_a_full_subscriber_loses_its_own_items_only(self):
         async def scenario():
             bus = Bus()
-            slow = bus.subscribe({"stream"}, maxsize=2)
-            fast = bus.subscribe({"stream", "event"}, maxsize=100)
+            slow = bus.subscribe({"windows"}, maxsize=2)
+            fast = bus.subscribe({"windows", "event"}, maxsize=100)
             for i in range(5):
-                bus.publish("stream", bytes([i]))
+                bus.publish("windows", bytes([i]))
             bus.publish("event", {"kind": "x"})
             got_slow = [slow.get_nowait() for _ in range(3)]
             got_fast = [await fast.get() for _ in range(6)]
@@ -25,8 +25,8 @@ class TestBus:
 
         slow_skipped, fast_skipped, got_slow, got_fast = asyncio.run(scenario())
         assert slow_skipped == 3 and fast_skipped == 0
-        assert got_slow == [("stream", b"\x00"), ("stream", b"\x01"), None]
-        assert [k for k, _ in got_fast] == ["stream"] * 5 + ["event"]
+        assert got_slow == [("windows", b"\x00"), ("windows", b"\x01"), None]
+        assert [k for k, _ in got_fast] == ["windows"] * 5 + ["event"]
 
     def test_close_ends_a_waiting_reader_and_stops_delivery(self):
         async def scenario():
@@ -51,9 +51,9 @@ class TestBus:
 
         async def scenario():
             bus = Bus()
-            sub = bus.subscribe({"stream"}, maxsize=0)
+            sub = bus.subscribe({"windows"}, maxsize=0)
             for i in range(50):
-                bus.publish("stream", bytes([i]))
+                bus.publish("windows", bytes([i]))
             turns = 0
 
             async def other():

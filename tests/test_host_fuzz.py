@@ -13,7 +13,8 @@ from hypothesis import HealthCheck, given, settings as hsettings, strategies as 
 
 from vantor.host.settings import default_settings
 from vantor.system import System
-from vantor.wire import CU_MESSAGE, MCU_MESSAGE, STEP_S, STREAM_DATA, STREAM_FIELDS
+from tests.wire import stream_rows
+from vantor.wire import CU_MESSAGE, MCU_MESSAGE, STEP_S
 
 EXAMPLES = int(os.environ.get("VANTOR_HOST_FUZZ_EXAMPLES", "12"))
 BUFF = 10                  # steps per window
@@ -58,7 +59,7 @@ class Running:
         self.system = System(self.settings, seed=5, drive_sim=False)
         self.loop.run_until_complete(self.system.start())
         self.host, self.sim = self.system.host, self.system.sim
-        self.sub = self.host.subscribe({"stream"}, maxsize=0)
+        self.sub = self.host.subscribe({"windows"}, maxsize=0)
         self.records = []
         self.done = 0
         self.sockets = []
@@ -80,8 +81,7 @@ class Running:
 
     def published(self):
         while (item := self.sub.get_nowait()) is not None:
-            for values in STREAM_DATA.iter_unpack(item[1]):
-                self.records.append(dict(zip(STREAM_FIELDS, values)))
+            self.records.extend(stream_rows([item]))
         return self.records
 
     def settle(self):
@@ -137,4 +137,4 @@ def test_hostile_traffic_never_changes_a_genuine_window(running, example):
     assert r.host.running
     check_windows(r)
     for cu in r.settings.units():     # the boards' addresses never moved to a forger
-        assert r.host.path.admission.update_address(cu.mcuId) == r.sim.addresses[cu.mcuId]
+        assert r.host._path.admission.update_address(cu.mcuId) == r.sim.addresses[cu.mcuId]

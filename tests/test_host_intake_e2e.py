@@ -10,7 +10,8 @@ from vantor.host.settings import SettingsError, default_settings, parse_settings
 from vantor.host.view import render
 from vantor.sim import Faults
 from vantor.system import System
-from vantor.wire import CU_MESSAGE, STEP_S, STREAM_DATA, STREAM_FIELDS
+from tests.wire import stream_rows
+from vantor.wire import CU_MESSAGE, STEP_S, STREAM_DATA
 
 
 def record(mcu, cu, seq, counts=10_000_000):
@@ -25,8 +26,7 @@ def drain(sub):
 
 
 def stream_records(items):
-    return [dict(zip(STREAM_FIELDS, v)) for kind, payload in items if kind == "stream"
-            for v in STREAM_DATA.iter_unpack(payload)]
+    return stream_rows(items)
 
 
 def test_a_forger_before_the_board_speaks_diverts_nothing():
@@ -76,10 +76,10 @@ def test_record_times_stay_steady_across_resynchronisations():
     async def scenario():
         async with System(settings, faults=Faults(drop=0.03), seed=4, drive_sim=False) as system:
             host, sim = system.host, system.sim
-            sub = host.subscribe({"stream", "event"}, maxsize=0)
+            sub = host.subscribe({"windows", "event"}, maxsize=0)
             await sim.run(steps=400)
             await asyncio.sleep(0.2)
-            return drain(sub), host.snapshot()["totals"], host.block.read_backend()
+            return drain(sub), host.snapshot()["totals"], host._path.read_backend()
 
     items, totals, backend = asyncio.run(scenario())
     resyncs = [p for kind, p in items if kind == "event" and p["kind"] == "resync"]
@@ -135,8 +135,8 @@ def test_a_stranger_on_the_tcp_worker_link_gets_nothing_in():
     async def scenario():
         async with System(settings, worker_processes=1, transport="tcp", drive_sim=False) as system:
             host, sim = system.host, system.sim
-            sub = host.subscribe({"stream"}, maxsize=0)
-            url = host.path.stream_in.getsockopt_string(zmq.LAST_ENDPOINT)
+            sub = host.subscribe({"windows"}, maxsize=0)
+            url = host._path.stream_in.getsockopt_string(zmq.LAST_ENDPOINT)
             assert url.startswith("tcp://127.0.0.1:")
             ctx = zmq.Context()
             stranger = ctx.socket(zmq.PUSH)
@@ -165,7 +165,7 @@ def test_the_time_origin_matches_the_wall_clock():
             sent = []                      # wall time of step 1, 2, ...
             step = sim.step
             sim.step = lambda: (sent.append(time.time()), step())
-            sub = host.subscribe({"stream"}, maxsize=0)
+            sub = host.subscribe({"windows"}, maxsize=0)
             await sim.run(steps=100)
             await asyncio.sleep(0.2)
             return stream_records(drain(sub)), host.snapshot()["totals"]["time_origin"], sent

@@ -17,7 +17,8 @@ from vantor.host.settings import default_settings
 from vantor.host.view import render
 from vantor.sim import Faults
 from vantor.system import System
-from vantor.wire import CU_TIMEOUT, STREAM_DATA, STREAM_FIELDS
+from tests.wire import stream_rows
+from vantor.wire import CU_TIMEOUT
 
 ENV = vantor_env()
 SMALL = ["--mcus", "1", "--units", "2"]
@@ -192,8 +193,8 @@ class TestWorkerDeath:
             async with System(settings, worker_processes=2, faults=faults) as system:
                 host = system.host
                 await system.wait_for_traffic()
-                events = host.subscribe({"event", "stream"}, maxsize=0)
-                victim = host.path.workers.procs[1]
+                events = host.subscribe({"event", "windows"}, maxsize=0)
+                victim = host._path.workers.procs[1]
                 killed = time.monotonic()
                 os.kill(victim.pid, signal.SIGKILL)
                 seen, died_after, windows_after, silenced = [], None, set(), False
@@ -207,9 +208,8 @@ class TestWorkerDeath:
                         seen.append(payload["state"])
                         if payload["state"] == "died":
                             died_after = time.monotonic() - killed
-                    elif kind == "stream" and "restarted" in seen:
-                        for values in STREAM_DATA.iter_unpack(payload):
-                            rec = dict(zip(STREAM_FIELDS, values))
+                    elif kind == "windows" and "restarted" in seen:
+                        for rec in stream_rows([(kind, payload)]):
                             if rec["cuStatus"] == 0:
                                 windows_after.add(rec["rank"])
                             if rec["cuStatus"] == CU_TIMEOUT and rec["rank"] == 2:

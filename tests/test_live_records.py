@@ -11,6 +11,7 @@ import pytest
 from aiohttp import web
 from aiohttp.test_utils import TestClient, TestServer
 
+from tests.wire import windows
 from vantor.host.bus import Bus
 from vantor.service import live
 from vantor.service.live import BatchText, Client
@@ -23,7 +24,8 @@ def record(rank, monitorV=0.25, biasI=-2.5e-6, timestamp=12.34, status=0):
 
 
 def decoded(data):
-    return [dict(zip(STREAM_FIELDS, v)) for v in STREAM_DATA.iter_unpack(data)]
+    return [{**dict(zip(STREAM_FIELDS, v)), "received": v[STREAM_FIELDS.index("intSize")]}
+            for v in STREAM_DATA.iter_unpack(data)]
 
 
 def records_of(client):
@@ -35,9 +37,9 @@ def records_of(client):
 def test_records_carry_every_field_newest_per_unit_in_rank_order():
     texts = BatchText()
     client = Client(None, None, "records", None, texts)
-    client.take_batch(b"".join(record(r) for r in (3, 1, 2)))
+    client.take_batch(windows(b"".join(record(r) for r in (3, 1, 2))))
     newer = record(2, monitorV=0.5, timestamp=13.34)
-    client.take_batch(newer)
+    client.take_batch(windows(newer))
     expected = decoded(record(1) + newer + record(3))
     assert records_of(client) == expected
     assert records_of(client) == [], "a message holds what came since the last one"
@@ -46,7 +48,7 @@ def test_records_carry_every_field_newest_per_unit_in_rank_order():
 @pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf])
 def test_floats_json_cannot_hold_are_null(value):
     client = Client(None, None, "records", None, BatchText())
-    client.take_batch(record(1, monitorV=value, biasI=value) + record(2, timestamp=1e300))
+    client.take_batch(windows(record(1, monitorV=value, biasI=value) + record(2, timestamp=1e300)))
     first, second = records_of(client)
     assert first["monitorV"] is None and first["biasI"] is None
     assert first["counts"] == 1001 and second["timestamp"] == 1e300
@@ -56,13 +58,13 @@ def test_clients_share_a_batch_encoding_but_keep_their_own_units():
     texts = BatchText()
     everything = Client(None, None, "records", None, texts)
     some = Client(None, None, "records", {2, 5}, texts)
-    batch = b"".join(record(r) for r in range(1, 7))
+    batch = windows(b"".join(record(r) for r in range(1, 7)))
     for client in (everything, some):
         client.take_batch(batch)
     assert [r["rank"] for r in records_of(everything)] == [1, 2, 3, 4, 5, 6]
     assert [r["rank"] for r in records_of(some)] == [2, 5]
     # A new batch object with the same bytes is encoded again, not mixed up.
-    other = b"".join(record(r, monitorV=0.75) for r in range(1, 7))
+    other = windows(b"".join(record(r, monitorV=0.75) for r in range(1, 7)))
     some.take_batch(other)
     assert {r["monitorV"] for r in records_of(some)} == {0.75}
 
@@ -145,7 +147,7 @@ async def _records_while_the_loop_is_busy(turns=80, events_per_turn=100):
             for k in range(events_per_turn):
                 host.bus.publish("event", {"kind": "status", "rank": k})
             if turn % 10 == 9:
-                host.bus.publish("stream", b"".join(record(r) for r in range(1, 5)))
+                host.bus.publish("windows", windows(b"".join(record(r) for r in range(1, 5))))
             time.sleep(0.002)
             await asyncio.sleep(0)
         await asyncio.sleep(0.2)

@@ -17,7 +17,7 @@ from vantor.ops import files, plots, show
 from vantor.ops.channels import OpsError, parse_channels
 from vantor.ops.grid import check_sweep, grid_start
 from vantor.ops.run import (STATUS_MISSING, STATUS_OK, STATUS_SILENT, Log, Run, channel_of,
-                            created, gaps, mark_gaps)
+                            created, gaps, mark_gaps, short_windows)
 
 STARTED = 1765260000.25
 
@@ -57,7 +57,8 @@ def record_run(n=3):
     channels = []
     for r in range(1, n + 1):
         times = [t for t in range(1, 9) if not (r == 2 and 3 <= t <= 5) and not (r == 3 and t == 8)]
-        points = [(float(t), 100 * r + t, 0.25) for t in times]
+        # rank 1's window at 4 s lost 40 of its 100 records
+        points = [(float(t), 100 * r + t, 0.25, 60 if (r, t) == (1, 4) else 100) for t in times]
         silences = [(4.2, STATUS_SILENT)] if r == 2 else []
         channels.append(channel_of(settings, r, mark_gaps(points, 1.0, first=1.0, last=8.0,
                                                           silences=silences)))
@@ -77,9 +78,13 @@ class TestGaps:
         assert gaps(two) == [(3.0, 5.0, 3, STATUS_SILENT)]
         assert gaps(three) == [(8.0, 8.0, 1, STATUS_MISSING)]
         assert gaps(run.channel(1)) == []
+        # a window short of records is measured, but says so
+        assert list(run.channel(1).data["received"]) == [100, 100, 100, 60, 100, 100, 100, 100]
+        assert list(two.data["received"])[2:5] == [0, 0, 0]
+        assert short_windows(run, run.channel(1)) == [3] and short_windows(run, two) == []
 
     def test_a_unit_silent_from_the_start_and_one_with_no_points(self):
-        cols = mark_gaps([(3.0, 5, 0.1)], 1.0, first=1.0, last=4.0)
+        cols = mark_gaps([(3.0, 5, 0.1, 100)], 1.0, first=1.0, last=4.0)
         assert cols["time"] == [1.0, 2.0, 3.0, 4.0]
         assert cols["status"] == [STATUS_MISSING, STATUS_MISSING, STATUS_OK, STATUS_MISSING]
         empty = mark_gaps([], 0.5, first=1.0, last=2.0, silences=[(1.2, 200)])
@@ -162,7 +167,17 @@ class TestHdf5:
         assert list(ch.data["status"]) == [0, 0, 100, 100, 100, 0, 0, 0]
         assert [math.isnan(c) for c in ch.data["counts"]][2:5] == [True] * 3
         assert list(ch.data["time"]) == [float(t) for t in range(1, 9)]
+        assert list(back.channel(1).data["received"])[3] == 60
 
+    def test_a_recording_written_before_windows_were_counted_reads_as_unknown(self, tmp_path):
+        path = files.write(record_run(), tmp_path / "rec.csv")
+        lines = open(path).read().splitlines()
+        lines[0] = lines[0].replace(" 3", " 2")
+        old = [line.rsplit(",", 1)[0] if not line.startswith("#") else line for line in lines]
+        (tmp_path / "old.csv").write_text("\n".join(old) + "\n")
+        back = files.read(tmp_path / "old.csv")
+        assert all(math.isnan(n) for n in files._column(back.channel(1), "received"))
+        assert list(back.channel(2).data["status"]) == [0, 0, 100, 100, 100, 0, 0, 0]
 
     def test_files_of_the_first_layout_still_read(self, tmp_path):
         path = tmp_path / "old.h5"
@@ -192,7 +207,8 @@ class TestCsv:
     def test_recording_csv_marks_rows_without_data(self, tmp_path):
         path = files.write(record_run(), tmp_path / "rec.csv")
         rows = [r for r in csv.reader(l for l in open(path) if not l.startswith("#"))]
-        assert rows[0][3:] == ["time (s since started)", "counts", "monitorV (V)", "status"]
+        assert rows[0][3:] == ["time (s since started)", "counts", "monitorV (V)", "status",
+                               "received (records)"]
         silent = [r for r in rows[1:] if r[0] == "2" and r[6] == "100"]
         assert [r[3] for r in silent] == ["3.0", "4.0", "5.0"] and {r[4] for r in silent} == {"nan"}
 

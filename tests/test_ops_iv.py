@@ -26,7 +26,7 @@ async def live_system(settings, faults=None):
     """Host and simulator on loopback; the host keeps every stream frame."""
     async with System(settings, seed=3, faults=faults) as system:
         frames = []
-        system.host.path.tap = frames.append
+        system.host._path.tap = frames.append
         await system.wait_for_traffic()
         yield system.host, system.sim, frames
 
@@ -35,8 +35,8 @@ def sweep(settings, ranks, plan=PLAN, **kw):
     async def scenario():
         async with live_system(settings) as (host, sim, frames):
             run = await run_sweep(host, ranks, plan, **kw)
-            backend = host.block.read_backend()
-            configs = [host.block.read_config(r - 1) for r in ranks]
+            backend = host._path.read_backend()
+            configs = [host._path.read_config(r) for r in ranks]
         return run, sim, [unpack("stream_data", f) for f in frames], backend, configs
     return asyncio.run(scenario())
 

@@ -69,3 +69,21 @@ class SharedRecord:
 
     def __getitem__(self, name):
         return self.read()[name]
+
+
+def windows(data, received=None):
+    """Stream record bytes as the read model decodes them; every window whole
+    unless `received` says how many records each held."""
+    from vantor.host.readmodel import decode
+    table = decode(data, len(data) // 32, lambda pair, end: received, None)
+    if received is None:
+        table.rows["received"] = table.rows["intSize"]
+    return table
+
+
+def stream_rows(items, fields=None):
+    """Rows of the ("windows", table) items of a subscription, as dicts of the
+    stream record's fields (or `fields`)."""
+    names = fields or LAYOUTS["stream_data"][1]
+    return [dict(zip(names, (row[n].item() for n in names)))
+            for kind, table in items if kind == "windows" for row in table.rows]

@@ -57,21 +57,21 @@ async def through(settings, steps_data, cut, **host_options):
     keep = stages[:stages.index(cut) + 1]
     try:
         if "broker" not in keep:
-            host.path.broker.msg_received = lambda data, addr: None
+            host._path.broker.msg_received = lambda data, addr: None
         elif "routing" not in keep:
-            host.path.broker.on_sync_success = lambda chunk: None   # a trivial hook
+            host._path.broker.on_sync_success = lambda chunk: None   # a trivial hook
         elif "worker" not in keep:
-            for worker in host.path.workers.workers.values():
+            for worker in host._path.workers.workers.values():
                 worker.msg_received = lambda msg: None
         if "hub" not in keep:
             # Frames stay queued in the stream socket, unread.
-            pump = host.path._tasks[0]
+            pump = host._path._tasks[0]
             pump.cancel()
             try:
                 await pump
             except asyncio.CancelledError:
                 pass
-        endpoint = host.path.endpoint
+        endpoint = host._path.endpoint
         addr = ("127.0.0.1", 9)
         records = sum(len(d) for step in steps_data for d in step) // 60
         gc.collect()
@@ -81,12 +81,12 @@ async def through(settings, steps_data, cut, **host_options):
                 endpoint.datagram_received(data, addr)
             await asyncio.sleep(0)
         # Stream frames still queued belong to this cut.
-        while "hub" in keep and host.path.stream_in.getsockopt(zmq.EVENTS) & zmq.POLLIN:
+        while "hub" in keep and host._path.stream_in.getsockopt(zmq.EVENTS) & zmq.POLLIN:
             await asyncio.sleep(0)
         elapsed = time.perf_counter() - start
-        frames = host.stats.stream_in
-        if host.stats.errors:
-            raise RuntimeError(f"host errors: {host.stats.last_error}")
+        frames = host._stats.stream_in
+        if host._stats.errors:
+            raise RuntimeError(f"host errors: {host._stats.last_error}")
     finally:
         await host.stop()
     return elapsed, records, frames

@@ -53,7 +53,7 @@ class Lateness:
         self.max_lag = 0.0
         self.arrivals = {}
         # The UDP endpoint holds the intake it was started with: wrap that one.
-        endpoint = host.path.endpoint
+        endpoint = host._path.endpoint
         intake = endpoint.on_records
         clock = time.monotonic
         arrivals = self.arrivals
@@ -145,7 +145,7 @@ def jobs_report(app):
 
 
 def counters(host, pids):
-    s = host.stats
+    s = host._stats
     cpu = os.times()
     return {"t": time.monotonic(), "datagrams": s.datagrams, "records_in": s.records_in,
             "stream_in": s.stream_in, "errors": s.errors,
@@ -162,7 +162,7 @@ async def run(args):
     settings = default_settings(args.mcus, args.units, buffSize=args.buff_size)
     host = Host(settings, worker_processes=args.worker_processes, **args.host_options)
     await host.start()
-    pids = [p.pid for p in getattr(host.path.workers, "procs", [])]
+    pids = [p.pid for p in getattr(host._path.workers, "procs", [])]
     port = host.address[1]
     hello = {"port": port, "worker_pids": pids}
     app = runner = batches = None
@@ -188,7 +188,7 @@ async def run(args):
         await asyncio.sleep(max(0.0, t0 + at - loop.time()))
         marks[name] = counters(host, pids)
     # Items the live clients' subscriptions had to drop (full queues), while they are open.
-    skipped = [sub.skipped for sub in host.bus._subs if "stream" in sub.kinds]
+    skipped = [sub.skipped for sub in host._model.bus._subs if "windows" in sub.kinds]
     # The sender's last step, then time for the host to work off its backlog.
     await asyncio.sleep(max(0.0, t0 + args.seconds - loop.time()) + args.drain)
     final = counters(host, pids)
@@ -198,8 +198,8 @@ async def run(args):
         "socket_drops": socket_drops(port) - drops_before,
         "late_datagrams": late.late_datagrams, "late_records": late.late_records,
         "max_lag_ms": 1e3 * late.max_lag,
-        "sync_failed": host.stats.sync_failed, "missing": host.stats.missing,
-        "seq_dropped": host.stats.dropped(), "last_error": host.stats.last_error,
+        "sync_failed": host._stats.sync_failed, "missing": host._stats.missing,
+        "seq_dropped": host._stats.dropped(), "last_error": host._stats.last_error,
         "queue_capacity": 2 * len(settings.devices),
         "gc": pauses.report(),
     }
@@ -211,7 +211,7 @@ async def run(args):
             await asyncio.sleep(0.1)
         result.update({
             "arrivals": late.arrivals, "batches": {repr(k): v for k, v in batches.items()},
-            "resyncs": host.path.timebase.resyncs if host.path.timebase is not None else None,
+            "resyncs": host._path.timebase.resyncs if host._path.timebase is not None else None,
             "jobs": jobs_report(app), "live_skipped": skipped,
             "problems": list(app["problems"]),
         })

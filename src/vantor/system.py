@@ -6,7 +6,6 @@ line, the service, the operator commands and the tests:
         system.host.snapshot()
 """
 import asyncio
-import time
 
 from vantor.host.app import Host, default_listen
 
@@ -62,11 +61,8 @@ class System:
 
     async def wait_for_traffic(self, wait=5.0):
         """Returns once the host has taken in a record; NoTraffic after `wait` s."""
-        deadline = time.monotonic() + wait
-        while self.host.stats.records_in == 0:
-            if time.monotonic() > deadline:
-                raise NoTraffic(f"no records from {self.source} within {wait:g} s")
-            await asyncio.sleep(0.02)
+        if not await self.host.wait_for_records(wait):
+            raise NoTraffic(f"no records from {self.source} within {wait:g} s")
 
     async def __aenter__(self):
         return await self.start()

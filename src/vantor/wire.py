@@ -1,10 +1,15 @@
 """Facts of the wire shared by the host, the simulator and the operator
-commands: record layouts, status codes, the 10 ms step, the sweep-point
-formula, unit names, and the binary32 arithmetic a unit shares with its
-worker (an echoed voltage must equal, bit for bit, what the worker computes
-from the configuration).  Imports nothing of vantor, so any side may use it."""
+commands: record layouts (as structs and, for tables of records, as numpy
+dtypes), status codes and the words operators read for them, the 10 ms step,
+the rate and sweep-point formulas, unit names, and the binary32 arithmetic a
+unit shares with its worker (an echoed voltage must equal, bit for bit, what
+the worker computes from the configuration).  Imports nothing of vantor, so
+any side may use it."""
 import math
+import re
 import struct
+
+import numpy as np
 
 CU_MESSAGE = struct.Struct("<6B2xII6fI3fI")
 CU_UPDATE = struct.Struct("<5B3x5fI3fI")
@@ -32,12 +37,59 @@ MCU_FIELDS = ("mcuId", "mcuStatus", "mcuError", "pllLock", "temp1", "temp2")
 
 # The settings a unit echoes in every measurement record.
 ECHO_FIELDS = CU_UPDATE_FIELDS[2:]
+# The cu_config fields of an IV sweep.
+SWEEP_FIELDS = ("biasIStart", "biasIStop", "biasIStep", "biasSweepT")
+
+
+def struct_dtype(layout, fields):
+    """The numpy dtype of records laid out as the struct `layout`, its fields
+    named `fields` in order: a table of such records reads their bytes in place."""
+    names, formats, offsets = [], [], []
+    offset, names_left = 0, iter(fields)
+    for count, code in re.findall(r"(\d*)([a-zA-Z])", layout.format.lstrip("<")):
+        size = struct.calcsize("<" + code)
+        for _ in range(int(count or 1)):
+            if code != "x":
+                names.append(next(names_left))
+                formats.append(_NUMPY_CODES[code])
+                offsets.append(offset)
+            offset += size
+    return np.dtype({"names": names, "formats": formats, "offsets": offsets,
+                     "itemsize": layout.size})
+
+
+_NUMPY_CODES = {"B": "u1", "I": "<u4", "f": "<f4", "d": "<f8"}
+
+STREAM_DTYPE = struct_dtype(STREAM_DATA, STREAM_FIELDS)
 
 CU_NORMAL, CU_IV, CU_END_IV, CU_TIMEOUT, CU_TIMEOUT_POWERED = 0, 2, 3, 100, 200
+SILENCE_CODES = (CU_TIMEOUT, CU_TIMEOUT_POWERED)
 UPDATE_FRAMES = (b"cu_udp_broker", b"cu_update")
 
 STEP_S = 0.01            # one hardware sequence step, seconds
 IV_GRID_STEP = 1e-8      # the hub's IV bin width, amperes
+
+# A unit's state as operators read it.  "update": a correction was sent a
+# moment ago; "unheard": no stream record yet.
+STATUS_WORDS = ("ok", "IV", "silent", "update", "unheard")
+
+
+def status_word(cu_status):
+    """The word for the cuStatus of a unit's last stream record (None: none yet)."""
+    if cu_status is None:
+        return "unheard"
+    if cu_status in SILENCE_CODES:
+        return "silent"
+    return "IV" if cu_status == CU_IV else "ok"
+
+
+def window_rate(counts, int_size):
+    """Counts per second of a window of `int_size` steps; works on numbers and
+    on numpy arrays alike (a zero length gives NaN there, None here)."""
+    if isinstance(int_size, np.ndarray):
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return np.where(int_size > 0, counts / (int_size * STEP_S), np.nan)
+    return counts / (int_size * STEP_S) if int_size else None
 
 
 def sweep_points(start, stop, step):

@@ -1,13 +1,14 @@
-"""Gathers what the archive keeps between two flushes: stream batches (decoded
-once per flush with numpy), board reports and counters from the snapshot,
+"""Gathers what the archive keeps between two flushes: the read model's
+decoded batches (every window's rate, monitor voltage, status and how many
+of its records were missing), board reports and counters from the snapshot,
 unit status and set-point changes, settings changes and alarm transitions."""
 import math
 
 import numpy as np
 
-from vantor.wire import CU_TIMEOUT, CU_TIMEOUT_POWERED, STEP_S
+from vantor.host.readmodel import WINDOW_DTYPE
 
-from .layouts import COUNTER_FIELDS, STREAM_DTYPE, row_dtype
+from .layouts import COUNTER_FIELDS, row_dtype
 from .store import Batch
 
 NAN = float("nan")
@@ -31,16 +32,15 @@ class ArchiveCollector:
         self._alarms = []
         self._board_reports = {}     # mcuId -> reports counter at the last row
         self._unit_state = {}        # rank -> (status word, biasI set point)
-        self.malformed_bytes = 0     # stream bytes that did not fill a record
         # Stream records carry board time (steps since sequence 0); the
         # snapshot's totals say which Unix time that is.  Batches wait for it.
         self.time_origin = None
 
     # -- inputs -------------------------------------------------------------
 
-    def stream(self, data):
-        """One hub batch of 32-byte stream records."""
-        self._stream.append(data)
+    def stream(self, windows):
+        """One decoded batch of the read model (vantor.host.readmodel.Windows)."""
+        self._stream.append(windows)
 
     def event(self, event):
         kind = event.get("kind")
@@ -113,20 +113,17 @@ class ArchiveCollector:
     def _stream_rows(self):
         if self.time_origin is None:
             return np.zeros(0, dtype=row_dtype("unit"))
-        data = b"".join(self._stream)
-        whole = len(data) // STREAM_DTYPE.itemsize * STREAM_DTYPE.itemsize
-        self.malformed_bytes += len(data) - whole
-        recs = np.frombuffer(data, dtype=STREAM_DTYPE, count=whole // STREAM_DTYPE.itemsize)
+        recs = np.concatenate([w.rows for w in self._stream]) if self._stream else \
+            np.zeros(0, WINDOW_DTYPE)
         # silence records carry no measurement; the unit's status word records them
-        keep = ((recs["cuStatus"] != CU_TIMEOUT) & (recs["cuStatus"] != CU_TIMEOUT_POWERED)
-                & (recs["intSize"] > 0))
-        recs = recs[keep]
+        recs = recs[np.isfinite(recs["rate"])]
         rows = np.empty(len(recs), dtype=row_dtype("unit"))
         rows["key"] = recs["rank"]
         rows["t"] = recs["timestamp"] + self.time_origin
-        rows["rate"] = recs["counts"] / (recs["intSize"] * STEP_S)
+        rows["rate"] = recs["rate"]
         rows["monitorV"] = recs["monitorV"]
         rows["cuStatus"] = recs["cuStatus"]
+        rows["missing"] = recs["intSize"].astype(np.float64) - recs["received"]
         return rows
 
 

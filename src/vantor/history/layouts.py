@@ -8,25 +8,16 @@ import zlib
 
 import numpy as np
 
-from vantor.wire import STREAM_FIELDS
-
-# The hub's 32-byte stream record, as laid out on the wire.
-STREAM_DTYPE = np.dtype({
-    "names": list(STREAM_FIELDS),
-    "formats": ["u1", "u1", "u1", "u1", "<f4", "<f4", "<u4", "<u4", "<u4", "<f8"],
-    "offsets": [0, 1, 2, 3, 4, 8, 12, 16, 20, 24],
-    "itemsize": 32,
-})
-
 # Counters of the host's totals that the archive keeps (names as in the snapshot).
 COUNTER_FIELDS = (
     "records_in", "stream_in", "stream_out", "datagrams", "status_in", "dropped", "late",
     "duplicated", "malformed", "sync_failed", "missing", "unknown_mcu", "updates_sent",
-    "updates_undeliverable", "errors")
+    "updates_undeliverable", "errors", "incomplete_windows")
 
 # kind -> the value columns kept per row; unknown values are NaN, never 0.
 VALUE_FIELDS = {
-    "unit": (("rate", "<f4"), ("monitorV", "<f4"), ("cuStatus", "u1")),
+    # missing: records of the window that did not arrive (its counts read low)
+    "unit": (("rate", "<f4"), ("monitorV", "<f4"), ("cuStatus", "u1"), ("missing", "<f4")),
     "board": (("temp1", "<f4"), ("temp2", "<f4"), ("pll", "<f4"), ("status", "<f4")),
     "counters": tuple((name, "<f8") for name in COUNTER_FIELDS),
 }
@@ -59,11 +50,17 @@ def encode_columns(rows):
 
 
 def decode_columns(blob, dtype, n, into=None):
+    """Rows of a block.  Columns are only ever added at the end of a layout, so
+    a block written before one was added simply ends early: its missing
+    columns read as NaN (not known), never as zeros."""
     raw = zlib.decompress(blob)
     rows = np.empty(n, dtype=dtype) if into is None else into
     offset = 0
     for name in dtype.names:
         column = dtype.fields[name][0]
+        if offset + column.itemsize * n > len(raw):
+            rows[name] = np.nan if column.kind == "f" else 0
+            continue
         rows[name] = np.frombuffer(raw, dtype=column, count=n, offset=offset)
         offset += column.itemsize * n
     return rows

@@ -50,10 +50,12 @@ def choose_resolution(resolution, since, until, full_seconds, now):
 
 
 def series(store, kind, keys, quantity, since, until, resolution=None, *,
-           full_seconds=7 * 86400, now=None):
+           full_seconds=7 * 86400, now=None, complete_only=False):
     """{"resolution": seconds (0 = every row), "series": {key: {"time", "value"
     [, "min", "max", "n"]}}}; binned series give the bin start as time and
-    the mean as value."""
+    the mean as value.  `complete_only` leaves out unit windows that missed
+    records (and minutes that held one); windows archived before records
+    were counted cannot tell and stay in."""
     if quantity not in quantities(kind):
         raise QueryError(f"quantity: {quantity!r} is not one of {', '.join(quantities(kind))}")
     _check_range(since, until)
@@ -65,12 +67,16 @@ def series(store, kind, keys, quantity, since, until, resolution=None, *,
         return {"resolution": 0.0, "series": _states(store, keys, quantity, since, until)}
     step = choose_resolution(resolution, since, until, full_seconds, now)
     out = {}
+    complete_only = complete_only and kind == "unit"
     if step == 0:
         for key, rows in store.rows(kind, keys, since, until).items():
+            rows = _complete(rows) if complete_only else rows
             out[key] = {"time": rows["t"].copy(), "value": rows[quantity].astype(np.float64)}
         return {"resolution": 0.0, "series": out}
     if step < aggregate.MINUTE:
         found = store.rows(kind, keys, since, until)
+        if complete_only:
+            found = {key: _complete(rows) for key, rows in found.items()}
         for key in keys:
             keyed = np.zeros(len(found[key]), dtype=row_dtype(kind))
             for name in found[key].dtype.names:
@@ -81,6 +87,8 @@ def series(store, kind, keys, quantity, since, until, resolution=None, *,
     found = store.minutes(kind, keys, since, until)
     for key in keys:
         rows = found[key]
+        if complete_only:
+            rows = rows[~(rows["missing_max"] > 0)]
         if step > aggregate.MINUTE:
             keyed = np.zeros(len(rows), dtype=[("key", "<u4")] + rows.dtype.descr)
             for name in rows.dtype.names:
@@ -88,6 +96,10 @@ def series(store, kind, keys, quantity, since, until, resolution=None, *,
             rows = aggregate.rebin_minutes(kind, keyed, step)
         out[key] = _binned(rows, quantity)
     return {"resolution": step, "series": out}
+
+
+def _complete(rows):
+    return rows[~(rows["missing"] > 0)]
 
 
 def _binned(rows, quantity):

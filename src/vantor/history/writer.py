@@ -58,8 +58,7 @@ class ArchiveWriter:
     def status(self):
         return {"ok": self.ok, "error": self.error, "batches": self.batches,
                 "cpu_s": round(self.cpu, 3),
-                "rows": self.rows, "lost_batches": self.lost_batches,
-                "malformed_bytes": self.collector.malformed_bytes}
+                "rows": self.rows, "lost_batches": self.lost_batches}
 
     # -- on the event loop --------------------------------------------------
 

@@ -8,7 +8,7 @@ and the other readers go on."""
 import asyncio
 import time
 
-KINDS = frozenset({"stream", "iv", "iv_range", "event"})
+KINDS = frozenset({"windows", "iv", "iv_range", "event"})
 TURN_S = 0.005     # a reader working off a full queue gives the loop back this often
 
 

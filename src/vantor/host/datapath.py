@@ -1,16 +1,14 @@
 """The host's data path: UDP endpoint -> broker -> workers -> hub, on one
 asyncio event loop, and update records back to the units' microcontrollers.
 
-Nothing here is for operators to read: the facade (`vantor.host.app.Host`)
-turns what this produces into snapshots and subscriptions.  The hub's output
-goes to `sink`, an object with `stream(batch)`, `iv(result)` and
-`iv_range(start, stop, steps)`; events of the intake go to its
+Nothing here is for operators to read: the hub's output goes to the read
+model (readmodel.py), which the facade (`vantor.host.app.Host`) turns into
+snapshots and subscriptions; events of the intake go to the read model's
 `publish_event(event)`."""
 import asyncio
 import itertools
 import os
 import shutil
-import time
 
 import zmq
 import zmq.asyncio
@@ -36,17 +34,18 @@ def default_listen(hardware=None):
 
 
 class DataPath:
-    def __init__(self, settings, stats, sink, *, listen=("127.0.0.1", 0), hardware=None,
-                 worker_processes=0, transport="ipc"):
+    def __init__(self, settings, stats, model, counter, *, listen=("127.0.0.1", 0),
+                 hardware=None, worker_processes=0, transport="ipc"):
         self.settings = settings
         self.stats = stats
-        self.sink = sink
+        self.model = model
+        self.counter = counter            # records per window, fed by the broker's routing
         self.listen = listen
         self.hardware = hardware          # fallback address for updates, if given
         self.worker_processes = worker_processes
         self.transport_kind = transport
         self.tap = None                   # called with every stream frame (tests)
-        self.echo_watch = None            # (mcuId, cuId) -> callable(record), while a change is verified
+        self.broker = None
         self.block = None
         self.udp = None
         self.workers = None
@@ -61,7 +60,7 @@ class DataPath:
     async def start(self):
         settings = self.settings
         units = settings.units()
-        publish = self.sink.publish_event
+        publish = self.model.publish_event
         try:
             try:
                 self.admission = Admission(settings, hardware=self.hardware, on_event=publish)
@@ -73,7 +72,7 @@ class DataPath:
             self.block = SharedBlock(len(units), name=lifeline.owned_name())
             for cu in units:
                 self.block.write_config(cu.rank - 1, cu.configuration)
-            self.block.write_buff_size(settings.buffSize)
+            self.write_buff_size(settings.buffSize)
 
             if self.worker_processes and self.transport_kind == "tcp":
                 self.curve = secure.CurveKeys()
@@ -101,11 +100,10 @@ class DataPath:
             cuids = {(cu.mcuId, cu.cuId) for cu in units}
             self.broker = Broker(settings.maxFails, len(units), len(settings.devices),
                                  self.timebase.broker_backend(), self.device_addresses, cuids,
-                                 False).bind(self.workers.deliver, self.stats)
-            self.broker.path = self
-            self.broker.timebase = self.timebase
+                                 False).bind(self.workers.deliver, self.stats, self.timebase,
+                                             self.counter, self.model.last_records)
             self.hub = Hub(settings)
-            self.hub.sink = self.sink
+            self.hub.model = self.model
             self.monitors = {m: Monitor().bind(self.stats.mcus[m]) for m in settings.devices}
 
             self._tasks = [asyncio.create_task(self._pump_stream()),
@@ -210,13 +208,6 @@ class DataPath:
     def _udp_error(self, exc):
         self.stats.error("udp", exc)
 
-    def check_echo(self, chunk):
-        """While a settings change is being verified: the record goes to the
-        watcher of its unit (records carry the unit's echo of its settings)."""
-        watcher = self.echo_watch.get((chunk[0], chunk[1]))
-        if watcher is not None:
-            watcher(chunk)
-
     def _status_received(self, data, addr=None):
         self.stats.status_in += 1
         if not self.admission.admit_status(data, addr):
@@ -256,7 +247,6 @@ class DataPath:
     def send_update(self, record):
         """An update record as a datagram to its unit's microcontroller."""
         stats = self.stats
-        unit = stats.by_pair.get((record[0], record[1]))
         addr = self.admission.update_address(record[0])
         if addr is None or self.udp is None:
             stats.updates_undeliverable += 1
@@ -265,6 +255,32 @@ class DataPath:
             stats.updates_undeliverable += 1
             return
         stats.updates_sent += 1
-        if unit is not None:
-            unit.updates += 1
-            unit.last_update = time.monotonic()
+        self.model.update_sent((record[0], record[1]))
+
+    # -- what the host's control changes -------------------------------------------
+
+    def write_config(self, rank, configuration):
+        self.block.write_config(rank - 1, configuration)
+
+    def read_config(self, rank):
+        return self.block.read_config(rank - 1)
+
+    def read_backend(self):
+        return self.block.read_backend()
+
+    def write_buff_size(self, buff_size):
+        """The workers' window length; the window counter follows it."""
+        self.block.write_buff_size(buff_size)
+        self.counter.buff_size = buff_size
+
+    def watch_echoes(self, watchers):
+        """Records of the units in `watchers` ((mcuId, cuId) -> callable) also go
+        to their watcher, until `unwatch_echoes`.  The broker's table is
+        replaced, never changed in place, so routing never sees it half-made."""
+        self.broker.echo_watch = {**(self.broker.echo_watch or {}), **watchers}
+
+    def unwatch_echoes(self, pairs):
+        if self.broker is None:
+            return
+        table = {k: v for k, v in (self.broker.echo_watch or {}).items() if k not in pairs}
+        self.broker.echo_watch = table or None

@@ -13,13 +13,15 @@ log = logging.getLogger("vantor.host")
 
 
 class Broker(ingestgate.SpeedUpProtocol):
-    """Receives every channel-unit datagram; passing records go to `deliver`."""
+    """Receives every channel-unit datagram and routes each passing record to
+    the worker of its unit, noting on the way what the read model shows of
+    it: its window (WindowCounter) and its echo of the unit's settings."""
 
-    path = None   # the data path, while a settings change is verified
-    timebase = None
+    echo_watch = None   # (mcuId, cuId) -> callable(record), while a settings change is verified
 
-    def bind(self, deliver, stats):
-        self.deliver, self.stats = deliver, stats
+    def bind(self, deliver, stats, timebase, counter, last_records):
+        self.deliver, self.stats, self.timebase = deliver, stats, timebase
+        self.count, self.last_records = counter.record, last_records
         return self
 
     def log_firmware_version(self, msg):
@@ -28,8 +30,13 @@ class Broker(ingestgate.SpeedUpProtocol):
     def on_sync_success(self, chunk):
         self.stats.records_in += 1
         self.timebase.record(chunk)
-        if self.path.echo_watch:
-            self.path.check_echo(chunk)
+        pair = (chunk[0], chunk[1])
+        self.last_records[pair] = chunk
+        self.count(pair, int.from_bytes(chunk[8:12], "little"))
+        if self.echo_watch:
+            watcher = self.echo_watch.get(pair)
+            if watcher is not None:
+                watcher(chunk)
         self.deliver(chunk)
 
     def on_sync_failed(self):
@@ -60,21 +67,22 @@ class Worker(lanecore.SpeedUpProtocol):
 
 
 class Hub(feedhub.SpeedUpProtocol):
-    """The front end's side: batches, IV results and range changes go to `sink`."""
+    """The front end's side: batches, IV results and range changes go to the
+    read model (`model`), which decodes them once for every reader."""
 
-    sink = None
+    model = None
 
     def streamData(self, data):
-        if self.sink is not None:
-            self.sink.stream(data)
+        if self.model is not None:
+            self.model.stream(data)
 
     def streamIvData(self, data):
-        if self.sink is not None:
-            self.sink.iv(data)
+        if self.model is not None:
+            self.model.iv(data)
 
     def resetIvFrontend(self, start, stop, steps):
-        if self.sink is not None:
-            self.sink.iv_range(start, stop, steps)
+        if self.model is not None:
+            self.model.set_iv_range(start, stop, steps)
 
 
 class Monitor(boardwatch.SpeedUpProtocol):

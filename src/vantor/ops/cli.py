@@ -144,11 +144,11 @@ def _say_own_host(args):
         print(note, flush=True)
 
 
-def _session(args, settings):
+def _session(args, settings, first_window=False):
     from .session import running_host
     return running_host(settings, hardware=args.hardware, listen=listen_address(args),
                         worker_processes=args.worker_processes, transport=args.transport,
-                        faults=faults_from(args), seed=args.seed)
+                        faults=faults_from(args), seed=args.seed, first_window=first_window)
 
 
 def _execute(args, work, interrupted):
@@ -169,7 +169,7 @@ def _execute(args, work, interrupted):
 
 def _worker_losses(host):
     """(deaths, records lost) of the host's worker processes so far."""
-    state = host.path.workers_state()
+    state = host.workers_state()
     return state.get("deaths", 0), state.get("lost", 0)
 
 
@@ -254,7 +254,7 @@ def record_command(args):
         for sig in (signal.SIGINT, signal.SIGTERM):
             loop.add_signal_handler(sig, stop.set)
         try:
-            async with _session(args, settings) as host:
+            async with _session(args, settings, first_window=True) as host:
                 before = _worker_losses(host)
                 try:
                     run = await run_recording(host, ranks, args.seconds, progress=bar.update,
@@ -292,7 +292,7 @@ def _empty_rows(ch):
 
 def _gap_notes(run):
     """One line per unit whose recording has windows without data."""
-    from .run import STATUS_NAMES, gaps
+    from .run import STATUS_NAMES, gaps, short_windows
     lines = []
     for ch in run.channels:
         found = gaps(ch)
@@ -303,6 +303,10 @@ def _gap_notes(run):
             kinds = sorted({STATUS_NAMES[g[3]] for g in found})
             lines.append(f"unit {ch.label} (rank {ch.rank}): {rows} window(s) without data "
                          f"({', '.join(kinds)}) in {len(found)} gap(s); saved as empty rows")
+        short = short_windows(run, ch)
+        if short:
+            lines.append(f"unit {ch.label} (rank {ch.rank}): {len(short)} window(s) missed "
+                         f"records, so their counts read low; marked in column 'received'")
     return lines
 
 

@@ -36,7 +36,7 @@ from .run import COLUMNS, LONG_NAMES, UNITS, Channel, Log, Run, iso_utc, point_s
     window_seconds
 
 HDF5_SUFFIXES = (".h5", ".hdf5", ".hdf")
-FORMAT_VERSION = 2
+FORMAT_VERSION = 3
 _ID_ATTRS = ("rank", "mcuId", "cuId", "label", "problem")
 # cu_config fields held as binary32 (written with float32 digits, read back as such)
 F32_FIELDS = set(UNIT_FIELDS) - U8_FIELDS - U32_FIELDS
@@ -335,6 +335,8 @@ def _column(ch, name):
     measured rows."""
     if name == "status" and name not in ch.data:
         return [0] * len(ch)
+    if name == "received" and name not in ch.data:      # files before it was counted
+        return [math.nan] * len(ch)
     return ch.data[name]
 
 
@@ -387,7 +389,7 @@ def _read_channel(g, kind):
     ga = {k: _plain(v) for k, v in g.attrs.items() if k not in _NEXUS_ATTRS}
     config = {k: v for k, v in ga.items() if k not in _ID_ATTRS}
     config.update(mcuId=ga["mcuId"], cuId=ga["cuId"])
-    data = {name: g[name][()] for name, _ in COLUMNS[kind]}
+    data = {name: g[name][()] for name, _ in COLUMNS[kind] if name in g}
     return Channel(ga["rank"], ga["mcuId"], ga["cuId"], config, data, ga.get("problem", ""))
 
 
@@ -426,7 +428,7 @@ def _text(name, value, dtype):
     value = float(value)
     if math.isnan(value):
         return "nan"
-    if name == "counts":               # whole counts held as floats in recordings
+    if name in ("counts", "received"):     # whole numbers held as floats in recordings
         return str(int(value))
     if dtype == "f4":
         import numpy as np
@@ -526,8 +528,10 @@ def _read_csv(path):
         rows.extend(lines)
     if kind is None:
         raise OpsError(f"{path}: empty file")
-    columns = COLUMNS[kind] if version >= 2 else \
-        tuple((n, "f8" if n == "monitorV" else d) for n, d in COLUMNS[kind] if n != "status")
+    columns = COLUMNS[kind] if version >= 3 else \
+        tuple((n, d) for n, d in COLUMNS[kind] if n != "received") if version == 2 else \
+        tuple((n, "f8" if n == "monitorV" else d) for n, d in COLUMNS[kind]
+              if n not in ("status", "received"))
     reader = csv.reader(rows)
     header = next(reader, None)
     expected = [_header(n) for n, _ in columns] if version >= 2 else [n for n, _ in columns]

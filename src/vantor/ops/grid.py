@@ -13,12 +13,11 @@ of a there-and-back sweep would overwrite each other; both are refused with
 that reason."""
 import math
 
-from vantor.wire import IV_GRID_STEP as GRID_STEP, sweep_points
+from vantor.wire import IV_GRID_STEP as GRID_STEP, SWEEP_FIELDS, sweep_points
 
 from .channels import OpsError
 
 MAX_POINTS = 100000          # more points than this is a typing error, not a sweep
-SWEEP_FIELDS = ("biasIStart", "biasIStop", "biasIStep", "biasSweepT")
 _TOLERANCE = 1e-3            # of a bin: binary32 settings are never exact multiples
 
 NOT_DESCENDING = ("the hub's IV grid runs upwards from the smallest configured start to the "

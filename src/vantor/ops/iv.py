@@ -1,12 +1,11 @@
-"""IV sweeps through a running host: the sweep parameters and cuStatus 2 go
-into the chosen units' cu_config records (under their locks); the workers
-send the updates, follow the sweeps and publish points; the hub assembles the
-curves and hands them out through streamIvData, which ends the wait."""
-import asyncio
-import time
+"""IV sweeps as the operator commands and jobs run them: the plan checked
+against the hub's grid and the settings' limits, the sweep itself run by the
+host (`Host.sweep`), and what it produced turned into a Run with the data
+path's counters and the boards' series beside the curves."""
 from dataclasses import dataclass
 
-from vantor.wire import CU_END_IV, CU_IV, CU_NORMAL, CU_TIMEOUT, CU_TIMEOUT_POWERED, STEP_S
+from vantor.host.app import HostBusy
+from vantor.wire import CU_IV, SILENCE_CODES, STEP_S
 from .channels import OpsError, check_ranks
 from .grid import GRID_STEP, SWEEP_FIELDS, check_sweep, grid_start
 from .run import Run, channel_of, created
@@ -56,36 +55,8 @@ def plan_points(settings, ranks, plan):
     return points, longest
 
 
-def _snapshot(data, ranks):
-    """Copy what we need now: the hub rewrites its cached result's start time
-    when the next sweep begins."""
-    counts, monitor = data["counts"], data["monitorV"]
-    return {
-        "grid": list(counts["biasI"]),
-        "counts": {r: list(counts[r]) for r in ranks},
-        "monitorV": {r: list(monitor[r]) for r in ranks},
-        "timestamp_started": data.get("timestamp_started"),
-    }
-
-
 def describe(settings, rank):
     return f"rank {rank} (unit {settings.units()[rank - 1].label})"
-
-
-async def _settle(host, ranks, wait=1.0):
-    """After asking units to end a sweep, the workers write CU_NORMAL once the
-    unit is out of it; bring the settings object in line where that happened."""
-    deadline = time.monotonic() + wait
-    pending = set(ranks)
-    while pending and host.block is not None:
-        for r in sorted(pending):
-            if host.read_config(r)["cuStatus"] == CU_NORMAL:
-                host.set_config(r, cuStatus=CU_NORMAL)
-                pending.discard(r)
-        if not pending or time.monotonic() > deadline:
-            break
-        await asyncio.sleep(0.05)
-    return pending
 
 
 async def run_sweep(host, ranks, plan=None, *, timeout=None, progress=None, poll=0.05, stop=None):
@@ -96,125 +67,72 @@ async def run_sweep(host, ranks, plan=None, *, timeout=None, progress=None, poll
     and are asked to end the sweep, and SweepTimeout is raised; setting the
     asyncio.Event `stop` does the same with SweepStopped.  Both carry the
     curves of the units that completed."""
-    settings, stats = host.settings, host.stats
-    if host.hub is None or host.block is None:
+    if not host.running:
         raise OpsError("the host is not running")
+    settings = host.settings
     ranks = check_ranks(settings, list(ranks))
     plan = plan or SweepPlan()
-    busy = [r for r in ranks if stats.units[r].status == CU_IV]
-    if busy:
-        raise OpsError(f"an IV sweep is already running on {', '.join(describe(settings, r) for r in busy)}")
     planned, expected_s = plan_points(settings, ranks, plan)
     if timeout is None:
         timeout = 2 * expected_s + 10.0
     total = sum(planned.values())
-    before = {r: host.units[r - 1].configuration for r in ranks}
-    base = {r: stats.units[r].iv_points for r in ranks}
-    results_before = stats.iv_results
-    seen = lambda r: stats.units[r].iv_points - base[r]
-
-    def through():
-        # Units learn from the hub's batches, which lag its IV result by up
-        # to one batch; the result itself says no sweep runs any more, and a
-        # point seen from every chosen unit says each of them took part.
-        return (stats.iv_results > results_before and not stats.last_iv.get("running")
-                and all(seen(r) > 0 for r in ranks))
-
-    hub = host.hub
     watch = RunWatch(host, ranks)
-    started = time.monotonic()
+
+    def report(done, of, note):
+        watch.poll()
+        if progress is not None:
+            progress(done, of, note)
+
     try:
-        for r in ranks:
-            host.set_config(r, cuStatus=CU_IV, **plan.changes())
-        while not through():
-            if host.hub is not hub:
-                raise OpsError("the host stopped during the IV sweep")
-            if progress is not None:
-                got = sum(min(seen(r), planned[r]) for r in ranks)
-                progress(got, total, f"{got}/{total} points")
-            stopped = stop is not None and stop.is_set()
-            if stopped or time.monotonic() - started > timeout:
-                partial = _partial(host, ranks, seen, results_before)
-                run = partial and _as_run(host, ranks, partial, plan, watch,
-                                          time.monotonic() - started, planned,
-                                          problems=_problems(host, ranks, planned, seen))
-                if stopped:
-                    got = sum(min(seen(r), planned[r]) for r in ranks)
-                    raise SweepStopped(f"IV sweep stopped at {got} of {total} points; the units "
-                                       f"were asked to end the sweep.", run)
-                raise SweepTimeout(_timeout_message(host, ranks, planned, seen, timeout), run)
-            watch.poll()
-            await asyncio.sleep(poll)
-        result = _snapshot(stats.last_iv, ranks)
-    except BaseException:
-        # Every chosen unit goes back to its earlier sweep parameters and is
-        # asked to end the sweep; a worker whose unit is not sweeping turns
-        # that request into CU_NORMAL at its next message.
+        outcome = await host.sweep(ranks, plan.changes(), planned, timeout=timeout,
+                                   progress=report, stop=stop, poll=poll)
+    except HostBusy as exc:
         watch.finish()
-        if host.block is not None:
-            for r in ranks:
-                old = before[r]
-                host.set_config(r, cuStatus=CU_END_IV,
-                                **{k: old.get_c_value(k) for k in SWEEP_FIELDS})
-            await _settle(host, ranks)
+        raise OpsError(str(exc)) from None
+    except BaseException:
+        watch.finish()
         raise
-    # The worker wrote CU_NORMAL into the shared record when the sweep ended;
-    # the settings object still says 2.
-    for r in ranks:
-        host.set_config(r, cuStatus=CU_NORMAL)
-    if progress is not None:
-        progress(total, total, f"{total}/{total} points")
-    return _as_run(host, ranks, result, plan, watch, time.monotonic() - started, planned)
+    if outcome.ended == "done":
+        return _as_run(host, ranks, outcome.result, plan, watch, outcome.elapsed, planned)
+    problems = _problems(host, ranks, planned, outcome)
+    run = outcome.result and _as_run(host, ranks, outcome.result, plan, watch, outcome.elapsed,
+                                     planned, problems=problems)
+    if run is None:
+        watch.finish()
+    if outcome.ended == "stopped":
+        got = sum(min(outcome.seen[r], planned[r]) for r in ranks)
+        raise SweepStopped(f"IV sweep stopped at {got} of {total} points; the units "
+                           f"were asked to end the sweep.", run)
+    raise SweepTimeout(_timeout_message(host, ranks, planned, outcome, timeout), run)
 
 
-def _partial(host, ranks, seen, results_before):
-    """At a time-out: the hub's curves so far, of the units that took part.
-    A unit that never started holds no point of this sweep (its bins may
-    still hold an older sweep's, so it is left out)."""
-    stats = host.stats
-    if stats.iv_results > results_before and not stats.last_iv.get("running"):
-        data = stats.last_iv
-    elif host.hub is not None:
-        data = host.hub.get_iv_data()      # still running: the bins filled so far
-    else:
-        return None
-    took_part = [r for r in ranks if seen(r) > 0]
-    if not took_part:
-        return None
-    result = _snapshot(data, took_part)
-    for r in ranks:
-        if r not in took_part:
-            result["counts"][r] = result["monitorV"][r] = []
-    return result
-
-
-def _problems(host, ranks, planned, seen):
+def _problems(host, ranks, planned, outcome):
     problems = {}
     for r in ranks:
-        n, status = seen(r), host.stats.units[r].status
+        n, status = outcome.seen[r], outcome.status[r]
         if n >= planned[r]:
             continue
         if n == 0:
             problems[r] = "did not sweep: sent no sweep point (does it apply updates?)"
         elif status == CU_IV:
             problems[r] = f"sweep unfinished: still sweeping at point {n} of {planned[r]}"
-        elif status in (CU_TIMEOUT, CU_TIMEOUT_POWERED):
+        elif status in SILENCE_CODES:
             problems[r] = f"sweep unfinished: went silent after point {n} of {planned[r]}"
     return problems
 
 
-def _timeout_message(host, ranks, planned, seen, timeout):
+def _timeout_message(host, ranks, planned, outcome, timeout):
     parts = []
     for r in ranks:
-        n = seen(r)
+        n, status = outcome.seen[r], outcome.status[r]
         if n >= planned[r]:
             continue               # every point is in; only the unit's next window is not
         if n == 0:
             parts.append(f"{describe(host.settings, r)} sent no sweep point (it did not take up "
                          f"the sweep: does it apply updates?)")
-        elif host.stats.units[r].status == CU_IV:
+        elif status == CU_IV:
             parts.append(f"{describe(host.settings, r)} still sweeping at point {n} of {planned[r]}")
-        elif host.stats.units[r].status in (CU_TIMEOUT, CU_TIMEOUT_POWERED):
+        elif status in SILENCE_CODES:
             parts.append(f"{describe(host.settings, r)} went silent after point {n} of {planned[r]}")
     if not parts:
         parts.append("every unit finished, but the hub reported no IV result "

@@ -1,15 +1,12 @@
-"""Recordings through a running host's hub: startRecording, wait with a
-progress bar, stopRecording; the table becomes a Run of kind "record".
-
-The hub stops a recording by itself when a chosen unit's buffer is full.  It
-then holds the harvested table until the next stop, so a non-empty
-getRecordData() during our recording (it was emptied just before the start)
-means exactly that: the recording was cut at the cap, and we say so."""
+"""Recordings as the operator commands and jobs run them: the host records
+(`Host.record`), and its table becomes a Run of kind "record", with a row
+for every window a unit missed and, per row, how many of the window's
+records arrived; a recording the hub cut at its cap says so."""
 import asyncio
 import math
-import time
 
 from vantor.cluster import feedhub
+from vantor.host.app import HostBusy
 from .channels import OpsError, check_ranks
 from .run import STEP_S, Run, channel_of, created, mark_gaps
 from .watch import RunWatch
@@ -24,86 +21,76 @@ async def run_recording(host, ranks, seconds, *, progress=None, stop=None, poll=
 
     Times in the Run are seconds since attrs["started"]; a window in which a
     unit sent nothing is a NaN row whose status says why (see run.mark_gaps)."""
-    if host.hub is None:
+    if not host.running:
         raise OpsError("the host is not running")
     ranks = check_ranks(host.settings, list(ranks))
     if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) \
             or not math.isfinite(seconds) or seconds <= 0:
         raise OpsError(f"recording: seconds must be a positive number, got {seconds!r}")
-    hub = host.hub
-    hub.stopRecording()              # empties the previous result: see above
     watch = RunWatch(host, ranks)
     wall = watch.wall
-    started = time.monotonic()
-    hub.startRecording(list(ranks))
-    table, capped, interrupted = None, False, False
+
+    def report(done, of, note):
+        watch.poll()
+        if progress is not None:
+            progress(done, of, note)
+
     try:
-        while True:
-            if host.hub is not hub:
-                raise OpsError("the host stopped during the recording")
-            elapsed = time.monotonic() - started
-            if progress is not None:
-                progress(min(elapsed, seconds), seconds, f"{elapsed:.1f}/{seconds:g} s")
-            watch.poll()
-            if elapsed >= seconds:
-                break
-            if stop is not None and stop.is_set():
-                interrupted = True
-                break
-            cut = hub.getRecordData()
-            if cut:
-                table, capped = cut, True
-                break
-            await asyncio.sleep(min(poll, max(seconds - elapsed, 0.001)))
+        outcome = await host.record(ranks, seconds, progress=report, stop=stop, poll=poll)
+    except HostBusy as exc:
+        watch.finish()
+        raise OpsError(str(exc)) from None
     except BaseException:
-        if host.hub is hub:
-            hub.stopRecording()      # do not leave the buffers growing
         watch.finish()
         raise
-    recorded = time.monotonic() - started
-    if table is None:
-        table = hub.stopRecording()
-    backend = host.block.read_backend() if host.block is not None else {}
     extra, counters, logs = watch.finish()
     # Stream records carry the boards' clock; the time base turns it into
     # Unix time, and the file counts from the recording's start.
     offset = wall - (watch.origin or 0.0)
     # Seconds of work for a long run of many units: beside the loop, so the
     # data path keeps its turns.
-    channels = await asyncio.to_thread(_channels, host.settings, ranks, table, offset, recorded,
+    channels = await asyncio.to_thread(_channels, host.settings, ranks, outcome, offset,
                                        watch.silences)
-    full = [r for r in ranks if len(table.get(r, ())) >= CAP]
+    full = [r for r in ranks if len(outcome.table.get(r, ())) >= CAP]
     attrs = {
         "started": wall,
         "created": created(wall),
         "requested_s": float(seconds),
-        "recorded_s": recorded,
+        "recorded_s": outcome.recorded_s,
         "buffSize": host.settings.buffSize,
-        "TIMESTAMP": float(backend.get("TIMESTAMP", 0.0)),
+        "TIMESTAMP": outcome.timestamp,
         "settings_source": host.settings.source,
         "cap": CAP,
-        "capped": capped,
+        "capped": outcome.capped,
         "capped_ranks": full,
-        "interrupted": interrupted,
+        "interrupted": outcome.interrupted,
         "board_time_at_start": offset,     # the boards' clock (s) at "started"
         "time_origin": watch.origin,       # unix seconds of the boards' time 0
         **extra,
     }
     if progress is not None:
-        progress(seconds if not (capped or interrupted) else recorded, seconds,
-                 f"{recorded:.1f} s")
+        progress(seconds if not (outcome.capped or outcome.interrupted) else outcome.recorded_s,
+                 seconds, f"{outcome.recorded_s:.1f} s")
     return Run("record", attrs, channels, counters, logs)
 
 
-def _channels(settings, ranks, table, offset, recorded, silences):
-    """Per unit its points on the run's clock, a NaN row for every window in
-    which it sent nothing while others did (or until the end of the run), and
-    a word for a unit that sent nothing at all."""
+def _channels(settings, ranks, outcome, offset, silences):
+    """Per unit its points on the run's clock with the records each window
+    held, a NaN row for every window in which it sent nothing while others
+    did (or until the end of the run), and a word for a unit that sent
+    nothing at all."""
     window = settings.buffSize * STEP_S
-    points = {r: [(p["time"] - offset, p["counts"], p["monitorV"]) for p in table.get(r, ())]
+    table, received, recorded = outcome.table, outcome.received, outcome.recorded_s
+    points = {r: [(p["time"] - offset, p["counts"], p["monitorV"],
+                   received.get((r, round(p["time"] / STEP_S)), math.nan))
+                  for p in table.get(r, ())]
               for r in ranks}
-    first = min((t for pts in points.values() for t, _, _ in pts), default=None)
-    last = max((t for pts in points.values() for t, _, _ in pts), default=None)
+    # A window that ended before the start can still arrive during the
+    # recording (a unit that went silent publishes its last window when it is
+    # back): it is kept, but does not make the other units' rows begin earlier.
+    times = [p[0] for pts in points.values() for p in pts]
+    first = min((t for t in times if t >= 0), default=min(times, default=None))
+    last = max(times, default=None)
     if first is not None:
         # windows that should have ended before the stop, with room for the
         # last one still on its way

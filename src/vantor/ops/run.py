@@ -11,7 +11,10 @@ the reader (`files.read`) and the service's job results all exchange:
     iv:     biasI (A, the applied bias of each point), counts (per point),
             monitorV (V)
     record: time (s since attrs["started"]), counts (per window; NaN where the
-            unit sent nothing), monitorV (V; NaN likewise), status (STATUS_*)
+            unit sent nothing), monitorV (V; NaN likewise), status (STATUS_*),
+            received (records of the window that reached the host; a window
+            of fewer than buffSize reports scaled counts that read low; NaN
+            where the host could not tell)
   A channel that produced nothing usable says why in `problem`.
 - `counters`: totals of the data path over the run (records dropped, late,
   duplicated, re-synchronisations, ...), name -> integer.
@@ -29,12 +32,14 @@ from vantor.wire import CU_TIMEOUT, CU_TIMEOUT_POWERED, STEP_S
 # Per-channel columns of each kind of run, in file order, with their types.
 COLUMNS = {
     "iv": (("biasI", "f8"), ("counts", "u4"), ("monitorV", "f4")),
-    "record": (("time", "f8"), ("counts", "f8"), ("monitorV", "f4"), ("status", "u1")),
+    "record": (("time", "f8"), ("counts", "f8"), ("monitorV", "f4"), ("status", "u1"),
+               ("received", "f8")),
 }
 UNITS = {"biasI": "A", "counts": "counts", "monitorV": "V", "time": "s", "status": "1",
-         "rate": "1/s", "rate_errors": "1/s"}
+         "rate": "1/s", "rate_errors": "1/s", "received": "records"}
 LONG_NAMES = {"biasI": "bias current", "counts": "counts", "monitorV": "monitor voltage",
               "time": "time since the start", "status": "row status",
+              "received": "records of the window that reached the host",
               "rate": "count rate", "rate_errors": "count rate error (Poisson)"}
 
 # Row status of a recording: measured, or why there is no measurement.
@@ -135,19 +140,21 @@ def mark_gaps(points, window_s, *, first=None, last=None, silences=()):
     """A recording's columns from the hub's points, with one NaN row per window
     in which the unit sent nothing.
 
-    `points`: (time, counts, monitorV) with time in seconds since the start;
+    `points`: (time, counts, monitorV, received) with time in seconds since
+    the start and received the records the window held (NaN: not known);
     `first`/`last`: the time of the first and last window any recorded unit
     reported (so a unit silent at the start or end shows that as gap rows too);
     `silences`: (time, status) of the silence records the host received for
     this unit, which name why a window is empty (STATUS_SILENT...); other empty
     windows are STATUS_MISSING."""
-    cols = {"time": [], "counts": [], "monitorV": [], "status": []}
+    cols = {"time": [], "counts": [], "monitorV": [], "status": [], "received": []}
 
-    def add(t, c, m, s):
+    def add(t, c, m, s, n):
         cols["time"].append(t)
         cols["counts"].append(c)
         cols["monitorV"].append(m)
         cols["status"].append(s)
+        cols["received"].append(n)
 
     def fill(after, before):
         # The windows strictly between two reported ones, on the same grid.  A
@@ -160,16 +167,16 @@ def mark_gaps(points, window_s, *, first=None, last=None, silences=()):
             raise ValueError(f"a gap of {n} windows of {window_s:g} s: the times are not on "
                              f"one clock")
         for k in range(1, n + 1):
-            add(after + k * window_s, math.nan, math.nan, status)
+            add(after + k * window_s, math.nan, math.nan, status, 0.0)
 
     points = sorted(points)
     previous = None
     if points and first is not None and first < points[0][0] - window_s / 2:
         previous = first - window_s
-    for t, c, m in points:
+    for t, c, m, n in points:
         if previous is not None:
             fill(previous, t)
-        add(t, float(c), m, STATUS_OK)
+        add(t, float(c), m, STATUS_OK, float(n))
         previous = t
     if last is not None:
         if previous is None and first is not None:
@@ -177,6 +184,15 @@ def mark_gaps(points, window_s, *, first=None, last=None, silences=()):
         if previous is not None and last > previous + window_s / 2:
             fill(previous, last + window_s)
     return cols
+
+
+def short_windows(run, ch):
+    """Rows of a recording measured from fewer records than a window holds:
+    their counts were scaled up by a whole number and read low."""
+    size = run.attrs.get("buffSize") or 0
+    received = ch.data.get("received", ())
+    return [k for k, (s, n) in enumerate(zip(ch.data.get("status", ()), received))
+            if s == STATUS_OK and n == n and n < size]
 
 
 def gaps(ch):

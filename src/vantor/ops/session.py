@@ -4,20 +4,25 @@ import contextlib
 import time
 
 from vantor.system import NoTraffic, System
+from vantor.wire import STEP_S
 from . import files, plots
 from .channels import OpsError
 
 
 @contextlib.asynccontextmanager
-async def running_host(settings, *, wait=5.0, **options):
+async def running_host(settings, *, wait=5.0, first_window=False, **options):
     """The host (with the simulator unless `hardware` is given; see System)
     for the length of one command, yielded once records flow (OpsError after
-    `wait` seconds without any)."""
+    `wait` seconds without any).  With `first_window`, once the units' first
+    windows are in as well: a host that starts mid-window sees only part of
+    it, and a recording should not begin with a window that reads low."""
     async with System(settings, **options) as system:
         try:
             await system.wait_for_traffic(wait)
         except NoTraffic as exc:
             raise OpsError(str(exc)) from None
+        if first_window:
+            await system.host.wait_for_windows(settings.buffSize * STEP_S + 1.0)
         yield system.host
 
 

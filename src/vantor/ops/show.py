@@ -6,7 +6,7 @@ import subprocess
 
 from . import files, plots
 from .channels import OpsError
-from .run import STATUS_NAMES, gaps, window_seconds
+from .run import STATUS_NAMES, gaps, short_windows, window_seconds
 
 
 def _span(values, scale=1.0, fmt="{:.4g}"):
@@ -60,21 +60,33 @@ def _gap_lines(run):
     return lines
 
 
+def _short_lines(run):
+    lines = []
+    for ch in run.channels:
+        short = short_windows(run, ch)
+        if short:
+            lines.append(f"rank {ch.rank} ({ch.label}): {len(short)} window"
+                         f"{'s' if len(short) != 1 else ''} missed records (counts read low)")
+    return lines
+
+
 def _record_summary(run):
     from .record import cap_message
     a = run.attrs
     window = window_seconds(run)
     gap_lines = _gap_lines(run)
+    short_lines = _short_lines(run)
     holed = len({line.split(":")[0] for line in gap_lines})
     state = ("interrupted" if a.get("interrupted") else "cut at the cap" if a.get("capped")
-             else f"gaps in {holed} channel{'s' if holed != 1 else ''}" if holed else "complete")
+             else f"gaps in {holed} channel{'s' if holed != 1 else ''}" if holed
+             else "records missed" if short_lines else "complete")
     lines = [f"recording  {a.get('created', '?')}  {len(run.channels)} channel(s)  "
              f"{a.get('recorded_s', 0):.1f} of {a.get('requested_s', 0):g} s ({state})  "
              f"window {window:g} s  settings {a.get('settings_source', '?')}"]
     message = cap_message(run)
     if message:
         lines.append(message)
-    lines += _problems(run) + _counters(run) + gap_lines
+    lines += _problems(run) + _counters(run) + gap_lines + short_lines
     lines.append(f"{'rank':>5} {'unit':>7} {'points':>7} {'no data':>7} {'span s':>8} "
                  f"{'total counts':>13} {'mean counts/s':>14} {'monitorV (V)':>21}")
     for ch in run.channels:

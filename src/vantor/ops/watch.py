@@ -27,9 +27,9 @@ class RunWatch:
         self._events = host.subscribe({"event"}, maxsize=10000)
         # a unit already silent when the run starts explains a gap from its start
         for r in ranks:
-            unit = host.stats.units[r]
-            if unit.status in (STATUS_SILENT, STATUS_SILENT_POWERED):
-                self.silences[r].append((0.0, unit.status))
+            status = host.unit_state(r)["cuStatus"]
+            if status in (STATUS_SILENT, STATUS_SILENT_POWERED):
+                self.silences[r].append((0.0, status))
         self.poll()
 
     def _totals(self):
@@ -45,7 +45,7 @@ class RunWatch:
                 break
             _, event = item
             if event.get("kind") == "silence" and event.get("rank") in self.ranks:
-                status = self.host.stats.units[event["rank"]].status
+                status = self.host.unit_state(event["rank"])["cuStatus"]
                 self.silences[event["rank"]].append(
                     (event.get("time", now) - self.wall, status if status in (STATUS_SILENT, STATUS_SILENT_POWERED) else STATUS_SILENT))
         for board in self.host.boards_state(now):

@@ -5,7 +5,7 @@
 - then `rate` times a second either {"type": "summary", "units": [units whose
   state changed since the last message], "boards", "totals"} or {"type":
   "records", "records": [the newest stream record of each unit since the last
-  message]};
+  message, with `received`: how many of its window's records arrived]};
 - and every event as {"type": "event", "event"} when it happens, or, when
   several come at once, together as {"type": "events", "events": [...]}.
 A client that cannot keep up loses its own items (its subscription is
@@ -16,22 +16,25 @@ import json
 import math
 import time
 
+import numpy as np
 from aiohttp import WSMsgType, web
 
 from vantor.host.units import UnitError
-from vantor.wire import STREAM_DATA, STREAM_FIELDS
+from vantor.wire import STREAM_FIELDS
 
 from .http import clean, error
 
 MAX_RATE = 20.0
 SEND_STALL_S = 5.0          # a client whose socket takes this long to take a message is dropped
 CHUNK_S = 0.005             # time one client spends on its queue before the loop gets a turn
-_RANK = STREAM_FIELDS.index("rank")
-_FLOATS = tuple(STREAM_FIELDS.index(f) for f in ("monitorV", "biasI", "timestamp"))
+# A record as the live stream sends it: the stream record's fields and the
+# records of its window that arrived (fewer than intSize: the counts read low).
+RECORD_FIELDS = STREAM_FIELDS + ("received",)
+_FLOATS = frozenset({"monitorV", "biasI", "timestamp"})
 # One stream record as JSON: %r of a finite float is what json.dumps writes.
-_RECORD_JSON = "{" + ",".join(f'"{f}":%{"r" if i in _FLOATS else "d"}'
-                              for i, f in enumerate(STREAM_FIELDS)) + "}"
-_RECORD_JSON_ANY = "{" + ",".join(f'"{f}":%s' for f in STREAM_FIELDS) + "}"
+_RECORD_JSON = "{" + ",".join(f'"{f}":%{"r" if f in _FLOATS else "d"}'
+                              for f in RECORD_FIELDS) + "}"
+_RECORD_JSON_ANY = "{" + ",".join(f'"{f}":%s' for f in RECORD_FIELDS) + "}"
 
 
 def _json_number(value):
@@ -42,7 +45,7 @@ def _json_number(value):
 
 
 class BatchText:
-    """Each stream batch's records as JSON texts, {rank: text}, made once for
+    """Each decoded batch's records as JSON texts, {rank: text}, made once for
     every client: clients in records mode all take the same batches, and
     encoding a batch of thousands of records per client stalled the loop."""
 
@@ -51,19 +54,21 @@ class BatchText:
     def __init__(self):
         self._made = collections.OrderedDict()     # id(batch) -> (batch, {rank: text})
 
-    def __call__(self, data):
-        key = id(data)
+    def __call__(self, windows):
+        key = id(windows)
         hit = self._made.get(key)
-        if hit is not None and hit[0] is data:
+        if hit is not None and hit[0] is windows:
             return hit[1]
-        usable = len(data) - len(data) % STREAM_DATA.size
-        rows = list(STREAM_DATA.iter_unpack(data[:usable]))
-        if all(math.isfinite(row[i]) for row in rows for i in _FLOATS):
-            texts = {row[_RANK]: _RECORD_JSON % row for row in rows}
+        rows = windows.rows
+        columns = [rows[name].tolist() for name in RECORD_FIELDS]
+        records = list(zip(*columns))
+        ranks = columns[RECORD_FIELDS.index("rank")]
+        if all(np.isfinite(rows[name]).all() for name in _FLOATS):
+            texts = dict(zip(ranks, (_RECORD_JSON % rec for rec in records)))
         else:       # NaN and infinities are no JSON: null
-            texts = {row[_RANK]: _RECORD_JSON_ANY % tuple(map(_json_number, row))
-                     for row in rows}
-        self._made[key] = (data, texts)
+            texts = dict(zip(ranks, (_RECORD_JSON_ANY % tuple(map(_json_number, rec))
+                                     for rec in records)))
+        self._made[key] = (windows, texts)
         while len(self._made) > self.KEEP:
             self._made.popitem(last=False)
         return texts
@@ -134,8 +139,9 @@ class Client:
         versions = host.unit_versions()
         now = time.time()
         old = self.versions
-        changed = [i + 1 for i, v in enumerate(versions)
-                   if (old is None or old[i] != v) and (self.ranks is None or i + 1 in self.ranks)]
+        moved = np.arange(1, len(versions) + 1) if old is None else \
+            np.flatnonzero(versions != old) + 1
+        changed = [r for r in moved.tolist() if self.ranks is None or r in self.ranks]
         self.versions = versions
         return {"type": "summary", "time": now,
                 "units": [host.unit_state(r, now) for r in changed],
@@ -146,7 +152,7 @@ class Client:
         came in (send_events), a stream batch waits for the next tick."""
         if kind == "event":
             self.events.append(self.event_text(payload))
-        elif kind == "stream":
+        elif kind == "windows":
             self.take_batch(payload)
 
     async def send_events(self):
@@ -159,8 +165,8 @@ class Client:
             await self.send_text(f'{{"type":"events","events":[{",".join(self.events)}]}}')
         self.events.clear()
 
-    def take_batch(self, data):
-        texts = self.batch_text(data)
+    def take_batch(self, windows):
+        texts = self.batch_text(windows)
         if self.ranks is None:
             self.newest.update(texts)
         else:
@@ -194,7 +200,7 @@ async def live(request):
     host = request.app["host"]
     ws = web.WebSocketResponse(heartbeat=20)
     await ws.prepare(request)
-    kinds = {"event", "stream"} if mode == "records" else {"event"}
+    kinds = {"event", "windows"} if mode == "records" else {"event"}
     client = Client(host, ws, mode, ranks, request.app["live_batch_text"],
                     request.app["live_event_text"])
     request.app["live_clients"].add(client)

@@ -75,6 +75,14 @@ def _resolution(request):
     return _query_number(request, "resolution", "seconds", None, low=0)
 
 
+def _complete_only(request):
+    """complete_only=true leaves out windows that missed records."""
+    text = request.query.get("complete_only", "false").lower()
+    if text not in ("true", "false", "1", "0"):
+        raise error(400, f"complete_only: expected true or false, got {text!r}")
+    return text in ("true", "1")
+
+
 def _ranks(request):
     host = request.app["host"]
     text = request.query.get("units", "")
@@ -116,7 +124,8 @@ async def _series(request, kind, keys, default_quantity):
     try:
         found = await asyncio.to_thread(queries.series, store, kind, keys, quantity, since,
                                         until, _resolution(request),
-                                        full_seconds=options.full_seconds)
+                                        full_seconds=options.full_seconds,
+                                        complete_only=_complete_only(request))
     except queries.QueryError as exc:
         raise error(400, str(exc)) from None
     points = sum(len(c["time"]) for c in found["series"].values())

@@ -50,7 +50,7 @@ class Watch:
             await self._open_archive()
         else:
             self.archive_error = "archive off in the settings ([archive] enabled = false)"
-        self._sub = self.host.subscribe({"stream", "event"}, maxsize=5000)
+        self._sub = self.host.subscribe({"windows", "event"}, maxsize=5000)
         loop = asyncio.get_running_loop()
         self._tasks = [loop.create_task(self._follow()), loop.create_task(self._poll())]
         if self.writer is not None:
@@ -102,7 +102,7 @@ class Watch:
         collector = self.writer.collector if self.writer is not None else None
         async for kind, payload in self._sub:
             started = time.thread_time()
-            if kind == "stream":
+            if kind == "windows":
                 if collector is not None:
                     collector.stream(payload)
             elif payload.get("kind") != "alarm":
