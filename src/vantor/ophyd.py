@@ -46,7 +46,9 @@ class VantorBias(StandardReadable, Movable):
     async def set(self, value):
         target = f32(float(value))
         await self.setpoint.set(float(value))     # waits for the put; refused: it fails
-        await wait_for_value(self.readback, lambda echoed: f32(echoed) == target,
+        # the echo is a voltage: the current it stands for may be an ulp off
+        await wait_for_value(self.readback,
+                             lambda echoed: abs(echoed - target) <= 1e-6 * abs(target),
                              timeout=ECHO_TIMEOUT_S)
 
 

@@ -60,7 +60,6 @@ class EpicsServer:
         self.host, self.options = host, options
         self.units, self.boards, self.totals = {}, {}, None
         self.ranks = {cu.label: cu.rank for cu in host.units}
-        self.verified_bias = {}     # rank -> bias the unit echoed after a change over EPICS
         self.changes = {}           # rank -> the change over EPICS awaited now
         self.overlay = {}           # record -> (severity, status) from the alarm engine
         self.alarm_states = {}      # alarm id -> state
@@ -196,9 +195,8 @@ class EpicsServer:
             return
         exc = change.exception()
         if exc is None:
-            self.verified_bias[rank] = value
             self._write_sp(rank, value, severity=NO_ALARM, status=NO_ALARM)
-            self._unit(source.unit_reading(self.host, rank, self.verified_bias), time.time())
+            self._unit(source.unit_reading(self.host, rank), time.time())    # the echo, now
         else:
             log.warning("EPICS put U%d:BIAS_SP = %r: %s", rank, value, exc)
             self._write_sp(rank, value, severity=MAJOR,
@@ -230,7 +228,7 @@ class EpicsServer:
             if kind == "event":
                 self._event(payload)
             else:
-                await self._windows(*source.window_rows(kind, payload, self.host))
+                await self._windows(*source.window_rows(payload))
 
     async def _windows(self, ranks, statuses, rates, counts, monitors, times):
         units, overlay, write = self.units, self.overlay, self.writer.write
@@ -284,7 +282,7 @@ class EpicsServer:
 
     async def _refresh(self):
         now = time.time()
-        for readings in source.unit_readings(self.host, self.verified_bias):
+        for readings in source.unit_readings(self.host):
             for reading in readings:
                 self._unit(reading, now)
             await asyncio.sleep(0)
