@@ -48,13 +48,14 @@ def main(argv=None):
         return got
 
     ctx = Context("pva")
-    subs = [ctx.monitor(                 # noqa: F841  (kept open until the process ends)f"{args.prefix}U{rank}:RATE", watcher(rank), notify_disconnect=True)
+    # kept open until the process ends
+    subs = [ctx.monitor(f"{args.prefix}U{rank}:RATE", watcher(rank), notify_disconnect=True)
             for rank in stamps]
     deadline = time.monotonic() + 120
     for _ in stamps:
         if not first.acquire(timeout=max(0.0, deadline - time.monotonic())):
             break
-    print("ready", flush=True)
+    print("ready" if len(subs) == args.units else "not ready", flush=True)
     t0 = float(sys.stdin.readline())
     time.sleep(max(0.0, t0 + args.seconds + 1.0 - time.monotonic()))
     # The span by the windows' own (Unix) times: the measured span moved onto
