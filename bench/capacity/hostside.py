@@ -99,7 +99,8 @@ class GcPauses:
 def note_batches(host):
     """{timestamp: monotonic seconds} of each stream batch the hub hands out."""
     handed_out = {}
-    stream = host.stream
+    model = host._model        # the hub hands its batches to the read model
+    stream = model.stream
     clock = time.monotonic
 
     def noted(data):
@@ -107,7 +108,7 @@ def note_batches(host):
             handed_out.setdefault(STREAM_DATA.unpack_from(data)[_TIMESTAMP], clock())
         stream(data)
 
-    host.stream = noted
+    model.stream = noted
     return handed_out
 
 
