@@ -106,25 +106,19 @@ class EpicsServer:
         # The IOC lives as long as the process: say that nothing is measured any more.
         now = time.time()
         for recs in self.units.values():
-            for record in recs.window:
+            for record in (*recs.window, recs.bias_rbv, recs.status):
                 self.writer.write(record, None, now, INVALID, STAT_UDF)
-            for record in (recs.bias_rbv, recs.status):
-                record.set_alarm(INVALID, STAT_UDF)
         self._sp_thread.shutdown(wait=True)
 
     def _start_ioc(self, dispatcher_module, builder, imports, softioc):
         self._build(builder)
-        # A refresh may change every unit's slow records at once (at the
-        # start, say): the IOC's queue of record updates must hold them all.
-        imports.callbackSetQueueSize(max(2000, 4 * len(self.units) + 64))
         self._access_security(imports)
         with _output_to_stderr():     # the IOC's banner is no output of the service
             builder.LoadDatabase()
             softioc.iocInit(dispatcher_module.AsyncioDispatcher(loop=self.loop))
         self.writer = WindowWriter(imports.dbCore, imports.get_field_offsets)
-        for recs in self.units.values():
-            recs.window = tuple(self.writer.record(r.name, kind) for r, kind in (
-                (recs.rate, "ai"), (recs.monitor, "ai"), (recs.counts, "longin")))
+        for group in (*self.units.values(), *self.boards.values(), self.totals):
+            group.resolve(self.writer)
 
     def _build(self, builder):
         settings = self.host.settings
@@ -288,12 +282,11 @@ class EpicsServer:
             await asyncio.sleep(0)
         for board in source.boards(self.host):
             self._board(board, now)
-        totals = source.totals(self.host)
+        totals, write = source.totals(self.host), self.writer.write
         for key, record in self.totals.counters.items():
-            severity, status = self.overlay.get(record, (NO_ALARM, NO_ALARM))
-            record.set(totals.get(key) or 0, severity=severity, alarm=status, timestamp=now)
+            write(record, totals.get(key) or 0, now, *self.overlay.get(record, (NO_ALARM, 0)))
         active = sum(1 for state in self.alarm_states.values() if state == "active")
-        self.totals.alarms.set(active, timestamp=now)
+        write(self.totals.alarms, active, now)
 
     def _unit(self, reading, now):
         rank, word = reading.rank, reading.status
@@ -311,14 +304,13 @@ class EpicsServer:
         if self.shown.get(rank) != shown:
             last = self.shown.get(rank) or (None,) * 5
             self.shown[rank] = shown
+            write = self.writer.write
             if word != last[0]:
-                recs.status.set(STATUS_WORDS.index(word) if word in STATUS_WORDS else 0,
-                                timestamp=now)
+                write(recs.status, STATUS_WORDS.index(word) if word in STATUS_WORDS else 0, now)
             if reading.updates != last[1]:
-                recs.updates.set(reading.updates, timestamp=now)
+                write(recs.updates, reading.updates, now)
             if shown[2:] != last[2:]:
-                recs.bias_rbv.set(reading.echoed_bias or 0.0, severity=severity, alarm=status,
-                                  timestamp=now)
+                write(recs.bias_rbv, reading.echoed_bias or 0.0, now, severity, status)
         # BIAS_SP follows set points asked for through the API, the dashboard, ...
         if rank not in self.changes and f32(recs.bias_sp.get()) != reading.set_point:
             self._write_sp(rank, value=reading.set_point)
@@ -327,20 +319,17 @@ class EpicsServer:
         recs = self.boards.get(board["mcuId"])
         if recs is None or board["last_seen"] is None:
             return
-        stamp = board["last_seen"]
-        for name, record in (("temp1", recs.temp1), ("temp2", recs.temp2)):
-            if board[name] is not None:
-                severity, status = self.overlay.get(record, (NO_ALARM, NO_ALARM))
-                record.set(board[name], severity=severity, alarm=status, timestamp=stamp)
-        if board["pll"] is not None:
-            severity, status = self.overlay.get(recs.pll, (NO_ALARM, NO_ALARM))
-            shown = (int(board["pll"]), severity, status)
-            if self.shown.get(recs.pll) != shown:
-                self.shown[recs.pll] = shown
-                recs.pll.set(shown[0], severity=severity, alarm=status, timestamp=stamp)
-        if self.shown.get(recs.status) != board["status"]:
-            self.shown[recs.status] = board["status"]
-            recs.status.set(board["status"], timestamp=stamp)
+        stamp, write = board["last_seen"], self.writer.write
+        for name, record in (("temp1", recs.temp1), ("temp2", recs.temp2),
+                             ("pll", recs.pll), ("status", recs.status)):
+            value = board[name]
+            if value is None:
+                continue
+            shown = (int(value) if name in ("pll", "status") else value, stamp,
+                     *self.overlay.get(record, (NO_ALARM, NO_ALARM)))
+            if self.shown.get(record) != shown:
+                self.shown[record] = shown
+                write(record, *shown)
 
 
 @contextlib.contextmanager

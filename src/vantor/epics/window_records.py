@@ -1,8 +1,9 @@
-"""The records that change every window (RATE, MONV, COUNTS of every unit),
-written from the service's loop straight into the IOC's database.
+"""The records that change (every window: RATE, MONV, COUNTS; when they
+change: the rest), written from the service's loop straight into the IOC's
+database.
 
 They are plain "Soft Channel" records, processed by the IOC's own C code: a
-value, its window's timestamp and its alarm go into the record under its
+value, the time it stands for and its alarm go into the record under its
 lock, then the record is processed, which posts it to every Channel Access
 and pvAccess monitor.  That takes about 3 us a record on the loop's thread.
 pythonSoftIOC's own records run Python for every update in the IOC's
@@ -11,6 +12,9 @@ interpreter: 90 us each, half a second per window."""
 import ctypes
 
 EPICS_EPOCH = 631152000      # 1990-01-01 in Unix seconds: EPICS timestamps count from there
+# the VAL field of each record type written here
+VALUE_TYPES = {"ai": ctypes.c_double, "longin": ctypes.c_int32, "int64in": ctypes.c_int64,
+               "mbbi": ctypes.c_uint16, "bi": ctypes.c_uint16}
 
 
 class _Address(ctypes.Structure):
@@ -45,14 +49,13 @@ class WindowWriter:
         db.dbNameToAddr.argtypes = (ctypes.c_char_p, ctypes.POINTER(_Address))
         for name in ("dbScanLock", "dbScanUnlock", "dbProcess"):
             getattr(db, name).argtypes = (ctypes.c_void_p,)
-        self._offsets = {kind: field_offsets(kind) for kind in ("ai", "longin")}
+        self._offsets = {kind: field_offsets(kind) for kind in VALUE_TYPES}
 
     def record(self, name, kind):
         address = _Address()
         if self._db.dbNameToAddr(name.encode(), ctypes.byref(address)) != 0:
             raise RuntimeError(f"EPICS record {name} is not in the IOC's database")
-        value_type = ctypes.c_double if kind == "ai" else ctypes.c_int32
-        return WindowRecord(address.precord, self._offsets[kind], value_type)
+        return WindowRecord(address.precord, self._offsets[kind], VALUE_TYPES[kind])
 
     def write(self, record, value, when, severity=0, status=0):
         """`value` (None: keep the last one) measured at `when` (Unix s; None:
