@@ -224,6 +224,8 @@ def parser():
     add_service_commands(sub)
     from vantor.service.alarm_commands import add_subcommands as add_alarm_commands
     add_alarm_commands(sub)
+    from vantor.tune.command import add_subcommands as add_tune_commands
+    add_tune_commands(sub)
     return p
 
 

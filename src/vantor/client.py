@@ -314,6 +314,63 @@ class AsyncClient:
         return {r: {k: ch[k] for k in ("time", "counts", "monitorV")}
                 for r, ch in (await self.result(job)).items()}
 
+    # -- operating points -------------------------------------------------------
+
+    TUNE_KEYS = ("status", "switching_current", "plateau_onset", "plateau_rate",
+                 "proposed_bias", "reason")
+
+    async def submit_tune(self, units, start=None, stop=None, step=None, point_steps=None,
+                          policy="fraction", fraction=0.9, margin=None, onset_fraction=0.9,
+                          dark_job=None):
+        """Queues a tune (a sweep of `units`, then every curve judged); returns the job."""
+        body = {"units": check_units(units), "policy": policy,
+                "fraction": check_number("fraction", fraction),
+                "onset_fraction": check_number("onset_fraction", onset_fraction)}
+        for name, value, kw in (("start", start, {}), ("stop", stop, {}), ("step", step, {}),
+                                ("point_steps", point_steps, {"integer": True, "low": 1}),
+                                ("margin", margin, {})):
+            value = check_optional(name, value, **kw)
+            if value is not None:
+                body[name] = value
+        if dark_job is not None:
+            body["dark_job"] = urllib.parse.unquote(_job_id(dark_job))
+        return await self._post("/api/jobs/tune", body)
+
+    async def tune_result(self, job):
+        """The whole judgement of a finished tune: {"units": {rank: row}, "policy",
+        "temperatures", "applied", ...} (rows with their details and names)."""
+        data = await self._get(f"/api/jobs/{_job_id(job)}/tune")
+        data["units"] = {int(r): row for r, row in data["units"].items()}
+        return data
+
+    async def tune(self, units, start=None, stop=None, step=None, point_steps=None,
+                   policy="fraction", fraction=0.9, margin=None, onset_fraction=0.9,
+                   apply=False):
+        """Sweeps `units`, judges every curve and returns {rank: {"status",
+        "switching_current", "plateau_onset", "plateau_rate", "proposed_bias",
+        "reason"}} once done; with apply=True the proposed biases are then set."""
+        job = await self.submit_tune(units, start, stop, step, point_steps, policy, fraction,
+                                     margin, onset_fraction)
+        await self.wait(job)
+        if apply:
+            await self.apply_tune(job)
+        return {r: {k: row[k] for k in self.TUNE_KEYS}
+                for r, row in (await self.tune_result(job))["units"].items()}
+
+    async def apply_tune(self, job):
+        """Sets the proposed bias of every accepted unit of a finished tune (verified;
+        ServiceError names the units that did not echo) and keeps the calibrations."""
+        return await self._post(f"/api/jobs/{_job_id(job)}/apply",
+                                timeout=max(self.timeout, 60))
+
+    async def calibrations(self, units=None, since=None, until=None, limit=1000):
+        """Calibrations kept in the archive, newest first (per unit: the fitted
+        values, the bias set, the policy, board temperatures, the tune's job id)."""
+        path = _log_path("/api/calibrations", since, until, limit)
+        if units is not None:
+            path += "&units=" + urllib.parse.quote(unit_query(units))
+        return (await self._get(path))["calibrations"]
+
     async def latest_iv(self):
         return {int(r): c for r, c in (await self._get("/api/iv"))["curves"].items()}
 
@@ -504,7 +561,8 @@ class Client:
 
 SYNC_METHODS = ("available", "snapshot", "units", "unit", "boards", "limits", "configure",
                 "jobs", "job", "cancel", "submit_iv", "submit_acquire", "wait", "result",
-                "download", "iv", "acquire", "latest_iv", "history", "board_history",
+                "download", "iv", "acquire", "submit_tune", "tune_result", "tune", "apply_tune",
+                "calibrations", "latest_iv", "history", "board_history",
                 "alarms", "ack", "settings_log", "alarm_log", "export", "close")
 for _name in SYNC_METHODS:
     setattr(Client, _name, _sync(_name))

@@ -70,8 +70,9 @@ STEP_S = 0.01            # one hardware sequence step, seconds
 IV_GRID_STEP = 1e-8      # the hub's IV bin width, amperes
 
 # A unit's state as operators read it.  "update": a correction was sent a
-# moment ago; "unheard": no stream record yet.
-STATUS_WORDS = ("ok", "IV", "silent", "update", "unheard")
+# moment ago; "unheard": no stream record yet; "latched": the sensor sits in
+# its latched state (the host's latch watch).
+STATUS_WORDS = ("ok", "IV", "silent", "update", "unheard", "latched")
 
 
 def status_word(cu_status):

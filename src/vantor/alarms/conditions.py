@@ -126,6 +126,14 @@ class ConditionChecker:
         elif kind == "silence" and self.options.silence:
             self.engine.set("silent", f"unit {event['name']}", True,
                             f"unit {event['name']} (rank {event['rank']}) is silent", now=now)
+        elif kind == "latch":
+            self._latch(event, now)
+        elif kind == "settings":
+            # a bias set again by anyone but the latch watch ends a unit's
+            # "left at zero" alarm
+            for change in event.get("changes", ()) if event.get("via") != "latch" else ():
+                if change.get("field") == "biasI" and change.get("new"):
+                    self.engine.set("latch_recovery", f"unit {change['name']}", False, now=now)
         elif kind == "worker" and self.options.worker:
             state, index = event.get("state"), event.get("index")
             if state in ("died", "failed"):
@@ -134,6 +142,27 @@ class ConditionChecker:
                                 f"worker process {index} {how}", value=event.get("lost"), now=now)
             elif state == "restarted":
                 self.engine.set("worker", f"worker {index}", False, now=now)
+
+    def _latch(self, event, now):
+        subject = f"unit {event['name']}"
+        who = f"unit {event['name']} (rank {event['rank']})"
+        action = event.get("action")
+        if "latched" in event:
+            self.engine.set("latched", subject, event["latched"],
+                            f"{who} is latched: zero counts with the monitor at the latched "
+                            f"level", value=event.get("events"), now=now)
+        elif action == "left at zero":
+            self.engine.set("latch_recovery", subject, True,
+                            f"{who} latched again at once after its recovery: left at zero "
+                            f"bias (it was {event.get('bias'):.4g} A); set its bias to try "
+                            f"again", now=now)
+        elif action == "limit":
+            self.engine.set("latch_recovery", subject, True,
+                            f"{who} latched again: {event.get('max_per_hour')} recoveries "
+                            f"within the hour already, left latched", now=now)
+        elif action == "failed":
+            self.engine.set("latch_recovery", subject, True,
+                            f"{who} did not echo its bias during recovery", now=now)
 
     def archive(self, ok, message):
         if self.options.archive:

@@ -39,6 +39,8 @@ CREATE TABLE IF NOT EXISTS alarm_log (
     t REAL, id TEXT, condition TEXT, subject TEXT, state TEXT, message TEXT,
     comment TEXT, alarm TEXT);
 CREATE INDEX IF NOT EXISTS alarm_log_time ON alarm_log (t);
+CREATE TABLE IF NOT EXISTS calibrations (t REAL, rank INTEGER, job TEXT, data TEXT);
+CREATE INDEX IF NOT EXISTS calibrations_rank ON calibrations (rank, t);
 """
 
 
@@ -194,7 +196,7 @@ class SQLiteStore(Store):
             dropped += db.execute("DELETE FROM blocks WHERE level=? AND t1 < ?",
                                   (MINUTES, all_before)).rowcount
             dropped += db.execute("DELETE FROM journal WHERE t1 < ?", (all_before,)).rowcount
-            for table in ("settings_log", "alarm_log"):
+            for table in ("settings_log", "alarm_log"):     # calibrations are kept
                 dropped += db.execute(f"DELETE FROM {table} WHERE t < ?",
                                       (all_before,)).rowcount
             # keep each unit's last state before the cut, so its series still starts known
@@ -290,6 +292,23 @@ class SQLiteStore(Store):
         cur = self._conn().execute(
             "SELECT alarm FROM alarm_log WHERE t >= ? AND t <= ? ORDER BY t DESC, rowid DESC "
             "LIMIT ?", (since, until, limit))
+        return [json.loads(text) for (text,) in cur]
+
+    def add_calibrations(self, calibrations):
+        db = self._conn()
+        with db:
+            db.executemany("INSERT INTO calibrations VALUES (?,?,?,?)",
+                           [(c["time"], c["rank"], str(c["job"]), json.dumps(c))
+                            for c in calibrations])
+
+    def calibrations(self, ranks, since, until, limit):
+        where, args = "t >= ? AND t <= ?", [since, until]
+        if ranks is not None:
+            ranks = sorted({int(r) for r in ranks})
+            where += f" AND rank IN ({','.join('?' * len(ranks))})"
+            args += ranks
+        cur = self._conn().execute(f"SELECT data FROM calibrations WHERE {where} "
+                                   "ORDER BY t DESC, rowid DESC LIMIT ?", (*args, limit))
         return [json.loads(text) for (text,) in cur]
 
     def size(self):

@@ -65,6 +65,16 @@ class Store(abc.ABC):
         """Alarm transitions, newest first."""
 
     @abc.abstractmethod
+    def add_calibrations(self, calibrations):
+        """Append calibrations (JSON-ready dicts with at least "time", "rank"
+        and "job"; the rest is kept as it is) atomically."""
+
+    @abc.abstractmethod
+    def calibrations(self, ranks, since, until, limit):
+        """Calibrations of `ranks` (None: every unit) with since <= time <= until,
+        newest first, as they were added."""
+
+    @abc.abstractmethod
     def size(self):
         """Bytes the archive takes on disk."""
 

@@ -12,6 +12,7 @@ from vantor.wire import unit_label
 from .bus import KINDS
 from .control import ConfigureError, ConfigureTimeout, Control, HostBusy
 from .datapath import DataPath, default_listen
+from .latch_keeper import LatchKeeper
 from .overview import Overview
 from .readmodel import ReadModel
 from .stats import Stats
@@ -39,6 +40,7 @@ class Host:
         self._control = Control(settings, self._path, self._model)
         self._stats = stats
         self._watch = None
+        self._model.latch = self.latch = LatchKeeper(self, settings.latch)
 
     def _origin(self):
         base = self._path.timebase
@@ -61,6 +63,7 @@ class Host:
             self._watch.cancel()
             await asyncio.gather(self._watch, return_exceptions=True)
             self._watch = None
+        await self.latch.close()
         await self._path.stop()
         self._model.bus.close()
         gc.unfreeze()

@@ -30,8 +30,8 @@ VERIFIED_FIELDS = tuple(f for f in ECHO_FIELDS if f != "cuStatus")
 _ECHO_INDEX = tuple(CU_MESSAGE_FIELDS.index(f) for f in ECHO_FIELDS)
 _VERIFIED_INDEX = tuple(CU_MESSAGE_FIELDS.index(f) for f in VERIFIED_FIELDS)
 _WORD_INDEX = {word: k for k, word in enumerate(STATUS_WORDS)}
-_OK, _IV, _SILENT, _UPDATE, _UNHEARD = (_WORD_INDEX[w] for w in
-                                        ("ok", "IV", "silent", "update", "unheard"))
+_OK, _IV, _SILENT, _UPDATE, _UNHEARD, _LATCHED = (
+    _WORD_INDEX[w] for w in ("ok", "IV", "silent", "update", "unheard", "latched"))
 
 
 class Windows:
@@ -108,6 +108,7 @@ class ReadModel:
         self.origin = origin              # callable: Unix time of board time 0, or None
         self.bus = Bus()
         self.taps = []                    # callables fed every Windows at once (recordings)
+        self.latch = None                 # the latch watch (latch_keeper.LatchKeeper), if any
         self.last_records = {}            # (mcuId, cuId) -> the unit's last record (its echo)
         self.iv_results = 0
         self.last_iv = None
@@ -149,6 +150,8 @@ class ReadModel:
             tap(table)
         if changed:
             self._announce(changed)
+        if self.latch is not None:
+            self.latch.batch(table)
 
     def decode(self, data, count):
         return decode(data, count, self.counter.take, self.origin())
@@ -255,6 +258,8 @@ class ReadModel:
         now = time.monotonic() if now is None else now
         recent = (words == _OK) & (self.last_update > 0) & (now - self.last_update < UPDATE_SHOWN_S)
         words[recent] = _UPDATE
+        if self.latch is not None:
+            words[((words == _OK) | (words == _UPDATE)) & self.latch.watch.latched] = _LATCHED
         return words
 
     def versions(self):
@@ -274,6 +279,8 @@ class ReadModel:
                     (self.status, self.updates, self.alarms, self.windows, self.incomplete,
                      self.iv_points)]
         origin = self.origin()
+        latch_events = self.latch.watch.events[sl].tolist() if self.latch is not None \
+            else [0] * (stop - first)
         out = []
         for k, rank in enumerate(range(first, stop)):
             cu = self.units[rank - 1]
@@ -293,6 +300,7 @@ class ReadModel:
                 "sweep_biasI": sweep, "config": config.as_dict(), "echo": echo,
                 "echo_matches": matches, "updates": updates, "alarms": alarms,
                 "windows": windows, "incomplete": incomplete, "iv_points": iv_points,
+                "latch_events": latch_events[k],
                 "last_seen": seen, "age": None if seen is None else max(0.0, now_wall - seen)})
         return out
 

@@ -13,6 +13,8 @@ from .sources import parse_address
 from vantor.alarms.options import AlarmOptions, parse_alarms
 from vantor.history.options import ArchiveOptions, parse_archive
 from vantor.epics.options import EpicsOptions, parse_epics
+from vantor.sim.options import parse_sim
+from .latch import LatchOptions, parse_latch
 
 U8_FIELDS = {"mcuId", "cuId", "cuStatus", "prescale", "pgaGain", "powered", "inverted"}
 U32_FIELDS = {"unlatchT", "biasSweepT"}
@@ -89,6 +91,8 @@ class Settings:
     alarms = AlarmOptions()       # the [alarms] table
     archive = ArchiveOptions()    # the [archive] table
     epics = EpicsOptions()        # the [epics] table
+    sim = None                    # the [sim] table (SimOptions), None without one
+    latch = LatchOptions()        # the [latch] table
 
     def __init__(self, devices, buffSize, timeout, maxFails, source="<built-in>", doc=None,
                  limits=None):
@@ -148,13 +152,14 @@ def _check_keys(where, table, allowed):
 def parse_settings(doc, source="<table>"):
     """Settings from a parsed TOML document (see README, Running)."""
     _check_keys("", doc, set(TOP_DEFAULTS) | {"unit", "mcu", "limits", "alarms", "archive",
-                                              "epics"})
+                                              "sim", "latch", "epics"})
     try:
         limits = parse_limits(doc.get("limits"))
     except LimitError as exc:
         raise SettingsError(str(exc)) from None
     try:
         alarms, archive = parse_alarms(doc.get("alarms", {})), parse_archive(doc.get("archive", {}))
+        latch = parse_latch(doc.get("latch", {}))
         epics = parse_epics(doc.get("epics"))
     except ValueError as exc:
         raise SettingsError(str(exc)) from None
@@ -228,7 +233,13 @@ def parse_settings(doc, source="<table>"):
                     values[key] = _convert(f"{uwhere}.{key}", key, unit_table[key], limits)
             mcu.channels[cu_id] = ChannelUnit(mcu_id, cu_id, rank, Configuration(values, limits))
     settings = Settings(devices, source=source, doc=doc, limits=limits, **top)
-    settings.alarms, settings.archive, settings.epics = alarms, archive, epics
+    settings.alarms, settings.archive, settings.latch = alarms, archive, latch
+    settings.epics = epics
+    if "sim" in doc:
+        try:
+            settings.sim = parse_sim(doc["sim"], [(cu.mcuId, cu.cuId) for cu in settings.units()])
+        except ValueError as exc:
+            raise SettingsError(str(exc)) from None
     return settings
 
 

@@ -1,7 +1,7 @@
-"""IV sweeps and acquisitions run as jobs while every unit keeps streaming.
+"""IV sweeps, tunes and acquisitions run as jobs while every unit keeps streaming.
 
 The hub holds one IV assembly and one recording at a time, so each job
-needs one of those two resources; jobs that need a busy one wait in its
+needs one of those two resources (a tune sweeps, so it queues with IV sweeps); jobs that need a busy one wait in its
 queue, first come first served, and report their place in it.  Cancelling a
 sweep gives the units their earlier sweep parameters back and asks them to
 end it (run_sweep does that on cancellation); cancelling an acquisition
@@ -19,7 +19,7 @@ from vantor.wire import STEP_S
 from .offload import Offload, result_text, write_file
 
 STATES = ("queued", "running", "done", "failed", "cancelled")
-RESOURCE = {"iv": "iv", "acquire": "recording"}
+RESOURCE = {"iv": "iv", "tune": "iv", "acquire": "recording"}
 KEEP_FINISHED = 200        # finished jobs remembered (with their results)
 
 
@@ -38,6 +38,8 @@ class Job:
         self.cancel_requested = False
         self.files = {}                  # format -> path written
         self.writing = asyncio.Lock()
+        self.tune = None                 # a tune job's judgement of every unit
+        self.applied = None              # ... and what applying it did
 
     def report(self, done, total, note=""):
         self.progress = min(1.0, done / total) if total else 0.0
@@ -50,7 +52,10 @@ class Job:
                 "message": self.message, "params": self.params, "created": self.created,
                 "started": self.started, "finished": self.finished, "error": self.error,
                 "result": f"/api/jobs/{self.id}/result" if has_result else None,
-                "file": f"/api/jobs/{self.id}/file" if has_result else None}
+                "file": f"/api/jobs/{self.id}/file" if has_result else None,
+                **({"tune": f"/api/jobs/{self.id}/tune" if self.tune else None,
+                    "applied": self.applied and self.applied["time"]}
+                   if self.kind == "tune" else {})}
 
 
 class JobManager:
@@ -160,7 +165,7 @@ class JobManager:
             text = f"{type(exc).__name__}: {exc}"
             self._finish(job, "failed", text, error=text)
             return
-        if job.kind == "iv":
+        if job.kind in ("iv", "tune"):
             self._remember_curves(job)
         if job.cancel_requested:
             self._finish(job, "cancelled", "stopped early; the data recorded until then is kept")

@@ -4,9 +4,11 @@ board temperatures, loss counters and alarm states."""
 from prometheus_client import CollectorRegistry, generate_latest
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
 
+from vantor.wire import STATUS_WORDS
+
 CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
 UNIT_LABELS = ("rank", "unit")
-UNIT_STATUSES = ("ok", "IV", "silent", "update", "unheard")
+UNIT_STATUSES = STATUS_WORDS
 ALARM_STATES = ("active", "acknowledged", "cleared")
 
 # snapshot totals exported as counters: name -> help text

@@ -144,7 +144,20 @@ async def _series(request, kind, keys, default_quantity):
 
 
 async def unit_history(request):
-    return await _answer(await _series(request, "unit", _ranks(request), "rate"))
+    ranks = _ranks(request)
+    found = await _series(request, "unit", ranks, "rate")
+    if found["quantity"] == "biasI":
+        # which set points came from a calibration (a tune applied)
+        store = _store(request)
+        kept = await asyncio.to_thread(store.calibrations, ranks, found["since"],
+                                       found["until"], MAX_LOG)
+        for entry in found["series"].values():
+            entry.setdefault("calibrations", [])
+        for c in reversed(kept):
+            found["series"].setdefault(str(c["rank"]), {"calibrations": []})["calibrations"].append(
+                {"time": c["time"], "job": c["job"], "bias": c["bias"],
+                 "policy": c["policy"]["name"]})
+    return await _answer(found)
 
 
 async def board_history(request):

@@ -5,7 +5,7 @@ from vantor.host.units import UnitError, resolve_unit
 from .http import answer, check_keys, error, json_body, number
 
 
-INTERFACES = ("api", "client", "cli", "dashboard", "epics")
+INTERFACES = ("api", "client", "cli", "dashboard", "tune", "latch", "epics")
 
 
 def via_of(request):

@@ -2,6 +2,7 @@
 rewritten with the new values, atomically (a crash leaves the old file or
 the new one, never half of one), after the previous version is kept as a
 timestamped backup beside it."""
+import asyncio
 import json
 import os
 import re
@@ -101,11 +102,28 @@ class SettingsKeeper:
         self.path = Path(path)
         self.on_error = on_error
         self.last_backup = None
+        self._due = None             # the settings to write at the loop's next turn
 
     def __call__(self, settings, changes):
         if settings.doc is None:
             return
         apply_changes(settings.doc, changes)
+        # Changes made together (a tune sets a thousand units one by one) are
+        # written once, at the next turn of the loop, not once each.
+        try:
+            loop = asyncio.get_running_loop()
+        except RuntimeError:
+            self._write(settings)
+            return
+        if self._due is None:
+            loop.call_soon(self._write_due)
+        self._due = settings
+
+    def _write_due(self):
+        settings, self._due = self._due, None
+        self._write(settings)
+
+    def _write(self, settings):
         try:
             self.last_backup = save(settings.doc, self.path)
         except OSError as exc:

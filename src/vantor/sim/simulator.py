@@ -8,6 +8,7 @@ import random
 
 from vantor.wire import CU_UPDATE, MCU_MESSAGE, STEP_S, current_to_voltage, echo_of, f32
 from .faults import Faults
+from .sensor import Sensor, unit_values
 from .unit import Response, SimUnit
 
 STEP = STEP_S
@@ -57,7 +58,10 @@ class Simulator:
             rng = random.Random(seed * 1000003 + index)
             to_v = current_to_voltage(cfg["resistorCryo"], cfg["resistorParallel"],
                                       cfg["resistorSeries"], cfg["resistorBias"])
-            response = Response(plateau=plateau * (0.8 + 0.4 * rng.random()))
+            if settings.sim is None:
+                response = Response(plateau=plateau * (0.8 + 0.4 * rng.random()))
+            else:
+                response = Sensor(unit_values(settings.sim, cu_pair(cu), seed))
             unit = SimUnit(cu.mcuId, cu.cuId, echo, to_v, response, rng,
                            ignores_updates=cu_pair(cu) in self.faults.ignore_updates)
             self.units[unit.pair] = unit
@@ -210,6 +214,11 @@ class Simulator:
                 total += counts
                 n += 1
         return total, n
+
+    def sensors(self):
+        """Every unit's sensor values (drawn and set), in the settings' order."""
+        return [{"rank": cu.rank, "name": cu.label, **self.units[cu_pair(cu)].response.describe()}
+                for cu in self.settings.units()]
 
     def expected_echo(self, pair):
         return dict(self.units[pair].settings)

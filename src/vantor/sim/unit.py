@@ -2,7 +2,7 @@
 import math
 
 from vantor.wire import (CU_END_IV, CU_IV, CU_MESSAGE, CU_NORMAL, CU_UPDATE, CU_UPDATE_FIELDS,
-                         ECHO_FIELDS, f32, sweep_points)
+                         ECHO_FIELDS, STEP_S, f32, sweep_points)
 
 MAX_SWEEP_POINTS = 100000
 
@@ -21,7 +21,9 @@ def poisson(rng, lam):
 
 
 class Response:
-    """Counts per 10 ms step versus bias current: a smooth rise to a plateau."""
+    """Counts per 10 ms step versus bias current: a smooth rise to a plateau,
+    no switching (the simulator without a [sim] table; see sensor.Sensor)."""
+    latched = False
 
     def __init__(self, plateau=20.0, midpoint=1.5e-5, width=3.0e-6):
         self.plateau, self.midpoint, self.width = plateau, midpoint, width
@@ -29,6 +31,14 @@ class Response:
     def rate(self, current):
         x = (abs(current) - self.midpoint) / self.width
         return self.plateau / (1.0 + math.exp(-max(-60.0, min(60.0, x))))
+
+    step = rate
+
+    def describe(self):
+        return {"plateau_rate": self.plateau / STEP_S, "plateau_midpoint": self.midpoint,
+                "plateau_width": self.width, "switching_current": None,
+                "retrap_current": None, "dark_rate": 0.0, "dead": False,
+                "no_plateau": False, "latched": False}
 
 
 class SimUnit:
@@ -109,8 +119,12 @@ class SimUnit:
             if swept is not None:
                 bias = swept
         current = bias / self.to_voltage if self.to_voltage else 0.0
-        counts = poisson(self.rng, self.response.rate(current))
-        monitor = f32(self.monitor_gain * bias + self.rng.gauss(0.0, 1e-3))
+        response = self.response
+        counts = poisson(self.rng, response.step(current))
+        # A latched sensor is resistive: its monitor sits at the latched level.
+        level = math.copysign(response.latched_voltage, bias) if response.latched \
+            else self.monitor_gain * bias
+        monitor = f32(level + self.rng.gauss(0.0, 1e-3))
         s = self.settings
         return CU_MESSAGE.pack(
             self.mcuId, self.cuId, s["cuStatus"], self.cuError, s["prescale"], s["pgaGain"],
