@@ -78,7 +78,8 @@ def test_channel_access_values_carry_units_limits_and_window_times(service, name
 def test_enumerated_status_name_and_totals(service):
     wait_for(lambda: pv("TW:U2:STATUS").get(as_string=True, use_monitor=False) == "ok", 3,
              "status ok")
-    assert pv("TW:U2:STATUS").enum_strs[:5] == ("ok", "IV", "silent", "update", "unheard")
+    assert pv("TW:U2:STATUS").enum_strs[:6] == ("ok", "IV", "silent", "update", "unheard",
+                                               "latched")
     assert pv("TW:U5:NAME").get() == "1.1"
     assert pv("TW:RECORDS").get() > 0 and pv("TW:ALARMS").get() >= 0
 

@@ -5,12 +5,11 @@ pythonSoftIOC's builder before the IOC starts; nothing here talks to the host.
 Every record that changes is a plain "Soft Channel" record that
 window_records writes; only BIAS_SP (puts) and NAME (fixed) are
 pythonSoftIOC's own."""
-from vantor.wire import current_to_voltage
+from vantor.wire import STATUS_WORDS, current_to_voltage
 
-STATUS_WORDS = ("ok", "IV", "silent", "update", "unheard")
-STATUS_SEVERITY = {"silent": "MAJOR", "unheard": "MAJOR"}
+STATUS_SEVERITY = {"silent": "MAJOR", "unheard": "MAJOR", "latched": "MAJOR"}
 STATUS_STATES = {f"{prefix}{kind}": value
-                 for prefix, (index, word) in zip(("ZR", "ON", "TW", "TH", "FR"),
+                 for prefix, (index, word) in zip(("ZR", "ON", "TW", "TH", "FR", "FV", "SX"),
                                                   enumerate(STATUS_WORDS))
                  for kind, value in (("ST", word), ("VL", index),
                                      ("SV", STATUS_SEVERITY.get(word, "NO_ALARM")))}

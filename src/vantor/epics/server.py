@@ -23,11 +23,11 @@ import threading
 import time
 
 from vantor.host.app import ConfigureTimeout
-from vantor.wire import CU_TIMEOUT, CU_TIMEOUT_POWERED, f32
+from vantor.wire import CU_TIMEOUT, CU_TIMEOUT_POWERED, STATUS_WORDS, f32
 
 from . import source
 from .alarm_map import MAJOR, SEVERITY, alarm_target
-from .records import STATUS_WORDS, BoardRecords, TotalRecords, UnitRecords, access_rules
+from .records import BoardRecords, TotalRecords, UnitRecords, access_rules
 from .window_records import WindowWriter
 
 log = logging.getLogger("vantor.epics")
