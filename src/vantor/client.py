@@ -563,7 +563,8 @@ SYNC_METHODS = ("available", "snapshot", "units", "unit", "boards", "limits", "c
                 "jobs", "job", "cancel", "submit_iv", "submit_acquire", "wait", "result",
                 "download", "iv", "acquire", "submit_tune", "tune_result", "tune", "apply_tune",
                 "calibrations", "latest_iv", "history", "board_history",
-                "alarms", "ack", "settings_log", "alarm_log", "export", "close")
+                "alarms", "ack", "settings_log", "alarm_log", "export", "close",
+                "_get", "_post")        # the last two: raw requests, for tests and tools
 for _name in SYNC_METHODS:
     setattr(Client, _name, _sync(_name))
 del _name
