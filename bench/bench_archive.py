@@ -59,6 +59,7 @@ async def archive_cpu(folder, units, seconds):
     archive fed and without (the same synthetic feed, nothing collected)."""
     rng = np.random.default_rng(1)
     batches = [hub_batch(units, 0.0, rng) for _ in range(4)]
+    whole = np.full(units, 100, "<u4").tobytes()     # every window held all its records
     snaps = [snapshot(units, units // 32, T0 + s) for s in range(4)]
     now = [T0]
     store = SQLiteStore(os.path.join(folder, "cpu.db"))
@@ -75,8 +76,7 @@ async def archive_cpu(folder, units, seconds):
             snap = snaps[s % 4]
             snap["time"] = now[0]
             if archive:
-                writer.collector.stream(decode(bytes(data), len(data) // 32,
-                                               lambda pair, end: 100, None))
+                writer.collector.stream(decode(bytes(data), len(data) // 32, whole, None))
                 writer.collector.snapshot(snap)
                 writer.flush()
                 while writer._queue.qsize() > 2:
@@ -113,22 +113,21 @@ async def host_cpu(folder, mcus, units, phase, pairs):
     sender.stdin.write(f"{t0}\n")
     sender.stdin.flush()
     await asyncio.sleep(t0 + warmup - time.monotonic())
-    app = {"host": host, "data_dir": pathlib.Path(folder), "problems": []}
     shares = {False: [], True: []}
     own = []           # the watch's and archive thread's own CPU, % of a core
     records = [host._stats.records_in, None]
     for _ in range(pairs):
         for on in (False, True):
-            watch = Watch(app) if on else None
+            watch = Watch(host, pathlib.Path(folder), []) if on else None
             if on:
-                await watch.start(app)
+                await watch.start()
             cpu, wall = sum(os.times()[:2]), time.monotonic()
             await asyncio.sleep(phase)
             shares[on].append(100 * (sum(os.times()[:2]) - cpu) / (time.monotonic() - wall))
             if on:
                 span = time.monotonic() - wall
                 own.append((100 * watch.cpu / span, 100 * watch.writer.cpu / span))
-                await watch.stop(app)
+                await watch.stop()
     records[1] = host._stats.records_in
     out = await loop.run_in_executor(None, sender.stdout.readline)
     sender.wait()

@@ -42,14 +42,21 @@ def settings_text(units_per_mcu, head=""):
 
 
 class Service:
-    def __init__(self, data_dir, *args, ready_timeout=30.0, env=None):
+    def __init__(self, data_dir, *args, ready_timeout=30.0, open_files=None, env=None):
+        """`open_files`: the service's limit of open files (soft and hard); `env`:
+        variables added to the service's environment."""
         env = vantor_env(**(env or {}))
         self.args = ["--data", str(data_dir), *args]
         if "--http" not in args:
             self.args = ["--http", "127.0.0.1:0", *self.args]
+        limit = None
+        if open_files is not None:
+            def limit():
+                import resource
+                resource.setrlimit(resource.RLIMIT_NOFILE, (open_files, open_files))
         self.proc = subprocess.Popen([sys.executable, "-m", "vantor", "serve", *self.args],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                     env=env, start_new_session=True)
+                                     env=env, start_new_session=True, preexec_fn=limit)
         self.lines = []
         deadline = time.monotonic() + ready_timeout
         self.url = None

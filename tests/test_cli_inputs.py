@@ -76,3 +76,27 @@ def test_the_live_view_piped_to_a_reader_that_leaves_stops_the_run():
         proc.kill()
     assert proc.returncode == 141, err
     assert "Traceback" not in err and "BrokenPipe" not in err
+
+
+@pytest.mark.parametrize("options, words", [
+    (["--tls-cert", "/nonexistent/cert.pem", "--tls-key", "/nonexistent/key.pem"],
+     "no such file"),
+    (["--tls-cert", "/nonexistent/cert.pem"], "go together"),
+    (["--tls-cert", "{garbage}", "--tls-key", "{garbage}"], "TLS certificate"),
+])
+def test_serve_names_an_unusable_certificate(tmp_path, options, words):
+    garbage = tmp_path / "garbage.pem"
+    garbage.write_text("not a certificate\n")
+    options = [o.replace("{garbage}", str(garbage)) for o in options]
+    line = one_line_error(vantor("serve", "--data", str(tmp_path / "d"), "--http",
+                                 "127.0.0.1:0", *options))
+    assert words in line
+
+
+@pytest.mark.parametrize("args, words", [
+    (["token", "revoke", "nobody"], "no token named nobody"),
+    (["token", "create", "../up"], "token name"),
+])
+def test_token_commands_refuse_with_one_line(tmp_path, args, words):
+    line = one_line_error(vantor(*args, "--data", str(tmp_path)))
+    assert words in line

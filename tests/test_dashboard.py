@@ -66,7 +66,7 @@ class Served:
                 if self.proc.poll() is not None:
                     break
                 continue
-            m = re.match(r"serving (http://\S+)", line)
+            m = re.match(r"serving (https?://\S+)", line)
             if m:
                 return m.group(1)
         self.stop()
@@ -86,16 +86,24 @@ class Served:
                 self.proc.wait()
 
 
-@pytest.fixture(scope="module")
-def browser():
+def chromium(**capabilities):
+    """Headless Chromium that keeps the console's messages for console_errors."""
     options = Options()
     options.binary_location = CHROMIUM
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                 "--window-size=1400,900"):
         options.add_argument(arg)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    for name, value in capabilities.items():
+        options.set_capability(name, value)
     driver = webdriver.Chrome(service=DriverService(CHROMEDRIVER), options=options)
     driver.set_script_timeout(20)
+    return driver
+
+
+@pytest.fixture(scope="module")
+def browser():
+    driver = chromium()
     yield driver
     driver.quit()
 
@@ -299,7 +307,7 @@ def test_silenced_unit_turns_silent_within_its_timeout(browser, tmp_path):
             """Seconds between the windows around the longest run of nulls in the trace."""
             trace = browser.execute_script("""
                 const div = document.getElementById('rate-plot');
-                if (!div.data || div.data.length !== 1) return null;
+                if (!div.data || !div.data.length) return null;      // the unit's trace first
                 return [div.data[0].x.map((d) => d.getTime() / 1000), div.data[0].y];""")
             if not trace:
                 return None
@@ -313,6 +321,41 @@ def test_silenced_unit_turns_silent_within_its_timeout(browser, tmp_path):
         assert wait_for(silence_gap, 10, "a gap in the rate trace") >= 3.0
         BUILD.mkdir(exist_ok=True)
         browser.save_screenshot(str(BUILD / "dashboard-rates.png"))
+        show_view(browser, "overview")
+        assert console_errors(browser) == []
+    finally:
+        service.stop()
+
+
+def test_windows_that_missed_records_are_drawn_apart(browser, tmp_path):
+    """With datagrams lost on the way, the windows that missed records read
+    low; the page marks them in the grid and draws them apart in the rate plot."""
+    service = Served(tmp_path, "--drop", "0.05")
+    try:
+        console_errors(browser)        # what the page of an earlier, stopped service logged
+        open_page(browser, service.url)
+        wait_for(lambda: any(u["rate"].endswith("*") and "short" in u["rateClass"]
+                             for u in page_units(browser).values()), 20,
+                 "a rate in the grid marked as from a window that missed records")
+        select_units(browser, "1-4")
+        show_view(browser, "rates")
+
+        def short_points():
+            return browser.execute_script("""
+                const div = document.getElementById('rate-plot');
+                const t = (div.data || []).find((d) => d.name.startsWith('window missed records'));
+                return t ? t.x.length : 0;""")
+        wait_for(lambda: short_points() >= 3, 20, "windows that missed records drawn apart")
+        # each drawn-apart point is also on its unit's line, at the same rate
+        traces = browser.execute_script("""
+            return document.getElementById('rate-plot').data.map((d) => [d.name, d.y.filter((v) => v !== null)]);""")
+        lines = [set(y) for name, y in traces if not name.startswith("window missed")]
+        short = next(y for name, y in traces if name.startswith("window missed"))
+        assert all(any(v in line for line in lines) for v in short)
+        unit = service.api("/api/units/1")
+        assert unit["incomplete"] >= 1 and {"received", "complete"} <= set(unit)
+        BUILD.mkdir(exist_ok=True)
+        browser.save_screenshot(str(BUILD / "dashboard-missed-records.png"))
         show_view(browser, "overview")
         assert console_errors(browser) == []
     finally:

@@ -69,6 +69,7 @@ def test_settings_changes_are_logged_with_their_interface(service):
     change = log[0]
     assert (change["rank"], change["name"], change["field"], change["via"]) == \
         (2, "0.1", "biasI", "client")
+    assert change["actor"] == {"token": None, "address": "127.0.0.1"}    # open on loopback
     assert change["old"] == pytest.approx(2e-5) and change["new"] == pytest.approx(1.5e-5)
     setpoints = wait_for(lambda: len(client.history([2], "biasI", since=-60)[2]["value"]) >= 2
                          and client.history([2], "biasI", since=-60)[2], what="set point row")
@@ -185,3 +186,6 @@ def test_a_read_only_data_directory_leaves_the_service_live(site, read_only_dir)
         assert alarm and "Read-only file system" in alarm[0]["message"]
         with pytest.raises(ServiceError, match="cannot write in"):
             client.history([1])
+        job = client.submit_acquire([1], 0.2)          # jobs run on without their records
+        done = client.wait(job)
+        assert "could not be kept" in done["message"] and len(client.result(job)[1]["time"])

@@ -13,7 +13,7 @@ from vantor.history.collector import ArchiveCollector
 from vantor.history.export import export
 from vantor.history.sqlite_store import SQLiteStore
 from vantor.history.store import ArchiveError
-from vantor.host.readmodel import decode
+from tests.wire import windows
 from vantor.wire import CU_TIMEOUT, STREAM_DATA
 
 T0 = 1_765_000_200.0        # a block boundary for 60 s and 600 s blocks
@@ -24,8 +24,7 @@ def stream_batch(ranks, t, counts, status=0, int_size=100, monitor=0.25, receive
     layout; every window whole unless `received` says how many records it held."""
     data = b"".join(STREAM_DATA.pack(0, r - 1, status, 0, monitor, 0.0, counts + r, int_size,
                                      r, t) for r in ranks)
-    held = int_size if received is None else received
-    return decode(data, len(ranks), lambda pair, end: held, None)
+    return windows(data, received)
 
 
 def snapshot(t, *, ranks=(1, 2), reports=0, temp1=35.0, pll=True, status="ok", biasI=2e-5,

@@ -40,7 +40,7 @@ class TestSharedBlock:
         block = SharedBlock(2)
         name = block.name
         try:
-            other = SharedBlock(2, name=name, locks=block.locks, create=False)
+            other = SharedBlock(2, name=name, create=False)
             block.write_buff_size(5)
             assert other.read_backend()["buffSize"] == 5
             other.close()

@@ -1,6 +1,6 @@
-"""The host's read model against the records it came from: the window
-counter against a real worker, the decoded table against the stream bytes,
-unit state and events from whole batches, and the facade's one-IV /
+"""The host's read model against the records it came from: the router's
+window counts against a real worker, the decoded table against the stream
+bytes, unit state and events from whole batches, and the facade's one-IV /
 one-recording rule."""
 import asyncio
 import math
@@ -11,12 +11,12 @@ import zmq
 from hypothesis import given, settings as hsettings, strategies as st
 
 from tests.test_worker import Rig
-from tests.wire import pack, unpack
-from vantor.host.app import Host, HostBusy
+from tests.wire import SharedRecord, pack, unpack
+from vantor.host.app import HostBusy
 from vantor.host.readmodel import ReadModel, decode
+from vantor.host.road import Router
 from vantor.host.settings import default_settings
 from vantor.host.stats import Stats
-from vantor.host.windows import WindowCounter
 from vantor.ops.channels import OpsError
 from vantor.ops.record import run_recording
 from vantor.system import System
@@ -24,7 +24,20 @@ from vantor.system import System
 PAIR = (4, 7)        # the worker rig's unit
 
 
-# -- the window counter follows the worker -----------------------------------------
+def router_for(pairs, backend):
+    """A router that only follows windows: no worker, failures raised."""
+    def failed(mcu, cu, exc):
+        raise exc
+    router = Router(list(pairs), backend.address, failed, None)
+    router.route([None] * len(pairs))
+    return router
+
+
+def take(router, mcu, cu, seq):
+    router.on_sync_success(pack("cu_message", mcuId=mcu, cuId=cu, sequence=seq))
+
+
+# -- the router's window counts follow the worker ----------------------------------
 
 steps = st.lists(st.one_of(st.integers(0, 3),              # duplicates and small steps
                            st.integers(4, 60),             # gaps
@@ -34,19 +47,19 @@ steps = st.lists(st.one_of(st.integers(0, 3),              # duplicates and smal
 
 @hsettings(max_examples=60, deadline=None)
 @given(steps=steps, buff_size=st.sampled_from([1, 3, 10, 16]), start=st.integers(0, 30))
-def test_window_counter_closes_the_windows_the_worker_publishes(steps, buff_size, start):
+def test_router_closes_the_windows_the_worker_publishes(steps, buff_size, start):
     """Every record carries one count, so a window of n records reports
-    n * (buffSize // n): the counter must agree with the worker on every
+    n * (buffSize // n): the router must agree with the worker on every
     window's end and on how many records went into it."""
     loop, ctx = asyncio.new_event_loop(), zmq.Context()
     asyncio.set_event_loop(loop)
     try:
         r = Rig(ctx, buffSize=buff_size)
-        counter = WindowCounter([PAIR], buff_size)
+        router = router_for([PAIR], r.backend)       # reads buffSize where the worker does
         seq = start
         for step in steps:
             seq = max(0, seq + step)
-            counter.record(PAIR, seq)
+            take(router, *PAIR, seq)
             r.send(seq, mcuId=PAIR[0], cuId=PAIR[1], counts=1)
         published = [rec for rec in r.streams() if rec["cuStatus"] == 0]
         r.worker.timer.cancel()
@@ -56,13 +69,12 @@ def test_window_counter_closes_the_windows_the_worker_publishes(steps, buff_size
         ctx.term()
         asyncio.set_event_loop(None)
         loop.close()
-    kept = list(counter.units[PAIR].closed)        # the newest windows the counter keeps
     ends = [round((rec["timestamp"] - 1000.0) / 0.01) for rec in published]
-    assert [end for end, _ in kept] == ends[len(ends) - len(kept):]
-    for rec, end in zip(published[len(ends) - len(kept):], ends[len(ends) - len(kept):]):
-        n = counter.take(PAIR, end)
-        assert rec["counts"] == n * (buff_size // n), end
-    assert not counter.units[PAIR].closed
+    kept = ends[-8:]                  # the router keeps the newest eight closed windows
+    for rec, end in zip(published[-8:], kept):
+        n = router.received(*PAIR, end)
+        assert n is not None and rec["counts"] == n * (buff_size // n), end
+    assert all(router.received(*PAIR, end) is None for end in kept)   # each taken once
 
 
 # -- the decoded table -------------------------------------------------------------
@@ -77,8 +89,8 @@ def test_decoded_rows_are_the_records_and_what_the_host_knows_beside_them():
             + record(2, cuStatus=100, timestamp=0.1)
             + record(3, cuStatus=2, counts=7, biasI=1e-6, timestamp=0.2)
             + record(4, counts=30, timestamp=0.3, intSize=0))
-    held = {((0, 0), 10): 6, ((0, 3), 30): 10}
-    table = decode(data, 4, lambda pair, end: held.get((pair, end)), 1000.0)
+    held = np.array([6, 10, 10, 10], "<u4").tobytes()      # as the router counts them
+    table = decode(data, 4, held, 1000.0)
     rows = table.rows
     for row, raw in zip(rows, (data[k:k + 32] for k in range(0, len(data), 32))):
         for name, value in unpack("stream_data", raw).items():
@@ -88,22 +100,24 @@ def test_decoded_rows_are_the_records_and_what_the_host_knows_beside_them():
     # a window counts the records that arrived; silence and sweep points count as whole
     assert rows["received"].tolist() == [6, 10, 10, 10]
     assert rows["time"].tolist() == pytest.approx([1000.1, 1000.1, 1000.2, 1000.3])
-    unknown = decode(record(1, timestamp=0.5), 1, lambda pair, end: None, None)
-    assert unknown.rows["received"][0] == 0 and math.isnan(unknown.rows["time"][0])
+    unknown = decode(record(1, timestamp=0.5) + record(2, cuStatus=2), 2, None, None)
+    assert unknown.rows["received"].tolist() == [0, 10] and math.isnan(unknown.rows["time"][0])
 
 
 def model(units=4):
     settings = default_settings(1, units, buffSize=10)
-    counter = WindowCounter([(cu.mcuId, cu.cuId) for cu in settings.units()], 10)
-    m = ReadModel(settings, Stats(settings), counter, origin=lambda: 1000.0)
-    return m, counter
+    backend = SharedRecord("C_Backend", buffSize=10)
+    m = ReadModel(settings, Stats(settings), origin=lambda: 1000.0)
+    m.router = router_for([(cu.mcuId, cu.cuId) for cu in settings.units()], backend)
+    m.backend = backend                 # kept alive with the model
+    return m
 
 
 def test_batches_update_units_and_announce_their_changes():
-    m, counter = model()
+    m = model()
     for seq in range(1, 11):            # unit 1: a window short of two records
         if seq != 5:
-            counter.record((0, 0), seq)
+            take(m.router, 0, 0, seq)
     events = m.subscribe({"event", "windows"})
     m.stream(record(1, counts=40, monitorV=0.5, timestamp=0.1)
              + record(2, cuStatus=100, timestamp=0.1)
@@ -123,11 +137,12 @@ def test_batches_update_units_and_announce_their_changes():
     assert [k for k, _ in got] == ["windows", "event", "event", "windows", "event"]
     moves = [(e["rank"], e["old"], e["new"]) for k, e in got if k == "event"]
     assert moves == [(1, "unheard", "ok"), (2, "unheard", "ok"), (3, "unheard", "IV")]
-    assert m.stats.stream_out == 4
+    # the unit's echo is its last record's
+    assert m.states(1, 2)[0]["echo"]["biasSweepT"] == 0 and one["echo_matches"] is False
 
 
 def test_versions_move_only_for_units_that_changed():
-    m, _ = model()
+    m = model()
     before = m.versions()
     m.stream(record(2, counts=1, timestamp=0.1))
     assert np.flatnonzero(m.versions() != before).tolist() == [1]

@@ -14,6 +14,7 @@ from aiohttp.test_utils import TestClient, TestServer
 from tests.wire import windows
 from vantor.host.bus import Bus
 from vantor.service import live
+from vantor.service.keys import HOST, LIVE
 from vantor.service.live import BatchText, Client
 from vantor.wire import STREAM_DATA, STREAM_FIELDS
 
@@ -128,8 +129,9 @@ class BusyHost:
 
 async def _records_while_the_loop_is_busy(turns=80, events_per_turn=100):
     app = web.Application()
-    app["host"] = host = BusyHost()
-    live.add_routes(app)
+    app[HOST] = host = BusyHost()
+    app[LIVE] = live.LiveHub()
+    app.add_routes(live.routes)
     async with TestClient(TestServer(app)) as http:
         ws = await http.ws_connect("/api/live?mode=records&rate=20")
         assert (await ws.receive_json())["type"] == "hello"

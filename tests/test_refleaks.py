@@ -553,3 +553,60 @@ class TestMonitor:
             with pytest.raises(AttributeError):
                 m.msg_received([b"\0" * 12])  # no set_pll_lock on the bare class
         assert_flat(op, *args)
+
+
+class TestRoad:
+    """The host's native router, deadlines and locks, on success and failure."""
+
+    def test_router_delivers_watches_and_reports_without_leaking(self):
+        from vantor.host.road import Router
+        backend = SharedRecord("C_Backend", buffSize=10)
+        errors = []
+
+        class Target:
+            fail = False
+
+            def msg_received(self, frames):
+                if self.fail:
+                    raise Boom("worker")
+
+        target, watched = Target(), []
+        router = Router([(0, 0), (0, 1)], backend.address,
+                        lambda m, c, exc: errors.append(1) or errors.clear(), None)
+        router.route([target, 0])
+        router.watch(0, 0, watched.append)
+        chunks = [pack("cu_message", mcuId=0, cuId=c, sequence=s) for s in range(1, 40) for c in (0, 1)]
+        state = {"k": 0}
+
+        def op():
+            chunk = chunks[state["k"] % len(chunks)]
+            state["k"] += 1
+            target.fail = state["k"] % 7 == 0
+            router.on_sync_success(chunk)
+            router.received_of(pack("stream_data", mcuId=0, cuId=0, intSize=10, timestamp=0.1))
+            router.last_record(0, 1)
+            router.pending()
+            watched.clear()
+
+        assert_flat(op, target, router, chunks[0])
+        raises(router.on_sync_success, b"short", error=ValueError)
+        router.watch(0, 0, None)
+
+    def test_deadlines_and_locks_without_leaking(self):
+        from vantor.host.road import Deadlines, ShmLock
+        table = Deadlines(3)
+        slot = table.slot(1)
+        import ctypes
+        memory = ctypes.create_string_buffer(128)   # room for one aligned 64-byte lock slot
+        address = (ctypes.addressof(memory) + 63) // 64 * 64
+        ShmLock.initialize(address)
+        lock = ShmLock(address, "unit")
+
+        def op():
+            slot(0.0)
+            table.due(1e12)
+            with lock:
+                pass
+
+        assert_flat(op, table, slot, lock)
+        raises(slot, -1.0, error=ValueError)

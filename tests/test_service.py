@@ -40,8 +40,12 @@ def client(service):
 
 
 def raw(url, method="GET", body=None, headers=None):
-    """(status, decoded JSON answer) of one HTTP request."""
-    req = urllib.request.Request(url, data=body, method=method, headers=headers or {})
+    """(status, decoded JSON answer) of one HTTP request; a body goes as JSON
+    unless `headers` say otherwise."""
+    headers = dict(headers or {})
+    if body is not None:
+        headers.setdefault("Content-Type", "application/json")
+    req = urllib.request.Request(url, data=body, method=method, headers=headers)
     try:
         with urllib.request.urlopen(req, timeout=30) as resp:
             return resp.status, json.loads(resp.read())

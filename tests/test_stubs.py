@@ -11,7 +11,8 @@ import pytest
 import vantor
 
 MODULES = ["vantor.headers.wirelayouts", "vantor.functions.lanemath", "vantor.cluster.ingestgate",
-           "vantor.cluster.feedhub", "vantor.cluster.workers.lanecore", "vantor.cluster.workers.boardwatch"]
+           "vantor.cluster.feedhub", "vantor.cluster.workers.lanecore", "vantor.cluster.workers.boardwatch",
+           "vantor.host.road"]
 
 
 def _where(root, tmp_path):

@@ -10,8 +10,9 @@ import pytest
 from vantor.sim.options import SimOptions
 from vantor.sim.sensor import Sensor, unit_values
 from vantor.sim.unit import poisson
-from vantor.tune.fit import Curve, analyse
+from vantor.tune.fit import Curve, analyse, analyse_all
 from vantor.tune.policy import Policy, propose, unit_result
+from vantor.tune.rise import fit_rises
 
 STEP = 1e-6
 VOLTS_PER_AMP = 0.8 * 15057.5      # monitor gain x the built-in divider
@@ -56,6 +57,64 @@ def test_switching_within_a_step_and_onset_within_two(case, seed):
     assert abs(result.switching_current - switching) <= STEP
     assert abs(result.plateau_onset - onset) <= 2 * STEP
     assert result.plateau_rate == pytest.approx(values["light"] * 2000 + 10, rel=0.05)
+
+
+@pytest.mark.parametrize("background", [0.0, 20.0])
+def test_a_noiseless_rise_is_fitted_exactly(background):
+    """Counts equal to their expectation: the fit must land on the truth,
+    also with the background held at its bound of zero."""
+    x = np.arange(0.0, 2.6e-5, 1e-6)
+    rate = 3000.0 / (1.0 + np.exp(-(x - 1.4e-5) / 2e-6)) + background
+    fitted, = fit_rises([(x, rate * 0.2, 0.2, None)])
+    assert fitted["plateau"] == pytest.approx(3000.0, rel=1e-4)
+    assert fitted["midpoint"] == pytest.approx(1.4e-5, rel=1e-4)
+    assert fitted["width"] == pytest.approx(2e-6, rel=1e-4)
+    assert fitted["background"] == pytest.approx(background, abs=0.05)
+    assert fitted["deviance"] < 1e-4
+
+
+def test_a_fit_held_at_its_zero_background_is_still_the_best_one():
+    """No counts at low bias pull the background below zero, so it stays at
+    its bound: the other parameters must still be at their optimum."""
+    x = np.arange(0.0, 2.6e-5, 1e-6)
+    counts = np.round(600.0 / (1.0 + np.exp(-(x - 1.4e-5) / 2e-6)))
+    counts[:8] = 0.0
+    fitted, = fit_rises([(x, counts, 0.2, None)])
+    assert fitted["background"] == 0.0
+
+    def deviance(p, m, w):
+        mu = 0.2 * p / (1.0 + np.exp(-(x - m) / w))
+        safe = np.where(counts > 0, counts, 1.0)
+        return 2.0 * np.sum(np.where(counts > 0, counts * np.log(safe / mu), 0.0) - counts + mu)
+
+    best = [fitted[k] for k in ("plateau", "midpoint", "width")]
+    at = deviance(*best)
+    assert at == pytest.approx(fitted["deviance"], rel=1e-6)
+    for i in range(3):
+        for nudge in (0.999, 1.001):
+            moved = list(best)
+            moved[i] *= nudge
+            assert deviance(*moved) >= at - 1e-9, (i, nudge)
+
+
+def test_curves_fitted_together_come_out_as_each_fitted_alone():
+    """Curves of different lengths share one padded array in the fit: no
+    curve's padding or neighbours may move another's result."""
+    curves, darks = [], []
+    for seed, case in enumerate(CASES):
+        values = unit_values(SimOptions(unit={(0, 0): case}, dark_rate=30.0), (0, 0), seed)
+        curves.append(sweep(Sensor(values), seed, stop=4e-5 - seed * 3e-6))
+        darks.append(sweep(Sensor({**values, "light": 0.0}), seed + 10) if seed % 2 else None)
+    curves.append(sweep(Sensor(unit_values(SimOptions(dead=frozenset({(0, 0)})), (0, 0), 1)), 1))
+    darks.append(None)
+    together = analyse_all(curves, 0.8, darks)
+    alone = [analyse(c, 0.8, d) for c, d in zip(curves, darks)]
+    assert [a.status for a in together] == [a.status for a in alone]
+    assert together[-1].status == "dead"
+    for a, b in zip(together[:-1], alone[:-1]):
+        assert a.plateau_onset == pytest.approx(b.plateau_onset, rel=1e-6)
+        assert a.plateau_rate == pytest.approx(b.plateau_rate, rel=1e-6)
+        assert a.dark_rise == b.dark_rise
 
 
 @pytest.mark.parametrize("kind, status, words", [

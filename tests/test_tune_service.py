@@ -23,18 +23,18 @@ def truth(index):
     return 2.6e-5 + (index % 9) * 1e-6, 1.2e-5 + (index % 4) * 1e-6
 
 
-def names():
-    return [f"{m}.{c}" for m in range(BOARDS) for c in range(PER_BOARD)]
+def names(boards=BOARDS, per_board=PER_BOARD):
+    return [f"{m}.{c}" for m in range(boards) for c in range(per_board)]
 
 
-def site_text():
+def site_text(boards=BOARDS, per_board=PER_BOARD):
     head = [f"[sim]\nlight = 2.0\nplateau_width = {WIDTH}\nswitching_spread = 0.0\n"
             f"dead = [\"{DEAD}\"]\nno_plateau = [\"{FLAT}\"]"]
-    for i, name in enumerate(names()):
+    for i, name in enumerate(names(boards, per_board)):
         switching, midpoint = truth(i)
         head.append(f"[sim.unit.\"{name}\"]\nswitching_current = {switching!r}\n"
                     f"plateau_midpoint = {midpoint!r}")
-    return settings_text([PER_BOARD] * BOARDS, "\n".join(head))
+    return settings_text([per_board] * boards, "\n".join(head))
 
 
 @pytest.fixture(scope="module")
@@ -124,10 +124,13 @@ def test_applying_sets_the_proposed_biases_and_keeps_the_calibration(client, pla
     assert units[names().index(DEAD) + 1]["config"]["biasI"] == f32(2e-5)
 
     def logged():      # newest last; the archive writes once a second
-        last = {c["rank"]: c["new"] for c in reversed(client.settings_log(limit=500))
+        last = {c["rank"]: c for c in reversed(client.settings_log(limit=500))
                 if c["via"] == "tune" and c["field"] == "biasI"}
-        return all(last.get(r) == f32(rows[r]["proposed_bias"]) for r in ok)
-    wait_for(logged, 10, "the applied biases in the settings log")
+        return all(r in last and last[r]["new"] == f32(rows[r]["proposed_bias"]) for r in ok) \
+            and last
+    changes = wait_for(logged, 10, "the applied biases in the settings log")
+    # who applied them is named, as for any other settings change
+    assert {changes[r]["actor"]["address"] for r in ok} == {"127.0.0.1"}
     kept = client.calibrations()
     assert len(kept) == len(before) + 62 and {c["job"] for c in kept[:62]} == {job["id"]}
     first = client.calibrations(units=[ok[0]])[0]

@@ -73,12 +73,13 @@ class SharedRecord:
 
 def windows(data, received=None):
     """Stream record bytes as the read model decodes them; every window whole
-    unless `received` says how many records each held."""
+    unless `received` says how many records each window held."""
+    import numpy as np
     from vantor.host.readmodel import decode
-    table = decode(data, len(data) // 32, lambda pair, end: received, None)
-    if received is None:
-        table.rows["received"] = table.rows["intSize"]
-    return table
+    count = len(data) // 32
+    size = [struct.unpack_from("<I", data, 32 * k + 16)[0] for k in range(count)]
+    held = size if received is None else [received] * count
+    return decode(data, count, np.array(held, "<u4").tobytes(), None)
 
 
 def stream_rows(items, fields=None):

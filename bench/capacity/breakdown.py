@@ -131,33 +131,55 @@ async def udp_receive(datagram, count, batched, rounds=20):
     return best / count
 
 
-async def host_calls(lock_factory, n=100000):
-    """Seconds per message for the worker's host calls: two lock round trips,
-    and the host's reset_timer (a deadline); beside them, the cost of
-    re-arming through the event loop (get_event_loop, cancel, call_later)
-    with one pending call per unit, as a loop timer per message would have."""
-    from vantor.host.protocols import Worker
+def shm_lock_pair():
+    """Two of the host's own locks (in a shared block of their own)."""
+    from vantor.host.shared import SharedBlock
+    block = SharedBlock(1)
+    return block, block.config_locks[0], block.backend_lock
+
+
+async def host_calls(n=100000):
+    """Seconds per message for the worker's host calls: two lock round trips
+    (the host's locks in the shared block, and multiprocessing locks as they
+    were), and reset_timer (the host's native deadline slot, and a deadline
+    set in Python as it was); beside them, the cost of re-arming through the
+    event loop (get_event_loop, cancel, call_later) with one pending call per
+    unit, as a loop timer per message would have."""
+    import multiprocessing
+    from vantor.host.road import Deadlines
     loop = asyncio.get_running_loop()
-    a, b = lock_factory(), lock_factory()
+    block, a, b = shm_lock_pair()
+    old_a, old_b = multiprocessing.Lock(), multiprocessing.Lock()
+
+    def locks(x, y):
+        start = time.perf_counter()
+        for i in range(n):
+            x.__enter__()
+            x.__exit__(None, None, None)
+            y.__enter__()
+            y.__exit__(None, None, None)
+        return (time.perf_counter() - start) / n
 
     class W:
+        deadline = 0.0
+
         def handle_timeout(self):
             pass
 
-    start = time.perf_counter()
-    for i in range(n):
-        a.__enter__()
-        a.__exit__(None, None, None)
-        b.__enter__()
-        b.__exit__(None, None, None)
-    locks = time.perf_counter() - start
+        def python_reset_timer(self, timeout_time=0.1):
+            self.deadline = time.monotonic() + timeout_time
 
-    deadline = Worker.reset_timer
+    def rearm(call):
+        start = time.perf_counter()
+        for i in range(n):
+            call(0.1)
+        return (time.perf_counter() - start) / n
+
+    shm, mp = locks(a, b), locks(old_a, old_b)
+    del a, b
+    block.close()
     w = W()
-    start = time.perf_counter()
-    for i in range(n):
-        deadline(w, 0.1)
-    rearm = time.perf_counter() - start
+    slot, python = rearm(Deadlines(1).slot(0)), rearm(w.python_reset_timer)
 
     units = [W() for _ in range(2048)]
     handles = [loop.call_later(100, u.handle_timeout) for u in units]
@@ -172,7 +194,7 @@ async def host_calls(lock_factory, n=100000):
     timer = time.perf_counter() - start
     for handle in handles:
         handle.cancel()
-    return locks / n, rearm / n, timer / n
+    return shm, mp, slot, python, timer / n
 
 
 async def main(args):
@@ -195,8 +217,7 @@ async def main(args):
     print(f"{frames} stream frames reached the hub ({records / max(frames, 1):.0f} records per frame)")
     stock = await udp_receive(steps_data[0][0], 500, False) / per_datagram
     udp = await udp_receive(steps_data[0][0], 500, True) / per_datagram
-    import multiprocessing
-    locks, rearm, timer = await host_calls(multiprocessing.Lock)
+    locks, mp_locks, rearm, python_rearm, timer = await host_calls()
     print(f"{'stage':<10} {'ns/record':>10}  what")
     print(f"{'(instead)':<10} {1e9 * stock:>10.0f}  UDP receive through the loop's datagram "
           f"transport (per datagram / {per_datagram})")
@@ -205,8 +226,10 @@ async def main(args):
     for name, what in CUTS:
         print(f"{name:<10} {1e9 * (totals[name] - prev):>10.0f}  {what}")
         prev = totals[name]
-    print(f"{'  of which':<10} {1e9 * locks:>10.0f}  worker: two multiprocessing lock round trips")
-    print(f"{'  of which':<10} {1e9 * rearm:>10.0f}  worker: the host's reset_timer (silence deadline)")
+    print(f"{'  of which':<10} {1e9 * locks:>10.0f}  worker: two lock round trips (locks in the shared block)")
+    print(f"{'(instead)':<10} {1e9 * mp_locks:>10.0f}  two multiprocessing lock round trips")
+    print(f"{'  of which':<10} {1e9 * rearm:>10.0f}  worker: reset_timer (the native deadline slot)")
+    print(f"{'(instead)':<10} {1e9 * python_rearm:>10.0f}  a deadline set in Python")
     print(f"{'(instead)':<10} {1e9 * timer:>10.0f}  an event-loop timer per message: get_event_loop "
           f"+ cancel + call_later, 2048 units")
     print(f"{'total':<10} {1e9 * (totals[CUTS[-1][0]] + udp):>10.0f}")

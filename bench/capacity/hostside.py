@@ -23,6 +23,7 @@ import time
 from vantor.host.app import Host
 from vantor.wire import CU_MESSAGE, STREAM_DATA, STREAM_FIELDS
 from vantor.host.settings import default_settings
+from vantor.service.keys import JOBS, PROBLEMS
 
 from kernel import socket_drops, udp_counters
 
@@ -97,15 +98,18 @@ class GcPauses:
 
 
 def note_batches(host):
-    """{timestamp: monotonic seconds} of each stream batch the hub hands out."""
+    """{timestamp: monotonic seconds} at which the read model first took
+    records of each window time (from the stream pump, as the workers
+    publish them)."""
     handed_out = {}
     model = host._model        # the hub hands its batches to the read model
     stream = model.stream
     clock = time.monotonic
 
     def noted(data):
-        if len(data) >= STREAM_DATA.size:
-            handed_out.setdefault(STREAM_DATA.unpack_from(data)[_TIMESTAMP], clock())
+        now = clock()
+        for values in STREAM_DATA.iter_unpack(data[:len(data) // 32 * 32]):
+            handed_out.setdefault(values[_TIMESTAMP], now)
         stream(data)
 
     model.stream = noted
@@ -122,7 +126,7 @@ class Served:
 async def start_service(host, data_dir, epics_prefix=None):
     from aiohttp import web
     from vantor.epics.options import EpicsOptions
-    from vantor.service.app import build_app, route_modules
+    from vantor.service.app import ROUTE_GROUPS, build_app
 
     app = build_app(Served(host), data_dir=data_dir, epics=EpicsOptions(prefix=epics_prefix))
     runner = web.AppRunner(app, access_log=None, handle_signals=False)
@@ -130,14 +134,14 @@ async def start_service(host, data_dir, epics_prefix=None):
     site = web.TCPSite(runner, "127.0.0.1", 0)
     await site.start()
     address = runner.addresses[0]
-    modules = [m.__name__.rsplit(".", 1)[1] for m in route_modules()]
+    modules = [m.__name__.rsplit(".", 1)[1] for m in ROUTE_GROUPS]
     return app, runner, f"http://127.0.0.1:{address[1]}", modules
 
 
 def jobs_report(app):
     """The acquisition jobs' state and how many points each recorded."""
     out = []
-    for job in app["jobs"].jobs.values():
+    for job in app[JOBS].jobs.values():
         points = sum(len(ch) for ch in job.run.channels) if job.run is not None else None
         out.append({"id": job.id, "kind": job.kind, "state": job.state, "units": len(job.units),
                     "message": job.message, "error": job.error, "points": points,
@@ -207,14 +211,14 @@ async def run(args):
     if args.service:
         # The acquisition ends just after the sender; give it time to build its result.
         deadline = loop.time() + 15.0
-        while any(job.state in ("queued", "running") for job in app["jobs"].jobs.values()) \
+        while any(job.state in ("queued", "running") for job in app[JOBS].jobs.values()) \
                 and loop.time() < deadline:
             await asyncio.sleep(0.1)
         result.update({
             "arrivals": late.arrivals, "batches": {repr(k): v for k, v in batches.items()},
             "resyncs": host._path.timebase.resyncs if host._path.timebase is not None else None,
             "jobs": jobs_report(app), "live_skipped": skipped,
-            "problems": list(app["problems"]),
+            "problems": list(app[PROBLEMS]),
         })
         await runner.cleanup()
         data_dir.cleanup()

@@ -4,11 +4,11 @@ host, and the comparison with the plain host of the same run.
 A window's record is published by the unit's worker when the datagram that
 closes the window arrives (the first one whose sequence reaches the window's
 end, a multiple of buffSize); its timestamp is that end sequence x 10 ms (the
-shared back end's TIMESTAMP stays 0).  The hub keeps a timestamp's records until a record
-of the next timestamp arrives, one window later, and a live client sends the
+shared back end's TIMESTAMP stays 0).  The read model takes the records from
+the stream pump as the workers publish them, and a live client sends the
 newest record per unit at its next tick.  So each record a client got maps to
 (board, end sequence) -> the arrival the host noted, and its delay splits into
-the hub's wait (arrival -> batch handed out), the service's wait (batch ->
+the host's wait (arrival -> the read model took it), the service's wait (->
 the message built at the client's tick) and the transfer (built -> read by
 the client: JSON, WebSocket, the client's own loop).  The service stamps a
 message with the wall clock; the client moves it onto CLOCK_MONOTONIC."""
@@ -101,7 +101,7 @@ def service_notes(r):
         f"by the service for each client {r['live_skipped']}; acquisition "
         f"job: {r['job_state']} ({r['job_points']} points; {r['job_message']})",
         f"arrival -> live client: p50 {_ms(d, 'p50_ms')} ms, p99 {_ms(d, 'p99_ms')} ms, max "
-        f"{_ms(d, 'max_ms')} ms = hub wait p50 {_ms(h, 'p50_ms')} / p99 {_ms(h, 'p99_ms')} ms "
+        f"{_ms(d, 'max_ms')} ms = host wait p50 {_ms(h, 'p50_ms')} / p99 {_ms(h, 'p99_ms')} ms "
         f"+ service wait {_ms(w, 'p50_ms')} / {_ms(w, 'p99_ms')} ms + transfer {_ms(v, 'p50_ms')} "
         f"/ {_ms(v, 'p99_ms')} ms "
         f"(buffSize {r['buff_size']})"]

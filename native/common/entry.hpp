@@ -65,6 +65,25 @@ template <OneArgMethod F>
 inline PyMethodDef method_o(const char* name, const char* doc) noexcept {
     return {name, &detail::Entry<F>::call, METH_O, doc};
 }
+template <OneArgMethod F>
+inline PyMethodDef method_noargs(const char* name, const char* doc) noexcept {
+    return {name, &detail::Entry<F>::call, METH_NOARGS, doc};
+}
+// A static method (a function of the class, not of an instance).
+template <FastMethod F>
+inline PyMethodDef static_method(const char* name, const char* doc) noexcept {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::Entry<F>::call)),
+            METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc};
+}
+
+// tp_call of a type whose instances are called through their vectorcall pointer.
+inline void* vectorcall_call() noexcept { return reinterpret_cast<void*>(&PyVectorcall_Call); }
+
+// A read-only property, behind the boundary.
+template <getter G>
+inline PyGetSetDef readonly(const char* name, const char* doc) noexcept {
+    return {name, &detail::Entry<G>::call, nullptr, doc, nullptr};
+}
 
 // A property with a getter and a setter, both behind the boundary.
 template <getter G, setter S>

@@ -1,6 +1,8 @@
 #include "messages.hpp"
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 namespace vt::raise {
 
@@ -63,6 +65,29 @@ void short_piece(Py_ssize_t datagram, Py_ssize_t piece, Py_ssize_t record) {
 }
 void internal_error(const char* what) {
     PyErr_Format(PyExc_SystemError, "native code failed: %s", what);
+}
+void unknown_unit(unsigned mcuId, unsigned cuId) {
+    PyErr_Format(PyExc_KeyError, "no unit %u.%u is routed", mcuId, cuId);
+}
+void short_record(Py_ssize_t size, Py_ssize_t record) {
+    PyErr_Format(PyExc_ValueError, "chunk of %zd bytes is shorter than a %zd-byte cu_message record",
+                 size, record);
+}
+void wrong_count(const char* what, Py_ssize_t given, Py_ssize_t expected) {
+    PyErr_Format(PyExc_ValueError, "%s: %zd given, %zd expected", what, given, expected);
+}
+void index_out_of_range(const char* what, Py_ssize_t index, Py_ssize_t count) {
+    PyErr_Format(PyExc_IndexError, "%s index %zd out of range (0 to %zd)", what, index, count - 1);
+}
+void lock_timeout(PyObject* name, double seconds, unsigned long owner) {
+    char held[64] = "";
+    if (owner) std::snprintf(held, sizeof held, " (held by process %lu)", owner);
+    char within[32];
+    std::snprintf(within, sizeof within, "%.3g", seconds);  // the host's formatter has no floats
+    PyErr_Format(PyExc_TimeoutError, "the lock of %S was not free within %s s%s", name, within, held);
+}
+void lock_failed(PyObject* name, int code) {
+    PyErr_Format(PyExc_OSError, "the lock of %S failed: %s", name, strerror(code));
 }
 
 }  // namespace vt::raise

@@ -30,6 +30,12 @@ void recording_changed();                             // RuntimeError
 void queue_capacity_zero(unsigned long total_mcus);   // ValueError
 void short_piece(Py_ssize_t datagram, Py_ssize_t piece, Py_ssize_t record);  // ValueError
 void internal_error(const char* what);                // SystemError
+void unknown_unit(unsigned mcuId, unsigned cuId);     // KeyError
+void short_record(Py_ssize_t size, Py_ssize_t record);  // ValueError
+void wrong_count(const char* what, Py_ssize_t given, Py_ssize_t expected);  // ValueError
+void index_out_of_range(const char* what, Py_ssize_t index, Py_ssize_t count);  // IndexError
+void lock_timeout(PyObject* name, double seconds, unsigned long owner);  // TimeoutError
+void lock_failed(PyObject* name, int code);           // OSError
 
 }  // namespace vt::raise
 

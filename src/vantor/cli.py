@@ -5,7 +5,8 @@
 DESCRIPTION = """Read-out of multi-channel sensor electronics: run the host with the
 simulator or real hardware (run, serve), sweep and record channels (iv,
 record), look at saved files (show), and change or watch a running service
-(set, status).  "vantor COMMAND --help" describes each command."""
+(set, status), and hand out tokens for it (token).  "vantor COMMAND --help"
+describes each command."""
 import argparse
 import asyncio
 import errno
@@ -224,6 +225,8 @@ def parser():
     add_service_commands(sub)
     from vantor.service.alarm_commands import add_subcommands as add_alarm_commands
     add_alarm_commands(sub)
+    from vantor.service.token_commands import add_subcommands as add_token_commands
+    add_token_commands(sub)
     from vantor.tune.command import add_subcommands as add_tune_commands
     add_tune_commands(sub)
     return p

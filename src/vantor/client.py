@@ -19,23 +19,31 @@ private event loop in a helper thread, so it works the same whether or not
 the caller's thread already runs a loop (a Jupyter kernel does).
 
 Units are ranks (5) or MCU.CU names ("0.3").  A bad argument raises
-ArgumentError (a ServiceError and a ValueError) naming the field and value
-before anything is sent; every failure of the service raises ServiceError
-with its message (and HTTP status)."""
+ArgumentError (a ServiceError with status 400, as the service would answer,
+and a ValueError) naming the field and value before anything is sent: the
+checks are the service's own (vantor.schema).  Every failure of the service
+raises ServiceError with its message (and HTTP status).
+
+Without a URL or token the client takes those of the service this user runs
+(from its data directory, $VANTOR_DATA or the default one): its address, its
+certificate when it serves HTTPS, and the user's operator token, which it
+sends only to that service's loopback address."""
 import asyncio
 import atexit
 import json
 import math
 import os
+import ssl
 import threading
 import urllib.parse
 import weakref
 
 import numpy as np
 
+from vantor import schema
+
 DEFAULT_URL = "http://127.0.0.1:8765"
 FINISHED = ("done", "failed", "cancelled")
-LIVE_MODES = ("summary", "records")
 
 
 class ServiceError(RuntimeError):
@@ -51,74 +59,56 @@ class ArgumentError(ServiceError, ValueError):
         super().__init__(message, 400)
 
 
-# -- argument checks (all of them: nothing bad reaches the service) -------------
+# -- argument checks: the service's own (vantor.schema), before anything is sent --
 
-def check_number(name, value, *, low=None, high=None, integer=False):
-    """`value` when it is a finite number (an integer if asked) within
-    [low, high]; ArgumentError naming `name` and the value otherwise."""
-    ok = isinstance(value, int) if integer else isinstance(value, (int, float, np.number))
-    if isinstance(value, (bool, np.bool_)) or not ok or not math.isfinite(value):
-        kind = "an integer" if integer else "a finite number"
-        raise ArgumentError(f"{name}: expected {kind}, got {value!r}")
-    if (low is not None and value < low) or (high is not None and value > high):
-        span = f"{low:g} to {high:g}" if high is not None else f"at least {low:g}" \
-            if low is not None else f"at most {high:g}"
-        raise ArgumentError(f"{name}: expected {span}, got {value!r}")
-    return int(value) if integer else float(value)
+def _checked(check, *args):
+    try:
+        return check(*args)
+    except schema.SchemaError as exc:
+        raise ArgumentError(str(exc)) from None
 
 
-def check_optional(name, value, **kw):
-    return None if value is None else check_number(name, value, **kw)
+def _plain(value):
+    """numpy scalars as the Python numbers JSON and the checks take."""
+    return value.item() if isinstance(value, np.generic) else value
 
 
 def check_units(units):
     """A list of ranks and MCU.CU names from one unit or an iterable of them."""
-    if isinstance(units, (int, str, np.integer)) and not isinstance(units, bool):
-        units = [units]
-    try:
-        items = list(units)
-    except TypeError:
-        raise ArgumentError(f"units: expected ranks or MCU.CU names, got {units!r}") from None
-    if not items:
-        raise ArgumentError("units: expected at least one rank or MCU.CU name, got none")
-    out = []
-    for item in items:
-        if isinstance(item, str) and item.strip():
-            out.append(item.strip())
-        elif isinstance(item, (int, np.integer)) and not isinstance(item, (bool, np.bool_)) \
-                and item >= 1:
-            out.append(int(item))
-        else:
-            raise ArgumentError(f"units: expected a rank (1, 2, ...) or an MCU.CU name such "
-                                f"as '0.3', got {item!r}")
-    return out
-
-
-def check_changes(fields):
-    """Settings to write: field names with finite numbers (the service checks
-    the names and limits; a value JSON cannot carry is refused here)."""
-    if not fields:
-        raise ArgumentError("settings: expected at least one FIELD=VALUE")
-    return {name: (int(value) if isinstance(value, (int, np.integer)) and
-                   not isinstance(value, (bool, np.bool_)) else check_number(name, value))
-            for name, value in fields.items()}
-
-
-def check_live(rate, mode):
-    rate = check_number("rate", rate, low=0.1, high=20)
-    if mode not in LIVE_MODES:
-        raise ArgumentError(f"mode: expected one of {', '.join(LIVE_MODES)}, got {mode!r}")
-    return rate, mode
-
-
-def check_times(**times):
-    """Query values of since/until/resolution, those given."""
-    return {name: repr(check_number(name, value))
-            for name, value in times.items() if value is not None}
+    if not isinstance(units, (int, str, list, tuple, np.integer)):
+        try:
+            units = list(units)
+        except TypeError:
+            pass
+    if isinstance(units, (list, tuple)):
+        units = [_plain(u) for u in units]
+    return _checked(schema.unit_names, _plain(units))
 
 
 def unit_query(units):
     return ",".join(str(u) for u in check_units(units))
+
+
+def check_limit(limit):
+    if isinstance(limit, bool) or not isinstance(limit, (int, np.integer)):
+        raise ArgumentError(f"limit: expected an integer, got {limit!r}")
+    return _checked(schema.query_limit, str(int(limit)), 100000)
+
+
+def time_query(since=None, until=None, resolution=None):
+    """The query items of a time range, checked as the service checks them."""
+    query = {name: repr(float(value)) if isinstance(value, (int, float, np.number))
+             and not isinstance(value, bool) else str(value)
+             for name, value in (("since", since), ("until", until),
+                                 ("resolution", resolution)) if value is not None}
+    _checked(schema.query_time, query.get("since"), "since", None)
+    _checked(schema.query_time, query.get("until"), "until", None)
+    _checked(schema.query_resolution, query.get("resolution"))
+    return query
+
+
+def check_poll(poll):
+    return _checked(schema.number, _plain(poll), "poll", low=0.01, high=3600)
 
 
 def _job_id(job):
@@ -147,11 +137,23 @@ def _arrays(entry, *, text_values=False):
 class AsyncClient:
     """The client's methods as coroutines, on the caller's event loop."""
 
-    def __init__(self, url=None, token=None, *, timeout=30.0, via="client"):
-        self.url = (url or os.environ.get("VANTOR_URL") or DEFAULT_URL).rstrip("/")
-        self.token = token or os.environ.get("VANTOR_TOKEN")
-        self.timeout = check_number("timeout", timeout, low=0.001)
+    def __init__(self, url=None, token=None, *, timeout=30.0, via="client", cafile=None,
+                 data_dir=None):
+        from vantor.service.local import found_credentials, found_url
+
+        self.url = (url or os.environ.get("VANTOR_URL") or found_url(data_dir)
+                    or DEFAULT_URL).rstrip("/")
+        found_token, found_cert = found_credentials(self.url, data_dir)
+        self.token = token or os.environ.get("VANTOR_TOKEN") or found_token
+        self.timeout = _checked(schema.number, timeout, "timeout", low=0.001, high=86400)
         self.via = via
+        cafile = cafile or os.environ.get("VANTOR_CA_FILE") or found_cert
+        self._ssl = None
+        if self.url.startswith("https:"):
+            try:
+                self._ssl = ssl.create_default_context(cafile=cafile)
+            except (OSError, ssl.SSLError) as exc:
+                raise ServiceError(f"certificate file {cafile}: {exc}") from None
         self._session = None
 
     async def __aenter__(self):
@@ -178,6 +180,12 @@ class AsyncClient:
         return self._session
 
     def _unreachable(self, exc):
+        import aiohttp
+        if isinstance(exc, aiohttp.ClientConnectorCertificateError):
+            reason = exc.certificate_error
+            return ServiceError(f"the certificate of {self.url} is not trusted "
+                                f"({getattr(reason, 'verify_message', reason)}): pass cafile=, "
+                                "or set $VANTOR_CA_FILE, to the service's certificate")
         return ServiceError(f"no vantor service answers at {self.url} ({exc or type(exc).__name__}); "
                             "start one with `vantor serve`")
 
@@ -190,6 +198,7 @@ class AsyncClient:
         try:
             async with self._http().request(
                     method, self.url + path, data=data, headers=headers,
+                    ssl=self._ssl or True,
                     timeout=aiohttp.ClientTimeout(total=timeout or self.timeout)) as resp:
                 payload = await resp.read()
                 status, reason = resp.status, resp.reason
@@ -238,10 +247,10 @@ class AsyncClient:
     async def configure(self, units, timeout=None, **fields):
         """Writes `fields` into every unit's configuration; returns the units
         once each echoes the new settings, ServiceError naming those that did not."""
-        body = {"units": check_units(units), "settings": check_changes(fields)}
-        timeout = check_optional("timeout", timeout, low=0.1, high=600)
+        body = {"units": check_units(units), "settings": {k: _plain(v) for k, v in fields.items()}}
         if timeout is not None:
-            body["timeout"] = timeout
+            body["timeout"] = _plain(timeout)
+        _checked(schema.settings_request, body)
         wait = (timeout or 5.0) + 10.0
         return (await self._post("/api/settings", body, timeout=wait))["units"]
 
@@ -259,22 +268,22 @@ class AsyncClient:
     async def submit_iv(self, units, start=None, stop=None, step=None, point_steps=None,
                         timeout=None):
         body = {"units": check_units(units)}
-        for name, value, kw in (("start", start, {}), ("stop", stop, {}), ("step", step, {}),
-                                ("point_steps", point_steps, {"integer": True, "low": 1}),
-                                ("timeout", timeout, {"low": 0})):
-            value = check_optional(name, value, **kw)
+        for name, value in (("start", start), ("stop", stop), ("step", step),
+                            ("point_steps", point_steps), ("timeout", timeout)):
             if value is not None:
-                body[name] = value
+                body[name] = _plain(value)
+        _checked(schema.iv_request, body)
         return await self._post("/api/jobs/iv", body)
 
     async def submit_acquire(self, units, seconds):
-        return await self._post("/api/jobs/acquire", {
-            "units": check_units(units), "seconds": check_number("seconds", seconds, low=0)})
+        body = {"units": check_units(units), "seconds": _plain(seconds)}
+        _checked(schema.acquire_request, body)
+        return await self._post("/api/jobs/acquire", body)
 
     async def wait(self, job, poll=0.2, progress=None):
         """The job once it finished; ServiceError unless it is done.
         `progress(job)` is called on every poll."""
-        poll = check_number("poll", poll, low=0.01)
+        poll = check_poll(poll)
         while True:
             state = await self.job(job)
             if progress is not None:
@@ -323,17 +332,15 @@ class AsyncClient:
                           policy="fraction", fraction=0.9, margin=None, onset_fraction=0.9,
                           dark_job=None):
         """Queues a tune (a sweep of `units`, then every curve judged); returns the job."""
-        body = {"units": check_units(units), "policy": policy,
-                "fraction": check_number("fraction", fraction),
-                "onset_fraction": check_number("onset_fraction", onset_fraction)}
-        for name, value, kw in (("start", start, {}), ("stop", stop, {}), ("step", step, {}),
-                                ("point_steps", point_steps, {"integer": True, "low": 1}),
-                                ("margin", margin, {})):
-            value = check_optional(name, value, **kw)
+        body = {"units": check_units(units), "policy": policy, "fraction": _plain(fraction),
+                "onset_fraction": _plain(onset_fraction)}
+        for name, value in (("start", start), ("stop", stop), ("step", step),
+                            ("point_steps", point_steps), ("margin", margin)):
             if value is not None:
-                body[name] = value
+                body[name] = _plain(value)
         if dark_job is not None:
             body["dark_job"] = urllib.parse.unquote(_job_id(dark_job))
+        _checked(schema.tune_request, body)
         return await self._post("/api/jobs/tune", body)
 
     async def tune_result(self, job):
@@ -389,12 +396,13 @@ class AsyncClient:
         query = {"quantity": str(quantity)}
         if boards is not None:
             boards = [boards] if isinstance(boards, (int, np.integer)) else list(boards)
-            query["boards"] = ",".join(str(check_number("boards", b, integer=True, low=0))
+            query["boards"] = ",".join(str(_checked(schema.number, _plain(b), "boards",
+                                                    integer=True, low=0, high=255))
                                        for b in boards)
         return await self._series("/api/history/boards", query, since, until, resolution)
 
     async def _series(self, path, query, since, until, resolution):
-        query.update(check_times(since=since, until=until, resolution=resolution))
+        query.update(time_query(since, until, resolution))
         data = await self._get(f"{path}?{urllib.parse.urlencode(query)}")
         return {int(key): _arrays(entry, text_values=True)
                 for key, entry in data["series"].items()}
@@ -407,6 +415,7 @@ class AsyncClient:
     async def ack(self, alarm, comment=None):
         """Acknowledges an alarm (its id or its dict); returns the alarm."""
         body = {} if comment is None else {"comment": comment}
+        _checked(schema.ack_request, body)
         return await self._post(f"/api/alarms/{_job_id(alarm)}/ack", body)
 
     async def settings_log(self, since=None, until=None, limit=1000):
@@ -422,7 +431,7 @@ class AsyncClient:
         """Saves the archived series of `units` in [since, until] as HDF5 or CSV
         (from `path`'s suffix unless given); returns path."""
         query = {"units": unit_query(units), "format": _format_of(path, format)}
-        query.update(check_times(since=since, until=until, resolution=resolution))
+        query.update(time_query(since, until, resolution))
         payload = await self._get(f"/api/export?{urllib.parse.urlencode(query)}", raw=True,
                                   timeout=max(self.timeout, 300))
         await asyncio.to_thread(_write_file, path, payload)
@@ -433,18 +442,18 @@ class AsyncClient:
     def live(self, rate=2.0, mode="summary", units=None):
         """`async for message in client.live(...)`: live messages as dicts (hello,
         summary or records, event); leaving the loop disconnects."""
-        rate, mode = check_live(rate, mode)
-        query = {"rate": rate, "mode": mode}
+        query = {"rate": repr(float(rate)) if isinstance(rate, (int, float, np.number))
+                 and not isinstance(rate, bool) else str(rate), "mode": mode}
         if units is not None:
             query["units"] = unit_query(units)
-        if self.token:
-            query["token"] = self.token
+        _checked(schema.live_options, query)
         return self._live("ws" + self.url[4:] + "/api/live?" + urllib.parse.urlencode(query))
 
     async def _live(self, ws_url):
         import aiohttp
         try:
-            ws = await self._http().ws_connect(ws_url, headers={"X-Vantor-Via": self.via})
+            ws = await self._http().ws_connect(ws_url, headers=self._headers(),
+                                               ssl=self._ssl or True)
         except aiohttp.WSServerHandshakeError as exc:
             raise ServiceError(f"live stream refused: {exc.status} {exc.message}",
                                exc.status) from None
@@ -460,8 +469,7 @@ class AsyncClient:
 
 
 def _log_path(path, since, until, limit):
-    query = {"limit": check_number("limit", limit, integer=True, low=1)}
-    query.update(check_times(since=since, until=until))
+    query = {"limit": check_limit(limit), **time_query(since, until)}
     return f"{path}?{urllib.parse.urlencode(query)}"
 
 

@@ -2,15 +2,25 @@
 its standard input, so mail, chat or a pager can be attached without the
 service knowing them.  Runs are queued and made one after the other, so a
 pager sees an alarm's transitions in order; the caller never waits, and a
-failing, hanging or missing command is logged and counted, nothing more."""
+failing, hanging or missing command is logged and counted, nothing more.
+A command still running when the service dies ends with it."""
 import asyncio
 import json
 import logging
 import os
+import shutil
 
 log = logging.getLogger("vantor.alarms.hook")
 QUEUE_LIMIT = 200
 RUNNERS = 1
+_SETPRIV = shutil.which("setpriv")
+
+
+def with_parent(argv):
+    """`argv` run so that it ends when the service dies, however it dies:
+    util-linux's setpriv asks the kernel for a parent-death signal, which
+    outlives the exec of the command (unchanged where there is no setpriv)."""
+    return [_SETPRIV, "--pdeathsig", "KILL", "--", *argv] if _SETPRIV else list(argv)
 
 
 class HookRunner:
@@ -63,7 +73,7 @@ class HookRunner:
                    VANTOR_ALARM_TRANSITION=str(alarm.get("transition")))
         try:
             proc = await asyncio.create_subprocess_exec(
-                *self.argv, stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.DEVNULL,
+                *with_parent(self.argv), stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.DEVNULL,
                 stderr=asyncio.subprocess.PIPE, env=env, start_new_session=True)
         except OSError as exc:
             return self._failed(alarm, f"alarm hook {self.argv[0]}: {exc.strerror or exc}")

@@ -110,6 +110,12 @@ class EpicsServer:
                 self.writer.write(record, None, now, INVALID, STAT_UDF)
         self._sp_thread.shutdown(wait=True)
 
+    async def lifetime(self, app):
+        """The records from the application's start to its cleanup."""
+        await self.start()
+        yield
+        await self.stop()
+
     def _start_ioc(self, dispatcher_module, builder, imports, softioc):
         self._build(builder)
         self._access_security(imports)
@@ -347,21 +353,6 @@ def _output_to_stderr():
 def _report_failure(task):
     if not task.cancelled() and task.exception() is not None:
         log.error("EPICS records stopped following the host", exc_info=task.exception())
-
-
-def add_to_app(app, host, options):
-    """The EPICS server's start and stop, on the app's startup and cleanup."""
-    server = EpicsServer(host, options)
-
-    async def start_epics(app):
-        await server.start()
-
-    async def stop_epics(app):
-        await server.stop()
-
-    app.on_startup.append(start_epics)
-    app.on_cleanup.append(stop_epics)
-    return server
 
 
 def check_available():

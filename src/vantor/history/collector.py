@@ -48,7 +48,8 @@ class ArchiveCollector:
             for change in event.get("changes", ()):
                 self._settings.append((event["time"], event.get("via"), change.get("rank"),
                                        change.get("name"), change.get("field"),
-                                       change.get("old"), change.get("new")))
+                                       change.get("old"), change.get("new"),
+                                       event.get("actor")))
                 if change.get("field") == "biasI":
                     self._state(event["time"], change["rank"], set_point=change.get("new"))
         elif kind == "status":

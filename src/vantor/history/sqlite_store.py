@@ -33,7 +33,7 @@ CREATE INDEX IF NOT EXISTS blocks_series ON blocks (kind, level, key, t1);
 CREATE TABLE IF NOT EXISTS unit_state (t REAL, rank INTEGER, status TEXT, biasI REAL);
 CREATE INDEX IF NOT EXISTS unit_state_rank ON unit_state (rank, t);
 CREATE TABLE IF NOT EXISTS settings_log (
-    t REAL, via TEXT, rank INTEGER, name TEXT, field TEXT, old TEXT, new TEXT);
+    t REAL, via TEXT, rank INTEGER, name TEXT, field TEXT, old TEXT, new TEXT, actor TEXT);
 CREATE INDEX IF NOT EXISTS settings_log_time ON settings_log (t);
 CREATE TABLE IF NOT EXISTS alarm_log (
     t REAL, id TEXT, condition TEXT, subject TEXT, state TEXT, message TEXT,
@@ -94,6 +94,10 @@ class SQLiteStore(Store):
             if mode.lower() != "wal":
                 raise ArchiveError(f"archive {self.path}: WAL mode refused ({mode})")
             db.executescript(SCHEMA)
+            columns = [row[1] for row in db.execute("PRAGMA table_info(settings_log)")]
+            if "actor" not in columns:          # an archive of before changes named who
+                with db:
+                    db.execute("ALTER TABLE settings_log ADD COLUMN actor TEXT")
             with db:
                 db.execute("INSERT OR IGNORE INTO meta VALUES ('schema', ?)", (SCHEMA_VERSION,))
             version = db.execute("SELECT value FROM meta WHERE key='schema'").fetchone()[0]
@@ -152,9 +156,10 @@ class SQLiteStore(Store):
             if batch.states:
                 db.executemany("INSERT INTO unit_state VALUES (?,?,?,?)", batch.states)
             if batch.settings:
-                db.executemany("INSERT INTO settings_log VALUES (?,?,?,?,?,?,?)",
-                               [(t, via, rank, name, fld, json.dumps(old), json.dumps(new))
-                                for t, via, rank, name, fld, old, new in batch.settings])
+                db.executemany("INSERT INTO settings_log VALUES (?,?,?,?,?,?,?,?)",
+                               [(t, via, rank, name, fld, json.dumps(old), json.dumps(new),
+                                 json.dumps(actor))
+                                for t, via, rank, name, fld, old, new, actor in batch.settings])
             if batch.alarms:
                 db.executemany("INSERT INTO alarm_log VALUES (?,?,?,?,?,?,?,?)",
                                [(a["time"], a["id"], a["condition"], a["subject"],
@@ -282,11 +287,12 @@ class SQLiteStore(Store):
 
     def settings_log(self, since, until, limit):
         cur = self._conn().execute(
-            "SELECT t, via, rank, name, field, old, new FROM settings_log WHERE t >= ? "
+            "SELECT t, via, rank, name, field, old, new, actor FROM settings_log WHERE t >= ? "
             "AND t <= ? ORDER BY t DESC, rowid DESC LIMIT ?", (since, until, limit))
         return [{"time": t, "via": via, "rank": rank, "name": name, "field": fld,
-                 "old": json.loads(old), "new": json.loads(new)}
-                for t, via, rank, name, fld, old, new in cur]
+                 "old": json.loads(old), "new": json.loads(new),
+                 "actor": json.loads(actor) if actor else None}
+                for t, via, rank, name, fld, old, new, actor in cur]
 
     def alarm_log(self, since, until, limit):
         cur = self._conn().execute(

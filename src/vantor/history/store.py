@@ -15,7 +15,8 @@ class Batch:
     rows: kind -> keyed full-resolution rows (see layouts.row_dtype)
     states: (time, rank, status word, bias current set point) of units whose
         status or set point changed
-    settings: (time, via, rank, name, field, old, new) per changed field
+    settings: (time, via, rank, name, field, old, new, actor) per changed field;
+        actor names who asked ({"token": name, "address": ip}) or is None
     alarms: alarm transitions, each the alarm's JSON dict"""
     rows: dict = field(default_factory=dict)
     states: list = field(default_factory=list)

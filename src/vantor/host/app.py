@@ -17,11 +17,19 @@ from .overview import Overview
 from .readmodel import ReadModel
 from .stats import Stats
 from .units import resolve_units
-from .windows import WindowCounter
 
 __all__ = ["Host", "ConfigureError", "ConfigureTimeout", "HostBusy", "default_listen"]
 
 UNITS_PER_SLICE = 256
+
+
+async def _until(condition, wait, poll=0.02):
+    deadline = time.monotonic() + wait
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        await asyncio.sleep(poll)
+    return True
 
 
 class Host:
@@ -31,9 +39,8 @@ class Host:
         self.units = settings.units()     # rank order
         self.hardware = hardware
         stats = Stats(settings)
-        counter = WindowCounter([(cu.mcuId, cu.cuId) for cu in self.units], settings.buffSize)
-        self._model = ReadModel(settings, stats, counter, origin=self._origin)
-        self._path = DataPath(settings, stats, self._model, counter, listen=listen,
+        self._model = ReadModel(settings, stats, origin=self._origin)
+        self._path = DataPath(settings, stats, self._model, listen=listen,
                               hardware=hardware, worker_processes=worker_processes,
                               transport=transport)
         self._overview = Overview(settings, stats, self._path, self._model)
@@ -96,21 +103,11 @@ class Host:
 
     async def wait_for_records(self, wait):
         """True once a record has reached the workers, False after `wait` s."""
-        deadline = time.monotonic() + wait
-        while self._stats.records_in == 0:
-            if time.monotonic() > deadline:
-                return False
-            await asyncio.sleep(0.02)
-        return True
+        return await _until(lambda: self._stats.records_in > 0, wait)
 
     async def wait_for_windows(self, wait):
         """True once every unit's first window has reached the hub, False after `wait` s."""
-        deadline = time.monotonic() + wait
-        while self._stats.stream_in < len(self.units):
-            if time.monotonic() > deadline:
-                return False
-            await asyncio.sleep(0.02)
-        return True
+        return await _until(lambda: self._stats.stream_in >= len(self.units), wait)
 
     # -- reading -----------------------------------------------------------------
 

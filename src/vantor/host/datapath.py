@@ -16,7 +16,8 @@ import zmq.asyncio
 from vantor.wire import CU_UPDATE, UPDATE_FRAMES
 from . import lifeline, secure
 from .protocols import Broker, Hub, Monitor
-from .pump import messages
+from .pump import batches, messages
+from .road import Router
 from .settings import SettingsError
 from .shared import SharedBlock
 from .sources import Admission
@@ -34,18 +35,18 @@ def default_listen(hardware=None):
 
 
 class DataPath:
-    def __init__(self, settings, stats, model, counter, *, listen=("127.0.0.1", 0),
+    def __init__(self, settings, stats, model, *, listen=("127.0.0.1", 0),
                  hardware=None, worker_processes=0, transport="ipc"):
         self.settings = settings
         self.stats = stats
         self.model = model
-        self.counter = counter            # records per window, fed by the broker's routing
         self.listen = listen
         self.hardware = hardware          # fallback address for updates, if given
         self.worker_processes = worker_processes
         self.transport_kind = transport
         self.tap = None                   # called with every stream frame (tests)
         self.broker = None
+        self.router = None                # routes every passing record (road.Router)
         self.block = None
         self.udp = None
         self.workers = None
@@ -96,14 +97,18 @@ class DataPath:
             else:
                 self.workers = LocalWorkers(settings, self.block, self.ctx, stream_url,
                                             update_url, self.stats)
+            self.router = Router([(cu.mcuId, cu.cuId) for cu in units],
+                                 self.block.backend_pair()[0], self._worker_failed, self.timebase)
+            self.router.route(self.workers.targets())
+            self.timebase.router = self.stats.router = self.model.router = self.router
+            self.workers.attach(self.router)
             self.device_addresses = {}
             cuids = {(cu.mcuId, cu.cuId) for cu in units}
             self.broker = Broker(settings.maxFails, len(units), len(settings.devices),
                                  self.timebase.broker_backend(), self.device_addresses, cuids,
-                                 False).bind(self.workers.deliver, self.stats, self.timebase,
-                                             self.counter, self.model.last_records)
+                                 False).bind(self.router, self.stats, self.timebase)
             self.hub = Hub(settings)
-            self.hub.model = self.model
+            self.hub.stats, self.hub.model = self.stats, self.model
             self.monitors = {m: Monitor().bind(self.stats.mcus[m]) for m in settings.devices}
 
             self._tasks = [asyncio.create_task(self._pump_stream()),
@@ -138,6 +143,9 @@ class DataPath:
             await workers.stop()
             self.workers = None
         self.broker = self.hub = None
+        self.model.router = None
+        if self.router is not None:
+            self.router.route([None] * len(self.settings.units()))   # lets go of the workers
         self.monitors = {}
         for name in ("stream_in", "update_in", "control_in"):
             sock = getattr(self, name, None)
@@ -202,6 +210,11 @@ class DataPath:
                 stats.error("broker", exc)
         self.workers.flush()
 
+    def _worker_failed(self, mcu, cu, exc):
+        """A worker's msg_received (or an echo watcher) raised: counted, and
+        the broker's drain goes on."""
+        self.stats.error(f"worker {mcu}.{cu}", exc)
+
     def _malformed(self, data, addr):
         self.stats.malformed += 1
 
@@ -221,15 +234,21 @@ class DataPath:
             self.stats.error("monitor", exc)
 
     async def _pump_stream(self):
-        async for frames in messages(self.stream_in):
-            frame = frames[0]
-            self.stats.stream_in += 1
-            if self.tap is not None:
-                self.tap(frame)
-            try:
-                self.hub.msg_received([frame])
-            except Exception as exc:
-                self.stats.error("hub", exc)
+        """Every stream record to the hub; and the records of one turn of the
+        pump, together, to the read model: it takes each window as the
+        workers publish it, not a window later when the hub's batch leaves."""
+        stats, model = self.stats, self.model
+        async for batch in batches(self.stream_in):
+            for frames in batch:
+                frame = frames[0]
+                stats.stream_in += 1
+                if self.tap is not None:
+                    self.tap(frame)
+                try:
+                    self.hub.msg_received([frame])
+                except Exception as exc:
+                    stats.error("hub", exc)
+            model.stream(b"".join(frames[0] for frames in batch if len(frames[0]) == 32))
 
     async def _pump_updates(self):
         sock = self.update_in
@@ -269,18 +288,16 @@ class DataPath:
         return self.block.read_backend()
 
     def write_buff_size(self, buff_size):
-        """The workers' window length; the window counter follows it."""
+        """The workers' window length (the router reads it where they do)."""
         self.block.write_buff_size(buff_size)
-        self.counter.buff_size = buff_size
 
     def watch_echoes(self, watchers):
         """Records of the units in `watchers` ((mcuId, cuId) -> callable) also go
-        to their watcher, until `unwatch_echoes`.  The broker's table is
-        replaced, never changed in place, so routing never sees it half-made."""
-        self.broker.echo_watch = {**(self.broker.echo_watch or {}), **watchers}
+        to their watcher, until `unwatch_echoes`."""
+        for (mcu, cu), watcher in watchers.items():
+            self.router.watch(mcu, cu, watcher)
 
     def unwatch_echoes(self, pairs):
-        if self.broker is None:
-            return
-        table = {k: v for k, v in (self.broker.echo_watch or {}).items() if k not in pairs}
-        self.broker.echo_watch = table or None
+        if self.router is not None:
+            for mcu, cu in pairs:
+                self.router.watch(mcu, cu, None)

@@ -31,7 +31,7 @@ async def reset_bias(host, biases, via, wait, timeout=5.0):
     return sorted(set(failed))
 
 
-async def configure_each(host, biases, via, timeout=5.0):
+async def configure_each(host, biases, via, timeout=5.0, actor=None):
     """Sets biasI of each rank to `biases[rank]`, one verified change per
     distinct value; returns what each change ended with (ranks, or the
     exception) in the order of the values."""
@@ -39,7 +39,7 @@ async def configure_each(host, biases, via, timeout=5.0):
     for rank, bias in biases.items():
         groups.setdefault(bias, []).append(rank)
     return await asyncio.gather(*(host.configure(ranks, {"biasI": bias}, via=via,
-                                                 timeout=timeout)
+                                                 timeout=timeout, actor=actor)
                                   for bias, ranks in groups.items()), return_exceptions=True)
 
 

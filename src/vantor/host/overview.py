@@ -4,10 +4,14 @@ start, and board changes as events (the monitors report them inside the
 data path, where nothing waits, so they are noticed here)."""
 import asyncio
 import collections
+import logging
 import time
 
 WATCH_PERIOD = 0.5        # seconds between rate and board-state refreshes
 RATE_SPAN = 10            # rates average over this many periods: batches come once a window
+LOCK_CHECK_PERIODS = 10   # the shared records' locks are looked at every 5 s
+
+log = logging.getLogger("vantor.host")
 
 
 class Overview:
@@ -18,6 +22,7 @@ class Overview:
         self._samples = collections.deque(maxlen=RATE_SPAN + 1)
         self._boards_seen = {}
         self.unheard = set()           # names of units not heard within their time-out
+        self.lock_owner_deaths = 0     # processes that died holding a shared record's lock
 
     def boards_state(self, now_wall=None):
         now_wall = time.time() if now_wall is None else now_wall
@@ -39,6 +44,7 @@ class Overview:
                 "errors": s.errors, "last_error": s.last_error, "iv_results": model.iv_results,
                 "iv_range": list(model.iv_range) if model.iv_range is not None else None,
                 "incomplete_windows": int(model.incomplete.sum()),
+                "lock_owner_deaths": self.lock_owner_deaths,
                 "rates": dict(self.rates), **self._intake_totals()}
 
     def _intake_totals(self):
@@ -65,8 +71,12 @@ class Overview:
         """Rates over the last period, units never heard, and board changes as
         events; runs from the host's start (`started_wall`) to its stop."""
         self._samples.append(self._counts())
+        turns = 0
         while True:
             await asyncio.sleep(WATCH_PERIOD)
+            turns += 1
+            if turns % LOCK_CHECK_PERIODS == 0:
+                self._check_locks()
             self._samples.append(self._counts())
             first, last = self._samples[0], self._samples[-1]
             dt = last[0] - first[0]
@@ -85,6 +95,17 @@ class Overview:
                             self.model.publish_event({"kind": "board", "mcuId": m.mcuId,
                                                       "field": name, "old": old, "new": value,
                                                       "time": now})
+
+    def _check_locks(self):
+        """A process that died holding a record's lock leaves it to the next
+        taker, which counts it: said once here, as an event and in the log."""
+        block = self.path.block
+        deaths = block.lock_owner_deaths() if block is not None else self.lock_owner_deaths
+        if deaths > self.lock_owner_deaths:
+            log.warning("%d process(es) died holding a lock of the shared records; the locks "
+                        "were taken over", deaths - self.lock_owner_deaths)
+            self.model.publish_event({"kind": "lock", "owner_deaths": deaths, "time": time.time()})
+            self.lock_owner_deaths = deaths
 
     def _flag_unheard(self, now):
         """A unit that has sent nothing since the start raises no silence alarm

@@ -7,56 +7,39 @@ import time
 from vantor.cluster import feedhub, ingestgate
 from vantor.cluster.workers import boardwatch, lanecore
 
-from . import silence
 
 log = logging.getLogger("vantor.host")
 
 
 class Broker(ingestgate.SpeedUpProtocol):
-    """Receives every channel-unit datagram and routes each passing record to
-    the worker of its unit, noting on the way what the read model shows of
-    it: its window (WindowCounter) and its echo of the unit's settings."""
+    """Receives every channel-unit datagram; a passing record goes to the
+    router (road.Router), which counts it, follows its window, keeps the
+    unit's echo and delivers it to the unit's worker, all natively: the
+    broker calls on_sync_success by name, and finds the router's method as
+    this broker's own attribute."""
 
-    echo_watch = None   # (mcuId, cuId) -> callable(record), while a settings change is verified
-
-    def bind(self, deliver, stats, timebase, counter, last_records):
-        self.deliver, self.stats, self.timebase = deliver, stats, timebase
-        self.count, self.last_records = counter.record, last_records
+    def bind(self, router, stats, timebase):
+        self.on_sync_success = router.on_sync_success
+        self.router, self.stats, self.timebase = router, stats, timebase
         return self
 
     def log_firmware_version(self, msg):
         log.info("microcontroller %d first heard: datagram of %d bytes", msg[0], len(msg))
 
-    def on_sync_success(self, chunk):
-        self.stats.records_in += 1
-        self.timebase.record(chunk)
-        pair = (chunk[0], chunk[1])
-        self.last_records[pair] = chunk
-        self.count(pair, int.from_bytes(chunk[8:12], "little"))
-        if self.echo_watch:
-            watcher = self.echo_watch.get(pair)
-            if watcher is not None:
-                watcher(chunk)
-        self.deliver(chunk)
-
     def on_sync_failed(self):
         self.stats.sync_failed += 1
-        self.timebase.sync_lost()
+        self.router.sync_lost()
 
     def on_missing(self, mcuId, cuId):
         self.stats.missing += 1
 
 
 class Worker(lanecore.SpeedUpProtocol):
-    """One channel unit's worker; counts its hook calls. Its silence timer is
-    a deadline that the process's SilenceWatch checks (see silence.py)."""
+    """One channel unit's worker; counts its hook calls. Its reset_timer is a
+    slot of the process's silence deadlines (see silence.py)."""
 
     mismatches = 0
     timeouts = 0
-    deadline = silence.NEVER
-
-    def reset_timer(self, timeout_time=0.1):
-        self.deadline = silence.clock() + timeout_time
 
     def onMismatch(self, data, config):
         self.mismatches += 1
@@ -67,14 +50,16 @@ class Worker(lanecore.SpeedUpProtocol):
 
 
 class Hub(feedhub.SpeedUpProtocol):
-    """The front end's side: batches, IV results and range changes go to the
-    read model (`model`), which decodes them once for every reader."""
+    """The front end's side.  The read model takes the stream records from the
+    stream pump as they come, so the hub's batches are only counted here;
+    IV results and range changes go to the read model (`model`)."""
 
     model = None
+    stats = None
 
     def streamData(self, data):
-        if self.model is not None:
-            self.model.stream(data)
+        if self.stats is not None:
+            self.stats.stream_out += len(data) // 32
 
     def streamIvData(self, data):
         if self.model is not None:

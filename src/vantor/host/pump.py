@@ -19,3 +19,16 @@ async def messages(sock):
             except zmq.Again:
                 break
             yield frames
+
+
+async def batches(sock):
+    """The same messages, a list per turn of the loop: what arrived together."""
+    plain = zmq.Socket.shadow(sock.underlying)
+    while True:
+        batch = [await sock.recv_multipart()]
+        for _ in range(BATCH - 1):
+            try:
+                batch.append(plain.recv_multipart(zmq.NOBLOCK))
+            except zmq.Again:
+                break
+        yield batch

@@ -68,9 +68,10 @@ def echoed_bias_current(biasV, config):
 
 
 def decode(data, count, received, origin):
-    """`count` stream records from `data` as a Windows table; `received(pair,
-    end)` tells how many records the window of unit `pair` ending at sequence
-    `end` held (None: the host did not see it close, so it counts as none)."""
+    """`count` stream records from `data` as a Windows table.  `received`
+    holds, per record, how many records its window held (uint32, as
+    road.Router.received_of gives them; None: not known, so windows count as
+    holding none)."""
     src = np.frombuffer(data, STREAM_DTYPE, count)
     rows = np.empty(count, WINDOW_DTYPE)
     for name in STREAM_FIELDS:
@@ -78,17 +79,10 @@ def decode(data, count, received, origin):
     status = rows["cuStatus"]
     measured = ~np.isin(status, SILENCE_CODES)
     rows["rate"] = np.where(measured, window_rate(rows["counts"], rows["intSize"]), np.nan)
-    # Silence records and sweep points are no windows: they count as whole.
-    got = rows["received"]
-    got[:] = rows["intSize"]
-    windows = np.flatnonzero(status == CU_NORMAL)
-    if len(windows):
-        stamps = rows["timestamp"][windows]
-        # a window ends on a 32-bit sequence: other times match no window
-        stamps = np.where((stamps >= 0) & (stamps < 2.0 ** 33 * STEP_S), stamps, -1.0)
-        ends = np.rint(stamps / STEP_S).astype(np.int64).tolist()
-        pairs = zip(rows["mcuId"][windows].tolist(), rows["cuId"][windows].tolist())
-        got[windows] = [received(pair, end) or 0 for pair, end in zip(pairs, ends)]
+    if received is None:     # silence records and sweep points are no windows: whole
+        rows["received"] = np.where(status == CU_NORMAL, 0, rows["intSize"])
+    else:
+        rows["received"] = np.frombuffer(received, "<u4", count)
     rows["time"] = rows["timestamp"] + (np.nan if origin is None else origin)
     return Windows(rows, origin, time.time())
 
@@ -101,15 +95,14 @@ class ReadModel:
     """Unit state and the fan-out of decoded batches.  Fed by the data path
     (`stream`, `iv`, `iv_range`, `update_sent`); read by the facade."""
 
-    def __init__(self, settings, stats, counter, origin):
+    def __init__(self, settings, stats, origin):
         self.settings = settings
         self.stats = stats
-        self.counter = counter            # records per window (windows.WindowCounter)
+        self.router = None                # the data path's road.Router while it runs
         self.origin = origin              # callable: Unix time of board time 0, or None
         self.bus = Bus()
         self.taps = []                    # callables fed every Windows at once (recordings)
         self.latch = None                 # the latch watch (latch_keeper.LatchKeeper), if any
-        self.last_records = {}            # (mcuId, cuId) -> the unit's last record (its echo)
         self.iv_results = 0
         self.last_iv = None
         self.iv_range = None
@@ -137,10 +130,8 @@ class ReadModel:
     # -- fed by the data path ----------------------------------------------------
 
     def stream(self, data):
-        """A batch the hub handed out (stream records back to back)."""
-        size = STREAM_DTYPE.itemsize
-        count = len(data) // size
-        self.stats.stream_out += count
+        """Stream records back to back, as the workers published them."""
+        count = len(data) // STREAM_DTYPE.itemsize
         if not count:
             return
         table = self.decode(data, count)
@@ -154,7 +145,9 @@ class ReadModel:
             self.latch.batch(table)
 
     def decode(self, data, count):
-        return decode(data, count, self.counter.take, self.origin())
+        router = self.router
+        received = None if router is None else router.received_of(data)
+        return decode(data, count, received, self.origin())
 
     def _take(self, rows):
         """Unit state from one decoded batch; returns [(rank, old word, new word)]
@@ -307,7 +300,7 @@ class ReadModel:
     def _echo(self, rank, cu, config):
         """The settings the unit reported in its last record, and whether they
         are what its configuration asks for."""
-        chunk = self.last_records.get((cu.mcuId, cu.cuId))
+        chunk = None if self.router is None else self.router.last_record(cu.mcuId, cu.cuId)
         if chunk is None:
             return None, None
         values = CU_MESSAGE.unpack_from(chunk)

@@ -1,7 +1,8 @@
 """One recording through the running host's hub: startRecording, wait,
 stopRecording.  Beside the hub's table it keeps, from the read model, how
 many records each recorded window held, so a window with missing records
-is known as such in the files.
+is known as such in the files (the stream pump hands every record to the
+hub and, in the same turn, to the read model, so none is missed).
 
 The hub stops a recording by itself when a chosen unit's buffer is full.  It
 then holds the harvested table until the next stop, so a non-empty
@@ -14,8 +15,6 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from vantor.wire import CU_NORMAL, STEP_S
-
-from .windows import KEEP
 
 
 @dataclass
@@ -87,21 +86,6 @@ async def run_recording(control, ranks, seconds, *, progress=None, stop=None, po
         table = hub.stopRecording()
     backend = path.read_backend() if path.block is not None else {}
     return RecordOutcome(table, capped, interrupted, recorded,
-                         float(backend.get("TIMESTAMP", 0.0)),
-                         _with_last_windows(counts.result(), table, control))
+                         float(backend.get("TIMESTAMP", 0.0)), counts.result())
 
 
-def _with_last_windows(received, table, control):
-    """The hub records a window as it arrives but hands its batch out only with
-    the next window's, so the last windows of a recording may not have passed
-    the read model yet: the window counter still knows them."""
-    counter = control.path.counter
-    for rank, points in table.items():
-        cu = control.units[rank - 1]
-        for point in points[-KEEP:]:
-            key = (rank, round(point["time"] / STEP_S))
-            if key not in received:
-                got = counter.peek((cu.mcuId, cu.cuId), key[1])
-                if got is not None:
-                    received[key] = got
-    return received

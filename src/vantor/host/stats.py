@@ -17,11 +17,16 @@ class Stats:
     def __init__(self, settings):
         self.mcus = {m: McuStats(m) for m in settings.devices}
         self.sequences = {}       # mcuId -> SequenceTracker of its admitted datagrams
-        self.datagrams = self.records_in = self.stream_in = self.stream_out = 0
+        self.router = None        # counts the records that passed the broker's check
+        self.datagrams = self.stream_in = self.stream_out = 0
         self.status_in = self.malformed = 0
         self.sync_failed = self.missing = self.errors = 0
         self.updates_sent = self.updates_undeliverable = 0
         self.last_error = None
+
+    @property
+    def records_in(self):
+        return 0 if self.router is None else self.router.records_in
 
     def error(self, where, exc):
         self.errors += 1

@@ -18,40 +18,28 @@ import ctypes
 import threading
 import time
 
-from vantor.wire import C_BACKEND, STEP_S
-
-ORIGIN_RECORDS = 2000     # records that refine the origin; later ones only cost time
+from vantor.wire import C_BACKEND
 
 
 class TimeBase:
     def __init__(self, on_event=None):
         self.on_event = on_event
-        self.origin = None          # Unix seconds of sequence 0, from the first record
+        self.router = None          # refines `origin` from the first records (road.Router)
         self.resyncs = 0            # re-synchronisations regained since the start
-        self._lost = False
-        self._refine = ORIGIN_RECORDS
         self._broker_record = ctypes.create_string_buffer(C_BACKEND.size)
         self._broker_lock = threading.Lock()
+
+    @property
+    def origin(self):
+        """Unix seconds of sequence 0, from the first records; None before any."""
+        return None if self.router is None else self.router.origin
 
     def broker_backend(self):
         """(address, lock) of the C_Backend record the broker writes its clock into."""
         return ctypes.addressof(self._broker_record), self._broker_lock
 
-    def record(self, chunk):
-        """Every record that passed the broker's check, before its worker sees it."""
-        if self._refine:
-            self._refine -= 1
-            estimate = time.time() - int.from_bytes(chunk[8:12], "little") * STEP_S
-            if self.origin is None or estimate < self.origin:
-                self.origin = estimate
-        if self._lost:
-            self._regained(chunk)
-
-    def sync_lost(self):
-        self._lost = True
-
-    def _regained(self, chunk):
-        self._lost = False
+    def regained(self, chunk):
+        """The first record that passed after a lost sync (the router calls it)."""
         self.resyncs += 1
         if self.on_event is not None:
             self.on_event({"kind": "resync", "count": self.resyncs,

@@ -2,11 +2,13 @@
 
 The loop's own datagram transport takes one datagram per wake-up of the
 selector, so a busy host pays a whole turn of the event loop for every
-datagram. This endpoint drains up to BATCH datagrams per wake-up and then lets
-the loop's other work (stream pump, silence checks) have its turn."""
+datagram. This endpoint drains up to BATCH datagrams per wake-up, with one
+system call (recvmmsg, vantor.host.road.receive_many), and then lets the
+loop's other work (stream pump, silence checks) have its turn."""
 import socket
 
 from vantor.wire import CU_MESSAGE, MCU_MESSAGE
+from .road import receive_many
 
 BATCH = 256
 MAX_SIZE = 65536
@@ -34,15 +36,13 @@ class UdpEndpoint:
         loop.add_reader(self.sock.fileno(), self._read_ready)
 
     def _read_ready(self):
-        receive, deliver = self.sock.recvfrom, self.protocol.datagram_received
-        for _ in range(BATCH):
-            try:
-                data, addr = receive(MAX_SIZE)
-            except (BlockingIOError, InterruptedError):
-                return
-            except OSError as exc:   # e.g. ICMP port unreachable of an earlier send
-                self.protocol.error_received(exc)
-                return
+        try:
+            datagrams = receive_many(self.sock.fileno(), BATCH, MAX_SIZE)
+        except OSError as exc:   # e.g. ICMP port unreachable of an earlier send
+            self.protocol.error_received(exc)
+            return
+        deliver = self.protocol.datagram_received
+        for data, addr in datagrams:
             deliver(data, addr)
 
     def sendto(self, data, addr):

@@ -34,21 +34,21 @@ def child_main(job):
 
 
 async def _child(job):
+    from .road import Router
     from .settings import parse_settings
     from .shared import SharedBlock
     from .pump import messages
     from .secure import connect_as_client
-    from .silence import SilenceWatch
-    from .workers import build_workers, close_workers, unit_of
+    from .workers import WorkerSet
 
     settings = parse_settings(job["settings"])
     units = [cu for cu in settings.units() if cu.rank in job["ranks"]]
-    block = SharedBlock(len(settings.units()), name=job["shm"], locks=job["locks"], create=False)
+    block = SharedBlock(len(settings.units()), name=job["shm"], create=False)
     ctx = zmq.Context()
     actx = zmq.asyncio.Context.shadow(ctx.underlying)
     curve = job["curve"]
-    workers, sockets = build_workers(units, block, ctx, job["stream_url"], job["update_url"],
-                                     settings.timeout, curve=curve)
+    workers = WorkerSet(units, block, ctx, job["stream_url"], job["update_url"],
+                        settings.timeout, curve=curve)
     inbox = actx.socket(zmq.PULL)
     inbox.setsockopt(zmq.LINGER, 0)
     control = ctx.socket(zmq.PUSH)
@@ -61,7 +61,16 @@ async def _child(job):
     control.send_multipart([READY, str(job["index"]).encode()])
 
     def timeout_failed(worker, exc):
-        report(f"worker {unit_of(workers, worker)} timeout: {type(exc).__name__}: {exc}")
+        report(f"worker {workers.label_of(worker)} timeout: {type(exc).__name__}: {exc}")
+
+    def worker_failed(mcu, cu, exc):
+        report(f"worker {mcu}.{cu}: {type(exc).__name__}: {exc}")
+
+    # The host's router already followed the records' windows; this one
+    # only hands each record to its worker.
+    router = Router([(cu.mcuId, cu.cuId) for cu in units], block.backend_pair()[0],
+                    worker_failed, None)
+    router.route(list(workers.workers))
 
     def report(text):
         try:
@@ -80,26 +89,19 @@ async def _child(job):
             except zmq.ZMQError:
                 pass
 
-    watching = asyncio.create_task(SilenceWatch(workers.values(), timeout_failed).run())
+    watching = asyncio.create_task(workers.watch(timeout_failed).run())
     telling = asyncio.create_task(tell_progress())
     try:
         async for frames in messages(inbox):
             batch = frames[0]
             if len(batch) < RECORD:
                 break
-            taken += len(batch) // RECORD
-            for offset in range(0, len(batch) - RECORD + 1, RECORD):
-                chunk = batch[offset:offset + RECORD]
-                worker = workers.get((chunk[0], chunk[1]))
-                if worker is not None:
-                    try:
-                        worker.msg_received([chunk])
-                    except Exception as exc:
-                        report(f"worker {chunk[0]}.{chunk[1]}: {type(exc).__name__}: {exc}")
+            taken += router.take_batch(batch)
     finally:
         watching.cancel()
         telling.cancel()
-        close_workers(workers, sockets)
+        router.route([None] * len(units))      # let go of the workers before they close
+        workers.close()
         inbox.close(linger=0)
         control.close()
         ctx.destroy(linger=0)
@@ -107,17 +109,19 @@ async def _child(job):
 
 
 class RemoteWorkers:
-    """Host side: one input socket per worker process, records routed by unit.
-    The records of one datagram bound for one process travel as one message
-    (a ZMQ send per record would cost the host more than the worker's work)."""
+    """Host side: one input socket per worker process; the router gathers the
+    records bound for each process, and the records of one datagram bound
+    for one process travel as one message (a ZMQ send per record would cost
+    the host more than the worker's work)."""
 
     def __init__(self, settings, block, ctx, stream_url, update_url, stats, *, processes,
                  endpoint, control_url, doc, curve=None, on_event=None):
         self.stats = stats
         self.on_event = on_event
         self.mp = multiprocessing.get_context("spawn")
-        units = settings.units()
+        units = self.units = settings.units()
         processes = max(1, min(processes, len(units)))
+        self.router = None                  # set by the data path: it gathers the records
         self.inputs, self.route, self.procs = [], {}, []
         self.jobs = []
         self.pending = [[] for _ in range(processes)]
@@ -141,10 +145,10 @@ class RemoteWorkers:
             for cu in group:
                 self.route[(cu.mcuId, cu.cuId)] = index
             job = {"index": index, "settings": doc, "ranks": {cu.rank for cu in group},
-                    "shm": block.name, "locks": block.locks, "input_url": url,
-                    "stream_url": stream_url, "update_url": update_url,
-                    "control_url": control_url, "parent": os.getpid(),
-                    "curve": curve.client_job() if curve is not None else None}
+                   "shm": block.name, "input_url": url,
+                   "stream_url": stream_url, "update_url": update_url,
+                   "control_url": control_url, "parent": os.getpid(),
+                   "curve": curve.client_job() if curve is not None else None}
             self.jobs.append(job)
             self.procs.append(None)
 
@@ -163,7 +167,7 @@ class RemoteWorkers:
         proc.join(0)
         if self._stopping or not self._ready_event.is_set():
             return                    # stopping, or start() reports it
-        self.up[index] = False
+        self._set_up(index, False)
         self.deaths += 1
         # What it was sent after its last report of what it took in is
         # counted as lost with it (the records of windows it had not
@@ -187,11 +191,11 @@ class RemoteWorkers:
     def _announce(self, index, state, **extra):
         if self.on_event is not None:
             self.on_event({"kind": "worker", "index": index, "state": state,
-                           "lost": self.lost[index], **extra, "time": time.time()})
+                           "lost": self._lost(index), **extra, "time": time.time()})
 
     def state(self):
         return {"processes": len(self.procs), "alive": list(self.up),
-                "deaths": self.deaths, "lost": sum(self.lost),
+                "deaths": self.deaths, "lost": sum(self._lost(i) for i in range(len(self.procs))),
                 "failed": sorted(self.failed)}
 
     async def start(self, timeout=30.0):
@@ -215,7 +219,7 @@ class RemoteWorkers:
         """A control message from a worker process: ready, or a worker's failure."""
         if frames and frames[0] == READY:
             index = int(frames[1])
-            self.up[index] = True
+            self._set_up(index, True)
             if self._ready_event.is_set():
                 self._announce(index, "restarted")
             elif all(self.up):
@@ -233,24 +237,36 @@ class RemoteWorkers:
         self.stats.malformed += 1
         return False
 
-    def deliver(self, chunk):
-        index = self.route.get((chunk[0], chunk[1]))
-        if index is not None:
-            if self.up[index]:
-                self.pending[index].append(chunk)
-            else:
-                self.lost[index] += 1
+    def targets(self):
+        """The index of the process serving each unit, in rank order."""
+        return [self.route[(cu.mcuId, cu.cuId)] for cu in self.units]
 
     def flush(self):
-        """Sends what `deliver` gathered; the host calls it after each datagram."""
-        for index, (sock, batch) in enumerate(zip(self.inputs, self.pending)):
-            if batch:
-                try:
-                    sock.send(b"".join(batch), zmq.NOBLOCK)
-                    self.sent[index] += len(batch)
-                except zmq.Again as exc:
-                    self.stats.error("worker process queue full", exc)
-                batch.clear()
+        """Sends what the router gathered; the host calls it after each datagram."""
+        for index, batch in self.router.pending():
+            try:
+                self.inputs[index].send(batch, zmq.NOBLOCK)
+                self.sent[index] += len(batch) // RECORD
+            except zmq.Again as exc:
+                self.stats.error("worker process queue full", exc)
+
+    def attach(self, router):
+        """The router gathers the records for the processes; a process takes
+        them only once it reported ready."""
+        self.router = router
+        for index, up in enumerate(self.up):
+            router.set_up(index, up)
+
+    def _set_up(self, index, up):
+        self.up[index] = up
+        if self.router is not None:
+            self.router.set_up(index, up)
+
+    def _lost(self, index):
+        """Records of this process's units lost: sent to it before it died, or
+        routed while it was down."""
+        down = self.router.process_counts(index)[1] if self.router is not None else 0
+        return self.lost[index] + down
 
     async def stop(self):
         self._stopping = True

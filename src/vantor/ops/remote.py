@@ -12,7 +12,7 @@ EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
 def service_for(args):
     """The Client of the service to use, or None to run a host of our own.
     A --config or --hardware of its own means a host of its own too."""
-    from vantor.client import DEFAULT_URL, Client
+    from vantor.client import Client
 
     if args.server:
         client = Client(args.server, token=args.token, via="cli")
@@ -21,9 +21,9 @@ def service_for(args):
         return client
     if args.no_server or args.hardware or args.config:
         return None
-    client = Client(DEFAULT_URL, token=args.token, via="cli")
+    client = Client(None, token=args.token, via="cli")
     if client.available():
-        print(f"vantor {args.command}: using the vantor service at {DEFAULT_URL} "
+        print(f"vantor {args.command}: using the vantor service at {client.url} "
               "(--no-server runs a host of its own)", file=sys.stderr)
         return client
     return None

@@ -7,7 +7,8 @@ import sys
 def add_subcommands(sub):
     from .command import DEFAULT_URL
 
-    server_help = f"URL of a running vantor serve (default {DEFAULT_URL})"
+    server_help = ("URL of a running vantor serve (default $VANTOR_URL, else the address of "
+                   f"your running service, else {DEFAULT_URL})")
     alarms = sub.add_parser("alarms", help="alarms of a running service",
                             description="The shown alarms (active, acknowledged, or cleared "
                                         "but not acknowledged), newest first; --log for "

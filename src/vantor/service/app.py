@@ -1,92 +1,66 @@
-"""The service's application: the running System, the job queues and every
-route module, on one asyncio loop.
-
-Route modules are the `routes_*.py` files of this package (and `live`): each
-has `add_routes(app)`, and may hook `app.on_startup`/`app.on_cleanup`.  What
-they find in the app: "system", "host", "jobs", "data_dir", "settings_path",
-"problems" (a list of texts the service reports about itself)."""
+"""The service's application, assembled in one place (build_app): the route
+groups it serves, the background components it runs from start to stop,
+and the one middleware layer of checks every request passes.  What the
+parts share is in the application under the typed keys of keys.py."""
 import asyncio
 import gc
-import importlib
-import os
-import pkgutil
 import signal
 from pathlib import Path
 
 from aiohttp import web
 
-from . import auth, live
-from .http import MAX_BODY
+from . import live, routes_alarms, routes_history, routes_jobs, routes_sim, routes_static
+from . import routes_tune, routes_units
+from . import security
+from .guard import IDLE_S, AcceptErrors, Connections, CountedSite, Limits
+from .http import MAX_BODY, json_errors
 from .jobs import JobManager
+from .keys import DATA_DIR, HOST, JOBS, LIMITS, LIVE, METRICS, PROBLEMS, SYSTEM, WATCH
+from .local import remove_record, reachable_url, write_record
+from .metrics import registry_for
 from .settings_file import SettingsKeeper
+from .watch import Watch
+
+# Each module's `routes` table.
+ROUTE_GROUPS = (
+    routes_units,              # units, boards, totals, settings changes
+    routes_jobs,               # IV sweeps and acquisitions
+    routes_tune,               # tunes of operating points, calibrations
+    live,                      # the live WebSocket
+    routes_alarms,             # alarms, acknowledging, /metrics
+    routes_history,            # the archive: series, logs, export
+    routes_sim,                # the simulated sensors
+    routes_static,             # the dashboard
+)
 
 
-def route_modules():
-    package = Path(__file__).parent
-    names = sorted(m.name for m in pkgutil.iter_modules([str(package)])
-                   if m.name.startswith("routes_"))
-    return [importlib.import_module(f"{__package__}.{name}") for name in names] + [live]
-
-
-@web.middleware
-async def json_errors(request, handler):
-    """Every failure of an API route answers JSON {"error"}; a fault of ours
-    is a 500 naming itself, never a traceback page."""
-    try:
-        return await handler(request)
-    except web.HTTPException as exc:
-        if request.path.startswith("/api/") and exc.content_type != "application/json" \
-                and exc.status >= 400:
-            # aiohttp's own refusals (no such route, method not allowed) in
-            # the API's form, with their headers (Allow, ...)
-            return web.json_response({"error": f"{exc.reason}: {request.method} {request.path}"},
-                                     status=exc.status, headers={
-                                         k: v for k, v in exc.headers.items()
-                                         if k.lower() not in ("content-type", "content-length")})
-        raise
-    except asyncio.CancelledError:
-        raise
-    except Exception as exc:
-        request.app.logger.exception("request %s failed", request.path)
-        return web.json_response({"error": f"internal error: {type(exc).__name__}: {exc}"},
-                                 status=500)
-
-
-def build_app(system, *, data_dir, settings_path=None, token=None, epics=None):
-    middlewares = [json_errors]
-    check = auth.middleware(token)
-    if check is not None:
-        middlewares.insert(0, check)
-    app = web.Application(middlewares=middlewares, client_max_size=MAX_BODY)
-    host = system.host
-    app["system"], app["host"] = system, host
-    app["data_dir"] = Path(data_dir)
-    app["settings_path"] = settings_path
-    app["problems"] = []
-    app["jobs"] = JobManager(host, data_dir, publish=host.publish_event)
+def build_app(system, *, data_dir, settings_path=None, access=None, epics=None):
+    access = access or security.Access()
+    app = web.Application(middlewares=[json_errors, security.middleware(access)],
+                          client_max_size=MAX_BODY)
+    app.on_response_prepare.append(security.add_headers)
+    app[LIMITS] = Limits()
+    app[SYSTEM] = system
+    host = app[HOST] = system.host
+    app[DATA_DIR] = Path(data_dir)
+    problems = app[PROBLEMS] = []
     if settings_path is not None:
-        host.settings_saver = SettingsKeeper(settings_path, on_error=app["problems"].append)
+        host.settings_saver = SettingsKeeper(settings_path, on_error=problems.append)
 
-    async def start_jobs(app):
-        app["jobs"].start()
-
-    async def close_clients(app):
-        for client in list(app["live_clients"]):
-            await client.ws.close(code=1001, message=b"service stopping")
-
-    async def stop_jobs(app):
-        await app["jobs"].close()
-
-    app.on_startup.append(start_jobs)
-    app.on_shutdown.append(close_clients)
-    app.on_cleanup.append(stop_jobs)
-    for module in route_modules():
-        module.add_routes(app)
-
-    # EPICS records of every unit, board and total (vantor serve --epics)
+    # Background components: started in this order, stopped in reverse.
+    jobs = app[JOBS] = JobManager(host, data_dir, publish=host.publish_event)
+    watch = app[WATCH] = Watch(host, app[DATA_DIR], problems)
+    hub = app[LIVE] = live.LiveHub()
+    app.cleanup_ctx.extend([jobs.lifetime, watch.lifetime])
     if epics is not None and epics.enabled:
-        from vantor.epics.server import add_to_app
-        app["epics"] = add_to_app(app, host, epics)
+        # EPICS records of every unit, board and total (vantor serve --epics)
+        from vantor.epics.server import EpicsServer
+        app.cleanup_ctx.append(EpicsServer(host, epics).lifetime)
+    app.on_shutdown.append(hub.close_clients)
+    app[METRICS] = registry_for(host, watch.engine, lambda: watch.writer)
+
+    for group in ROUTE_GROUPS:
+        app.add_routes(group.routes)
 
     async def freeze_startup_objects(app):
         # The application lives as long as the host: like the host's own
@@ -97,37 +71,41 @@ def build_app(system, *, data_dir, settings_path=None, token=None, epics=None):
     return app
 
 
-async def serve(system, *, http, data_dir, settings_path=None, token=None, ready=None,
-                stop=None, epics=None):
-    """Runs the System and the HTTP server until `stop` is set (or SIGINT/SIGTERM).
-    `ready(url)` is called once both answer."""
+async def serve(system, *, http, data_dir, settings_path=None, access=None, ssl_context=None,
+                cert=None, ready=None, stop=None, epics=None):
+    """Runs the System and the HTTP(S) server until `stop` is set (or
+    SIGINT/SIGTERM).  `ready(url)` is called once both answer; meanwhile the
+    data directory names the address (and `cert`) for this user's client."""
     stop = stop or asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
+    previous_handler = loop.get_exception_handler()
+    loop.set_exception_handler(AcceptErrors(loop))
+    connections = Connections()
     try:
         async with system:
-            app = build_app(system, data_dir=data_dir, settings_path=settings_path, token=token,
-                            epics=epics)
-            runner = web.AppRunner(app, access_log=None, handle_signals=False)
+            app = build_app(system, data_dir=data_dir, settings_path=settings_path,
+                            access=access, epics=epics)
+            runner = web.AppRunner(app, access_log=None, handle_signals=False,
+                                   keepalive_timeout=IDLE_S)
             await runner.setup()
             try:
-                site = web.TCPSite(runner, http[0], http[1], reuse_address=True)
+                site = CountedSite(runner, http[0], http[1], connections,
+                                   ssl_context=ssl_context)
                 await site.start()
                 bound = runner.addresses[0]
+                scheme = "https" if ssl_context is not None else "http"
                 shown = f"[{bound[0]}]" if ":" in bound[0] else bound[0]
-                url = f"http://{shown}:{bound[1]}"
+                write_record(data_dir, reachable_url(scheme, bound[0], bound[1]), cert)
                 if ready is not None:
-                    ready(url)
+                    ready(f"{scheme}://{shown}:{bound[1]}")
                 await stop.wait()
             finally:
+                remove_record(data_dir)
                 await runner.cleanup()
     finally:
+        loop.set_exception_handler(previous_handler)
         for sig in (signal.SIGINT, signal.SIGTERM):
             loop.remove_signal_handler(sig)
 
-
-def default_data_dir():
-    base = os.environ.get("XDG_DATA_HOME") or os.path.join(os.path.expanduser("~"), ".local",
-                                                            "share")
-    return Path(base) / "vantor"

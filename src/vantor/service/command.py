@@ -2,7 +2,6 @@
 `vantor status` talk to a running one."""
 import asyncio
 import json
-import os
 import sys
 from pathlib import Path
 
@@ -21,10 +20,22 @@ def add_subcommands(sub):
     settings_options(serve)
     serve.add_argument("--http", type=address, default=DEFAULT_HTTP, metavar="HOST:PORT",
                        help="address of the API and dashboard (default 127.0.0.1:8765; port 0 "
-                            "picks a free one). Off loopback every request needs the token.")
+                            "picks a free one). Off loopback every request needs a token.")
     serve.add_argument("--data", metavar="DIR", default=None,
-                       help="data directory: token, settings of built-in setups, job files, "
-                            "archive (default $XDG_DATA_HOME/vantor or ~/.local/share/vantor)")
+                       help="data directory: tokens, settings of built-in setups, job files, "
+                            "archive (default $VANTOR_DATA, $XDG_DATA_HOME/vantor or "
+                            "~/.local/share/vantor)")
+    serve.add_argument("--auth", choices=("auto", "always"), default="auto",
+                       help="auto: tokens are needed off loopback (default); always: on "
+                            "loopback too, for computers several people use")
+    serve.add_argument("--allow-host", action="append", default=[], metavar="NAME",
+                       help="a host name the service answers to besides its addresses and "
+                            "localhost (the name in the browser's address bar, or the one "
+                            "a reverse proxy passes on); repeatable")
+    serve.add_argument("--tls-cert", metavar="FILE", default=None,
+                       help="serve HTTPS and WSS with this certificate (PEM; with --tls-key)")
+    serve.add_argument("--tls-key", metavar="FILE", default=None,
+                       help="the private key of --tls-cert (PEM)")
     serve.add_argument("--epics", metavar="PREFIX", default=None,
                        help="serve every unit, board and total as EPICS records named PREFIX... "
                             "over Channel Access and pvAccess (also [epics] in the settings; "
@@ -33,12 +44,13 @@ def add_subcommands(sub):
                        help="take puts to PREFIXU<rank>:BIAS_SP (off by default; limited by "
                             "[epics] access_security)")
     serve.add_argument("--show-token", action="store_true",
-                       help="print the API token (creating it if needed) and exit")
+                       help="print your operator token (creating it if needed) and exit")
     host_options(serve)
     sim_options(serve)
     serve.set_defaults(func=serve_command)
 
-    server_help = f"URL of a running vantor serve (default {DEFAULT_URL})"
+    server_help = ("URL of a running vantor serve (default $VANTOR_URL, else the address of "
+                   f"your running service, else {DEFAULT_URL})")
     setc = sub.add_parser(
         "set", help="change settings of units through a running service",
         description="Writes FIELD=VALUE into the configuration of each unit and waits until "
@@ -63,8 +75,8 @@ def add_subcommands(sub):
 
 
 def _data_dir(args):
-    from .app import default_data_dir
-    return Path(args.data).expanduser() if args.data else default_data_dir()
+    from .local import default_data_dir
+    return Path(args.data).expanduser() if getattr(args, "data", None) else default_data_dir()
 
 
 def _settings(args, data_dir):
@@ -88,19 +100,37 @@ def serve_command(args):
     from vantor.host.settings import SettingsError
     from vantor.epics.server import EpicsUnavailable
     from vantor.system import System
-    from . import auth
     from .app import serve
+    from .local import is_loopback
+    from .security import Access
+    from .tokens import TokenError, TokenStore
 
     data_dir = _data_dir(args)
+    store = TokenStore(data_dir)
+    required = args.auth == "always" or not is_loopback(args.http[0])
     try:
         data_dir.mkdir(parents=True, exist_ok=True)
         if args.show_token:
-            print(auth.load_or_create_token(data_dir))
+            print(store.local_operator())
             return 0
-        token = None if auth.is_loopback(args.http[0]) else auth.load_or_create_token(data_dir)
+        if required:
+            store.local_operator()        # this user's client and commands find it
+        store.tokens()
     except OSError as exc:
         print(f"vantor serve: data directory {data_dir}: {exc.strerror or exc}", file=sys.stderr)
         return 2
+    except TokenError as exc:
+        print(f"vantor serve: {exc}", file=sys.stderr)
+        return 2
+    try:
+        ssl_context = tls_context(args.tls_cert, args.tls_key)
+    except ValueError as exc:
+        print(f"vantor serve: {exc}", file=sys.stderr)
+        return 2
+    names = {name.strip().lower() for item in args.allow_host for name in item.split(",")
+             if name.strip()}
+    names.add(args.http[0].lower())
+    access = Access(store, required, frozenset(names), tls=ssl_context is not None)
     try:
         settings, settings_path = _settings(args, data_dir)
     except SettingsError as exc:
@@ -120,13 +150,14 @@ def serve_command(args):
             print(f"EPICS records {epics.prefix}... over Channel Access and pvAccess, writes "
                   f"{'on' if epics.writes else 'off'}", flush=True)
         print(f"serving {url}", flush=True)
-        if token is not None:
-            print("every request needs the token: vantor serve --show-token prints it",
-                  flush=True)
+        if required:
+            print(f"every request needs a token: yours (operator) is in {data_dir / 'token'}; "
+                  "vantor token create --role viewer NAME makes one for others", flush=True)
 
     try:
         asyncio.run(serve(system, http=args.http, data_dir=data_dir, settings_path=settings_path,
-                          token=token, ready=ready, epics=epics))
+                          access=access, ssl_context=ssl_context, cert=args.tls_cert,
+                          ready=ready, epics=epics))
     except EpicsUnavailable as exc:
         print(f"vantor serve: {exc}", file=sys.stderr)
         return 2
@@ -154,10 +185,30 @@ def _epics_options(args, settings):
     return epics
 
 
+def tls_context(cert, key):
+    """The server's TLS context for --tls-cert/--tls-key, None without them;
+    ValueError with one line when they cannot be used."""
+    import ssl
+
+    if cert is None and key is None:
+        return None
+    if cert is None or key is None:
+        raise ValueError("--tls-cert and --tls-key go together")
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    try:
+        context.load_cert_chain(cert, key)
+    except FileNotFoundError as exc:
+        raise ValueError(f"TLS: {exc.filename}: no such file") from None
+    except (ssl.SSLError, OSError) as exc:
+        raise ValueError(f"TLS certificate {cert} with key {key}: "
+                         f"{getattr(exc, 'reason', None) or exc}") from None
+    return context
+
+
 def _client(args):
     from vantor.client import Client
-    return Client(args.server or os.environ.get("VANTOR_URL") or DEFAULT_URL,
-                  token=args.token, via="cli")
+    return Client(args.server, token=args.token, via="cli")
 
 
 def _parse_value(field, text):
@@ -202,13 +253,14 @@ def status_command(args):
     from vantor.host.view import render
 
     try:
-        snap = _client(args).snapshot()
+        client = _client(args)
+        snap = client.snapshot()
     except ServiceError as exc:
         print(f"vantor status: {exc}", file=sys.stderr)
         return 1
     if args.json:
         print(json.dumps(snap, indent=1))
     else:
-        print(render(snap, f"vantor status   {args.server or DEFAULT_URL}   up "
+        print(render(snap, f"vantor status   {client.url}   up "
                            f"{snap['uptime']:.0f} s"))
     return 0

@@ -1,54 +1,77 @@
 """What every route shares: JSON errors that name the field or unit, and
-request bodies read with a size limit."""
+request bodies read with a size limit, a time limit and the checks of
+vantor.schema."""
+import asyncio
 import json
 import math
 
 from aiohttp import web
 
+from vantor.schema import SchemaError, json_object
+
 MAX_BODY = 64 * 1024     # bytes; a settings change or job fits in far less
+BODY_TIMEOUT_S = 10.0    # a client that sends its body slower than this is cut off
+
+_ERRORS = {400: web.HTTPBadRequest, 401: web.HTTPUnauthorized, 403: web.HTTPForbidden,
+           404: web.HTTPNotFound, 408: web.HTTPRequestTimeout, 409: web.HTTPConflict,
+           413: web.HTTPRequestEntityTooLarge, 415: web.HTTPUnsupportedMediaType,
+           429: web.HTTPTooManyRequests, 503: web.HTTPServiceUnavailable,
+           504: web.HTTPGatewayTimeout}
 
 
-def error(status, text):
+def error(status, text, headers=None):
     """An HTTP error whose body is {"error": text}; raise it."""
-    cls = {400: web.HTTPBadRequest, 401: web.HTTPUnauthorized, 403: web.HTTPForbidden,
-           404: web.HTTPNotFound, 409: web.HTTPConflict, 413: web.HTTPRequestEntityTooLarge,
-           415: web.HTTPUnsupportedMediaType, 503: web.HTTPServiceUnavailable,
-           504: web.HTTPGatewayTimeout}.get(status)
+    cls = _ERRORS.get(status)
     body = json.dumps({"error": text})
     if cls is web.HTTPRequestEntityTooLarge:
-        return cls(max_size=MAX_BODY, actual_size=0, text=body, content_type="application/json")
+        return cls(max_size=MAX_BODY, actual_size=0, text=body, content_type="application/json",
+                   headers=headers)
     if cls is None:
         raise ValueError(f"no error class for HTTP status {status}")
-    return cls(text=body, content_type="application/json")
-
-
-def _no_constants(name):
-    raise ValueError(f"{name} is not a number JSON allows")
+    return cls(text=body, content_type="application/json", headers=headers)
 
 
 async def json_body(request):
-    """The request's JSON object; 413 past MAX_BODY, 400 for anything but a
-    JSON object (NaN and Infinity included: they are no JSON)."""
+    """The request's JSON object; 413 past MAX_BODY, 408 when it does not
+    arrive within BODY_TIMEOUT_S, 400 (SchemaError) for anything but a
+    JSON object of a sane depth."""
     if request.content_length is not None and request.content_length > MAX_BODY:
         raise error(413, f"request body of {request.content_length} bytes is larger than "
                          f"the limit of {MAX_BODY} bytes")
-    raw = await request.content.read(MAX_BODY + 1)
+    try:
+        async with asyncio.timeout(BODY_TIMEOUT_S):
+            raw = await request.content.read(MAX_BODY + 1)
+    except TimeoutError:
+        raise error(408, f"request body did not arrive within {BODY_TIMEOUT_S:g} s") from None
     if len(raw) > MAX_BODY:
         raise error(413, f"request body is larger than the limit of {MAX_BODY} bytes")
+    return json_object(raw)
+
+
+@web.middleware
+async def json_errors(request, handler):
+    """Every failure of an API route answers JSON {"error"}: a SchemaError is
+    the client's 400, a fault of ours a 500 naming itself, never a traceback page."""
     try:
-        body = json.loads(raw or b"{}", parse_constant=_no_constants)
-    except (ValueError, UnicodeDecodeError) as exc:
-        raise error(400, f"request body is not valid JSON: {exc}") from None
-    if not isinstance(body, dict):
-        raise error(400, "request body must be a JSON object")
-    return body
-
-
-def check_keys(body, allowed):
-    """400 naming the first key of a JSON body that is not in `allowed`."""
-    unknown = set(body) - set(allowed)
-    if unknown:
-        raise error(400, f"{sorted(unknown)[0]}: unknown key (expected {', '.join(allowed)})")
+        return await handler(request)
+    except SchemaError as exc:
+        raise error(400, str(exc)) from None
+    except web.HTTPException as exc:
+        if request.path.startswith("/api/") and exc.content_type != "application/json" \
+                and exc.status >= 400:
+            # aiohttp's own refusals (no such route, method not allowed) in
+            # the API's form, with their headers (Allow, ...)
+            return web.json_response({"error": f"{exc.reason}: {request.method} {request.path}"},
+                                     status=exc.status, headers={
+                                         k: v for k, v in exc.headers.items()
+                                         if k.lower() not in ("content-type", "content-length")})
+        raise
+    except asyncio.CancelledError:
+        raise
+    except Exception as exc:
+        request.app.logger.exception("request %s failed", request.path)
+        return web.json_response({"error": f"internal error: {type(exc).__name__}: {exc}"},
+                                 status=500)
 
 
 def clean(value):
@@ -66,17 +89,3 @@ def answer(data, status=200):
     return web.json_response(clean(data), status=status)
 
 
-def number(body, name, *, required=False, integer=False, low=None, high=None):
-    """A finite number from a JSON body, or None when absent and optional."""
-    if name not in body or body[name] is None:
-        if required:
-            raise error(400, f"{name}: missing")
-        return None
-    value = body[name]
-    ok = isinstance(value, int) if integer else isinstance(value, (int, float))
-    if isinstance(value, bool) or not ok or (isinstance(value, float) and not math.isfinite(value)):
-        kind = "an integer" if integer else "a finite number"
-        raise error(400, f"{name}: expected {kind}, got {value!r}")
-    if (low is not None and value < low) or (high is not None and value > high):
-        raise error(400, f"{name}: expected {low:g} to {high:g}, got {value!r}")
-    return value

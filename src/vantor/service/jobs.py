@@ -5,9 +5,12 @@ needs one of those two resources (a tune sweeps, so it queues with IV sweeps); j
 queue, first come first served, and report their place in it.  Cancelling a
 sweep gives the units their earlier sweep parameters back and asks them to
 end it (run_sweep does that on cancellation); cancelling an acquisition
-stops the recording and keeps what it holds, marked as interrupted."""
+stops the recording and keeps what it holds, marked as interrupted.
+
+Each queue holds at most MAX_WAITING jobs; a move of a queue is one
+{"kind": "queue"} event naming its jobs in order, not an event per job.
+Jobs are kept as records (job_records.py) and outlive the service."""
 import asyncio
-import itertools
 import math
 import time
 from pathlib import Path
@@ -16,11 +19,16 @@ from vantor.ops.channels import OpsError
 from vantor.ops.iv import SweepTimeout
 from vantor.wire import STEP_S
 
+from .job_records import JobRecords
 from .offload import Offload, result_text, write_file
 
 STATES = ("queued", "running", "done", "failed", "cancelled")
 RESOURCE = {"iv": "iv", "tune": "iv", "acquire": "recording"}
-KEEP_FINISHED = 200        # finished jobs remembered (with their results)
+MAX_WAITING = 64           # jobs per queue, the running one included
+
+
+class QueueFull(RuntimeError):
+    """A queue holds MAX_WAITING jobs already; the message says which."""
 
 
 class Job:
@@ -41,18 +49,38 @@ class Job:
         self.tune = None                 # a tune job's judgement of every unit
         self.applied = None              # ... and what applying it did
 
+    @classmethod
+    def restored(cls, record, folder):
+        """A job of an earlier run of the service, from its record: listed,
+        with the files it wrote, but no result in memory."""
+        job = cls(record["id"], record["kind"], record.get("units", []),
+                  record.get("params", {}), None)
+        for name in ("state", "progress", "message", "error", "created", "started",
+                     "finished"):
+            setattr(job, name, record.get(name))
+        job.files = {fmt: folder / name for fmt, name in (record.get("files") or {}).items()
+                     if (folder / name).is_file()}
+        if record.get("applied"):
+            job.applied = {"time": record["applied"], "state": "applied"}
+        return job
+
+    def record(self):
+        return {**self.as_json(), "files": {fmt: p.name for fmt, p in self.files.items()}}
+
     def report(self, done, total, note=""):
         self.progress = min(1.0, done / total) if total else 0.0
         self.message = note
 
     def as_json(self, position=None):
         has_result = self.run is not None
+        has_file = has_result or bool(self.files)
         return {"id": self.id, "kind": self.kind, "state": self.state, "units": self.units,
                 "queue_position": position, "progress": self.progress,
                 "message": self.message, "params": self.params, "created": self.created,
                 "started": self.started, "finished": self.finished, "error": self.error,
                 "result": f"/api/jobs/{self.id}/result" if has_result else None,
-                "file": f"/api/jobs/{self.id}/file" if has_result else None,
+                "file": f"/api/jobs/{self.id}/file" if has_file else None,
+                "formats": ["h5", "csv"] if has_result else sorted(self.files),
                 **({"tune": f"/api/jobs/{self.id}/tune" if self.tune else None,
                     "applied": self.applied and self.applied["time"]}
                    if self.kind == "tune" else {})}
@@ -65,13 +93,22 @@ class JobManager:
         self.publish = publish or (lambda event: None)
         self.jobs = {}
         self.queues = {"iv": [], "recording": []}
-        self._ids = itertools.count(1)
+        self.records = JobRecords(self.dir)
         self._wake = {name: asyncio.Event() for name in self.queues}
         self._runners = []
         self.latest_iv = {}              # rank -> the latest completed curve
         self.offload = Offload()
 
+    async def lifetime(self, app):
+        """For the application's cleanup_ctx: serves the queues until it stops."""
+        self.start()
+        yield
+        await self.close()
+
     def start(self):
+        for record in self.records.load():
+            job = Job.restored(record, self.dir)
+            self.jobs[job.id] = job
         self._runners = [asyncio.create_task(self._serve(name)) for name in self.queues]
 
     async def close(self):
@@ -89,18 +126,23 @@ class JobManager:
     # -- submitting --------------------------------------------------------------
 
     def submit(self, kind, units, params, work):
-        job = Job(str(next(self._ids)), kind, units, params, work)
+        """The new job, queued; QueueFull when its queue is full."""
+        queue = self.queues[RESOURCE[kind]]
+        if len(queue) >= MAX_WAITING:
+            what = "IV sweeps and tunes" if RESOURCE[kind] == "iv" else "acquisitions"
+            raise QueueFull(f"{len(queue)} {what} are queued already (at most {MAX_WAITING}); "
+                            "submit more once some have finished")
+        job = Job(self.records.claim_id(), kind, units, params, work)
         self.jobs[job.id] = job
-        self.queues[RESOURCE[kind]].append(job)
+        queue.append(job)
         self._wake[RESOURCE[kind]].set()
-        self._forget_old()
         self._changed(job)
         return job
 
     def _forget_old(self):
-        done = [j for j in self.jobs.values() if j.state in ("done", "failed", "cancelled")]
-        for job in done[:max(0, len(done) - KEEP_FINISHED)]:
-            del self.jobs[job.id]
+        kept = {r["id"] for r in self.records.prune([j.record() for j in self.jobs.values()])}
+        for job_id in [i for i in self.jobs if i not in kept]:
+            del self.jobs[job_id]
 
     def position(self, job):
         queue = self.queues[RESOURCE[job.kind]]
@@ -140,8 +182,7 @@ class JobManager:
             job.task = asyncio.create_task(self._run(job))
             await asyncio.gather(job.task, return_exceptions=True)
             queue.pop(0)
-            for waiting in queue:
-                self._changed(waiting)    # everybody moved up one place
+            self._moved(resource)        # everybody moved up one place: one event
 
     async def _run(self, job):
         try:
@@ -178,9 +219,20 @@ class JobManager:
         if state == "done":
             job.progress = 1.0
         self._changed(job)
+        self._forget_old()
 
     def _changed(self, job):
+        """A job's state changed: its record and one event."""
+        try:
+            self.records.save(job.record())
+        except OSError as exc:
+            job.message = f"{job.message} (its record could not be kept: {exc.strerror})"
         self.publish({"kind": "job", "job": job.as_json(self.position(job))})
+
+    def _moved(self, resource):
+        if self.queues[resource]:
+            self.publish({"kind": "queue", "queue": resource,
+                          "jobs": [j.id for j in self.queues[resource]]})
 
     def _remember_curves(self, job):
         for ch in job.run.channels:
@@ -205,10 +257,12 @@ class JobManager:
         if fmt not in ("h5", "csv"):
             raise ValueError(f"format: expected h5 or csv, got {fmt!r}")
         async with job.writing:          # two downloads at once write it once
-            if fmt not in job.files:
+            if fmt not in job.files or not job.files[fmt].is_file():
+                # Ids never repeat, so this name is this job's alone.
                 path = self.files_dir() / f"{job.kind}-{job.id}.{fmt}"
                 path.unlink(missing_ok=True)
                 job.files[fmt] = Path(await self.offload.run(write_file, job.run, path))
+                self._changed(job)
         return job.files[fmt]
 
     async def result_text(self, job):

@@ -19,12 +19,16 @@ import time
 import numpy as np
 from aiohttp import WSMsgType, web
 
+from vantor import schema
 from vantor.host.units import UnitError
 from vantor.wire import STREAM_FIELDS
 
 from .http import clean, error
+from .keys import HOST, LIVE
 
-MAX_RATE = 20.0
+routes = web.RouteTableDef()
+MAX_CLIENTS = 32            # live streams at once; each costs the loop encoding time
+MAX_MESSAGE = 4096          # bytes a client may send in one message (it needs to send none)
 SEND_STALL_S = 5.0          # a client whose socket takes this long to take a message is dropped
 CHUNK_S = 0.005             # time one client spends on its queue before the loop gets a turn
 # A record as the live stream sends it: the stream record's fields and the
@@ -97,23 +101,30 @@ class EventText:
 
 
 def _options(request):
-    host = request.app["host"]
-    try:
-        rate = float(request.query.get("rate", "2"))
-    except ValueError:
-        raise error(400, f"rate: expected messages per second, got {request.query['rate']!r}")
-    if not 0.1 <= rate <= MAX_RATE:
-        raise error(400, f"rate: expected 0.1 to {MAX_RATE:g} messages per second, got {rate:g}")
-    mode = request.query.get("mode", "summary")
-    if mode not in ("summary", "records"):
-        raise error(400, f"mode: expected summary or records, got {mode!r}")
+    rate, mode, names = schema.live_options(request.query)
     ranks = None
-    if request.query.get("units"):
+    if names is not None:
         try:
-            ranks = set(host.resolve([u for u in request.query["units"].split(",")]))
+            ranks = set(request.app[HOST].resolve(names))
         except UnitError as exc:
             raise error(400, str(exc)) from None
     return rate, mode, ranks
+
+
+class LiveHub:
+    """What every live client shares: the encoded batches and events, and
+    the set of clients (closed when the service stops)."""
+
+    def __init__(self):
+        self.clients = set()
+        self.batch_text = BatchText()
+        self.event_text = EventText()
+
+    async def close_clients(self, app):
+        """For the application's on_shutdown: before the server waits for
+        open requests, so streams end at once instead of at its time-out."""
+        for client in list(self.clients):
+            await client.ws.close(code=1001, message=b"service stopping")
 
 
 class Client:
@@ -195,15 +206,19 @@ async def hello_text(host, rate, mode):
             f'"snapshot":{rest[:-1]},"units":[{units}]}}}}')
 
 
+@routes.get("/api/live")
 async def live(request):
     rate, mode, ranks = _options(request)
-    host = request.app["host"]
-    ws = web.WebSocketResponse(heartbeat=20)
+    host, hub = request.app[HOST], request.app[LIVE]
+    if len(hub.clients) >= MAX_CLIENTS:
+        raise error(503, f"{len(hub.clients)} live streams are open, the most this service "
+                         "serves at once; close one or try again later",
+                    headers={"Retry-After": "10"})
+    ws = web.WebSocketResponse(heartbeat=20, max_msg_size=MAX_MESSAGE)
     await ws.prepare(request)
     kinds = {"event", "windows"} if mode == "records" else {"event"}
-    client = Client(host, ws, mode, ranks, request.app["live_batch_text"],
-                    request.app["live_event_text"])
-    request.app["live_clients"].add(client)
+    client = Client(host, ws, mode, ranks, hub.batch_text, hub.event_text)
+    hub.clients.add(client)
     sub = host.subscribe(kinds, maxsize=5000)
     try:
         client.versions = host.unit_versions()
@@ -245,7 +260,7 @@ async def live(request):
         pass        # a stalled or vanished client: drop it
     finally:
         sub.close()
-        request.app["live_clients"].discard(client)
+        hub.clients.discard(client)
         if not ws.closed:
             await ws.close()
     return ws
@@ -257,9 +272,3 @@ async def _drain_client(ws):
         if msg.type in (WSMsgType.CLOSE, WSMsgType.ERROR):
             break
 
-
-def add_routes(app):
-    app["live_clients"] = set()
-    app["live_batch_text"] = BatchText()
-    app["live_event_text"] = EventText()
-    app.router.add_get("/api/live", live)

@@ -32,7 +32,8 @@ TOTALS = {
 
 
 class VantorCollector:
-    """A prometheus-client collector; `host` has snapshot(), `engine` alarms()."""
+    """A prometheus-client collector; `host` has snapshot(), `engine` alarms(),
+    `archive()` the archive writer (its status()) or None while there is none."""
 
     def __init__(self, host, engine=None, archive=None):
         self.host, self.engine, self.archive = host, engine, archive
@@ -44,8 +45,9 @@ class VantorCollector:
         yield from self._totals(snap)
         if self.engine is not None:
             yield from self._alarms()
-        if self.archive is not None:
-            status = self.archive.status()
+        writer = self.archive() if self.archive is not None else None
+        if writer is not None:
+            status = writer.status()
             ok = GaugeMetricFamily("vantor_archive_ok", "1 while the archive writes")
             ok.add_metric([], 1.0 if status["ok"] else 0.0)
             yield ok

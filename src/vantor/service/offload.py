@@ -3,12 +3,20 @@
 Writing a run of thousands of channels takes seconds of CPU.  On the event
 loop's thread, or in a thread beside it (they share one interpreter lock),
 that time is taken from the data path, and datagrams pile up in the kernel
-until it drops them."""
+until it drops them.
+
+The helper ends with the service however the service ends: it asks the
+kernel for SIGKILL when its parent dies (as the host's worker processes
+do), and the resource tracker the standard library starts beside it ends
+once the helper and the service are gone (its pipe closes)."""
 import asyncio
 import concurrent.futures
 import json
 import multiprocessing
+import os
 import signal
+
+from vantor.host.lifeline import die_with_parent
 
 from .http import clean
 
@@ -27,7 +35,7 @@ class Offload:
             # spawn: a fork would copy the loop, sockets and shared memory
             self._pool = concurrent.futures.ProcessPoolExecutor(
                 max_workers=1, mp_context=multiprocessing.get_context("spawn"),
-                initializer=_ignore_interrupts)
+                initializer=_helper_start, initargs=(os.getpid(),))
         try:
             return await asyncio.get_running_loop().run_in_executor(self._pool, fn, *args)
         except concurrent.futures.process.BrokenProcessPool:
@@ -40,7 +48,8 @@ class Offload:
             self._pool = None
 
 
-def _ignore_interrupts():
+def _helper_start(service_pid):
+    die_with_parent(service_pid)
     # Ctrl-C reaches the whole process group: the service decides when its
     # helper ends (a traceback of the helper would be all the user saw).
     signal.signal(signal.SIGINT, signal.SIG_IGN)

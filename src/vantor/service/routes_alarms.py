@@ -1,31 +1,28 @@
 """Alarms: the shown ones, acknowledging, and the Prometheus metrics."""
 from aiohttp import web
 
+from vantor import schema
 from vantor.alarms import UnknownAlarm
 
-from .http import answer, check_keys, error, json_body
-from .metrics import CONTENT_TYPE, registry_for, render
-from .watch import attach
+from .http import answer, error, json_body
+from .keys import METRICS, WATCH
+from .metrics import CONTENT_TYPE, render
 
-MAX_COMMENT = 2000
+routes = web.RouteTableDef()
 
 
+@routes.get("/api/alarms")
 async def alarms(request):
-    watch = request.app["watch"]
+    watch = request.app[WATCH]
     return answer({"alarms": watch.engine.to_json(),
                    "hook": watch.hook.status() if watch.hook is not None else None,
                    "archive": watch.archive_status()})
 
 
+@routes.post("/api/alarms/{id}/ack")
 async def acknowledge(request):
-    watch = request.app["watch"]
-    body = await json_body(request)
-    check_keys(body, ("comment",))
-    comment = body.get("comment")
-    if comment is not None and not isinstance(comment, str):
-        raise error(400, f"comment: expected text, got {comment!r}")
-    if comment is not None and len(comment) > MAX_COMMENT:
-        raise error(400, f"comment: longer than {MAX_COMMENT} characters")
+    watch = request.app[WATCH]
+    comment = schema.ack_request(await json_body(request))
     try:
         event = watch.engine.acknowledge(request.match_info["id"], comment)
     except UnknownAlarm as exc:
@@ -34,17 +31,6 @@ async def acknowledge(request):
     return answer(event)
 
 
+@routes.get("/metrics")
 async def metrics(request):
-    registry = request.app.get("metrics_registry")
-    if registry is None:
-        watch = request.app["watch"]
-        registry = request.app["metrics_registry"] = registry_for(
-            request.app["host"], watch.engine, watch.writer)
-    return web.Response(body=render(registry), headers={"Content-Type": CONTENT_TYPE})
-
-
-def add_routes(app):
-    attach(app)
-    app.router.add_get("/api/alarms", alarms)
-    app.router.add_post("/api/alarms/{id}/ack", acknowledge)
-    app.router.add_get("/metrics", metrics)
+    return web.Response(body=render(request.app[METRICS]), headers={"Content-Type": CONTENT_TYPE})

@@ -7,20 +7,21 @@ full resolution, a longer one in whole minutes (at most 4000 points per
 series); resolution=0 asks for every window."""
 import asyncio
 import json
-import math
 import os
 import tempfile
 import time
 
 from aiohttp import web
 
+from vantor import schema
 from vantor.history import export as archive_export
 from vantor.history import queries
 from vantor.host.units import UnitError
 
 from .http import answer, clean, error
-from .watch import attach
+from .keys import DATA_DIR, HOST, LIMITS, WATCH
 
+routes = web.RouteTableDef()
 DEFAULT_SPAN = 3600.0
 MAX_LOG = 10000
 MAX_POINTS = 1_000_000     # per answer; more goes through /api/export
@@ -33,37 +34,19 @@ async def _answer(data):
 
 
 def _store(request):
-    watch = request.app["watch"]
+    watch = request.app[WATCH]
     if watch.store is None or watch.writer is None:
         raise error(503, watch.archive_error or "archive not open")
     return watch.store
-
-
-def _query_number(request, name, expected, default, low=None):
-    """A finite number from the query (>= `low` when given), or `default`."""
-    text = request.query.get(name)
-    if text in (None, ""):
-        return default
-    try:
-        value = float(text)
-    except ValueError:
-        raise error(400, f"{name}: expected {expected}, got {text!r}") from None
-    if not math.isfinite(value) or (low is not None and value < low):
-        bound = "" if low is None else f" >= {low:g}"
-        raise error(400, f"{name}: expected {expected}{bound}, got {text!r}")
-    return value
-
-
-def _seconds(request, name, default):
-    return _query_number(request, name, "unix seconds", default)
 
 
 def _range(request, logs=False):
     """(since, until) of the query; a negative since counts back from now.
     Series default to the last DEFAULT_SPAN, logs to everything kept."""
     now = time.time()
-    until = _seconds(request, "until", now)
-    since = _seconds(request, "since", 0.0 if logs else until - DEFAULT_SPAN)
+    until = schema.query_time(request.query.get("until"), "until", now)
+    since = schema.query_time(request.query.get("since"), "since",
+                              0.0 if logs else until - DEFAULT_SPAN)
     if since < 0:
         since = now + since
     if until < since and not logs:
@@ -72,60 +55,57 @@ def _range(request, logs=False):
 
 
 def _resolution(request):
-    return _query_number(request, "resolution", "seconds", None, low=0)
+    return schema.query_resolution(request.query.get("resolution"))
 
 
 def _complete_only(request):
     """complete_only=true leaves out windows that missed records."""
-    text = request.query.get("complete_only", "false").lower()
-    if text not in ("true", "false", "1", "0"):
-        raise error(400, f"complete_only: expected true or false, got {text!r}")
-    return text in ("true", "1")
+    return schema.query_flag(request.query.get("complete_only"), "complete_only")
 
 
 def _ranks(request):
-    host = request.app["host"]
-    text = request.query.get("units", "")
-    if not text:
-        raise error(400, "units: missing (ranks or MCU.CU names, comma-separated)")
+    names = schema.unit_query(request.query.get("units"))
     try:
-        return host.resolve([u.strip() for u in text.split(",")])
+        return request.app[HOST].resolve(names)
     except UnitError as exc:
         raise error(400, str(exc)) from None
 
 
 def _boards(request):
-    known = set(request.app["host"].settings.devices)
+    known = set(request.app[HOST].settings.devices)
     text = request.query.get("boards", "")
     if not text:
         return sorted(known)
-    out = []
-    for item in text.split(","):
-        try:
-            mcu = int(item)
-        except ValueError:
-            raise error(400, f"boards: expected mcuIds, got {item!r}") from None
+    out = schema.query_ids(text, "boards")
+    for mcu in out:
         if mcu not in known:
             raise error(400, f"boards: no board with mcuId {mcu} "
                              f"(boards: {', '.join(map(str, sorted(known)))})")
-        out.append(mcu)
     return out
 
 
 def _names(request):
-    return {cu.rank: cu.label for cu in request.app["host"].settings.units()}
+    return {cu.rank: cu.label for cu in request.app[HOST].settings.units()}
+
+
+def _quantity(request, default):
+    text = request.query.get("quantity", default)
+    if not text.isascii() or len(text) > 40:
+        raise error(400, f"quantity: {schema.shown(text)} is not a quantity")
+    return text
 
 
 async def _series(request, kind, keys, default_quantity):
     store = _store(request)
-    quantity = request.query.get("quantity", default_quantity)
+    quantity = _quantity(request, default_quantity)
     since, until = _range(request)
-    options = request.app["watch"].archive_options
+    options = request.app[WATCH].archive_options
+    resolution, complete_only = _resolution(request), _complete_only(request)
     try:
-        found = await asyncio.to_thread(queries.series, store, kind, keys, quantity, since,
-                                        until, _resolution(request),
-                                        full_seconds=options.full_seconds,
-                                        complete_only=_complete_only(request))
+        with request.app[LIMITS].queries.slot():
+            found = await asyncio.to_thread(queries.series, store, kind, keys, quantity, since,
+                                            until, resolution, full_seconds=options.full_seconds,
+                                            complete_only=complete_only)
     except queries.QueryError as exc:
         raise error(400, str(exc)) from None
     points = sum(len(c["time"]) for c in found["series"].values())
@@ -143,6 +123,7 @@ async def _series(request, kind, keys, default_quantity):
             "resolution": found["resolution"], "series": series}
 
 
+@routes.get("/api/history")
 async def unit_history(request):
     ranks = _ranks(request)
     found = await _series(request, "unit", ranks, "rate")
@@ -160,21 +141,21 @@ async def unit_history(request):
     return await _answer(found)
 
 
+@routes.get("/api/history/boards")
 async def board_history(request):
     return await _answer(await _series(request, "board", _boards(request), "temp1"))
 
 
+@routes.get("/api/history/counters")
 async def counter_history(request):
     return await _answer(await _series(request, "counters", [0], "dropped"))
 
 
 def _limit(request):
-    text = request.query.get("limit", "1000")
-    if not text.isdigit() or not 1 <= int(text) <= MAX_LOG:
-        raise error(400, f"limit: expected 1 to {MAX_LOG}, got {text!r}")
-    return int(text)
+    return schema.query_limit(request.query.get("limit"), MAX_LOG)
 
 
+@routes.get("/api/log/settings")
 async def settings_log(request):
     store = _store(request)
     since, until = _range(request, logs=True)
@@ -182,6 +163,7 @@ async def settings_log(request):
     return answer({"changes": entries})
 
 
+@routes.get("/api/log/alarms")
 async def alarm_log(request):
     store = _store(request)
     since, until = _range(request, logs=True)
@@ -189,26 +171,25 @@ async def alarm_log(request):
     return answer({"transitions": entries})
 
 
+@routes.get("/api/export")
 async def export(request):
     store = _store(request)
-    fmt = request.query.get("format", "h5")
-    if fmt not in archive_export.FORMATS:
-        raise error(400, f"format: expected h5 or csv, got {fmt!r}")
-    kind = request.query.get("kind", "unit")
-    if kind not in ("unit", "board"):
-        raise error(400, f"kind: expected unit or board, got {kind!r}")
+    fmt = schema.choice(request.query.get("format"), "format", archive_export.FORMATS, "h5")
+    kind = schema.choice(request.query.get("kind"), "kind", ("unit", "board"), "unit")
     keys = _ranks(request) if kind == "unit" else _boards(request)
     since, until = _range(request)
-    options = request.app["watch"].archive_options
-    fd, path = tempfile.mkstemp(suffix=f".{fmt}", dir=request.app["data_dir"])
+    resolution = _resolution(request)
+    options = request.app[WATCH].archive_options
+    fd, path = tempfile.mkstemp(suffix=f".{fmt}", dir=request.app[DATA_DIR])
     os.close(fd)
     try:
-        await asyncio.to_thread(archive_export.export, store, path, fmt, kind=kind, keys=keys,
-                                since=since, until=until, resolution=_resolution(request),
-                                names=_names(request) if kind == "unit" else None,
-                                full_seconds=options.full_seconds)
-        with open(path, "rb") as fh:
-            body = fh.read()
+        with request.app[LIMITS].downloads.slot():
+            await asyncio.to_thread(archive_export.export, store, path, fmt, kind=kind,
+                                    keys=keys, since=since, until=until, resolution=resolution,
+                                    names=_names(request) if kind == "unit" else None,
+                                    full_seconds=options.full_seconds)
+            with open(path, "rb") as fh:
+                body = fh.read()
     except queries.QueryError as exc:
         raise error(400, str(exc)) from None
     finally:
@@ -217,13 +198,3 @@ async def export(request):
     return web.Response(body=body, headers={
         "Content-Type": "text/csv" if fmt == "csv" else "application/x-hdf5",
         "Content-Disposition": f'attachment; filename="{name}"'})
-
-
-def add_routes(app):
-    attach(app)
-    app.router.add_get("/api/history", unit_history)
-    app.router.add_get("/api/history/boards", board_history)
-    app.router.add_get("/api/history/counters", counter_history)
-    app.router.add_get("/api/log/settings", settings_log)
-    app.router.add_get("/api/log/alarms", alarm_log)
-    app.router.add_get("/api/export", export)

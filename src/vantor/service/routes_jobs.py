@@ -1,33 +1,34 @@
 """IV sweep and acquisition jobs: submit, list, cancel, results and files."""
 from aiohttp import web
 
+from vantor import schema
 from vantor.host.units import UnitError
 from vantor.ops.channels import OpsError
 
-from .http import answer, check_keys, error, json_body, number
+from .http import answer, error, json_body
+from .jobs import QueueFull
+from .keys import HOST, JOBS, LIMITS
 
-MAX_SECONDS = 7 * 24 * 3600
+routes = web.RouteTableDef()
 
 
-def _ranks(request, body):
-    if "units" not in body:
-        raise error(400, "units: missing (a list of ranks or MCU.CU names)")
+def _ranks(request, names):
     try:
-        return request.app["host"].resolve(body["units"])
+        return request.app[HOST].resolve(names)
     except UnitError as exc:
         raise error(400, str(exc)) from None
 
 
+@routes.post("/api/jobs/iv")
 async def submit_iv(request):
     from vantor.ops.iv import SweepPlan, plan_points, run_sweep
 
     body = await json_body(request)
-    check_keys(body, ("units", "start", "stop", "step", "point_steps", "timeout"))
-    host = request.app["host"]
-    ranks = _ranks(request, body)
-    plan = SweepPlan(number(body, "start"), number(body, "stop"), number(body, "step"),
-                     number(body, "point_steps", integer=True))
-    timeout = number(body, "timeout", low=1, high=MAX_SECONDS)
+    names, values = schema.iv_request(body)
+    host = request.app[HOST]
+    ranks = _ranks(request, names)
+    plan = SweepPlan(values["start"], values["stop"], values["step"], values["point_steps"])
+    timeout = values["timeout"]
     try:
         plan_points(host.settings, ranks, plan)
     except OpsError as exc:
@@ -36,46 +37,56 @@ async def submit_iv(request):
     async def work(job):
         return await run_sweep(host, ranks, plan, timeout=timeout, progress=job.report)
 
-    params = {k: body[k] for k in ("start", "stop", "step", "point_steps", "timeout") if k in body}
-    job = request.app["jobs"].submit("iv", ranks, params, work)
-    return answer(job.as_json(request.app["jobs"].position(job)), status=202)
+    params = {k: v for k, v in values.items() if v is not None}
+    return _submitted(request, "iv", ranks, params, work)
 
 
+def _submitted(request, kind, ranks, params, work):
+    jobs = request.app[JOBS]
+    try:
+        job = jobs.submit(kind, ranks, params, work)
+    except QueueFull as exc:
+        raise error(429, str(exc), headers={"Retry-After": "10"}) from None
+    return answer(job.as_json(jobs.position(job)), status=202)
+
+
+@routes.post("/api/jobs/acquire")
 async def submit_acquire(request):
     from vantor.ops.record import run_recording
 
-    body = await json_body(request)
-    check_keys(body, ("units", "seconds"))
-    host = request.app["host"]
-    ranks = _ranks(request, body)
-    seconds = number(body, "seconds", required=True, low=0.01, high=MAX_SECONDS)
+    names, seconds = schema.acquire_request(await json_body(request))
+    host = request.app[HOST]
+    ranks = _ranks(request, names)
 
     async def work(job):
         return await run_recording(host, ranks, seconds, progress=job.report, stop=job.stop)
 
-    job = request.app["jobs"].submit("acquire", ranks, {"seconds": seconds}, work)
-    return answer(job.as_json(request.app["jobs"].position(job)), status=202)
+    return _submitted(request, "acquire", ranks, {"seconds": seconds}, work)
 
 
 def _job(request):
-    jobs = request.app["jobs"]
+    jobs = request.app[JOBS]
     job = jobs.get(request.match_info["id"])
     if job is None:
-        raise error(404, f"job {request.match_info['id']}: no such job")
+        raise error(404, f"job {schema.shown(request.match_info['id'])}: no such job")
     return jobs, job
 
 
+@routes.get("/api/jobs")
 async def list_jobs(request):
-    return answer({"jobs": request.app["jobs"].listing()})
+    return answer({"jobs": request.app[JOBS].listing()})
 
 
+@routes.get("/api/jobs/{id}")
 async def get_job(request):
     jobs, job = _job(request)
     return answer(job.as_json(jobs.position(job)))
 
 
+@routes.post("/api/jobs/{id}/cancel")
 async def cancel_job(request):
     jobs, job = _job(request)
+    schema.empty_request(await json_body(request))
     if job.state not in ("queued", "running"):
         raise error(409, f"job {job.id} is {job.state}; only queued or running jobs can be "
                          "cancelled")
@@ -85,45 +96,42 @@ async def cancel_job(request):
 
 def _result_of(job):
     if job.run is None:
+        if job.work is None and job.state == "done":
+            kept = ", ".join(sorted(job.files)) or "none"
+            raise error(409, f"job {job.id} finished before the service restarted; only the "
+                             f"files written then are kept ({kept})")
         raise error(409, f"job {job.id} is {job.state} and has no result"
                          + (f": {job.error}" if job.error else ""))
     return job.run
 
 
+@routes.get("/api/jobs/{id}/result")
 async def job_result(request):
     jobs, job = _job(request)
     _result_of(job)
     try:
-        text = await jobs.result_text(job)
+        with request.app[LIMITS].downloads.slot():
+            text = await jobs.result_text(job)
     except OSError as exc:
         raise error(503, f"job {job.id}: the result could not be built: {exc}") from None
     return web.Response(text=text, content_type="application/json")
 
 
+@routes.get("/api/jobs/{id}/file")
 async def job_file(request):
     jobs, job = _job(request)
-    _result_of(job)                  # 409 when there is nothing to write
-    fmt = request.query.get("format", "h5")
-    if fmt not in ("h5", "csv"):
-        raise error(400, f"format: expected h5 or csv, got {fmt!r}")
+    fmt = schema.choice(request.query.get("format"), "format", ("h5", "csv"), "h5")
+    if fmt not in job.files:
+        _result_of(job)              # 409 when there is nothing to write
     try:
-        path = await jobs.file_of(job, fmt)
+        with request.app[LIMITS].downloads.slot():
+            path = await jobs.file_of(job, fmt)
     except (OSError, ValueError, OpsError) as exc:
         raise error(409, f"job {job.id}: the {fmt} file could not be written: {exc}") from None
     return web.FileResponse(path, headers={
         "Content-Disposition": f'attachment; filename="{path.name}"'})
 
 
+@routes.get("/api/iv")
 async def latest_iv(request):
-    return answer({"curves": {str(r): c for r, c in sorted(request.app["jobs"].latest_iv.items())}})
-
-
-def add_routes(app):
-    app.router.add_post("/api/jobs/iv", submit_iv)
-    app.router.add_post("/api/jobs/acquire", submit_acquire)
-    app.router.add_get("/api/jobs", list_jobs)
-    app.router.add_get("/api/jobs/{id}", get_job)
-    app.router.add_post("/api/jobs/{id}/cancel", cancel_job)
-    app.router.add_get("/api/jobs/{id}/result", job_result)
-    app.router.add_get("/api/jobs/{id}/file", job_file)
-    app.router.add_get("/api/iv", latest_iv)
+    return answer({"curves": {str(r): c for r, c in sorted(request.app[JOBS].latest_iv.items())}})

@@ -8,6 +8,7 @@ from pathlib import Path
 
 from aiohttp import web
 
+routes = web.RouteTableDef()
 STATIC_DIR = Path(__file__).with_name("static")
 # Routes the page uses when present; added by other parts of the service.
 OPTIONAL_ROUTES = {"alarms": "/api/alarms", "history": "/api/history"}
@@ -41,6 +42,7 @@ class _Plotly:
 _plotly = _Plotly()
 
 
+@routes.get("/vendor/plotly.min.js")
 async def plotly_js(request):
     raw, packed = _plotly.load()
     headers = {"Cache-Control": "public, max-age=86400", "Vary": "Accept-Encoding"}
@@ -50,6 +52,7 @@ async def plotly_js(request):
     return web.Response(body=raw, content_type="text/javascript", headers=headers)
 
 
+@routes.get("/")
 async def index(request):
     return web.FileResponse(STATIC_DIR / "index.html", headers={"Cache-Control": "no-cache"})
 
@@ -58,16 +61,10 @@ def _has_route(app, path):
     return any(r.canonical == path for r in app.router.resources())
 
 
+@routes.get("/dashboard.json")
 async def features(request):
     app = request.app
     return web.json_response({name: _has_route(app, path) for name, path in OPTIONAL_ROUTES.items()})
 
 
-def add_routes(app):
-    # The service may already serve the page and the static folder itself.
-    if not _has_route(app, "/"):
-        app.router.add_get("/", index)
-    if not any(r.canonical.startswith("/static") for r in app.router.resources()):
-        app.router.add_static("/static/", STATIC_DIR)
-    app.router.add_get("/vendor/plotly.min.js", plotly_js)
-    app.router.add_get("/dashboard.json", features)
+routes.static("/static/", STATIC_DIR)

@@ -3,38 +3,39 @@ their results, applying them, and the calibrations kept in the archive."""
 import asyncio
 import time
 
+from aiohttp import web
+
+from vantor import schema
 from vantor.ops.channels import OpsError
 from vantor.tune.analysis import curves_of
 from vantor.tune.policy import Policy
 
-from .http import answer, check_keys, error, json_body, number
-from .routes_history import _range, _limit, _store
-from .routes_jobs import _job, _ranks
+from .http import answer, error, json_body
+from .keys import HOST, JOBS, WATCH
+from .security import ACTOR
+from .routes_history import _limit, _range, _store
+from .routes_history import _ranks as query_ranks
+from .routes_jobs import _job, _ranks, _submitted
 
-TUNE_KEYS = ("units", "start", "stop", "step", "point_steps", "policy", "fraction", "margin",
-             "onset_fraction", "dark_job")
+routes = web.RouteTableDef()
 
 
-def _policy(body):
-    policy = body.get("policy", "fraction")
-    if not isinstance(policy, str):
-        raise error(400, f"policy: expected fraction or plateau, got {policy!r}")
-    fraction = number(body, "fraction")
-    onset = number(body, "onset_fraction")
+def _policy(name, values):
+    fraction, onset = values["fraction"], values["onset_fraction"]
     try:
-        return Policy(policy, 0.9 if fraction is None else fraction, number(body, "margin"),
+        return Policy(name, 0.9 if fraction is None else fraction, values["margin"],
                       0.9 if onset is None else onset).check()
     except ValueError as exc:
         raise error(400, str(exc)) from None
 
 
-def _dark(request, body, ranks):
+def _dark(request, dark_job, ranks):
     """The curves of an earlier IV job taken in the dark, or None."""
-    if body.get("dark_job") is None:
+    if dark_job is None:
         return None
-    job = request.app["jobs"].get(str(body["dark_job"]))
-    if job is None or job.kind not in ("iv", "tune") or job.state != "done":
-        raise error(400, f"dark_job: {body['dark_job']!r} is no finished IV sweep of this service")
+    job = request.app[JOBS].get(dark_job)
+    if job is None or job.kind not in ("iv", "tune") or job.state != "done" or job.run is None:
+        raise error(400, f"dark_job: {dark_job} is no finished IV sweep of this service")
     curves = curves_of(job.run)
     missing = [r for r in ranks if r not in curves]
     if missing:
@@ -42,29 +43,28 @@ def _dark(request, body, ranks):
     return curves
 
 
+@routes.post("/api/jobs/tune")
 async def submit_tune(request):
     from vantor.ops.iv import SweepPlan, plan_points
     from vantor.tune.job import run_tune
 
     body = await json_body(request)
-    check_keys(body, TUNE_KEYS)
-    host, jobs = request.app["host"], request.app["jobs"]
-    ranks = _ranks(request, body)
-    plan = SweepPlan(number(body, "start"), number(body, "stop"), number(body, "step"),
-                     number(body, "point_steps", integer=True, low=1, high=100000))
-    policy = _policy(body)
+    names, values, policy_name, dark_job = schema.tune_request(body)
+    host, jobs = request.app[HOST], request.app[JOBS]
+    ranks = _ranks(request, names)
+    plan = SweepPlan(values["start"], values["stop"], values["step"], values["point_steps"])
+    policy = _policy(policy_name, values)
     try:
         plan_points(host.settings, ranks, plan)
     except OpsError as exc:
         raise error(400, str(exc)) from None
-    dark = _dark(request, body, ranks)
+    dark = _dark(request, dark_job, ranks)
 
     async def work(job):
         return await run_tune(job, host, ranks, plan, policy, jobs.offload, dark)
 
-    params = {k: body[k] for k in TUNE_KEYS if k in body and k != "units"}
-    job = jobs.submit("tune", ranks, params, work)
-    return answer(job.as_json(jobs.position(job)), status=202)
+    params = {k: body[k] for k in schema.TUNE_FIELDS if k in body and k != "units"}
+    return _submitted(request, "tune", ranks, params, work)
 
 
 def _tune_of(request):
@@ -84,55 +84,48 @@ def tune_answer(host, job):
             **{k: v for k, v in job.tune.items() if k != "units"}}
 
 
+@routes.get("/api/jobs/{id}/tune")
 async def tune_result(request):
     job = _tune_of(request)
-    return answer(tune_answer(request.app["host"], job))
+    return answer(tune_answer(request.app[HOST], job))
 
 
+@routes.post("/api/jobs/{id}/apply")
 async def apply(request):
     from vantor.tune.job import apply_tune
 
     job = _tune_of(request)
+    schema.empty_request(await json_body(request))
     if job.applied is not None:
         raise error(409, f"job {job.id} was applied already, at {job.applied['time']:.0f}")
     if job.state != "done":
         raise error(409, f"job {job.id} is {job.state}; only a finished tune can be applied")
-    watch = request.app.get("watch")
+    watch = request.app[WATCH]
     job.applied = {"time": time.time(), "state": "applying"}
-    outcome, calibrations = await apply_tune(request.app["host"], job)
+    outcome, calibrations = await apply_tune(request.app[HOST], job, actor=request[ACTOR])
     stored, why = False, None
-    if watch is not None and watch.store is not None and calibrations:
+    if watch.store is not None and calibrations:
         try:
             await asyncio.to_thread(watch.store.add_calibrations, calibrations)
             stored = True
         except Exception as exc:       # the biases are set: say what was not kept
             why = f"the calibrations could not be stored: {exc}"
     elif calibrations:
-        why = (watch.archive_error if watch is not None else None) or "archive not open"
+        why = watch.archive_error or "archive not open"
     job.applied = {"time": job.applied["time"], "state": "applied", "stored": stored,
                    "archive_error": why,
                    **{k: {str(r): v for r, v in d.items()} for k, d in outcome.items()}}
     if outcome["failed"]:
-        names = ", ".join(request.app["host"].units[r - 1].label for r in outcome["failed"])
+        names = ", ".join(request.app[HOST].units[r - 1].label for r in outcome["failed"])
         raise error(504, f"units {names} did not echo their new bias (the change is kept and "
                          f"corrections go on); the others are set: see /api/jobs/{job.id}/tune")
     return answer(job.applied)
 
 
+@routes.get("/api/calibrations")
 async def calibrations(request):
     store = _store(request)
-    text = request.query.get("units", "")
-    ranks = None
-    if text:
-        from .routes_history import _ranks as query_ranks
-        ranks = query_ranks(request)
+    ranks = query_ranks(request) if request.query.get("units") else None
     since, until = _range(request, logs=True)
     found = await asyncio.to_thread(store.calibrations, ranks, since, until, _limit(request))
     return answer({"calibrations": found})
-
-
-def add_routes(app):
-    app.router.add_post("/api/jobs/tune", submit_tune)
-    app.router.add_get("/api/jobs/{id}/tune", tune_result)
-    app.router.add_post("/api/jobs/{id}/apply", apply)
-    app.router.add_get("/api/calibrations", calibrations)

@@ -1,10 +1,15 @@
 """Units, boards, totals and settings changes."""
+from aiohttp import web
+
+from vantor import schema
 from vantor.host.app import ConfigureError, ConfigureTimeout
 from vantor.host.units import UnitError, resolve_unit
 
-from .http import answer, check_keys, error, json_body, number
+from .http import answer, error, json_body
+from .keys import HOST
+from .security import ACTOR
 
-
+routes = web.RouteTableDef()
 INTERFACES = ("api", "client", "cli", "dashboard", "tune", "latch", "epics")
 
 
@@ -15,64 +20,55 @@ def via_of(request):
 
 
 def _unit_rank(request):
-    host = request.app["host"]
+    host = request.app[HOST]
+    name = schema.unit_name(request.match_info["unit"])
     try:
-        return resolve_unit(host.settings, request.match_info["unit"])
+        return resolve_unit(host.settings, name)
     except UnitError as exc:
         raise error(404, str(exc)) from None
 
 
+@routes.get("/api/snapshot")
 async def snapshot(request):
-    return answer(request.app["host"].snapshot())
+    return answer(request.app[HOST].snapshot())
 
 
+@routes.get("/api/units")
 async def units(request):
-    return answer({"units": request.app["host"].snapshot()["units"]})
+    return answer({"units": request.app[HOST].snapshot()["units"]})
 
 
+@routes.get("/api/units/{unit}")
 async def unit(request):
-    return answer(request.app["host"].unit_state(_unit_rank(request)))
+    return answer(request.app[HOST].unit_state(_unit_rank(request)))
 
 
+@routes.get("/api/boards")
 async def boards(request):
-    return answer({"boards": request.app["host"].snapshot()["boards"]})
+    return answer({"boards": request.app[HOST].snapshot()["boards"]})
 
 
+@routes.get("/api/status")
 async def status(request):
-    snap = request.app["host"].snapshot()
+    snap = request.app[HOST].snapshot()
     return answer({"totals": snap["totals"], "uptime": snap["uptime"], "workers": snap["workers"],
                    "units": len(snap["units"]), "boards": len(snap["boards"])})
 
 
+@routes.get("/api/settings/limits")
 async def limits(request):
-    return answer(request.app["host"].settings.limits_table())
+    return answer(request.app[HOST].settings.limits_table())
 
 
+@routes.post("/api/settings")
 async def change_settings(request):
-    host = request.app["host"]
-    body = await json_body(request)
-    check_keys(body, ("units", "settings", "timeout"))
-    if "units" not in body:
-        raise error(400, "units: missing (a list of ranks or MCU.CU names)")
-    changes = body.get("settings")
-    if not isinstance(changes, dict) or not changes:
-        raise error(400, "settings: expected an object of cu_config fields and values")
-    timeout = number(body, "timeout", low=0.1, high=600) or 5.0
+    host = request.app[HOST]
+    names, changes, timeout = schema.settings_request(await json_body(request))
     try:
-        ranks = await host.configure(body["units"], changes, via=via_of(request),
-                                     timeout=timeout)
+        ranks = await host.configure(names, changes, via=via_of(request),
+                                     timeout=timeout or 5.0, actor=request[ACTOR])
     except (ConfigureError, UnitError) as exc:
         raise error(400, str(exc)) from None
     except ConfigureTimeout as exc:
         raise error(504, str(exc)) from None
     return answer({"units": [host.unit_state(r) for r in ranks], "verified": True})
-
-
-def add_routes(app):
-    app.router.add_get("/api/snapshot", snapshot)
-    app.router.add_get("/api/units", units)
-    app.router.add_get("/api/units/{unit}", unit)
-    app.router.add_get("/api/boards", boards)
-    app.router.add_get("/api/status", status)
-    app.router.add_get("/api/settings/limits", limits)
-    app.router.add_post("/api/settings", change_settings)

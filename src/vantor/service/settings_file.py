@@ -1,17 +1,25 @@
 """Settings changed through the service outlive it: the settings file is
 rewritten with the new values, atomically (a crash leaves the old file or
 the new one, never half of one), after the previous version is kept as a
-timestamped backup beside it."""
+timestamped backup beside it (written aside and renamed, so a backup is
+whole too).
+
+Backups are kept by a rule: the newest KEEP_LAST, and beyond those the
+newest of each day for KEEP_DAYS days; older ones are removed.  A scan that
+sets a value every second leaves 30 + 90 files, not 86,400 a day."""
 import asyncio
+import datetime
 import json
-import os
 import re
-import shutil
-import tempfile
 import time
 from pathlib import Path
 
+from . import atomic
+
 _BARE_KEY = re.compile(r"^[A-Za-z0-9_-]+$")
+KEEP_LAST = 30
+KEEP_DAYS = 90
+_STAMP = re.compile(r"\.(\d{8})-(\d{6})(?:-(\d+))?\.bak$")
 
 
 def _key(name):
@@ -79,20 +87,44 @@ def save(doc, path, *, now=None):
         while backup.exists():
             backup = path.with_name(f"{path.name}.{stamp}-{n}.bak")
             n += 1
-        shutil.copy2(path, backup)
+        atomic.copy(path, backup)
+        prune_backups(path, now=now)
     path.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", dir=path.parent)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as fh:
-            fh.write("# vantor settings; rewritten by `vantor serve` when settings change\n")
-            fh.write(dumps(doc))
-            fh.flush()
-            os.fsync(fh.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        Path(tmp).unlink(missing_ok=True)
-        raise
+    atomic.write_text(path, "# vantor settings; rewritten by `vantor serve` when settings "
+                            "change\n" + dumps(doc), sync=True)
     return backup
+
+
+def backups(path):
+    """The backups of the settings file `path`, oldest first, as (day, path)."""
+    path = Path(path)
+    found = []
+    for candidate in path.parent.glob(f"{glob_escape(path.name)}.*.bak"):
+        match = _STAMP.search(candidate.name)
+        if match and candidate.name == f"{path.name}{match.group(0)}":
+            day, clock, n = match.groups()
+            found.append(((day, clock, int(n or 0)), candidate))
+    return [(key[0], p) for key, p in sorted(found)]
+
+
+def glob_escape(text):
+    return re.sub(r"([*?\[])", r"[\1]", text)
+
+
+def prune_backups(path, now=None):
+    """Removes the backups the retention rule does not keep; returns them."""
+    found = backups(path)
+    keep = {p for _, p in found[-KEEP_LAST:]}
+    today = datetime.date.fromtimestamp(time.time() if now is None else now)
+    oldest = (today - datetime.timedelta(days=KEEP_DAYS)).strftime("%Y%m%d")
+    newest_of_day = {}
+    for day, candidate in found:
+        newest_of_day[day] = candidate           # sorted oldest first: the last one wins
+    keep |= {p for day, p in newest_of_day.items() if day >= oldest}
+    removed = [p for _, p in found if p not in keep]
+    for candidate in removed:
+        candidate.unlink(missing_ok=True)
+    return removed
 
 
 class SettingsKeeper:

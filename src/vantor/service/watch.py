@@ -1,7 +1,7 @@
 """The service's watch over the host: once a second one snapshot feeds the
 archive and the alarm conditions; stream batches and events go to both as
-they come.  Route modules find it as app["watch"] (`attach` creates it once
-and hooks it into the app's startup and cleanup).
+they come.  The application builds one (app.build_app) and runs it for as
+long as it serves (`lifetime`); routes find it under keys.WATCH.
 
 A database that cannot be opened or written leaves the service running
 live: the archive is off (or retried batch by batch) and an alarm says why."""
@@ -22,12 +22,12 @@ ARCHIVE_FILE = "archive.sqlite"
 
 
 class Watch:
-    def __init__(self, app):
-        self.app = app
-        self.host = app["host"]
+    def __init__(self, host, data_dir, problems):
+        self.host = host
+        self.problems = problems         # texts the service reports about itself
         settings = self.host.settings
         self.alarm_options, self.archive_options = settings.alarms, settings.archive
-        self.data_dir = app["data_dir"]
+        self.data_dir = data_dir
         self.engine = AlarmEngine()
         self.checker = ConditionChecker(self.engine, self.alarm_options)
         self.hook = None
@@ -40,7 +40,13 @@ class Watch:
 
     # -- life cycle --------------------------------------------------------------
 
-    async def start(self, app):
+    async def lifetime(self, app):
+        """For the application's cleanup_ctx: runs from its start to its stop."""
+        await self.start()
+        yield
+        await self.stop()
+
+    async def start(self):
         self.engine.listeners.append(self._publish)
         if self.alarm_options.hook:
             self.hook = HookRunner(self.alarm_options.hook, self.alarm_options.hook_timeout,
@@ -56,7 +62,7 @@ class Watch:
         if self.writer is not None:
             self._tasks.append(loop.create_task(self.writer.run()))
 
-    async def stop(self, app):
+    async def stop(self):
         for task in self._tasks:
             task.cancel()
         await asyncio.gather(*self._tasks, return_exceptions=True)
@@ -82,7 +88,7 @@ class Watch:
             where = "" if isinstance(exc, ArchiveError) else f"archive {path}: "
             self.archive_error = f"{where}{exc}; archiving is off, live data goes on"
             log.error("%s", self.archive_error)
-            self.app["problems"].append(self.archive_error)
+            self.problems.append(self.archive_error)
             self.checker.archive(False, self.archive_error)
             return
         ids = [int(a["id"]) for a in recent if str(a.get("id", "")).isdigit()]
@@ -160,11 +166,3 @@ class Watch:
                       watch_cpu_s=round(self.cpu, 3))
         return status
 
-
-def attach(app):
-    """The app's Watch, created and hooked into startup and cleanup on first use."""
-    if "watch" not in app:
-        watch = app["watch"] = Watch(app)
-        app.on_startup.append(watch.start)
-        app.on_cleanup.append(watch.stop)
-    return app["watch"]

@@ -47,6 +47,8 @@ class Sensor:
         self.dark = values["dark_rate"]
         self.latched_voltage = values["latched_voltage"]
         self.latched = False
+        # The bias stays put for many steps (a window, a sweep point): its mean is kept.
+        self._mean_at = (None, 0.0)
 
     def rate(self, current):
         """Counts per second of an unlatched unit at `current` amperes."""
@@ -64,7 +66,11 @@ class Sensor:
             self.latched = False
         elif not self.latched and not self.dead and a >= self.switching:
             self.latched = True
-        return 0.0 if self.latched else self.rate(current) * STEP_S
+        if self.latched:
+            return 0.0
+        if self._mean_at[0] != current:
+            self._mean_at = (current, self.rate(current) * STEP_S)
+        return self._mean_at[1]
 
     def describe(self):
         return {**self.values, "plateau_rate": self.plateau, "latched": self.latched}

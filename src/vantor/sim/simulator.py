@@ -112,12 +112,13 @@ class Simulator:
         """Produce and send one step of traffic."""
         self.sequence += 1
         seq, faults, rng = self.sequence, self.faults, self.fault_rng
+        silences = bool(faults.silence)
         datagrams = []
         for mcu_id, units in self.mcus.items():
             parts, counted = [], []
             for unit in units:
                 record, counts = unit.step(seq)
-                if faults.silent(unit.pair, seq):
+                if silences and faults.silent(unit.pair, seq):
                     continue
                 parts.append(record)
                 counted.append((unit, counts))

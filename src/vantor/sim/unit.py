@@ -45,6 +45,7 @@ class SimUnit:
     def __init__(self, mcu_id, cu_id, echo, to_voltage, response, rng,
                  monitor_gain=0.8, ignores_updates=False):
         self.mcuId, self.cuId = mcu_id, cu_id
+        self.pair = (mcu_id, cu_id)
         self.settings = {name: echo[name] for name in ECHO_FIELDS}
         self.to_voltage = to_voltage
         self.response, self.rng = response, rng
@@ -59,10 +60,6 @@ class SimUnit:
         self.sweeps_done = 0
         self.total_counts = 0
         self.records_sent = 0
-
-    @property
-    def pair(self):
-        return (self.mcuId, self.cuId)
 
     def receive_update(self, data):
         """An update record for this unit; it takes effect from the next step."""

@@ -2,7 +2,7 @@
 in the service's helper process, away from the data path's loop."""
 import time
 
-from .fit import Curve, analyse
+from .fit import Curve, analyse_all
 from .policy import unit_result
 
 
@@ -19,7 +19,7 @@ def curves_of(run):
 def judge(curves, policy, dark=None):
     """{rank: unit result} and the CPU seconds the fits took."""
     started = time.process_time()
-    out = {}
+    out, ranks, light, darks = {}, [], [], []
     for rank, (bias, counts, monitor, point_s, problem) in curves.items():
         if problem or not bias or not point_s:
             out[rank] = {"status": "noisy", "switching_current": None, "plateau_onset": None,
@@ -30,6 +30,9 @@ def judge(curves, policy, dark=None):
         if dark and rank in dark and dark[rank][0]:
             d = dark[rank]
             other = Curve(d[0], d[1], d[3], d[2])
-        analysis = analyse(Curve(bias, counts, point_s, monitor), policy.onset_fraction, other)
+        ranks.append(rank)
+        light.append(Curve(bias, counts, point_s, monitor))
+        darks.append(other)
+    for rank, analysis in zip(ranks, analyse_all(light, policy.onset_fraction, darks)):
         out[rank] = unit_result(analysis, policy)
-    return out, time.process_time() - started
+    return dict(sorted(out.items())), time.process_time() - started

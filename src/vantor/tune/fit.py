@@ -1,19 +1,20 @@
-"""What one unit's IV curve says about its sensor: where it switches (the
+"""What units' IV curves say about their sensors: where each switches (the
 monitor voltage jumps while the counts drop), where its count rate reaches
 its plateau, how high and how flat that plateau is, and, given a sweep in
-the dark, where the dark counts start to rise.  Pure: arrays in, an
-Analysis out.
+the dark, where the dark counts start to rise.  Pure: arrays in, Analyses
+out; the rises of all curves are fitted together (`rise`).
 
 The rise to the plateau is fitted by Poisson maximum likelihood (the
 deviance of the counts is minimised), which weighs each point by what its
 own counts can tell, so the few counts at low bias neither dominate nor
-vanish as they would in a least-squares fit; the dark counts that rise towards switching are a term of the fit of
-their own, so they do not lift the plateau."""
+vanish as they would in a least-squares fit.  The fit stops short of
+switching, where the dark counts rise steeply and would lift the plateau."""
 import math
 from dataclasses import dataclass, field
 
 import numpy as np
-from scipy.optimize import minimize
+
+from .rise import fit_rises
 
 STATUSES = ("ok", "dead", "no plateau", "no switching", "noisy")
 MIN_POINTS = 6             # below switching, to fit anything
@@ -24,6 +25,20 @@ EDGE = 0.85                # the fit takes points below this share of the switch
 NOISY_DEVIANCE = 4.0       # deviance per degree of freedom of a curve too noisy to judge
 MIN_PLATEAU_COUNTS = 100   # counts on the plateau needed to state its rate
 DARK_RISE = 2.0            # the dark rate has risen once it stays above this x its base
+
+
+def _median(values):
+    """np.median of a short 1-d array, without its general machinery (most
+    of a curve's analysis time went there)."""
+    ordered = np.sort(values)
+    n = len(ordered)
+    return float(0.5 * (ordered[(n - 1) // 2] + ordered[n // 2]))
+
+
+def _slope(x, y):
+    """The least-squares slope of y over x."""
+    dx = x - x.mean()
+    return float(np.dot(dx, y - y.mean()) / np.dot(dx, dx))
 
 
 @dataclass
@@ -46,7 +61,7 @@ class Curve:
 
     @property
     def step(self):
-        return float(np.median(np.diff(self.bias))) if len(self.bias) > 1 else 0.0
+        return _median(np.diff(self.bias)) if len(self.bias) > 1 else 0.0
 
 
 @dataclass
@@ -73,65 +88,20 @@ def switching_index(curve):
     if len(mon) < 2:
         return None
     rises = np.diff(mon)
-    usual = float(np.median(np.abs(rises)))
+    usual = _median(np.abs(rises))
     jump = max(JUMP_V, JUMP_TIMES_STEP * usual)
     for k in np.flatnonzero(rises > jump) + 1:
         before = counts[max(0, k - 3):k]
-        if counts[k] <= DROP * float(np.median(before)):
+        if counts[k] <= DROP * _median(before):
             return int(k)
     return None
-
-
-def _sigmoid(z):
-    return 0.5 * (1.0 + np.tanh(0.5 * z))
-
-
-def fit_rise(x, counts, point_s, offset=None):
-    """Poisson maximum-likelihood fit of rate(x) = P / (1 + exp(-(x - m) / w)) + B
-    (`offset`: counts per point known to come from elsewhere, the dark sweep's).
-    Returns {"plateau": P, "midpoint": m, "width": w, "background": B,
-    "deviance"} in the units of x and counts/s, or None when no fit converged."""
-    offset = np.zeros_like(counts) if offset is None else offset
-    span = float(x[-1] - x[0]) or 1.0
-    u = (x - x[0]) / span                       # bias on 0..1
-    scale = max(float(np.max(counts - offset)), 1.0)
-    c, off = counts / scale, offset / scale
-    positive = c > 0
-    c_log = np.where(positive, c, 1.0)
-
-    def deviance(theta):
-        p, m, w, b = theta
-        s = _sigmoid((u - m) / w)
-        mu = p * s + b + off + 1e-12
-        terms = np.where(positive, c * np.log(c_log / mu), 0.0) - (c - mu)
-        g = 2.0 * (1.0 - c / mu)
-        ds = p * s * (1.0 - s) / w
-        grad = [np.dot(g, s), -np.dot(g, ds), -np.dot(g, ds * (u - m) / w), g.sum()]
-        return 2.0 * terms.sum(), np.array(grad)
-
-    rate = np.maximum(c - off, 0.0)
-    top, low = float(np.percentile(rate, 90)), float(np.min(rate))
-    half = np.flatnonzero(rate >= low + 0.5 * (top - low))
-    m0 = u[half[0]] if len(half) else 0.5
-    best = None
-    for w0 in (0.05, 0.15, 0.4):
-        res = minimize(deviance, [max(top - low, 1e-3), m0, w0, max(low, 1e-6)], jac=True,
-                       method="L-BFGS-B", bounds=[(0, 10), (-1, 3), (1e-3, 3), (0, 10)])
-        if (res.success or res.status == 2) and (best is None or res.fun < best.fun):
-            best = res
-    if best is None:
-        return None
-    p, m, w, b = best.x
-    # the deviance in counts: scaling the counts scaled it as well
-    return {"plateau": p * scale / point_s, "midpoint": x[0] + m * span, "width": w * span,
-            "background": b * scale / point_s, "deviance": float(best.fun) * scale}
 
 
 def _dark(curve, dark, below):
     """(base dark rate, bias from which it stays above DARK_RISE x base,
     dark counts per light point) of a dark sweep."""
     rate = np.interp(curve.bias, dark.bias, dark.rate)
-    base = float(np.median(rate[:max(1, below // 2)]))
+    base = _median(rate[:max(1, below // 2)])
     risen = rate[:below] > DARK_RISE * max(base, 1.0 / dark.point_s)
     rise = None
     if risen.any() and risen[-1]:
@@ -140,9 +110,18 @@ def _dark(curve, dark, below):
     return base, rise, rate * curve.point_s
 
 
-def analyse(curve, onset_fraction=0.9, dark=None):
-    """The Analysis of one unit's curve; `dark` is a Curve of the same unit
-    swept in the dark, or None."""
+@dataclass
+class _Pending:
+    """A curve whose rise is still to be fitted, with what was found before."""
+    curve: Curve
+    out: Analysis
+    switched: bool
+    used: int                  # points fitted
+    offset: np.ndarray         # dark counts per point, or None
+
+
+def _before_fit(curve, dark):
+    """A finished Analysis when the curve cannot be fitted, else a _Pending."""
     n = len(curve.bias)
     step = curve.step
     if n < MIN_POINTS:
@@ -169,13 +148,16 @@ def analyse(curve, onset_fraction=0.9, dark=None):
     # lift the plateau, so the fit stops short of them.
     used = below if k is None else max(MIN_POINTS, int(np.searchsorted(
         curve.bias, EDGE * switching, side="right")))
-    used = min(used, below)
-    fitted = fit_rise(curve.bias[:used], curve.counts[:used], curve.point_s,
-                      None if offset is None else offset[:used])
+    return _Pending(curve, out, k is not None, min(used, below), offset)
+
+
+def _after_fit(pending, fitted, onset_fraction):
+    """The Analysis of a pending curve given its fitted rise (None: no fit)."""
+    curve, out, used = pending.curve, pending.out, pending.used
     if fitted is None:
         out.status, out.reason = "noisy", "the rise to the plateau could not be fitted"
         return out
-    p, m, w, b = (fitted[k] for k in ("plateau", "midpoint", "width", "background"))
+    p, m, w, b = (fitted[key] for key in ("plateau", "midpoint", "width", "background"))
     onset = m + w * math.log(onset_fraction / (1.0 - onset_fraction))
     out.plateau_onset, out.plateau_rate = onset, p + b
     out.fit = {**fitted, "points": used}
@@ -189,7 +171,7 @@ def analyse(curve, onset_fraction=0.9, dark=None):
                       f"(deviance per point); the curve cannot be judged")
     elif len(flat) < 2:
         out.status = "no plateau"
-        where = (f"up to {top:.4g} A ({EDGE:.0%} of switching)" if k is not None
+        where = (f"up to {top:.4g} A ({EDGE:.0%} of switching)" if pending.switched
                  else f"up to {top:.4g} A (the end of the sweep)")
         out.reason = (f"the rate still rises {where}: the fit reaches {onset_fraction:g} of "
                       f"its top only at {onset:.4g} A")
@@ -197,11 +179,30 @@ def analyse(curve, onset_fraction=0.9, dark=None):
         out.status = "noisy"
         out.reason = (f"{int(curve.counts[flat].sum())} counts on the plateau, fewer than "
                       f"{MIN_PLATEAU_COUNTS}: lengthen the points (point_steps)")
-    elif k is None:
+    elif not pending.switched:
         out.status = "no switching"
         out.reason = f"no switching up to {curve.bias[-1]:.4g} A (the end of the sweep)"
     if len(flat) >= 2:
-        slope = np.polyfit(curve.bias[flat], curve.rate[flat], 1)[0]
+        slope = _slope(curve.bias[flat], curve.rate[flat])
         span = curve.bias[flat[-1]] - curve.bias[flat[0]]
         out.plateau_flatness = float(slope * span / max(p + b, 1e-12))
     return out
+
+
+def analyse_all(curves, onset_fraction=0.9, darks=None):
+    """The Analysis of every curve; `darks`: per curve a Curve of the same
+    unit swept in the dark, or None (a list as long as `curves`, or None)."""
+    darks = darks or [None] * len(curves)
+    found = [_before_fit(curve, dark) for curve, dark in zip(curves, darks)]
+    pending = [f for f in found if isinstance(f, _Pending)]
+    fits = iter(fit_rises([(p.curve.bias[:p.used], p.curve.counts[:p.used], p.curve.point_s,
+                            None if p.offset is None else p.offset[:p.used])
+                           for p in pending]))
+    return [_after_fit(f, next(fits), onset_fraction) if isinstance(f, _Pending) else f
+            for f in found]
+
+
+def analyse(curve, onset_fraction=0.9, dark=None):
+    """The Analysis of one unit's curve; `dark` is a Curve of the same unit
+    swept in the dark, or None."""
+    return analyse_all([curve], onset_fraction, [dark])[0]

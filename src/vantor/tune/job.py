@@ -12,16 +12,28 @@ from .analysis import curves_of, judge
 
 RESET_S = 0.3           # a latched unit's bias stays at zero this long
 SETTLE_S = 5.0          # for the units' status to leave the sweep
+SETTLE_POLL_S = 0.1
 VIA = "tune"
+
+
+async def _still_sweeping(host, ranks):
+    """Whether any of `ranks` still reports the sweep.  Read a slice of units
+    at a time, the loop getting a turn between two: every read of a unit's
+    state works out the status words of all units, so a thousand units read
+    one by one held the loop."""
+    wanted = set(ranks)
+    for part in host.unit_state_slices():
+        if any(u["status"] == "IV" for u in part if u["rank"] in wanted):
+            return True
+        await asyncio.sleep(0)
+    return False
 
 
 async def _out_of_sweep(host, ranks, wait=SETTLE_S):
     """Until no unit reports the sweep any more (settings are refused meanwhile)."""
     deadline = time.monotonic() + wait
-    while time.monotonic() < deadline:
-        if all(host.unit_state(r)["status"] != "IV" for r in ranks):
-            return
-        await asyncio.sleep(0.05)
+    while time.monotonic() < deadline and await _still_sweeping(host, ranks):
+        await asyncio.sleep(SETTLE_POLL_S)
 
 
 def temperatures(host):
@@ -50,9 +62,9 @@ async def run_tune(job, host, ranks, plan, policy, offload, dark=None):
     return run
 
 
-async def apply_tune(host, job, timeout=10.0):
+async def apply_tune(host, job, timeout=10.0, actor=None):
     """Sets every accepted unit's proposed bias (one verified change each,
-    logged as "tune"); returns {"applied": {rank: bias}, "failed": {rank:
+    logged as "tune", with who asked for it: `actor`); returns {"applied": {rank: bias}, "failed": {rank:
     reason}, "unchanged": {rank: status}} and the calibrations to keep."""
     units = job.tune["units"]
     accepted = {r: row["proposed_bias"] for r, row in units.items()
@@ -61,7 +73,7 @@ async def apply_tune(host, job, timeout=10.0):
     groups = {}
     for r, bias in accepted.items():
         groups.setdefault(bias, []).append(r)
-    results = await configure_each(host, accepted, VIA, timeout)
+    results = await configure_each(host, accepted, VIA, timeout, actor=actor)
     applied, failed = {}, {}
     for ranks, res in zip(groups.values(), results):
         if isinstance(res, ConfigureTimeout):

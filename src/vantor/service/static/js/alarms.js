@@ -29,6 +29,8 @@ export class AlarmBanner {
     this.ackAll = document.getElementById("alarm-ack-all");
     this.lastKey = "";
     this.pollTimer = null;
+    this.reading = null;           // the read of /api/alarms on its way, if any
+    this.readAgain = false;
     this.list.addEventListener("click", (ev) => {
       const id = ev.target.dataset.ack;
       if (id) this.acknowledge([id], ev.target);
@@ -50,7 +52,26 @@ export class AlarmBanner {
     this.draw();
   }
 
+  /** Reads the alarms again; calls while a read is on its way make one more
+   *  read after it (a thousand units latching at once send a thousand events). */
   async load() {
+    if (this.reading) {
+      this.readAgain = true;
+      return this.reading;
+    }
+    this.reading = this.read();
+    try {
+      await this.reading;
+    } finally {
+      this.reading = null;
+    }
+    if (this.readAgain) {
+      this.readAgain = false;
+      await this.load();
+    }
+  }
+
+  async read() {
     let answer;
     try {
       answer = await getJSON("api/alarms");

@@ -1,13 +1,18 @@
-// HTTP calls to the service. Off loopback the service wants a token; the page
-// was opened with ?token=..., and every request carries it on.
-const token = new URLSearchParams(location.search).get("token");
+// HTTP calls to the service. Where the service wants a token, the page was
+// opened once with ?token=...: the service keeps it in an HttpOnly cookie
+// that the browser sends with every request and the live stream, so no
+// script here ever holds it, and the page's address drops it.
+const opened = new URL(location.href);
+if (opened.searchParams.has("token")) {
+  opened.searchParams.delete("token");
+  history.replaceState(null, "", opened.pathname + opened.search + opened.hash);
+}
 
 export class ApiError extends Error {}
 
 export function apiUrl(path, params = {}) {
   const url = new URL(path, location.href);
   for (const [key, value] of Object.entries(params)) url.searchParams.set(key, value);
-  if (token) url.searchParams.set("token", token);
   return url.toString();
 }
 

@@ -1,5 +1,5 @@
 // The side panel's controls: the selection as text, settings changes, IV
-// sweeps and acquisitions. The service validates everything; a refusal is shown
+// sweeps, tunes and acquisitions. The service validates everything; a refusal is shown
 // in the service's own words under the control that caused it.
 import { getJSON, postJSON } from "./api.js";
 import { parseUnitList, rankRanges } from "./format.js";
@@ -53,7 +53,7 @@ export class Controls {
     if (document.activeElement !== text) text.value = rankRanges(this.selection.ranks);
     const n = this.selection.size;
     say(this.el("sel-count"), n ? `${n} unit${n > 1 ? "s" : ""} selected` : "none selected", "muted");
-    for (const id of ["set-apply", "iv-start-btn", "acq-start"]) this.el(id).disabled = n === 0;
+    for (const id of ["set-apply", "iv-start-btn", "tune-start-btn", "acq-start"]) this.el(id).disabled = n === 0;
   }
 
   /** Ranks to act on, or a message in `out` when none are selected. */
@@ -130,24 +130,35 @@ export class Controls {
     });
   }
 
+  /** Typed [input id, request key, "µA" | "number" | "whole"] fields into `body`; empty ones are left out. */
+  readFields(body, fields) {
+    for (const [id, key, kind] of fields) {
+      const text = this.el(id).value;
+      if (text.trim() === "") continue;     // the service's default (the configured sweep)
+      const value = readNumber(text, key, kind === "whole");
+      body[key] = kind === "µA" ? value * 1e-6 : value;
+    }
+    return body;
+  }
+
+  sweepFields(prefix) {
+    return [[`${prefix}-start`, "start", "µA"], [`${prefix}-stop`, "stop", "µA"],
+      [`${prefix}-step`, "step", "µA"], [`${prefix}-point`, "point_steps", "whole"]];
+  }
+
   bindJobs() {
     this.el("iv-form").addEventListener("submit", async (ev) => {
       ev.preventDefault();
       const out = this.el("iv-result");
       const ranks = this.targets(out);
       if (!ranks.length) return;
-      const body = { units: ranks };
-      try {
-        for (const [id, key, micro] of [["iv-start", "start", true], ["iv-stop", "stop", true],
-          ["iv-step", "step", true], ["iv-point", "point_steps", false]]) {
-          const text = this.el(id).value;
-          if (text.trim() === "") continue;     // keep the configured value
-          const value = readNumber(text, key, !micro);
-          body[key] = micro ? value * 1e-6 : value;
-        }
-      } catch (err) { return say(out, err.message, "error"); }
+      let body;
+      try { body = this.readFields({ units: ranks }, this.sweepFields("iv")); } catch (err) {
+        return say(out, err.message, "error");
+      }
       await this.submitJob("api/jobs/iv", body, out, "IV sweep");
     });
+    this.bindTune();
     this.el("acq-form").addEventListener("submit", async (ev) => {
       ev.preventDefault();
       const out = this.el("acq-result");
@@ -161,12 +172,40 @@ export class Controls {
     });
   }
 
-  async submitJob(path, body, out, what) {
+  bindTune() {
+    const policy = this.el("tune-policy");
+    const showPolicy = () => {
+      const plateau = policy.value === "plateau";
+      this.el("tune-fraction-field").hidden = plateau;
+      this.el("tune-margin-field").hidden = !plateau;
+      this.el("tune-policy-note").textContent = plateau
+        ? "bias = plateau onset + margin, at most one step below switching"
+        : "bias = fraction × switching current";
+    };
+    policy.addEventListener("change", showPolicy);
+    showPolicy();
+    this.el("tune-form").addEventListener("submit", async (ev) => {
+      ev.preventDefault();
+      const out = this.el("tune-result");
+      const ranks = this.targets(out);
+      if (!ranks.length) return;
+      const plateau = policy.value === "plateau";
+      let body;
+      try {
+        body = this.readFields({ units: ranks, policy: policy.value }, [...this.sweepFields("tune"),
+          plateau ? ["tune-margin", "margin", "µA"] : ["tune-fraction", "fraction", "number"],
+          ["tune-onset", "onset_fraction", "number"]]);
+      } catch (err) { return say(out, err.message, "error"); }
+      await this.submitJob("api/jobs/tune", body, out, "tune", "the Tune tab");
+    });
+  }
+
+  async submitJob(path, body, out, what, where = "Jobs") {
     say(out, `starting the ${what}…`, "busy");
     try {
       const job = await postJSON(path, body);
       this.jobs.update(job);
-      say(out, `${what} #${job.id} ${job.state === "queued" ? "queued" : "started"}: progress under Jobs`, "ok");
+      say(out, `${what} #${job.id} ${job.state === "queued" ? "queued" : "started"}: progress under ${where}`, "ok");
     } catch (err) {
       say(out, err.message, "error");
     }

@@ -3,6 +3,7 @@ export const NONE = "–";
 
 export const STATUS_WORDS = {
   ok: "ok", IV: "IV", silent: "silent", update: "update pending", unheard: "not yet heard",
+  latched: "latched",
 };
 
 export function fixed(value, digits) {

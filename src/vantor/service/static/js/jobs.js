@@ -11,6 +11,7 @@ const ACTIVE = new Set(["queued", "running"]);
 export class JobsView {
   constructor(onFinished, nameOf) {
     this.nameOf = nameOf;         // rank -> "MCU.CU"
+    this.listeners = [];          // called with every job as it changes
     this.jobs = new Map();        // id -> job
     this.items = new Map();       // id -> {li, key}
     this.list = document.getElementById("job-list");
@@ -35,12 +36,24 @@ export class JobsView {
     } catch { /* the live stream reports the connection problem */ }
   }
 
+  onUpdate(fn) { this.listeners.push(fn); }
+
   update(job, render = true) {
     const id = String(job.id);
     const before = this.jobs.get(id);
     this.jobs.set(id, job);
+    for (const fn of this.listeners) fn(job);
     if (before && ACTIVE.has(before.state) && !ACTIVE.has(job.state)) this.onFinished(job);
     if (render) this.render();
+  }
+
+  // A queue moved on: one event with its jobs in order (0 is the running one).
+  queue(ids) {
+    ids.forEach((id, position) => {
+      const job = this.jobs.get(String(id));
+      if (job) this.jobs.set(String(id), { ...job, queue_position: position });
+    });
+    this.render();
   }
 
   async cancel(id, button) {

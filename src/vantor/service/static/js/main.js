@@ -11,6 +11,7 @@ import { Overview } from "./overview.js";
 import { RatePlot } from "./rates.js";
 import { Selection } from "./selection.js";
 import { Store } from "./store.js";
+import { TuneView } from "./tune.js";
 
 const LIVE_RATE_HZ = 2;
 
@@ -22,11 +23,12 @@ const iv = new IvView(store, selection);
 const boards = new BoardsView(store);
 const alarms = new AlarmBanner(store);
 const jobs = new JobsView(
-  (job) => { if (job.kind === "iv") iv.invalidate(); },
+  (job) => { if (job.kind === "iv" || job.kind === "tune") iv.invalidate(); },
   (rank) => store.units.get(rank)?.name ?? `rank ${rank}`,
 );
 const controls = new Controls(store, selection, jobs);
-const views = { overview, rates, iv, boards };
+const tune = new TuneView(store, selection, jobs);
+const views = { overview, rates, iv, tune, boards };
 
 function showView(name) {
   document.querySelectorAll("#tabs button").forEach((b) => b.classList.toggle("active", b.dataset.view === name));
@@ -91,12 +93,14 @@ const live = new LiveConnection({
     jobs.load();
     controls.loadLimits();
     iv.invalidate();
+    tune.drawResult();
     const features = await loadFeatures();
     alarms.use(features);
     rates.use(features);
   },
   onSummary(msg) {
     overview.update(store.apply(msg));
+    tune.update();
     rates.draw();
     boards.draw();
     alarms.draw();
@@ -104,6 +108,7 @@ const live = new LiveConnection({
   },
   onEvent(event) {
     if (event.kind === "job" && event.job) jobs.update(event.job);
+    else if (event.kind === "queue" && Array.isArray(event.jobs)) jobs.queue(event.jobs);
     else if (event.kind === "alarm" && alarms.fromService) alarms.load();
   },
 }, LIVE_RATE_HZ);

@@ -4,8 +4,8 @@
 // units at 2 Hz cost the browser about as much as the 30 rows it shows.
 import { STATUS_WORDS, duration, fixed, micro } from "./format.js";
 
-const STATUSES = ["ok", "IV", "update", "silent", "unheard"];
-const STATUS_ORDER = { silent: 0, update: 1, unheard: 2, IV: 3, ok: 4 };   // trouble first
+const STATUSES = ["ok", "IV", "update", "silent", "latched", "unheard"];
+const STATUS_ORDER = { silent: 0, latched: 1, update: 2, unheard: 3, IV: 4, ok: 5 };   // trouble first
 const RESORT_MS = 2000;
 
 const SORT_KEYS = {
@@ -140,7 +140,10 @@ export class Overview {
     const valueClass = stale ? "num stale" : "num";
     const status = unit.status || "unheard";
     put(row, "status", STATUS_WORDS[status] || status, `st st-${status}`);
-    put(row, "rate", fixed(unit.rate, 1), valueClass);
+    // A last window that missed records reads low: marked, with how many came.
+    row.short = unit.complete === false;
+    put(row, "rate", fixed(unit.rate, 1) + (row.short ? "*" : ""), valueClass + (row.short ? " short" : ""));
+    row.cells.rate.title = row.short ? `the last window missed records: ${unit.received} of ${unit.intSize} arrived, so it reads low` : "";
     put(row, "monitorV", fixed(unit.monitorV, 4), valueClass);
     put(row, "bias", micro(unit.config ? unit.config.biasI : null, 3));
     put(row, "updates", String(unit.updates ?? 0));
@@ -166,7 +169,7 @@ export class Overview {
       row.stale = stale;
       row.tr.classList.toggle("stale", stale);
       const valueClass = stale ? "num stale" : "num";
-      put(row, "rate", row.text.rate, valueClass);
+      put(row, "rate", row.text.rate, valueClass + (row.short ? " short" : ""));
       put(row, "monitorV", row.text.monitorV, valueClass);
     }
   }
@@ -271,7 +274,9 @@ export class Overview {
       chip.className = `chip${this.statusFilter === status ? " active" : ""}`;
       chip.dataset.status = status;
       chip.title = `show only units that are ${STATUS_WORDS[status]}`;
-      chip.innerHTML = `<span class="dot" style="background:var(--${status === "IV" ? "iv" : status})"></span>`;
+      const dot = document.createElement("span");
+      dot.className = `dot s-${status}`;
+      chip.appendChild(dot);
       chip.append(`${STATUS_WORDS[status]} ${counts[status]}`);
       chip.addEventListener("click", () => {
         this.statusFilter = this.statusFilter === status ? null : status;

@@ -1,5 +1,7 @@
 // Rate against time for the selected units. A pause in a unit's windows longer
 // than its stale limit is drawn as a gap (a null point), never bridged by a line.
+// A window that missed some of its records reads low (its counts were scaled
+// by a whole number): it is drawn apart, as an open marker on a trace of its own.
 // Where the service keeps an archive, a newly chosen unit's last minutes are
 // read from it, so its line does not start at the moment it was chosen.
 import { getJSON } from "./api.js";
@@ -38,9 +40,13 @@ export class RatePlot {
     if (!ranks.length) return;
     for (const r of ranks) this.filled.add(r);
     try {
-      const answer = await getJSON(`api/history?units=${ranks.join(",")}&quantity=rate&since=-${BACKFILL_S}`);
-      for (const [rank, series] of Object.entries(answer.series || {})) {
-        this.store.backfill(Number(rank), series.time || [], series.value || series.mean || []);
+      const query = `units=${ranks.join(",")}&since=-${BACKFILL_S}&resolution=0`;
+      const [rates, missing] = await Promise.all([getJSON(`api/history?${query}&quantity=rate`),
+        getJSON(`api/history?${query}&quantity=missing`).catch(() => ({ series: {} }))]);
+      for (const [rank, series] of Object.entries(rates.series || {})) {
+        const lost = ((missing.series || {})[rank] || {}).value || [];
+        this.store.backfill(Number(rank), series.time || [], series.value || series.mean || [],
+          lost.length === (series.time || []).length ? lost : []);
       }
       this.draw(true);
     } catch {
@@ -57,7 +63,30 @@ export class RatePlot {
   traces() {
     const traces = this.lines();
     if (traces.reduce((n, t) => n + t.x.length, 0) > MARKERS_UP_TO) for (const t of traces) t.mode = "lines";
-    return traces;
+    const short = this.shortWindows();
+    return short.x.length ? [...traces, short] : traces;
+  }
+
+  /** The windows that missed records, of every unit shown, as one marker trace. */
+  shortWindows() {
+    const since = this.store.serverNow() - Number(this.span.value);
+    const x = [], y = [], text = [];
+    for (const rank of this.selection.sorted().slice(0, MAX_TRACES)) {
+      const h = this.store.history.get(rank);
+      const unit = this.store.units.get(rank);
+      if (!h || !h.short) continue;
+      for (let i = 0; i < h.t.length; i++) {
+        if (!h.short[i] || h.t[i] < since || h.rate[i] === null) continue;
+        x.push(new Date(h.t[i] * 1000));
+        y.push(h.rate[i]);
+        text.push(unit ? unit.name : `rank ${rank}`);
+      }
+    }
+    return {
+      type: "scatter", mode: "markers", x, y, text, name: "window missed records (reads low)",
+      marker: { symbol: "circle-open", size: 9, color: "#d62728", line: { width: 2 } },
+      hovertemplate: "%{y:.1f} counts/s, %{text}: window missed records<extra></extra>",
+    };
   }
 
   lines() {

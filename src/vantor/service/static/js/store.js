@@ -12,7 +12,7 @@ export class Store {
     this.uptime = null;            // service uptime at `uptimeAt` (service clock)
     this.uptimeAt = null;
     this.clockOffset = 0;        // service clock minus this browser's, seconds
-    this.history = new Map();    // rank -> {t: [], rate: []}
+    this.history = new Map();    // rank -> {t: [], rate: [], short: []} (short: the window missed records)
   }
 
   serverNow() {
@@ -71,35 +71,42 @@ export class Store {
   record(unit, previousLastSeen) {
     if (unit.last_seen === null || unit.last_seen === undefined || unit.last_seen === previousLastSeen) return;
     let h = this.history.get(unit.rank);
-    if (!h) this.history.set(unit.rank, (h = { t: [], rate: [] }));
+    if (!h) this.history.set(unit.rank, (h = { t: [], rate: [], short: [] }));
     if (h.t.length && unit.last_seen <= h.t[h.t.length - 1]) return;
     h.t.push(unit.last_seen);
     h.rate.push(unit.status === "silent" ? null : unit.rate ?? null);
+    h.short.push(unit.complete === false);
     const cut = unit.last_seen - HISTORY_S;
     if (h.t[0] < cut) {
       let n = 0;
       while (n < h.t.length && h.t[n] < cut) n++;
       h.t.splice(0, n);
       h.rate.splice(0, n);
+      h.short.splice(0, n);
     }
   }
 
   /** Puts archived windows (older than the live ones) in front of a unit's history. */
-  backfill(rank, times, rates) {
+  backfill(rank, times, rates, missing = []) {
     let h = this.history.get(rank);
-    if (!h) this.history.set(rank, (h = { t: [], rate: [] }));
+    if (!h) this.history.set(rank, (h = { t: [], rate: [], short: [] }));
     // The archive stamps a window with the board's clock, the live stream with its
     // arrival: the live history's first window may be in the archive too, a bit earlier.
     const unit = this.units.get(rank);
     const halfWindow = 0.5 * (unit && unit.intSize ? unit.intSize : 100) * STEP_S;
     const first = h.t.length ? h.t[0] - halfWindow : Infinity;
     const cut = this.serverNow() - HISTORY_S;
-    const t = [], rate = [];
+    const t = [], rate = [], short = [];
     for (let i = 0; i < times.length; i++) {
-      if (times[i] >= cut && times[i] < first) { t.push(times[i]); rate.push(rates[i] ?? null); }
+      if (times[i] >= cut && times[i] < first) {
+        t.push(times[i]);
+        rate.push(rates[i] ?? null);
+        short.push((missing[i] ?? 0) > 0);
+      }
     }
     h.t.unshift(...t);
     h.rate.unshift(...rate);
+    h.short.unshift(...short);
   }
 
   /** Seconds since the unit's last window, or null when it was never heard. */
