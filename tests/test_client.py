@@ -72,7 +72,7 @@ def test_notebook_in_a_real_kernel(service, tmp_path, monkeypatch):
     assert out["running_loop"] and out["units"] == 6
     assert out["live"][0] == "hello" and out["live"].count("summary") == 5
     assert out["config_biasI"] == f32(1.25e-5)
-    assert "biasI" in out["nan"] and "nan" in out["nan"]
+    assert "biasI" in out["nan"] and "NaN" in out["nan"]
     assert out["async_unit"] == 2 and out["async_limits"] == ["biasI"]
     assert out["async_live"][0] == "hello" and "records" in out["async_live"]
 
@@ -109,22 +109,22 @@ def test_threads_share_the_client(service):
 
 
 @pytest.mark.parametrize("call, words", [
-    (lambda c: c.configure([1], biasI=math.nan), ["biasI", "nan"]),
-    (lambda c: c.configure([1], biasI=math.inf), ["biasI", "inf"]),
-    (lambda c: c.configure([1], biasI="1e-5"), ["biasI", "'1e-5'"]),
-    (lambda c: c.configure([1], biasI=True), ["biasI", "True"]),
+    (lambda c: c.configure([1], biasI=math.nan), ["biasI", "NaN"]),
+    (lambda c: c.configure([1], biasI=math.inf), ["biasI", "Infinity"]),
+    (lambda c: c.configure([1], biasI="1e-5"), ["biasI", '"1e-5"']),
+    (lambda c: c.configure([1], biasI=True), ["biasI", "true"]),
     (lambda c: c.configure([1]), ["settings"]),
     (lambda c: c.configure([], biasI=1e-5), ["units"]),
-    (lambda c: c.configure([0], biasI=1e-5), ["units", "0"]),
-    (lambda c: c.configure([1.5], biasI=1e-5), ["units", "1.5"]),
+    (lambda c: c.configure([0], biasI=1e-5), ["unit 0"]),
+    (lambda c: c.configure([1.5], biasI=1e-5), ["unit 1.5"]),
     (lambda c: c.configure([1], timeout=-1, biasI=1e-5), ["timeout", "-1"]),
-    (lambda c: c.submit_iv([1], step=math.nan), ["step", "nan"]),
+    (lambda c: c.submit_iv([1], step=math.nan), ["step", "NaN"]),
     (lambda c: c.submit_iv([1], point_steps=2.5), ["point_steps", "2.5"]),
     (lambda c: c.submit_acquire([1], seconds=-3), ["seconds", "-3"]),
     (lambda c: c.history([1], since=math.nan), ["since", "nan"]),
     (lambda c: c.settings_log(limit=0), ["limit", "0"]),
     (lambda c: c.live(rate=0), ["rate", "0"]),
-    (lambda c: c.live(mode="raw"), ["mode", "'raw'"]),
+    (lambda c: c.live(mode="raw"), ["mode", '"raw"']),
     (lambda c: c.download({"id": None}, "x.h5"), ["job"]),
     (lambda c: c.export("x.parquet", [1], format="parquet"), ["format", "parquet"]),
 ])

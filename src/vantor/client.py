@@ -61,9 +61,9 @@ class ArgumentError(ServiceError, ValueError):
 
 # -- argument checks: the service's own (vantor.schema), before anything is sent --
 
-def _checked(check, *args):
+def _checked(check, *args, **kw):
     try:
-        return check(*args)
+        return check(*args, **kw)
     except schema.SchemaError as exc:
         raise ArgumentError(str(exc)) from None
 
