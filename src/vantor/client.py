@@ -176,7 +176,10 @@ class AsyncClient:
     def _http(self):
         import aiohttp
         if self._session is None or self._session.closed:
-            self._session = aiohttp.ClientSession()
+            # one connection per request, as the service counts connections
+            # per address: an idle kept-alive one would hold a place
+            self._session = aiohttp.ClientSession(
+                connector=aiohttp.TCPConnector(force_close=True))
         return self._session
 
     def _unreachable(self, exc):
@@ -544,8 +547,10 @@ def _sync(name):
 class Client:
     """The AsyncClient's methods, each returning when done."""
 
-    def __init__(self, url=None, token=None, *, timeout=30.0, via="client"):
-        self._async = AsyncClient(url, token, timeout=timeout, via=via)
+    def __init__(self, url=None, token=None, *, timeout=30.0, via="client", cafile=None,
+                 data_dir=None):
+        self._async = AsyncClient(url, token, timeout=timeout, via=via, cafile=cafile,
+                                  data_dir=data_dir)
         self._runner = _LoopThread.get()
         self._runner.clients.add(self._async)
         weakref.finalize(self, self._runner.release, self._async)
