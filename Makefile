@@ -2,7 +2,7 @@
 PY      := .venv/bin/python
 STAMP   := .venv/.installed
 
-.PHONY: test test-quick browser test-native test-asan fuzz fuzz-ci fuzz-build fuzz-merge fuzz-host run dev bench bench-archive clean
+.PHONY: test test-quick browser postgres test-native test-asan fuzz fuzz-ci fuzz-build fuzz-merge fuzz-host run dev bench bench-archive clean
 
 $(PY):
 	python3 -m venv .venv
@@ -26,7 +26,7 @@ test-native: $(PY)
 	.venv/bin/ctest --test-dir build/native-tests --output-on-failure
 
 # The suite alone, against the installed package.
-test-quick: $(STAMP) browser
+test-quick: $(STAMP) browser postgres
 	$(PY) -m pytest -q tests
 
 # Headless Chromium and its driver for the dashboard tests (Debian's packages),
@@ -34,6 +34,14 @@ test-quick: $(STAMP) browser
 browser:
 	command -v chromium >/dev/null && command -v chromedriver >/dev/null || \
 	  { apt-get update -qq && apt-get install -y -qq chromium chromium-driver >/dev/null; }
+
+# Debian's PostgreSQL server for the archive tests, which start and stop
+# their own server (as the postgres user when run as root), when missing;
+# waits for another apt or dpkg to finish first.
+postgres:
+	ls /usr/lib/postgresql/*/bin/initdb /usr/lib/postgresql/*/bin/pg_ctl >/dev/null 2>&1 || \
+	  { apt-get -o DPkg::Lock::Timeout=600 update -qq && \
+	    apt-get -o DPkg::Lock::Timeout=600 install -y -qq postgresql >/dev/null; }
 
 # The main job: the service with the simulator, until Ctrl-C; it prints the
 # address of the dashboard and API (HTTP=0.0.0.0:8765 serves the lab's network).
@@ -140,9 +148,12 @@ bench: $(STAMP)
 	for b in bench_worker bench_broker bench_hub host_throughput; do $(PY) bench/$$b.py || exit 1; done
 
 # Archive and alarms: their CPU at 2048 units (synthetic feed, and the host
-# with them switched on and off), database size per unit and day, one-day queries.
-bench-archive: $(STAMP)
+# with them switched on and off), database size per unit and day, one-day
+# queries; then SQLite and PostgreSQL side by side (ingest at 2048 and 4096
+# units, size, queries).
+bench-archive: $(STAMP) postgres
 	$(PY) bench/bench_archive.py
+	$(PY) bench/bench_archive_stores.py
 
 # Channel units one host keeps up with: simulator and host in their own
 # processes on loopback, stepping the unit count (CAPACITY="--levels 64,128"),

@@ -143,10 +143,9 @@ def json_line(text):
         return {}
 
 
-def build_day(path, units, day_seconds=DAY, window=1.0):
+def build_day(store, units, day_seconds=DAY, window=1.0):
     """A day of one window per second for `units` units, written as the
-    service writes it (per block), then folded."""
-    store = SQLiteStore(path)
+    service writes it (per block), then folded; the seconds it took."""
     rng = np.random.default_rng(2)
     block = 600
     started = time.perf_counter()
@@ -161,7 +160,19 @@ def build_day(path, units, day_seconds=DAY, window=1.0):
             part = rows[(rows["t"] >= T0 + b0 + second) & (rows["t"] < T0 + b0 + second + 60)]
             store.write(Batch(rows={"unit": part}))
         store.compact(T0 + b0 + block + 3600)
-    return store, time.perf_counter() - started
+    return time.perf_counter() - started
+
+
+DAY_QUERIES = (("every window", 0), ("default (1 min)", None), ("10 min", 600))
+
+
+def query_day(store, resolution, ranks=range(1, 33)):
+    """Seconds one query of a day of `ranks` took, and the points it answered."""
+    started = time.perf_counter()
+    answer = queries.series(store, "unit", list(ranks), "rate", T0, T0 + DAY - 1, resolution,
+                            now=T0 + DAY)
+    spent = time.perf_counter() - started
+    return spent, sum(len(s["time"]) for s in answer["series"].values())
 
 
 def used_bytes(store):
@@ -192,20 +203,13 @@ def main():
         print(f"feeding {args.seconds} s of {args.units} units ...", file=sys.stderr)
         base, loaded, status = asyncio.run(archive_cpu(folder, args.units, args.seconds))
         print(f"building one day of {args.day_units} units ...", file=sys.stderr)
-        store, build_s = build_day(os.path.join(folder, "day.db"), args.day_units)
+        store = SQLiteStore(os.path.join(folder, "day.db"))
+        build_s = build_day(store, args.day_units)
         size = used_bytes(store)
-        ranks = list(range(1, 33))
         timings = {}
-        for label, resolution in (("every window", 0), ("default (1 min)", None),
-                                  ("10 min", 600)):
-            spent = []
-            for _ in range(5):
-                started = time.perf_counter()
-                answer = queries.series(store, "unit", ranks, "rate", T0, T0 + DAY - 1,
-                                        resolution, now=T0 + DAY)
-                spent.append(time.perf_counter() - started)
-            points = sum(len(s["time"]) for s in answer["series"].values())
-            timings[label] = (statistics.median(spent), points)
+        for label, resolution in DAY_QUERIES:
+            runs = [query_day(store, resolution) for _ in range(5)]
+            timings[label] = (statistics.median(s for s, _ in runs), runs[0][1])
         store.close()
 
     archive_share = 100 * (loaded - base)

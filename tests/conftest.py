@@ -1,9 +1,13 @@
-"""Fixtures shared by the module tests: an event loop, recording locks, ZMQ pairs."""
+"""Fixtures shared by the module tests: an event loop, recording locks, ZMQ
+pairs, and the real servers of tests/servers.py."""
 import asyncio
 import itertools
 
 import pytest
 import zmq
+
+from tests.servers import (nats_server, nats_server_process, postgres_server,  # noqa: F401
+                           postgres_url)
 
 
 class RecordingLock:

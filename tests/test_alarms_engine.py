@@ -126,6 +126,17 @@ def test_verification_needs_updates_in_a_row(engine):
         assert engine.subjects("verification") == expect, t
 
 
+def test_updates_the_unit_followed_raise_no_verification_alarm(engine):
+    """Several changes between two looks (a sweep's start and end, a reset and
+    its restore) send several updates; the unit's echo says it followed them."""
+    check = checker(engine, verify_updates=3)
+    for t, updates, matches, expect in [(0, 0, True, []), (1, 4, True, []), (2, 9, True, []),
+                                        (3, 11, False, []), (4, 13, False, ["unit 0.0"]),
+                                        (5, 14, True, [])]:
+        check.snapshot(snap(t, [{**unit(updates=updates), "echo_matches": matches}]))
+        assert engine.subjects("verification") == expect, t
+
+
 def test_rate_band_per_unit_with_hysteresis(engine):
     options = parse_alarms({"rate_band": {"0.0": [100, 1000], "*": ["none", 50]},
                             "rate_hysteresis": 0.1})

@@ -110,8 +110,16 @@ def test_a_unit_that_ignores_updates(client):
 
 def worker_pids(service):
     children = open(f"/proc/{service.proc.pid}/task/{service.proc.pid}/children").read().split()
-    return [int(p) for p in children
-            if b"spawn_main" in open(f"/proc/{p}/cmdline", "rb").read()]
+    return [int(p) for p in children if b"spawn_main" in _cmdline(p)]
+
+
+def _cmdline(pid):
+    """A child's command line; empty for one that ended meanwhile."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as fh:
+            return fh.read()
+    except FileNotFoundError:
+        return b""
 
 
 def test_a_killed_worker_process(service, client):

@@ -82,6 +82,11 @@ def check_exact_windows(settings, frames, sim, backend, last_end):
             assert (w["mcuId"], w["cuId"]) == (cu.mcuId, cu.cuId)
 
 
+def own_blocks():
+    """This process's shared-memory blocks (other programs may make their own meanwhile)."""
+    return {name for name in os.listdir("/dev/shm") if name.startswith(f"vantor-{os.getpid()}-")}
+
+
 def shm_exists(name):
     try:
         shared_memory.SharedMemory(name=name).close()
@@ -317,16 +322,25 @@ class TestShutdown:
         _, _, _, _, extra = run_system(settings, 20)
         assert not shm_exists(extra["shm"])
 
+    def test_a_system_stopped_before_its_simulator_ran_stops(self):
+        """A service whose start fails right after the system's (its app could
+        not be built) stops the system before the simulator's task first ran."""
+        async def scenario():
+            system = System(default_settings(1, 1))
+            await system.start()
+            await asyncio.wait_for(system.stop(), 5)
+        asyncio.run(scenario())
+
     def test_failed_start_releases_shared_memory(self):
         async def scenario():
             busy = await asyncio.get_running_loop().create_datagram_endpoint(
                 asyncio.DatagramProtocol, local_addr=("127.0.0.1", 0))
             system = System(default_settings(1, 1), listen=busy[0].get_extra_info("sockname"))
-            before = set(os.listdir("/dev/shm"))
+            before = own_blocks()
             with pytest.raises(OSError):
                 await system.start()
             busy[0].close()
-            return before, set(os.listdir("/dev/shm"))
+            return before, own_blocks()
 
         before, after = asyncio.run(scenario())
         assert after <= before
@@ -375,6 +389,6 @@ def test_worker_process_that_dies_at_start_fails_the_start_cleanly():
             await system.start()
         return system.host
 
-    before = set(os.listdir("/dev/shm"))
+    before = own_blocks()
     host = asyncio.run(scenario())
-    assert set(os.listdir("/dev/shm")) <= before and host._path.block is None
+    assert own_blocks() <= before and host._path.block is None

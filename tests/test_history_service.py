@@ -189,3 +189,56 @@ def test_a_read_only_data_directory_leaves_the_service_live(site, read_only_dir)
         job = client.submit_acquire([1], 0.2)          # jobs run on without their records
         done = client.wait(job)
         assert "could not be kept" in done["message"] and len(client.result(job)[1]["time"])
+
+
+@pytest.fixture
+def database(postgres_server, monkeypatch):
+    """URL of a fresh database without the password, which the service finds
+    in PGPASSWORD, as libpq reads it."""
+    from tests.servers import PG_PASSWORD
+
+    name = postgres_server.create_database()
+    monkeypatch.setenv("PGPASSWORD", PG_PASSWORD)
+    yield postgres_server.url(name, password=False)
+    postgres_server.drop_database(name)
+
+
+def test_a_database_archive_answers_over_http(site, database, tmp_path):
+    import psycopg
+
+    root, config = site
+    with Service(tmp_path / "data", "--config", str(config), "--archive", database) as svc:
+        client = Client(svc.url)
+        times = wait_for(lambda: client.history([3], since=-30)[3]["time"][20:].tolist(),
+                         what="windows")
+        since, until = times[0], times[-1]          # windows already in the database
+        status, body = get(f"{svc.url}/api/history?units=1,0.2&since={since!r}"
+                           f"&until={until!r}&resolution=0")
+        assert status == 200
+        series = json.loads(body)["series"]
+        assert set(series) == {"1", "3"} and series["3"]["name"] == "0.2"
+        with psycopg.connect(database) as db:
+            stored = [t for (t,) in db.execute(
+                "SELECT t FROM vantor.windows WHERE rank = 3 AND t >= %s AND t <= %s "
+                "ORDER BY t", (since, until))]
+        assert series["3"]["time"] == stored == times
+        assert np.allclose(np.diff(stored), 0.1, atol=1e-6)
+        status, body = get(f"{svc.url}/api/alarms")
+        assert json.loads(body)["archive"]["path"] == database
+    assert not (tmp_path / "data" / "archive.sqlite").exists()
+
+
+def test_refused_database_credentials_leave_the_service_live(site, database, tmp_path,
+                                                             monkeypatch):
+    root, config = site
+    monkeypatch.setenv("PGPASSWORD", "not-the-password")
+    with Service(tmp_path / "data", "--config", str(config), "--archive", database) as svc:
+        client = Client(svc.url)
+        wait_for(lambda: all(u["windows"] > 0 for u in client.units()), what="live windows")
+        with pytest.raises(ServiceError) as info:
+            client.history([1])
+        assert info.value.status == 503 and "password authentication failed" in str(info.value)
+    _, _, err = svc.stop()
+    lines = [x for x in err.splitlines() if "password authentication failed" in x]
+    assert lines and all(database in x for x in lines) and "not-the-password" not in err
+    assert "archiving is off, live data goes on" in lines[0]

@@ -1,7 +1,8 @@
-"""The archive's store, queries, retention and export, on synthetic data
-written the way the service writes it."""
+"""The archive's stores (SQLite and PostgreSQL, each test on both), queries,
+retention and export, on synthetic data written the way the service writes it."""
 import csv
 import math
+import re
 import sqlite3
 
 import h5py
@@ -11,10 +12,12 @@ import pytest
 from vantor.history import queries
 from vantor.history.collector import ArchiveCollector
 from vantor.history.export import export
+from vantor.history.postgres_store import PostgresStore
 from vantor.history.sqlite_store import SQLiteStore
 from vantor.history.store import ArchiveError
 from tests.wire import windows
 from vantor.wire import CU_TIMEOUT, STREAM_DATA
+from tests.servers import free_port
 
 T0 = 1_765_000_200.0        # a block boundary for 60 s and 600 s blocks
 
@@ -52,11 +55,32 @@ def fill(store, seconds, ranks=(1, 2), start=T0, **snap):
     return collector
 
 
+@pytest.fixture(params=["sqlite", "postgresql"])
+def open_store(request, tmp_path):
+    """Opens stores of one kind on one archive (blocks of a minute; hourly
+    partitions), all closed after the test."""
+    if request.param == "sqlite":
+        def make(**options):
+            return SQLiteStore(tmp_path / "archive.db", **options)
+    else:
+        url = request.getfixturevalue("postgres_url")
+
+        def make(**options):
+            return PostgresStore(url, partition_seconds=3600, **options)
+    opened = []
+
+    def open_store(**options):
+        opened.append(make(**{"block_seconds": 60, **options}))
+        return opened[-1]
+
+    yield open_store
+    for store in opened:
+        store.close()
+
+
 @pytest.fixture
-def store(tmp_path):
-    s = SQLiteStore(tmp_path / "archive.db", block_seconds=60)
-    yield s
-    s.close()
+def store(open_store):
+    return open_store()
 
 
 def test_every_quantity_lands_once_per_second(store):
@@ -170,15 +194,13 @@ def test_query_errors_name_the_argument(store):
         queries.series(store, "unit", [1], "rate", T0, T0 + 1, resolution=-5)
 
 
-def test_restart_continues_the_archive(tmp_path):
-    path = tmp_path / "archive.db"
-    first = SQLiteStore(path, block_seconds=60)
+def test_restart_continues_the_archive(open_store):
+    first = open_store()
     fill(first, 30)
     first.close()
-    second = SQLiteStore(path, block_seconds=60)
+    second = open_store()
     fill(second, 30, start=T0 + 30)
     assert len(second.rows("unit", [1], T0, T0 + 60)[1]) == 60
-    second.close()
 
 
 def test_refused_archives_say_why(tmp_path):
@@ -197,12 +219,14 @@ def test_refused_archives_say_why(tmp_path):
         SQLiteStore(blocker / "archive.db")
 
 
-def test_a_full_archive_fails_writes_not_reads(tmp_path):
-    store = SQLiteStore(tmp_path / "small.db", block_seconds=60, max_bytes=200_000)
-    with pytest.raises(sqlite3.OperationalError, match="full"):
+def test_a_full_archive_fails_writes_not_reads(open_store):
+    empty = open_store()
+    limit = empty.size() + 200_000
+    empty.close()
+    store = open_store(max_bytes=limit)
+    with pytest.raises((sqlite3.OperationalError, ArchiveError), match="full"):
         fill(store, 600, ranks=range(1, 65))
     assert len(store.rows("unit", [1], T0, T0 + 600)[1]) > 0
-    store.close()
 
 
 def test_logs_newest_first(store):
@@ -273,3 +297,188 @@ def test_bad_archive_tables_name_the_key(tmp_path, table, message):
     path.write_text(f"[[mcu]]\nmcuId = 0\n[[mcu.unit]]\ncuId = 0\nrank = 1\n[archive]\n{table}\n")
     with pytest.raises(SettingsError, match=f"{path}: {message}"):
         load_settings(path)
+
+
+def test_late_rows_join_their_minute(store):
+    fill(store, 180)
+    store.compact(T0 + 200)                     # the first two blocks folded
+    collector = ArchiveCollector()
+    collector.time_origin = 0.0
+    collector.stream(stream_batch([1], T0 + 30.5, counts=1000))    # late, into a folded block
+    store.write(collector.take())
+    for _ in range(2):                          # before and after folding it again
+        minute = store.minutes("unit", [1], T0, T0 + 59)[1]
+        assert list(minute["n"]) == [61]
+        rates = np.append(np.arange(60) + 1.0, 1001.0)
+        assert minute["rate_mean"][0] == pytest.approx(rates.mean())
+        assert minute["rate_max"][0] == pytest.approx(1001.0)
+        store.compact(T0 + 200)
+
+
+def test_late_rows_past_full_retention_still_count(store):
+    day, start = 86400, T0 - 86400 - 600
+    fill(store, 120, start=start)
+    store.compact(T0 + 1000)
+    store.prune(T0 + 1000, full_seconds=day, aggregate_seconds=2 * day)
+    assert len(store.rows("unit", [1], start, start + 120)[1]) == 0    # minutes only
+    collector = ArchiveCollector()
+    collector.time_origin = 0.0
+    collector.stream(stream_batch([1], start + 30.5, counts=1000))
+    store.write(collector.take())
+    store.compact(T0 + 1000)
+    for _ in range(2):                          # folded once, not again at the next fold
+        assert list(store.minutes("unit", [1], start, start + 119)[1]["n"]) == [61, 60]
+        store.compact(T0 + 1000)
+
+
+def record():
+    """One data set as the service would hand it to a store: batch after
+    batch, with the time between them (compact and prune calls) marked."""
+    steps = []
+    collector = ArchiveCollector()
+    for s in range(200):
+        t = T0 + s
+        batches = [stream_batch([1, 2, 3], t, counts=s % 17, monitor=0.25 + 0.001 * (s % 5))]
+        if s % 50 == 7:                           # a monitor voltage not measured
+            batches = [stream_batch([2], t, counts=3, monitor=float("nan")),
+                       stream_batch([1, 3], t, counts=s % 17)]
+        if s % 40 == 9:                           # a silence record: no window at all
+            batches = [stream_batch([3], t, 0, status=CU_TIMEOUT, int_size=0),
+                       stream_batch([1, 2], t, counts=s % 17)]
+        if s % 23 == 4:                           # a window that lost records
+            batches = [stream_batch([1], t, counts=s % 17, received=60),
+                       stream_batch([2, 3], t, counts=s % 17)]
+        for batch in batches:
+            collector.stream(batch)
+        collector.snapshot(snapshot(t, ranks=(1, 2, 3), reports=s // 2 + 1,
+                                    temp1=None if s % 30 == 0 else 30 + s % 7,
+                                    status="silent" if 100 <= s < 110 else "ok",
+                                    dropped=s // 10))
+        if s == 120:
+            collector.event({"kind": "settings", "time": t, "via": "api",
+                             "actor": {"token": "ops", "address": "127.0.0.1"}, "changes": [
+                                 {"rank": 2, "name": "0.1", "field": "biasI", "old": 2e-5,
+                                  "new": 1.5e-5}]})
+            collector.alarm({"id": "4", "condition": "temp", "subject": "board 0",
+                             "state": "active", "message": "board 0: temp1 high", "time": t})
+        if s == 150:                              # rows late for a folded block
+            collector.stream(stream_batch([1], T0 + 10.5, counts=99))
+        steps.append(("write", collector.take()))
+        if s % 60 == 59:
+            steps.append(("compact", t))
+    return steps
+
+
+QUERIES = [(kind, keys, quantity, since, until, resolution)
+           for kind, keys, quantity in [("unit", [1, 2, 3], "rate"), ("unit", [2], "monitorV"),
+                                        ("unit", [1, 2], "missing"),
+                                        ("unit", [3], "cuStatus"), ("unit", [1, 2], "status"),
+                                        ("unit", [2], "biasI"), ("board", [0], "temp1"),
+                                        ("counters", [0], "dropped")]
+           for since, until in [(T0, T0 + 199), (T0 + 5.5, T0 + 130.2)]
+           for resolution in [None, 0, 10, 60, 120]]
+
+
+def test_both_stores_answer_alike(tmp_path, postgres_url):
+    stores = [SQLiteStore(tmp_path / "archive.db", block_seconds=60),
+              PostgresStore(postgres_url, block_seconds=60, partition_seconds=3600)]
+    for step, value in record():
+        for store in stores:
+            store.write(value) if step == "write" else store.compact(value)
+    answers = []
+    for store in stores:
+        series = [queries.series(store, *q[:5], resolution=q[5], now=T0 + 200,
+                                 complete_only=complete) for q in QUERIES
+                  for complete in (False, True)]
+        logs = (store.settings_log(T0, T0 + 200, 10), store.alarm_log(T0, T0 + 200, 10))
+        export(store, tmp_path / f"{len(answers)}.csv", "csv", keys=[1, 2, 3], since=T0,
+               until=T0 + 199, full_seconds=1e9)
+        with open(tmp_path / f"{len(answers)}.csv") as fh:
+            table = [line for line in fh if not line.startswith("#")]
+        answers.append((series, logs, table))
+        store.close()
+    (lite, lite_logs, lite_csv), (pg, pg_logs, pg_csv) = answers
+    assert pg_logs == lite_logs and lite_logs[0] and lite_logs[1]
+    assert lite_logs[0][0]["actor"] == {"token": "ops", "address": "127.0.0.1"}
+    assert pg_csv == lite_csv and len(lite_csv) > 500
+    for query, a, b in zip([q for q in QUERIES for _ in range(2)], lite, pg):
+        assert a["resolution"] == b["resolution"], query
+        assert a["series"].keys() == b["series"].keys(), query
+        for key, columns in a["series"].items():
+            assert columns.keys() == b["series"][key].keys(), query
+            for name, values in columns.items():
+                np.testing.assert_array_equal(values, b["series"][key][name], err_msg=str(query))
+    unknown = lite[2 * QUERIES.index(("unit", [2], "monitorV", T0, T0 + 199, 0))]["series"][2]
+    assert np.isnan(unknown["value"]).sum() == 4          # kept as unknown, never as 0
+    lost = lite[2 * QUERIES.index(("unit", [1, 2], "missing", T0, T0 + 199, 0))]["series"][1]
+    assert list(lost["value"]).count(40) == 9             # 100 records, 60 arrived
+
+
+@pytest.mark.parametrize("change,message", [
+    (lambda url: url.replace(":vantor-test-secret@", ":wrong-secret@"),
+     "password authentication failed"),
+    (lambda url: url.rsplit("/", 1)[0] + "/no_such_db", 'database "no_such_db" does not exist'),
+    (lambda url: re.sub(r":\d+/", f":{free_port()}/", url), "Connection refused"),
+])
+def test_refused_database_archives_say_why_without_the_password(postgres_url, change,
+                                                                 message):
+    from vantor.history.options import ArchiveOptions
+    from vantor.history.writer import open_archive
+
+    url = change(postgres_url)
+    with pytest.raises(ArchiveError) as info:
+        open_archive(url, ArchiveOptions())
+    text = str(info.value)
+    assert message in text and "\n" not in text and "secret" not in text
+    assert text.startswith(f"archive postgresql://vantor@127.0.0.1:{url.split(':')[3]}")
+
+
+def test_a_database_archive_has_one_writer(postgres_url):
+    from vantor.history.options import ArchiveOptions
+    from vantor.history.writer import open_archive
+
+    holder = open_archive(postgres_url, ArchiveOptions())
+    assert isinstance(holder, PostgresStore)
+    with pytest.raises(ArchiveError, match="in use by another vantor process"):
+        PostgresStore(postgres_url)
+    holder.close()
+    PostgresStore(postgres_url).close()      # free again once the first closed
+
+
+def test_a_restarted_database_server_is_reconnected(postgres_server, postgres_url):
+    store = PostgresStore(postgres_url, block_seconds=60)
+    fill(store, 10)
+    assert len(store.rows("unit", [1], T0, T0 + 20)[1]) == 10
+    postgres_server.restart()
+    fill(store, 10, start=T0 + 10)               # no batch lost to the broken connection
+    assert len(store.rows("unit", [1], T0, T0 + 20)[1]) == 20
+    store.close()
+
+
+def test_calibrations_are_kept_past_retention(store):
+    def calibration(t, rank, job):
+        return {"time": t, "rank": rank, "job": job, "bias": 1.5e-5 + rank * 1e-7,
+                "policy": {"name": "plateau"}}
+
+    store.add_calibrations([calibration(T0, 1, "a"), calibration(T0, 2, "a")])
+    store.add_calibrations([calibration(T0 + 5, 1, 7)])
+    assert [c["job"] for c in store.calibrations(None, T0, T0 + 10, 10)] == [7, "a", "a"]
+    assert store.calibrations([2], T0, T0 + 10, 10) == [calibration(T0, 2, "a")]
+    assert store.calibrations([1], T0 + 1, T0 + 10, 1)[0]["time"] == T0 + 5
+    store.prune(T0 + 10 * 86400, full_seconds=86400, aggregate_seconds=2 * 86400)
+    assert len(store.calibrations(None, T0, T0 + 10, 10)) == 3
+
+
+def test_a_database_from_before_a_column_reads_it_as_unknown(postgres_url):
+    import psycopg
+
+    store = PostgresStore(postgres_url, block_seconds=60)
+    fill(store, 5)
+    store.close()
+    with psycopg.connect(postgres_url, autocommit=True) as db:      # as an older vantor made it
+        db.execute('ALTER TABLE vantor.windows DROP COLUMN "missing"')
+    store = PostgresStore(postgres_url, block_seconds=60)
+    fill(store, 5, start=T0 + 5)
+    missing = store.rows("unit", [1], T0, T0 + 10)[1]["missing"]
+    assert np.isnan(missing[:5]).all() and list(missing[5:]) == [0] * 5
+    store.close()

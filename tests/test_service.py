@@ -324,6 +324,24 @@ class TestCommandLine:
         assert done.returncode == 0, done.stderr
         assert service.url in done.stdout and out.exists() and out.with_suffix(".png").exists()
 
+    def test_vantor_record_waits_behind_a_running_acquisition_and_ends_nothing(
+            self, service, client, tmp_path):
+        """The hub holds one recording: `vantor record` while the service
+        records waits its turn, and both recordings keep all they recorded."""
+        first = client.submit_acquire(["0.0"], seconds=3)
+        wait_for(lambda: client.job(first)["state"] == "running", 10, "the first acquisition")
+        out = tmp_path / "second.csv"
+        done = vantor("record", "--server", service.url, "--channels", "0.1", "--seconds", "1",
+                      "--out", str(out), "--no-plot", "--quiet")
+        assert done.returncode == 0, done.stderr
+        job = client.job(first)
+        assert job["state"] == "done" and job["finished"] is not None
+        kept = client.result(first)[1]
+        assert len(kept["time"]) >= 25 and not kept["problem"]      # 3 s of 0.1 s windows
+        assert np.all(kept["received"][kept["status"] == 0] == 10)  # every window whole
+        second = [line for line in out.read_text().splitlines() if not line.startswith("#")]
+        assert len(second) >= 1 + 8
+
     def test_no_service_answering_is_said(self, tmp_path):
         done = vantor("status", "--server", "http://127.0.0.1:9")
         assert done.returncode == 1 and "no vantor service answers" in done.stderr

@@ -63,8 +63,11 @@ class ConditionChecker:
         sent = unit.get("updates") or 0
         seen, streak = self._updates.get(unit["rank"], (sent, 0))
         # the worker repeats an update while the echo disagrees; a quiet
-        # interval means the unit followed
-        streak = streak + (sent - seen) if sent > seen else 0
+        # interval, or an echo that now matches, means the unit followed
+        # (several changes in a row, such as a sweep's start and end, send
+        # several updates that each were followed)
+        followed = unit.get("echo_matches") is True
+        streak = streak + (sent - seen) if sent > seen and not followed else 0
         self._updates[unit["rank"]] = (sent, streak)
         need = self.options.verify_updates
         if streak >= need:

@@ -42,6 +42,23 @@ def minute_dtype(kind, keyed=False):
     return np.dtype(head + cols)
 
 
+def strip_key(rows, dtype):
+    """Rows copied into `dtype`, which leaves out some of their fields (the key)."""
+    out = np.empty(len(rows), dtype=dtype)
+    for name in dtype.names:
+        out[name] = rows[name]
+    return out
+
+
+def split_by_key(rows):
+    """{key: rows of that key}, rows sorted by (key, t)."""
+    if not len(rows):
+        return {}
+    rows = rows[np.lexsort((rows["t"], rows["key"]))]
+    cuts = np.flatnonzero(np.diff(rows["key"])) + 1
+    return {int(part["key"][0]): part for part in np.split(rows, cuts)}
+
+
 def encode_columns(rows):
     """Column after column, compressed: times, counts and voltages of one
     series vary little from row to row, so this is several times smaller."""

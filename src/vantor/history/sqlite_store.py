@@ -14,7 +14,8 @@ import threading
 import numpy as np
 
 from . import aggregate
-from .layouts import decode_columns, encode_columns, minute_dtype, row_dtype
+from .layouts import (decode_columns, encode_columns, minute_dtype, row_dtype, split_by_key,
+                      strip_key)
 from .store import ArchiveError, Store
 
 SCHEMA_VERSION = "1"
@@ -42,22 +43,6 @@ CREATE INDEX IF NOT EXISTS alarm_log_time ON alarm_log (t);
 CREATE TABLE IF NOT EXISTS calibrations (t REAL, rank INTEGER, job TEXT, data TEXT);
 CREATE INDEX IF NOT EXISTS calibrations_rank ON calibrations (rank, t);
 """
-
-
-def _strip_key(rows, dtype):
-    out = np.empty(len(rows), dtype=dtype)
-    for name in dtype.names:
-        out[name] = rows[name]
-    return out
-
-
-def _split_by_key(rows):
-    """{key: rows of that key}, rows sorted by (key, t)."""
-    if not len(rows):
-        return {}
-    rows = rows[np.lexsort((rows["t"], rows["key"]))]
-    cuts = np.flatnonzero(np.diff(rows["key"])) + 1
-    return {int(part["key"][0]): part for part in np.split(rows, cuts)}
 
 
 class SQLiteStore(Store):
@@ -179,14 +164,14 @@ class SQLiteStore(Store):
             full = row_dtype(kind, keyed=False)
             plain = minute_dtype(kind)
             inserts = []
-            for key, part in _split_by_key(rows).items():
+            for key, part in split_by_key(rows).items():
                 t0, t1 = float(part["t"][0]), float(part["t"][-1])
                 inserts.append((kind, FULL, key, block, t0, t1, len(part),
-                                encode_columns(_strip_key(part, full))))
+                                encode_columns(strip_key(part, full))))
                 mins = aggregate.minutes(kind, part)
                 inserts.append((kind, MINUTES, key, block, float(mins["t"][0]),
                                 float(mins["t"][-1]) + aggregate.MINUTE, len(mins),
-                                _strip_key(mins, plain).tobytes()))
+                                strip_key(mins, plain).tobytes()))
             with db:
                 db.executemany("INSERT INTO blocks VALUES (?,?,?,?,?,?,?,?)", inserts)
                 db.execute("DELETE FROM journal WHERE kind=? AND block=?", (kind, block))
@@ -235,10 +220,10 @@ class SQLiteStore(Store):
         blocks = {key: [] for key in keys}
         for key, n, blob in self._blocks(kind, FULL, keys, since, until):
             blocks[key].append((n, blob))
-        recent = _split_by_key(self._journal(kind, keys, since, until))
+        recent = split_by_key(self._journal(kind, keys, since, until))
         out = {}
         for key in keys:
-            extra = _strip_key(recent[key], full) if key in recent else np.zeros(0, full)
+            extra = strip_key(recent[key], full) if key in recent else np.zeros(0, full)
             rows = np.empty(sum(n for n, _ in blocks[key]) + len(extra), dtype=full)
             at = 0
             for n, blob in blocks[key]:      # decoded straight into one array
@@ -258,19 +243,23 @@ class SQLiteStore(Store):
         blobs = {key: [] for key in keys}
         for key, _, blob in self._blocks(kind, MINUTES, keys, start, until):
             blobs[key].append(blob)
-        recent = _split_by_key(self._journal(kind, keys, start, until))
+        # recent rows to the end of the last minute asked for: its aggregate
+        # covers the whole minute, as a folded one does
+        end = math.floor(until / aggregate.MINUTE) * aggregate.MINUTE + aggregate.MINUTE \
+            if math.isfinite(until) else until
+        recent = split_by_key(self._journal(kind, keys, start, end))
         out = {}
         for key in keys:
             rows = np.frombuffer(b"".join(blobs[key]), dtype=plain)
             if key in recent:
-                rows = np.concatenate([rows, _strip_key(aggregate.minutes(kind, recent[key]),
+                rows = np.concatenate([rows, strip_key(aggregate.minutes(kind, recent[key]),
                                                         plain)])
             if len(rows) > 1 and not np.all(np.diff(rows["t"]) > 0):
                 # late rows folded apart from their block: merge to one row per minute
                 keyed = np.zeros(len(rows), dtype=keyed_dtype)
                 for name in plain.names:
                     keyed[name] = rows[name]
-                rows = _strip_key(aggregate.rebin_minutes(kind, keyed, aggregate.MINUTE), plain)
+                rows = strip_key(aggregate.rebin_minutes(kind, keyed, aggregate.MINUTE), plain)
             out[key] = rows[(rows["t"] + aggregate.MINUTE > since) & (rows["t"] <= until)]
         return out
 

@@ -136,11 +136,22 @@ class ArchiveWriter:
                 pass
 
 
-def open_archive(path, options):
-    """The SQLite store at path, or ArchiveError with a message for the operator."""
+def open_archive(location, options):
+    """The store at `location`: a PostgreSQL database for a postgresql:// URL,
+    else the SQLite file at that path; or ArchiveError with a message for
+    the operator."""
+    from .postgres_store import PostgresStore, is_database_url
     from .sqlite_store import SQLiteStore
-    return SQLiteStore(path, block_seconds=options.block_minutes * 60,
-                       max_bytes=options.max_size_mb * 1e6 if options.max_size_mb else None)
+
+    store = PostgresStore if is_database_url(location) else SQLiteStore
+    return store(location, block_seconds=options.block_minutes * 60,
+                 max_bytes=options.max_size_mb * 1e6 if options.max_size_mb else None)
 
 
-__all__ = ["ArchiveWriter", "ArchiveError", "open_archive"]
+def archive_name(location):
+    """The location as shown to people: a URL without its password."""
+    from .postgres_store import is_database_url, public_url
+    return public_url(location) if is_database_url(location) else str(location)
+
+
+__all__ = ["ArchiveWriter", "ArchiveError", "archive_name", "open_archive"]

@@ -280,6 +280,8 @@ class DataPath:
 
     def write_config(self, rank, configuration):
         self.block.write_config(rank - 1, configuration)
+        if self.hub is not None:
+            self.hub.configuration_changed()
 
     def read_config(self, rank):
         return self.block.read_config(rank - 1)

@@ -52,10 +52,25 @@ class Worker(lanecore.SpeedUpProtocol):
 class Hub(feedhub.SpeedUpProtocol):
     """The front end's side.  The read model takes the stream records from the
     stream pump as they come, so the hub's batches are only counted here;
-    IV results and range changes go to the read model (`model`)."""
+    IV results and range changes go to the read model (`model`).
+
+    The hub asks for the range of every unit's sweep settings each time a
+    channel's sweep begins, and works it out by reading every unit's
+    configuration: with a thousand units beginning together that is a
+    million reads, a stall of the loop of half a second.  The range changes
+    only with a configuration, so it is worked out once per change."""
 
     model = None
     stats = None
+    _range = None
+
+    def get_min_max(self):
+        if self._range is None:
+            self._range = super().get_min_max()
+        return self._range
+
+    def configuration_changed(self):
+        self._range = None
 
     def streamData(self, data):
         if self.stats is not None:

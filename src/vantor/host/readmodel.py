@@ -244,15 +244,17 @@ class ReadModel:
         value = int(self.status[rank])
         return None if value < 0 else value
 
-    def word_indexes(self, now=None):
-        """Per rank (slot 0 unused) the index of its word in STATUS_WORDS."""
-        ranks = np.arange(len(self.status))
+    def word_indexes(self, ranks=None, now=None):
+        """Per rank (all of them, slot 0 unused, or those of `ranks`) the index
+        of its word in STATUS_WORDS."""
+        ranks = np.arange(len(self.status)) if ranks is None else ranks
         words = self._words(ranks)
         now = time.monotonic() if now is None else now
-        recent = (words == _OK) & (self.last_update > 0) & (now - self.last_update < UPDATE_SHOWN_S)
+        last_update = self.last_update[ranks]
+        recent = (words == _OK) & (last_update > 0) & (now - last_update < UPDATE_SHOWN_S)
         words[recent] = _UPDATE
         if self.latch is not None:
-            words[((words == _OK) | (words == _UPDATE)) & self.latch.watch.latched] = _LATCHED
+            words[((words == _OK) | (words == _UPDATE)) & self.latch.watch.latched[ranks]] = _LATCHED
         return words
 
     def versions(self):
@@ -264,7 +266,7 @@ class ReadModel:
         """Unit states of ranks first .. stop - 1, as the API answers them."""
         now_wall = time.time() if now_wall is None else now_wall
         sl = slice(first, stop)
-        words = self.word_indexes()[sl].tolist()
+        words = self.word_indexes(np.arange(first, stop)).tolist()
         cols = [_none_if_nan(a[sl].tolist()) for a in
                 (self.rate, self.counts, self.int_size, self.monitor, self.sweep_bias,
                  self.board_time, self.received, self.last_seen)]

@@ -36,6 +36,10 @@ def add_subcommands(sub):
                        help="serve HTTPS and WSS with this certificate (PEM; with --tls-key)")
     serve.add_argument("--tls-key", metavar="FILE", default=None,
                        help="the private key of --tls-cert (PEM)")
+    serve.add_argument("--archive", metavar="URL|FILE", default=None,
+                       help="the archive: a PostgreSQL database (postgresql://USER@HOST:PORT/DB; "
+                            "the password from ~/.pgpass or PGPASSWORD) or an SQLite file "
+                            "(default: archive.sqlite in the data directory)")
     serve.add_argument("--epics", metavar="PREFIX", default=None,
                        help="serve every unit, board and total as EPICS records named PREFIX... "
                             "over Channel Access and pvAccess (also [epics] in the settings; "
@@ -157,7 +161,7 @@ def serve_command(args):
     try:
         asyncio.run(serve(system, http=args.http, data_dir=data_dir, settings_path=settings_path,
                           access=access, ssl_context=ssl_context, cert=args.tls_cert,
-                          ready=ready, epics=epics))
+                          archive=args.archive, ready=ready, epics=epics))
     except EpicsUnavailable as exc:
         print(f"vantor serve: {exc}", file=sys.stderr)
         return 2

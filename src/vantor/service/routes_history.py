@@ -16,6 +16,7 @@ from aiohttp import web
 from vantor import schema
 from vantor.history import export as archive_export
 from vantor.history import queries
+from vantor.history.store import ArchiveError
 from vantor.host.units import UnitError
 
 from .http import answer, clean, error
@@ -31,6 +32,14 @@ async def _answer(data):
     """JSON built off the event loop: a long series takes a while to encode."""
     text = await asyncio.to_thread(lambda: json.dumps(clean(data)))
     return web.Response(text=text, content_type="application/json")
+
+
+async def _read(function, *args, **kwargs):
+    """A store call off the event loop; a database that went away answers 503."""
+    try:
+        return await asyncio.to_thread(function, *args, **kwargs)
+    except ArchiveError as exc:
+        raise error(503, str(exc)) from None
 
 
 def _store(request):
@@ -103,9 +112,9 @@ async def _series(request, kind, keys, default_quantity):
     resolution, complete_only = _resolution(request), _complete_only(request)
     try:
         with request.app[LIMITS].queries.slot():
-            found = await asyncio.to_thread(queries.series, store, kind, keys, quantity, since,
-                                            until, resolution, full_seconds=options.full_seconds,
-                                            complete_only=complete_only)
+            found = await _read(queries.series, store, kind, keys, quantity, since, until,
+                                resolution, full_seconds=options.full_seconds,
+                                complete_only=complete_only)
     except queries.QueryError as exc:
         raise error(400, str(exc)) from None
     points = sum(len(c["time"]) for c in found["series"].values())
@@ -130,8 +139,7 @@ async def unit_history(request):
     if found["quantity"] == "biasI":
         # which set points came from a calibration (a tune applied)
         store = _store(request)
-        kept = await asyncio.to_thread(store.calibrations, ranks, found["since"],
-                                       found["until"], MAX_LOG)
+        kept = await _read(store.calibrations, ranks, found["since"], found["until"], MAX_LOG)
         for entry in found["series"].values():
             entry.setdefault("calibrations", [])
         for c in reversed(kept):
@@ -159,7 +167,7 @@ def _limit(request):
 async def settings_log(request):
     store = _store(request)
     since, until = _range(request, logs=True)
-    entries = await asyncio.to_thread(store.settings_log, since, until, _limit(request))
+    entries = await _read(store.settings_log, since, until, _limit(request))
     return answer({"changes": entries})
 
 
@@ -167,7 +175,7 @@ async def settings_log(request):
 async def alarm_log(request):
     store = _store(request)
     since, until = _range(request, logs=True)
-    entries = await asyncio.to_thread(store.alarm_log, since, until, _limit(request))
+    entries = await _read(store.alarm_log, since, until, _limit(request))
     return answer({"transitions": entries})
 
 
@@ -184,10 +192,10 @@ async def export(request):
     os.close(fd)
     try:
         with request.app[LIMITS].downloads.slot():
-            await asyncio.to_thread(archive_export.export, store, path, fmt, kind=kind,
-                                    keys=keys, since=since, until=until, resolution=resolution,
-                                    names=_names(request) if kind == "unit" else None,
-                                    full_seconds=options.full_seconds)
+            await _read(archive_export.export, store, path, fmt, kind=kind, keys=keys,
+                        since=since, until=until, resolution=resolution,
+                        names=_names(request) if kind == "unit" else None,
+                        full_seconds=options.full_seconds)
             with open(path, "rb") as fh:
                 body = fh.read()
     except queries.QueryError as exc:

@@ -13,7 +13,7 @@ from vantor.tune.policy import Policy
 from .http import answer, error, json_body
 from .keys import HOST, JOBS, WATCH
 from .security import ACTOR
-from .routes_history import _limit, _range, _store
+from .routes_history import _limit, _range, _read, _store
 from .routes_history import _ranks as query_ranks
 from .routes_jobs import _job, _ranks, _submitted
 
@@ -127,5 +127,5 @@ async def calibrations(request):
     store = _store(request)
     ranks = query_ranks(request) if request.query.get("units") else None
     since, until = _range(request, logs=True)
-    found = await asyncio.to_thread(store.calibrations, ranks, since, until, _limit(request))
+    found = await _read(store.calibrations, ranks, since, until, _limit(request))
     return answer({"calibrations": found})

@@ -22,12 +22,14 @@ ARCHIVE_FILE = "archive.sqlite"
 
 
 class Watch:
-    def __init__(self, host, data_dir, problems):
+    def __init__(self, host, data_dir, problems, archive=None):
         self.host = host
         self.problems = problems         # texts the service reports about itself
         settings = self.host.settings
         self.alarm_options, self.archive_options = settings.alarms, settings.archive
         self.data_dir = data_dir
+        # a database URL or a file (--archive), else the file in the data directory
+        self.archive_location = archive or data_dir / ARCHIVE_FILE
         self.engine = AlarmEngine()
         self.checker = ConditionChecker(self.engine, self.alarm_options)
         self.hook = None
@@ -75,11 +77,12 @@ class Watch:
             await self.hook.stop()
 
     async def _open_archive(self):
-        from vantor.history.writer import ArchiveWriter, open_archive
+        from vantor.history.writer import ArchiveWriter, archive_name, open_archive
 
-        path = self.data_dir / ARCHIVE_FILE
+        path = archive_name(self.archive_location)
         try:
-            self.store = await asyncio.to_thread(open_archive, path, self.archive_options)
+            self.store = await asyncio.to_thread(open_archive, self.archive_location,
+                                                 self.archive_options)
             recent = await asyncio.to_thread(self.store.alarm_log, 0.0, float("inf"), 1000)
         except (ArchiveError, sqlite3.Error) as exc:
             if self.store is not None:
@@ -162,7 +165,9 @@ class Watch:
         if self.writer is None:
             return {"ok": False, "error": self.archive_error, "path": None}
         status = self.writer.status()
-        status.update(path=str(self.data_dir / ARCHIVE_FILE), skipped=self._sub.skipped,
+        from vantor.history.writer import archive_name
+
+        status.update(path=archive_name(self.archive_location), skipped=self._sub.skipped,
                       watch_cpu_s=round(self.cpu, 3))
         return status
 

@@ -50,6 +50,7 @@ class Simulator:
         self._held = []          # datagrams delayed by one step
         self._burst = []         # datagrams withheld for a burst
         self._stop = None
+        self._stopped = False
         for index, cu in enumerate(settings.units()):
             cfg = cu.configuration.as_dict()
             echo = echo_of(cfg)
@@ -179,6 +180,8 @@ class Simulator:
             steps = limit if steps is None else min(steps, limit)
         loop = asyncio.get_running_loop()
         self._stop = asyncio.Event()
+        if self._stopped:          # stopped before this run began (a start that failed)
+            return 0
         start, done = loop.time(), 0
         while steps is None or done < steps:
             due = int((loop.time() - start) / STEP) + 1
@@ -202,6 +205,7 @@ class Simulator:
         return done
 
     def stop(self):
+        self._stopped = True
         if self._stop is not None:
             self._stop.set()
 
