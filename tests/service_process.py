@@ -42,9 +42,10 @@ def settings_text(units_per_mcu, head=""):
 
 
 class Service:
-    def __init__(self, data_dir, *args, ready_timeout=30.0, open_files=None):
-        """`open_files`: the service's limit of open files (soft and hard)."""
-        env = vantor_env()
+    def __init__(self, data_dir, *args, ready_timeout=30.0, open_files=None, env=None):
+        """`open_files`: the service's limit of open files (soft and hard); `env`:
+        variables added to the service's environment."""
+        env = vantor_env(**(env or {}))
         self.args = ["--data", str(data_dir), *args]
         if "--http" not in args:
             self.args = ["--http", "127.0.0.1:0", *self.args]

@@ -105,7 +105,7 @@ def note_batches(host):
     records of each window time (from the stream pump, as the workers
     publish them)."""
     handed_out = {}
-    model = host._model
+    model = host._model        # the hub hands its batches to the read model
     stream = model.stream
     clock = time.monotonic
 
@@ -126,11 +126,12 @@ class Served:
         self.host, self.settings = host, host.settings
 
 
-async def start_service(host, data_dir):
+async def start_service(host, data_dir, epics_prefix=None):
     from aiohttp import web
+    from vantor.epics.options import EpicsOptions
     from vantor.service.app import ROUTE_GROUPS, build_app
 
-    app = build_app(Served(host), data_dir=data_dir)
+    app = build_app(Served(host), data_dir=data_dir, epics=EpicsOptions(prefix=epics_prefix))
     runner = web.AppRunner(app, access_log=None, handle_signals=False)
     await runner.setup()
     site = web.TCPSite(runner, "127.0.0.1", 0)
@@ -193,8 +194,10 @@ async def run(args):
         # Units fall silent once the sender stops: their alarms are expected here.
         logging.getLogger("vantor").setLevel(logging.ERROR)
         data_dir = tempfile.TemporaryDirectory(prefix="vantor-capacity-")
+        started = time.monotonic()
         app, runner, hello["http"], hello["route_modules"] = await start_service(
-            host, data_dir.name)
+            host, data_dir.name, args.epics)
+        hello["service_start_s"] = time.monotonic() - started
         batches = note_batches(host)
     print(json.dumps(hello), flush=True)
     t0 = float(await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline))
@@ -260,6 +263,9 @@ def main(argv=None):
                    help="log each callback that holds the event loop longer (debug mode)")
     p.add_argument("--service", action="store_true",
                    help="run the host inside the service (HTTP API and live stream)")
+    p.add_argument("--epics", metavar="PREFIX", default=None,
+                   help="with --service: serve the EPICS records too (ports from EPICS_* "
+                        "variables)")
     args = p.parse_args(argv)
     args.host_options = {}
     for item in args.host_option:

@@ -23,7 +23,12 @@ level up to which every run of every level held.
 records mode, pinned with the sender) and an acquisition job of every unit
 for the whole run; a level is held there also only if no client was dropped
 and the job finished.  Those runs also trace each record a live client got
-back to the arrival of the datagram that closed its window (service.py)."""
+back to the arrival of the datagram that closed its window (service.py).
+
+--epics (with --service) serves the EPICS records in the service too, on
+loopback ports of the run, and a pvAccess monitor of every unit's RATE
+(pvamonitor.py, pinned with the sender) counts the windows it receives; the
+level is held there only if no window is missing."""
 import argparse
 import json
 import os
@@ -37,6 +42,7 @@ from service import service_notes, service_summary, service_table, zero_loss, he
 
 HERE = pathlib.Path(__file__).resolve().parent
 # finer where one process reaches its limit (2-3 thousand units on a 2-core machine)
+EPICS_PREFIX = "CAP:"
 LEVELS = [64, 256, 1024, 2048, 2304, 2560, 2816, 3072, 3328, 4096, 5120, 6144, 8192]
 
 
@@ -63,12 +69,14 @@ def run_level(units, args, processes, service=False):
     host_args += [a for opt in args.host_option for a in ("--host-option", opt)]
     if service:
         host_args += ["--service"]
+        if args.epics:
+            host_args += ["--epics", EPICS_PREFIX]
     if args.slow_callback_ms:
         host_args += ["--slow-callback-ms", str(args.slow_callback_ms)]
     if pinned:
         host_args += ["--cpu", "0"]
     host = start("hostside.py", host_args)
-    sender = clients = None
+    sender = clients = monitor = None
     try:
         info = read_json(host, "host")
         if service:
@@ -78,25 +86,33 @@ def run_level(units, args, processes, service=False):
             if pinned:
                 client_args += ["--cpu", "1"]
             clients = start("liveclients.py", client_args)
+            if args.epics:
+                monitor = start("pvamonitor.py", [
+                    "--prefix", EPICS_PREFIX, "--units", str(units),
+                    "--window", str(args.buff_size * 0.01), "--seconds", str(seconds),
+                    "--warmup", str(args.warmup), "--measure", str(args.measure),
+                    *(["--cpu", "1"] if pinned else [])])
         sender_args = ["--target", f"127.0.0.1:{info['port']}", "--mcus", str(mcus),
                        "--units", str(per_mcu), "--seconds", str(seconds),
                        "--snapshots", f"{args.warmup},{seconds}"]
         if pinned:
             sender_args += ["--cpu", "1"]
         sender = start("sender.py", sender_args)
-        for proc, what in ((sender, "sender"), (clients, "live clients")):
+        for proc, what in ((sender, "sender"), (clients, "live clients"),
+                           (monitor, "pvAccess monitor")):
             if proc is not None and proc.stdout.readline().strip() != "ready":
                 raise RuntimeError(f"{what} did not start")
         t0 = time.monotonic() + 0.2
-        for proc in (host, sender, clients):
+        for proc in (host, sender, clients, monitor):
             if proc is not None:
                 proc.stdin.write(f"{t0!r}\n")
                 proc.stdin.flush()
         sent = read_json(sender, "sender")
         live = read_json(clients, "live clients") if service else None
+        pva = read_json(monitor, "pvAccess monitor") if monitor is not None else None
         got = read_json(host, "host")
     finally:
-        for proc in (sender, clients, host):
+        for proc in (sender, clients, monitor, host):
             if proc is not None:
                 try:
                     proc.wait(timeout=30)
@@ -107,6 +123,11 @@ def run_level(units, args, processes, service=False):
     if service:
         r.update(service_summary(args, t0, got, live, info))
         r["held"] = r["held"] and r["service_ok"]
+        r["service_start_s"] = info.get("service_start_s")
+        if pva is not None:
+            r["pva_monitor"] = pva
+            r["held"] = r["held"] and pva["missing_windows"] == 0 \
+                and pva["units_without_updates"] == 0
     return r
 
 
@@ -224,6 +245,9 @@ def main(argv=None):
     p.add_argument("--service", action="store_true",
                    help="also run every level with the host inside the service, live "
                         "clients and an acquisition job")
+    p.add_argument("--epics", action="store_true",
+                   help="the service level serves the EPICS records too, and a pvAccess "
+                        "monitor of every unit's RATE (pvamonitor.py) counts its windows")
     p.add_argument("--live-clients", type=int, default=4)
     p.add_argument("--live-rate", type=float, default=10.0, help="messages/s per live client")
     p.add_argument("--no-acquire", action="store_true",
@@ -235,6 +259,13 @@ def main(argv=None):
     p.add_argument("--out", default="build/capacity")
     p.add_argument("--label", default="capacity")
     args = p.parse_args(argv)
+    if args.epics:
+        if not args.service:
+            p.error("--epics: needs --service (EPICS runs in the service)")
+        # loopback only, on ports of this run (every child inherits them)
+        sys.path.insert(0, str(HERE.parent.parent))
+        from tests import epics_ports
+        os.environ.update(epics_ports.SERVER_ENV)
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     levels = [int(x) for x in args.levels.split(",")]
@@ -270,6 +301,14 @@ def main(argv=None):
                     if mode == "service":
                         for text in service_notes(r):
                             print(f"      {text}", flush=True)
+                        if "pva_monitor" in r:
+                            m = r["pva_monitor"]
+                            print(f"      EPICS: service up in {r['service_start_s']:.1f} s; "
+                                  f"pvAccess monitor of {m['units']} RATEs: {m['updates']} "
+                                  f"window updates (about {m['expected_about']:.0f} due), "
+                                  f"{m['missing_windows']} windows missing, "
+                                  f"{m['units_without_updates']} units without any",
+                                  flush=True)
                     if not zero_loss(r):
                         missed.add(mode)
             for mode in modes:

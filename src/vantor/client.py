@@ -1,15 +1,27 @@
-"""Python client of a running `vantor serve`, for scripts and notebooks.
+"""Python client of a running `vantor serve`, for scripts, threads and notebooks.
 
     from vantor.client import Client
-    c = Client()                                  # your running service, or $VANTOR_URL
+    c = Client()                                  # http://127.0.0.1:8765, or $VANTOR_URL
     c.configure([1, "0.3"], biasI=1.5e-5)         # returns once every unit echoes it
     curves = c.iv([1, 2], start=0, stop=3e-5, step=1e-6, point_steps=10)
     curves[1]["counts"]                           # numpy arrays
-    data = c.acquire(["0.3"], seconds=10)
     for message in c.live(rate=2):                # summaries and events, as dicts
         ...
 
-Units are ranks (5) or MCU.CU names ("0.3").  Every failure of the service
+    from vantor.client import AsyncClient         # the same methods as coroutines
+    async with AsyncClient() as c:
+        await c.configure([1], biasI=1.5e-5)
+        async for message in c.live(rate=2):
+            ...
+
+`AsyncClient` is the implementation.  `Client` runs its coroutines on a
+private event loop in a helper thread, so it works the same whether or not
+the caller's thread already runs a loop (a Jupyter kernel does).
+
+Units are ranks (5) or MCU.CU names ("0.3").  A bad argument raises
+ArgumentError (a ServiceError with status 400, as the service would answer,
+and a ValueError) naming the field and value before anything is sent: the
+checks are the service's own (vantor.schema).  Every failure of the service
 raises ServiceError with its message (and HTTP status).
 
 Without a URL or token the client takes those of the service this user runs
@@ -17,13 +29,14 @@ Without a URL or token the client takes those of the service this user runs
 certificate when it serves HTTPS, and the user's operator token, which it
 sends only to that service's loopback address."""
 import asyncio
+import atexit
 import json
+import math
 import os
 import ssl
-import time
-import urllib.error
+import threading
 import urllib.parse
-import urllib.request
+import weakref
 
 import numpy as np
 
@@ -39,16 +52,91 @@ class ServiceError(RuntimeError):
         self.status, self.job = status, job
 
 
-def _checked(check, *args):
-    """check(*args), its SchemaError raised as the service would answer it
-    (ServiceError with status 400), before anything is sent."""
+class ArgumentError(ServiceError, ValueError):
+    """An argument refused before anything was sent; the message names it."""
+
+    def __init__(self, message):
+        super().__init__(message, 400)
+
+
+# -- argument checks: the service's own (vantor.schema), before anything is sent --
+
+def _checked(check, *args, **kw):
     try:
-        return check(*args)
+        return check(*args, **kw)
     except schema.SchemaError as exc:
-        raise ServiceError(str(exc), 400) from None
+        raise ArgumentError(str(exc)) from None
 
 
-class Client:
+def _plain(value):
+    """numpy scalars as the Python numbers JSON and the checks take."""
+    return value.item() if isinstance(value, np.generic) else value
+
+
+def check_units(units):
+    """A list of ranks and MCU.CU names from one unit or an iterable of them."""
+    if not isinstance(units, (int, str, list, tuple, np.integer)):
+        try:
+            units = list(units)
+        except TypeError:
+            pass
+    if isinstance(units, (list, tuple)):
+        units = [_plain(u) for u in units]
+    return _checked(schema.unit_names, _plain(units))
+
+
+def unit_query(units):
+    return ",".join(str(u) for u in check_units(units))
+
+
+def check_limit(limit):
+    if isinstance(limit, bool) or not isinstance(limit, (int, np.integer)):
+        raise ArgumentError(f"limit: expected an integer, got {limit!r}")
+    return _checked(schema.query_limit, str(int(limit)), 100000)
+
+
+def time_query(since=None, until=None, resolution=None):
+    """The query items of a time range, checked as the service checks them."""
+    query = {name: repr(float(value)) if isinstance(value, (int, float, np.number))
+             and not isinstance(value, bool) else str(value)
+             for name, value in (("since", since), ("until", until),
+                                 ("resolution", resolution)) if value is not None}
+    _checked(schema.query_time, query.get("since"), "since", None)
+    _checked(schema.query_time, query.get("until"), "until", None)
+    _checked(schema.query_resolution, query.get("resolution"))
+    return query
+
+
+def check_poll(poll):
+    return _checked(schema.number, _plain(poll), "poll", low=0.01, high=3600)
+
+
+def _job_id(job):
+    job_id = job["id"] if isinstance(job, dict) else job
+    if isinstance(job_id, bool) or not isinstance(job_id, (str, int)) or str(job_id) == "":
+        raise ArgumentError(f"job: expected an id or the job's dict, got {job!r}")
+    return urllib.parse.quote(str(job_id), safe="")
+
+
+def _format_of(path, format):
+    fmt = format or ("csv" if str(path).lower().endswith(".csv") else "h5")
+    if fmt not in ("h5", "csv"):
+        raise ArgumentError(f"format: expected h5 or csv, got {fmt!r}")
+    return fmt
+
+
+def _arrays(entry, *, text_values=False):
+    return {name: (np.asarray(values, dtype=object if text_values and name == "value" and
+                              values and isinstance(values[0], str) else float)
+                   if isinstance(values, list) else values)
+            for name, values in entry.items()}
+
+
+# -- the implementation --------------------------------------------------------
+
+class AsyncClient:
+    """The client's methods as coroutines, on the caller's event loop."""
+
     def __init__(self, url=None, token=None, *, timeout=30.0, via="client", cafile=None,
                  data_dir=None):
         from vantor.service.local import found_credentials, found_url
@@ -57,7 +145,7 @@ class Client:
                     or DEFAULT_URL).rstrip("/")
         found_token, found_cert = found_credentials(self.url, data_dir)
         self.token = token or os.environ.get("VANTOR_TOKEN") or found_token
-        self.timeout = timeout
+        self.timeout = _checked(schema.number, timeout, "timeout", low=0.001, high=86400)
         self.via = via
         cafile = cafile or os.environ.get("VANTOR_CA_FILE") or found_cert
         self._ssl = None
@@ -66,332 +154,466 @@ class Client:
                 self._ssl = ssl.create_default_context(cafile=cafile)
             except (OSError, ssl.SSLError) as exc:
                 raise ServiceError(f"certificate file {cafile}: {exc}") from None
+        self._session = None
 
-    # -- HTTP --------------------------------------------------------------------
+    async def __aenter__(self):
+        return self
 
-    def _request(self, method, path, body=None, *, timeout=None, raw=False):
-        data = None if body is None else json.dumps(body, allow_nan=False).encode()
-        req = urllib.request.Request(self.url + path, data=data, method=method)
-        req.add_header("X-Vantor-Via", self.via)
-        if data is not None:
-            req.add_header("Content-Type", "application/json")
+    async def __aexit__(self, *exc):
+        await self.close()
+
+    async def close(self):
+        if self._session is not None:
+            session, self._session = self._session, None
+            await session.close()
+
+    def _headers(self):
+        headers = {"X-Vantor-Via": self.via}
         if self.token:
-            req.add_header("Authorization", f"Bearer {self.token}")
+            headers["Authorization"] = f"Bearer {self.token}"
+        return headers
+
+    def _http(self):
+        import aiohttp
+        if self._session is None or self._session.closed:
+            # one connection per request, as the service counts connections
+            # per address: an idle kept-alive one would hold a place
+            self._session = aiohttp.ClientSession(
+                connector=aiohttp.TCPConnector(force_close=True))
+        return self._session
+
+    def _unreachable(self, exc):
+        import aiohttp
+        if isinstance(exc, aiohttp.ClientConnectorCertificateError):
+            reason = exc.certificate_error
+            return ServiceError(f"the certificate of {self.url} is not trusted "
+                                f"({getattr(reason, 'verify_message', reason)}): pass cafile=, "
+                                "or set $VANTOR_CA_FILE, to the service's certificate")
+        return ServiceError(f"no vantor service answers at {self.url} ({exc or type(exc).__name__}); "
+                            "start one with `vantor serve`")
+
+    async def _request(self, method, path, body=None, *, timeout=None, raw=False):
+        import aiohttp
+        data = None if body is None else json.dumps(body, allow_nan=False)
+        headers = self._headers()
+        if data is not None:
+            headers["Content-Type"] = "application/json"
         try:
-            with urllib.request.urlopen(req, timeout=timeout or self.timeout,
-                                        context=self._ssl) as resp:
-                payload = resp.read()
-        except urllib.error.HTTPError as exc:
-            text = exc.read()
+            async with self._http().request(
+                    method, self.url + path, data=data, headers=headers,
+                    ssl=self._ssl or True,
+                    timeout=aiohttp.ClientTimeout(total=timeout or self.timeout)) as resp:
+                payload = await resp.read()
+                status, reason = resp.status, resp.reason
+        except (aiohttp.ClientError, OSError, asyncio.TimeoutError) as exc:
+            raise self._unreachable(exc) from None
+        if status >= 400:
             try:
-                message = json.loads(text)["error"]
+                message = json.loads(payload)["error"]
             except (ValueError, KeyError, TypeError):
-                message = text.decode(errors="replace") or exc.reason
-            raise ServiceError(message, exc.code) from None
-        except (urllib.error.URLError, ConnectionError, TimeoutError) as exc:
-            reason = getattr(exc, "reason", exc)
-            if isinstance(reason, ssl.SSLCertVerificationError):
-                raise ServiceError(f"the certificate of {self.url} is not trusted "
-                                   f"({reason.verify_message}): pass cafile=, or set "
-                                   "$VANTOR_CA_FILE, to the service's certificate") from None
-            raise ServiceError(f"no vantor service answers at {self.url} ({reason}); start one "
-                               "with `vantor serve`") from None
+                message = payload.decode(errors="replace") or reason
+            raise ServiceError(message, status)
         return payload if raw else json.loads(payload)
 
-    def _get(self, path, **kw):
-        return self._request("GET", path, **kw)
+    async def _get(self, path, **kw):
+        return await self._request("GET", path, **kw)
 
-    def _post(self, path, body=None, **kw):
-        return self._request("POST", path, body if body is not None else {}, **kw)
+    async def _post(self, path, body=None, **kw):
+        return await self._request("POST", path, body if body is not None else {}, **kw)
 
-    def available(self):
+    async def available(self):
         """True when a service answers at this URL."""
         try:
-            self._get("/api/status", timeout=2.0)
+            await self._get("/api/status", timeout=2.0)
             return True
         except ServiceError as exc:
             return exc.status is not None
 
     # -- units and settings ------------------------------------------------------
 
-    def snapshot(self):
-        return self._get("/api/snapshot")
+    async def snapshot(self):
+        return await self._get("/api/snapshot")
 
-    def units(self):
-        return self._get("/api/units")["units"]
+    async def units(self):
+        return (await self._get("/api/units"))["units"]
 
-    def unit(self, unit):
-        return self._get(f"/api/units/{urllib.parse.quote(str(unit), safe='')}")
+    async def unit(self, unit):
+        (name,) = check_units([unit])
+        return await self._get(f"/api/units/{urllib.parse.quote(str(name), safe='')}")
 
-    def boards(self):
-        return self._get("/api/boards")["boards"]
+    async def boards(self):
+        return (await self._get("/api/boards"))["boards"]
 
-    def limits(self):
-        return self._get("/api/settings/limits")
+    async def limits(self):
+        return await self._get("/api/settings/limits")
 
-    def configure(self, units, timeout=None, **fields):
+    async def configure(self, units, timeout=None, **fields):
         """Writes `fields` into every unit's configuration; returns the units
         once each echoes the new settings, ServiceError naming those that did not."""
-        body = {"units": _units(units), "settings": fields}
+        body = {"units": check_units(units), "settings": {k: _plain(v) for k, v in fields.items()}}
         if timeout is not None:
-            body["timeout"] = timeout
+            body["timeout"] = _plain(timeout)
         _checked(schema.settings_request, body)
         wait = (timeout or 5.0) + 10.0
-        return self._post("/api/settings", body, timeout=wait)["units"]
+        return (await self._post("/api/settings", body, timeout=wait))["units"]
 
     # -- jobs --------------------------------------------------------------------
 
-    def jobs(self):
-        return self._get("/api/jobs")["jobs"]
+    async def jobs(self):
+        return (await self._get("/api/jobs"))["jobs"]
 
-    def job(self, job):
-        return self._get(f"/api/jobs/{_job_id(job)}")
+    async def job(self, job):
+        return await self._get(f"/api/jobs/{_job_id(job)}")
 
-    def cancel(self, job):
-        return self._post(f"/api/jobs/{_job_id(job)}/cancel")
+    async def cancel(self, job):
+        return await self._post(f"/api/jobs/{_job_id(job)}/cancel")
 
-    def submit_iv(self, units, start=None, stop=None, step=None, point_steps=None, timeout=None):
-        body = {"units": _units(units)}
+    async def submit_iv(self, units, start=None, stop=None, step=None, point_steps=None,
+                        timeout=None):
+        body = {"units": check_units(units)}
         for name, value in (("start", start), ("stop", stop), ("step", step),
                             ("point_steps", point_steps), ("timeout", timeout)):
             if value is not None:
-                body[name] = value
+                body[name] = _plain(value)
         _checked(schema.iv_request, body)
-        return self._post("/api/jobs/iv", body)
+        return await self._post("/api/jobs/iv", body)
 
-    def submit_acquire(self, units, seconds):
-        body = {"units": _units(units), "seconds": seconds}
+    async def submit_acquire(self, units, seconds):
+        body = {"units": check_units(units), "seconds": _plain(seconds)}
         _checked(schema.acquire_request, body)
-        return self._post("/api/jobs/acquire", body)
+        return await self._post("/api/jobs/acquire", body)
 
-    def wait(self, job, poll=0.2, progress=None):
+    async def wait(self, job, poll=0.2, progress=None):
         """The job once it finished; ServiceError unless it is done.
         `progress(job)` is called on every poll."""
+        poll = check_poll(poll)
         while True:
-            state = self.job(job)
+            state = await self.job(job)
             if progress is not None:
                 progress(state)
             if state["state"] in FINISHED:
                 break
-            time.sleep(poll)
+            await asyncio.sleep(poll)
         if state["state"] != "done":
             raise ServiceError(f"job {state['id']} {state['state']}: {state['message']}",
                                job=state)
         return state
 
-    def result(self, job):
-        """The job's result: {rank: {column: numpy array}} plus "attrs"."""
-        data = self._get(f"/api/jobs/{_job_id(job)}/result")
-        out = {int(rank): {name: (np.asarray(values, dtype=float) if isinstance(values, list)
-                                  else values)
-                           for name, values in ch.items()}
-               for rank, ch in data["channels"].items()}
-        return out
+    async def result(self, job):
+        """The job's result: {rank: {column: numpy array}}."""
+        data = await self._get(f"/api/jobs/{_job_id(job)}/result")
+        return {int(rank): _arrays(ch) for rank, ch in data["channels"].items()}
 
-    def download(self, job, path, format=None):
+    async def download(self, job, path, format=None):
         """Saves the job's file (HDF5 or CSV, from `path`'s suffix unless given)."""
-        fmt = format or ("csv" if str(path).lower().endswith(".csv") else "h5")
-        payload = self._get(f"/api/jobs/{_job_id(job)}/file?format={fmt}", raw=True)
-        with open(path, "wb") as fh:
-            fh.write(payload)
+        fmt = _format_of(path, format)
+        payload = await self._get(f"/api/jobs/{_job_id(job)}/file?format={fmt}", raw=True)
+        await asyncio.to_thread(_write_file, path, payload)
         return path
 
-    def iv(self, units, start=None, stop=None, step=None, point_steps=None, timeout=None):
+    async def iv(self, units, start=None, stop=None, step=None, point_steps=None,
+                 timeout=None):
         """Runs an IV sweep and returns {rank: {"biasI", "counts", "monitorV"}}."""
-        job = self.submit_iv(units, start, stop, step, point_steps, timeout)
-        self.wait(job)
+        job = await self.submit_iv(units, start, stop, step, point_steps, timeout)
+        await self.wait(job)
         return {r: {k: ch[k] for k in ("biasI", "counts", "monitorV")}
-                for r, ch in self.result(job).items()}
+                for r, ch in (await self.result(job)).items()}
 
-    def acquire(self, units, seconds):
+    async def acquire(self, units, seconds):
         """Records for `seconds`; returns {rank: {"time", "counts", "monitorV"}}."""
-        job = self.submit_acquire(units, seconds)
-        self.wait(job)
+        job = await self.submit_acquire(units, seconds)
+        await self.wait(job)
         return {r: {k: ch[k] for k in ("time", "counts", "monitorV")}
-                for r, ch in self.result(job).items()}
+                for r, ch in (await self.result(job)).items()}
 
     # -- operating points -------------------------------------------------------
 
     TUNE_KEYS = ("status", "switching_current", "plateau_onset", "plateau_rate",
                  "proposed_bias", "reason")
 
-    def submit_tune(self, units, start=None, stop=None, step=None, point_steps=None,
-                    policy="fraction", fraction=0.9, margin=None, onset_fraction=0.9,
-                    dark_job=None):
+    async def submit_tune(self, units, start=None, stop=None, step=None, point_steps=None,
+                          policy="fraction", fraction=0.9, margin=None, onset_fraction=0.9,
+                          dark_job=None):
         """Queues a tune (a sweep of `units`, then every curve judged); returns the job."""
-        body = {"units": _units(units), "policy": policy, "fraction": fraction,
-                "onset_fraction": onset_fraction}
+        body = {"units": check_units(units), "policy": policy, "fraction": _plain(fraction),
+                "onset_fraction": _plain(onset_fraction)}
         for name, value in (("start", start), ("stop", stop), ("step", step),
-                            ("point_steps", point_steps), ("margin", margin),
-                            ("dark_job", None if dark_job is None else _job_id(dark_job))):
+                            ("point_steps", point_steps), ("margin", margin)):
             if value is not None:
-                body[name] = value
-        return self._post("/api/jobs/tune", body)
+                body[name] = _plain(value)
+        if dark_job is not None:
+            body["dark_job"] = urllib.parse.unquote(_job_id(dark_job))
+        _checked(schema.tune_request, body)
+        return await self._post("/api/jobs/tune", body)
 
-    def tune_result(self, job):
+    async def tune_result(self, job):
         """The whole judgement of a finished tune: {"units": {rank: row}, "policy",
         "temperatures", "applied", ...} (rows with their details and names)."""
-        data = self._get(f"/api/jobs/{_job_id(job)}/tune")
+        data = await self._get(f"/api/jobs/{_job_id(job)}/tune")
         data["units"] = {int(r): row for r, row in data["units"].items()}
         return data
 
-    def tune(self, units, start=None, stop=None, step=None, point_steps=None,
-             policy="fraction", fraction=0.9, margin=None, onset_fraction=0.9, apply=False):
+    async def tune(self, units, start=None, stop=None, step=None, point_steps=None,
+                   policy="fraction", fraction=0.9, margin=None, onset_fraction=0.9,
+                   apply=False):
         """Sweeps `units`, judges every curve and returns {rank: {"status",
         "switching_current", "plateau_onset", "plateau_rate", "proposed_bias",
         "reason"}} once done; with apply=True the proposed biases are then set."""
-        job = self.submit_tune(units, start, stop, step, point_steps, policy, fraction, margin,
-                               onset_fraction)
-        self.wait(job)
+        job = await self.submit_tune(units, start, stop, step, point_steps, policy, fraction,
+                                     margin, onset_fraction)
+        await self.wait(job)
         if apply:
-            self.apply_tune(job)
+            await self.apply_tune(job)
         return {r: {k: row[k] for k in self.TUNE_KEYS}
-                for r, row in self.tune_result(job)["units"].items()}
+                for r, row in (await self.tune_result(job))["units"].items()}
 
-    def apply_tune(self, job):
+    async def apply_tune(self, job):
         """Sets the proposed bias of every accepted unit of a finished tune (verified;
         ServiceError names the units that did not echo) and keeps the calibrations."""
-        return self._post(f"/api/jobs/{_job_id(job)}/apply", timeout=max(self.timeout, 60))
+        return await self._post(f"/api/jobs/{_job_id(job)}/apply",
+                                timeout=max(self.timeout, 60))
 
-    def calibrations(self, units=None, since=None, until=None, limit=1000):
+    async def calibrations(self, units=None, since=None, until=None, limit=1000):
         """Calibrations kept in the archive, newest first (per unit: the fitted
         values, the bias set, the policy, board temperatures, the tune's job id)."""
-        path = self._log_path("/api/calibrations", since, until, limit)
+        path = _log_path("/api/calibrations", since, until, limit)
         if units is not None:
-            path += "&units=" + urllib.parse.quote(",".join(str(u) for u in _units(units)))
-        return self._get(path)["calibrations"]
+            path += "&units=" + urllib.parse.quote(unit_query(units))
+        return (await self._get(path))["calibrations"]
 
-    def latest_iv(self):
-        return {int(r): c for r, c in self._get("/api/iv")["curves"].items()}
+    async def latest_iv(self):
+        return {int(r): c for r, c in (await self._get("/api/iv"))["curves"].items()}
 
     # -- history and alarms -------------------------------------------------------
 
-    def history(self, units, quantity="rate", since=None, until=None, resolution=None):
+    async def history(self, units, quantity="rate", since=None, until=None, resolution=None):
         """{rank: {"time", "value"[, "min", "max", "n"]}} as numpy arrays, from the
         archive.  Times are unix seconds (a negative since counts back from now);
         binned series give the bin start and the mean."""
-        query = {"units": _unit_query(units), "quantity": quantity}
-        return self._series("/api/history", query, since, until, resolution)
+        query = {"units": unit_query(units), "quantity": str(quantity)}
+        return await self._series("/api/history", query, since, until, resolution)
 
-    def board_history(self, boards=None, quantity="temp1", since=None, until=None,
-                      resolution=None):
+    async def board_history(self, boards=None, quantity="temp1", since=None, until=None,
+                            resolution=None):
         """{mcuId: {"time", "value", ...}} of a board quantity (temp1, temp2, pll, status)."""
-        query = {"quantity": quantity}
+        query = {"quantity": str(quantity)}
         if boards is not None:
-            query["boards"] = ",".join(str(int(b)) for b in
-                                       ([boards] if isinstance(boards, int) else boards))
-        return self._series("/api/history/boards", query, since, until, resolution)
+            boards = [boards] if isinstance(boards, (int, np.integer)) else list(boards)
+            query["boards"] = ",".join(str(_checked(schema.number, _plain(b), "boards",
+                                                    integer=True, low=0, high=255))
+                                       for b in boards)
+        return await self._series("/api/history/boards", query, since, until, resolution)
 
-    def _series(self, path, query, since, until, resolution):
-        query.update(_time_query(since, until, resolution))
-        data = self._get(f"{path}?{urllib.parse.urlencode(query)}")
-        return {int(key): {name: (np.asarray(values, dtype=object if name == "value" and
-                                             values and isinstance(values[0], str) else float)
-                                  if isinstance(values, list) else values)
-                           for name, values in entry.items()}
+    async def _series(self, path, query, since, until, resolution):
+        query.update(time_query(since, until, resolution))
+        data = await self._get(f"{path}?{urllib.parse.urlencode(query)}")
+        return {int(key): _arrays(entry, text_values=True)
                 for key, entry in data["series"].items()}
 
-    def alarms(self):
+    async def alarms(self):
         """The shown alarms, newest first (active, acknowledged, or cleared but
         not yet acknowledged)."""
-        return self._get("/api/alarms")["alarms"]
+        return (await self._get("/api/alarms"))["alarms"]
 
-    def ack(self, alarm, comment=None):
+    async def ack(self, alarm, comment=None):
         """Acknowledges an alarm (its id or its dict); returns the alarm."""
         body = {} if comment is None else {"comment": comment}
         _checked(schema.ack_request, body)
-        return self._post(f"/api/alarms/{_job_id(alarm)}/ack", body)
+        return await self._post(f"/api/alarms/{_job_id(alarm)}/ack", body)
 
-    def settings_log(self, since=None, until=None, limit=1000):
+    async def settings_log(self, since=None, until=None, limit=1000):
         """Settings changes, newest first."""
-        return self._get(self._log_path("/api/log/settings", since, until, limit))["changes"]
+        return (await self._get(_log_path("/api/log/settings", since, until, limit)))["changes"]
 
-    def alarm_log(self, since=None, until=None, limit=1000):
+    async def alarm_log(self, since=None, until=None, limit=1000):
         """Alarm transitions, newest first."""
-        return self._get(self._log_path("/api/log/alarms", since, until, limit))["transitions"]
+        path = _log_path("/api/log/alarms", since, until, limit)
+        return (await self._get(path))["transitions"]
 
-    @staticmethod
-    def _log_path(path, since, until, limit):
-        query = {"limit": int(limit), **_time_query(since, until)}
-        return f"{path}?{urllib.parse.urlencode(query)}"
-
-    def export(self, path, units, since=None, until=None, resolution=None, format=None):
+    async def export(self, path, units, since=None, until=None, resolution=None, format=None):
         """Saves the archived series of `units` in [since, until] as HDF5 or CSV
         (from `path`'s suffix unless given); returns path."""
-        fmt = format or ("csv" if str(path).lower().endswith(".csv") else "h5")
-        query = {"units": _unit_query(units), "format": fmt,
-                 **_time_query(since, until, resolution)}
-        payload = self._get(f"/api/export?{urllib.parse.urlencode(query)}", raw=True,
-                            timeout=max(self.timeout, 300))
-        with open(path, "wb") as fh:
-            fh.write(payload)
+        query = {"units": unit_query(units), "format": _format_of(path, format)}
+        query.update(time_query(since, until, resolution))
+        payload = await self._get(f"/api/export?{urllib.parse.urlencode(query)}", raw=True,
+                                  timeout=max(self.timeout, 300))
+        await asyncio.to_thread(_write_file, path, payload)
         return path
 
     # -- live --------------------------------------------------------------------
 
     def live(self, rate=2.0, mode="summary", units=None):
+        """`async for message in client.live(...)`: live messages as dicts (hello,
+        summary or records, event); leaving the loop disconnects."""
+        query = {"rate": repr(float(rate)) if isinstance(rate, (int, float, np.number))
+                 and not isinstance(rate, bool) else str(rate), "mode": mode}
+        if units is not None:
+            query["units"] = unit_query(units)
+        _checked(schema.live_options, query)
+        return self._live("ws" + self.url[4:] + "/api/live?" + urllib.parse.urlencode(query))
+
+    async def _live(self, ws_url):
+        import aiohttp
+        try:
+            ws = await self._http().ws_connect(ws_url, headers=self._headers(),
+                                               ssl=self._ssl or True)
+        except aiohttp.WSServerHandshakeError as exc:
+            raise ServiceError(f"live stream refused: {exc.status} {exc.message}",
+                               exc.status) from None
+        except (aiohttp.ClientError, OSError) as exc:
+            raise self._unreachable(exc) from None
+        try:
+            async for msg in ws:
+                if msg.type != aiohttp.WSMsgType.TEXT:
+                    break
+                yield json.loads(msg.data)
+        finally:
+            await ws.close()
+
+
+def _log_path(path, since, until, limit):
+    query = {"limit": check_limit(limit), **time_query(since, until)}
+    return f"{path}?{urllib.parse.urlencode(query)}"
+
+
+def _write_file(path, payload):
+    with open(path, "wb") as fh:
+        fh.write(payload)
+
+
+# -- the same methods for callers that do not await ----------------------------
+
+class _LoopThread:
+    """One private event loop in a daemon thread for every synchronous client
+    of the process: the caller's own thread may run a loop (a notebook) or not."""
+
+    _lock = threading.Lock()
+    _instance = None
+
+    def __init__(self):
+        self.loop = asyncio.new_event_loop()
+        self.clients = set()       # AsyncClients whose connections are still to be closed
+        self.thread = threading.Thread(target=self.loop.run_forever, name="vantor-client",
+                                       daemon=True)
+        self.thread.start()
+        atexit.register(self.stop)
+
+    @classmethod
+    def get(cls):
+        with cls._lock:
+            if cls._instance is None:
+                cls._instance = cls()
+            return cls._instance
+
+    def run(self, awaitable):
+        if threading.current_thread() is self.thread:
+            awaitable.close()
+            raise RuntimeError("a synchronous vantor Client cannot be called from its own "
+                               "callbacks; use AsyncClient there")
+        return asyncio.run_coroutine_threadsafe(_awaited(awaitable), self.loop).result()
+
+    def release(self, client):
+        """Closes a client's connections once its Client is gone."""
+        if self.loop.is_running():
+            asyncio.run_coroutine_threadsafe(client.close(), self.loop)
+        self.clients.discard(client)
+
+    def stop(self):
+        """Closes the clients' connections and the loop at interpreter exit."""
+        async def close_all():
+            await asyncio.gather(*(c.close() for c in list(self.clients)),
+                                 return_exceptions=True)
+        try:
+            asyncio.run_coroutine_threadsafe(close_all(), self.loop).result(timeout=2)
+        except Exception:
+            pass
+        self.loop.call_soon_threadsafe(self.loop.stop)
+
+
+async def _awaited(awaitable):
+    return await awaitable
+
+
+def _sync(name):
+    method = getattr(AsyncClient, name)
+
+    def call(self, *args, **kwargs):
+        return self._runner.run(method(self._async, *args, **kwargs))
+
+    call.__name__, call.__qualname__, call.__doc__ = name, f"Client.{name}", method.__doc__
+    return call
+
+
+class Client:
+    """The AsyncClient's methods, each returning when done."""
+
+    def __init__(self, url=None, token=None, *, timeout=30.0, via="client", cafile=None,
+                 data_dir=None):
+        self._async = AsyncClient(url, token, timeout=timeout, via=via, cafile=cafile,
+                                  data_dir=data_dir)
+        self._runner = _LoopThread.get()
+        self._runner.clients.add(self._async)
+        weakref.finalize(self, self._runner.release, self._async)
+
+    url = property(lambda self: self._async.url)
+    token = property(lambda self: self._async.token)
+    timeout = property(lambda self: self._async.timeout)
+    via = property(lambda self: self._async.via)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def live(self, rate=2.0, mode="summary", units=None):
         """An iterator of live messages (dicts: hello, summary or records, event);
         close() it, or leave the loop, to disconnect."""
-        query = {"rate": repr(float(rate)) if isinstance(rate, (int, float)) else rate,
-                 "mode": mode}
-        if units is not None:
-            query["units"] = _unit_query(units)
-        _checked(schema.live_options, query)
-        ws_url = "ws" + self.url[4:] + "/api/live?" + urllib.parse.urlencode(query)
-        headers = {"Authorization": f"Bearer {self.token}"} if self.token else {}
-        return LiveStream(ws_url, self.timeout, headers, self._ssl)
+        return LiveStream(self, self._async.live(rate, mode, units))
+
+
+SYNC_METHODS = ("available", "snapshot", "units", "unit", "boards", "limits", "configure",
+                "jobs", "job", "cancel", "submit_iv", "submit_acquire", "wait", "result",
+                "download", "iv", "acquire", "submit_tune", "tune_result", "tune", "apply_tune",
+                "calibrations", "latest_iv", "history", "board_history",
+                "alarms", "ack", "settings_log", "alarm_log", "export", "close",
+                "_get", "_post")        # the last two: raw requests, for tests and tools
+for _name in SYNC_METHODS:
+    setattr(Client, _name, _sync(_name))
+del _name
 
 
 class LiveStream:
-    """A WebSocket read synchronously: each next() runs a private event loop
-    until the next message arrives."""
+    """An AsyncClient's live stream read from a thread that does not await:
+    each next() waits for the next message on the client's private loop."""
 
-    def __init__(self, url, timeout, headers=None, ssl_context=None):
-        import aiohttp
-
-        self._loop = asyncio.new_event_loop()
-        self._ws = None
-
-        async def connect():
-            session = aiohttp.ClientSession()
-            try:
-                ws = await session.ws_connect(url, headers=headers or {},
-                                              ssl=ssl_context if ssl_context else True)
-            except aiohttp.WSServerHandshakeError as exc:
-                await session.close()
-                raise ServiceError(f"live stream refused: {exc.status} {exc.message}",
-                                   exc.status) from None
-            except (aiohttp.ClientError, OSError) as exc:
-                await session.close()
-                raise ServiceError(f"no vantor service answers at {url} ({exc})") from None
-            return session, ws
-
+    def __init__(self, client, stream):
+        # holds the client: its connections close when it is collected
+        self._client, self._runner, self._stream = client, client._runner, stream
         try:
-            self._session, self._ws = self._loop.run_until_complete(connect())
-        except BaseException:
-            self._loop.close()
-            raise
+            self._first = self._runner.run(stream.__anext__())    # connects, or says why not
+        except StopAsyncIteration:
+            self._first, self._stream = None, None
 
     def __iter__(self):
         return self
 
     def __next__(self):
-        import aiohttp
-
-        if self._ws is None:
+        if self._first is not None:
+            message, self._first = self._first, None
+            return message
+        if self._stream is None:
             raise StopIteration
-        msg = self._loop.run_until_complete(self._ws.receive())
-        if msg.type == aiohttp.WSMsgType.TEXT:
-            return json.loads(msg.data)
-        self.close()
-        raise StopIteration
+        try:
+            return self._runner.run(self._stream.__anext__())
+        except StopAsyncIteration:
+            self._stream = None
+            raise StopIteration from None
 
     def close(self):
-        if self._ws is not None:
-            self._loop.run_until_complete(self._ws.close())
-            self._loop.run_until_complete(self._session.close())
-            self._ws = None
-            self._loop.close()
+        if self._stream is not None:
+            stream, self._stream = self._stream, None
+            self._runner.run(stream.aclose())
 
     def __enter__(self):
         return self
@@ -400,34 +622,8 @@ class LiveStream:
         self.close()
 
     def __del__(self):
-        if getattr(self, "_ws", None) is not None:
+        if getattr(self, "_stream", None) is not None:
             try:
                 self.close()
             except Exception:
                 pass
-
-
-def _units(units):
-    if isinstance(units, (int, str)):
-        units = [units]
-    return [u if isinstance(u, (int, str)) else int(u) for u in units]
-
-
-def _unit_query(units):
-    return ",".join(str(u) for u in _checked(schema.unit_names, _units(units)))
-
-
-def _time_query(since=None, until=None, resolution=None):
-    """The query items of a time range, checked as the service checks them."""
-    query = {}
-    for name, value in (("since", since), ("until", until), ("resolution", resolution)):
-        if value is not None:
-            query[name] = repr(float(value)) if isinstance(value, (int, float)) else str(value)
-    _checked(schema.query_time, query.get("since"), "since", None)
-    _checked(schema.query_time, query.get("until"), "until", None)
-    _checked(schema.query_resolution, query.get("resolution"))
-    return query
-
-
-def _job_id(job):
-    return job["id"] if isinstance(job, dict) else str(job)

@@ -12,6 +12,7 @@ from .limits import DEFAULT_LIMITS, LimitError, as_table, check as check_limit, 
 from .sources import parse_address
 from vantor.alarms.options import AlarmOptions, parse_alarms
 from vantor.history.options import ArchiveOptions, parse_archive
+from vantor.epics.options import EpicsOptions, parse_epics
 from vantor.sim.options import parse_sim
 from .latch import LatchOptions, parse_latch
 
@@ -89,6 +90,7 @@ class Microcontroller:
 class Settings:
     alarms = AlarmOptions()       # the [alarms] table
     archive = ArchiveOptions()    # the [archive] table
+    epics = EpicsOptions()        # the [epics] table
     sim = None                    # the [sim] table (SimOptions), None without one
     latch = LatchOptions()        # the [latch] table
 
@@ -150,7 +152,7 @@ def _check_keys(where, table, allowed):
 def parse_settings(doc, source="<table>"):
     """Settings from a parsed TOML document (see README, Running)."""
     _check_keys("", doc, set(TOP_DEFAULTS) | {"unit", "mcu", "limits", "alarms", "archive",
-                                              "sim", "latch"})
+                                              "sim", "latch", "epics"})
     try:
         limits = parse_limits(doc.get("limits"))
     except LimitError as exc:
@@ -158,6 +160,7 @@ def parse_settings(doc, source="<table>"):
     try:
         alarms, archive = parse_alarms(doc.get("alarms", {})), parse_archive(doc.get("archive", {}))
         latch = parse_latch(doc.get("latch", {}))
+        epics = parse_epics(doc.get("epics"))
     except ValueError as exc:
         raise SettingsError(str(exc)) from None
     top = dict(TOP_DEFAULTS)
@@ -231,6 +234,7 @@ def parse_settings(doc, source="<table>"):
             mcu.channels[cu_id] = ChannelUnit(mcu_id, cu_id, rank, Configuration(values, limits))
     settings = Settings(devices, source=source, doc=doc, limits=limits, **top)
     settings.alarms, settings.archive, settings.latch = alarms, archive, latch
+    settings.epics = epics
     if "sim" in doc:
         try:
             settings.sim = parse_sim(doc["sim"], [(cu.mcuId, cu.cuId) for cu in settings.units()])

@@ -34,8 +34,10 @@ ROUTE_GROUPS = (
 )
 
 
-def build_app(system, *, data_dir, settings_path=None, access=None, archive=None):
-    """`archive`: the archive's database URL or file (None: the data directory's file)."""
+def build_app(system, *, data_dir, settings_path=None, access=None, archive=None,
+              epics=None):
+    """`archive`: the archive's database URL or file (None: the data directory's file);
+    `epics`: EpicsOptions (records served when enabled)."""
     access = access or security.Access()
     app = web.Application(middlewares=[json_errors, security.middleware(access)],
                           client_max_size=MAX_BODY)
@@ -53,6 +55,10 @@ def build_app(system, *, data_dir, settings_path=None, access=None, archive=None
     watch = app[WATCH] = Watch(host, app[DATA_DIR], problems, archive=archive)
     hub = app[LIVE] = live.LiveHub()
     app.cleanup_ctx.extend([jobs.lifetime, watch.lifetime])
+    if epics is not None and epics.enabled:
+        # EPICS records of every unit, board and total (vantor serve --epics)
+        from vantor.epics.server import EpicsServer
+        app.cleanup_ctx.append(EpicsServer(host, epics).lifetime)
     app.on_shutdown.append(hub.close_clients)
     app[METRICS] = registry_for(host, watch.engine, lambda: watch.writer)
 
@@ -69,7 +75,7 @@ def build_app(system, *, data_dir, settings_path=None, access=None, archive=None
 
 
 async def serve(system, *, http, data_dir, settings_path=None, access=None, ssl_context=None,
-                cert=None, archive=None, ready=None, stop=None):
+                cert=None, archive=None, ready=None, stop=None, epics=None):
     """Runs the System and the HTTP(S) server until `stop` is set (or
     SIGINT/SIGTERM).  `ready(url)` is called once both answer; meanwhile the
     data directory names the address (and `cert`) for this user's client."""
@@ -83,7 +89,7 @@ async def serve(system, *, http, data_dir, settings_path=None, access=None, ssl_
     try:
         async with system:
             app = build_app(system, data_dir=data_dir, settings_path=settings_path,
-                            access=access, archive=archive)
+                            access=access, archive=archive, epics=epics)
             runner = web.AppRunner(app, access_log=None, handle_signals=False,
                                    keepalive_timeout=IDLE_S)
             await runner.setup()

@@ -40,6 +40,13 @@ def add_subcommands(sub):
                        help="the archive: a PostgreSQL database (postgresql://USER@HOST:PORT/DB; "
                             "the password from ~/.pgpass or PGPASSWORD) or an SQLite file "
                             "(default: archive.sqlite in the data directory)")
+    serve.add_argument("--epics", metavar="PREFIX", default=None,
+                       help="serve every unit, board and total as EPICS records named PREFIX... "
+                            "over Channel Access and pvAccess (also [epics] in the settings; "
+                            "needs the epics extra)")
+    serve.add_argument("--epics-writes", action="store_true",
+                       help="take puts to PREFIXU<rank>:BIAS_SP (off by default; limited by "
+                            "[epics] access_security)")
     serve.add_argument("--show-token", action="store_true",
                        help="print your operator token (creating it if needed) and exit")
     host_options(serve)
@@ -95,6 +102,7 @@ def _settings(args, data_dir):
 def serve_command(args):
     from vantor.cli import faults_from, listen_address
     from vantor.host.settings import SettingsError
+    from vantor.epics.server import EpicsUnavailable
     from vantor.system import System
     from .app import serve
     from .local import is_loopback
@@ -132,11 +140,19 @@ def serve_command(args):
     except SettingsError as exc:
         print(f"vantor: settings: {exc}", file=sys.stderr)
         return 2
+    try:
+        epics = _epics_options(args, settings)
+    except (ValueError, RuntimeError) as exc:
+        print(f"vantor serve: {exc}", file=sys.stderr)
+        return 2
     system = System(settings, hardware=args.hardware, listen=listen_address(args),
                     worker_processes=args.worker_processes, transport=args.transport,
                     faults=faults_from(args), seed=args.seed)
 
     def ready(url):
+        if epics.enabled:
+            print(f"EPICS records {epics.prefix}... over Channel Access and pvAccess, writes "
+                  f"{'on' if epics.writes else 'off'}", flush=True)
         print(f"serving {url}", flush=True)
         if required:
             print(f"every request needs a token: yours (operator) is in {data_dir / 'token'}; "
@@ -145,7 +161,10 @@ def serve_command(args):
     try:
         asyncio.run(serve(system, http=args.http, data_dir=data_dir, settings_path=settings_path,
                           access=access, ssl_context=ssl_context, cert=args.tls_cert,
-                          archive=args.archive, ready=ready))
+                          archive=args.archive, ready=ready, epics=epics))
+    except EpicsUnavailable as exc:
+        print(f"vantor serve: {exc}", file=sys.stderr)
+        return 2
     except OSError as exc:
         import errno
         if exc.errno == errno.EADDRINUSE:
@@ -159,6 +178,15 @@ def serve_command(args):
         raise
     print("stopped", flush=True)
     return 0
+
+
+def _epics_options(args, settings):
+    """[epics] with --epics and --epics-writes applied; the extra checked when needed."""
+    epics = settings.epics.with_command_line(args.epics, args.epics_writes)
+    if epics.enabled:
+        from vantor.epics.server import check_available
+        check_available()
+    return epics
 
 
 def tls_context(cert, key):

@@ -10,7 +10,7 @@ from .keys import HOST
 from .security import ACTOR
 
 routes = web.RouteTableDef()
-INTERFACES = ("api", "client", "cli", "dashboard", "tune", "latch")
+INTERFACES = ("api", "client", "cli", "dashboard", "tune", "latch", "epics")
 
 
 def via_of(request):
