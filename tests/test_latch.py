@@ -1,6 +1,5 @@
 """The latch watch: pure detection and the recovery plan with a hand-driven
 clock, then a real service in which units latch, recover, and hit the limit."""
-import numpy as np
 import pytest
 
 from tests.service_process import Service, settings_text, wait_for

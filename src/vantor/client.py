@@ -31,7 +31,6 @@ sends only to that service's loopback address."""
 import asyncio
 import atexit
 import json
-import math
 import os
 import ssl
 import threading

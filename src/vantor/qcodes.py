@@ -15,7 +15,7 @@ import numpy as np
 
 try:
     from qcodes.instrument import ChannelList, Instrument, InstrumentChannel
-    from qcodes.parameters import Parameter, ParameterWithSetpoints
+    from qcodes.parameters import ParameterWithSetpoints
     from qcodes.validators import Arrays, Numbers
 except ImportError:
     raise ImportError("vantor.qcodes needs the qcodes extra: pip install 'vantor[qcodes]'") \

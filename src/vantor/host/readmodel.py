@@ -1,21 +1,22 @@
-"""The host's read model: every stream batch the hub hands out is decoded
-once, into one columnar table (`Windows`), and everything that reads
-measurements (unit state, the live stream, the archive, metrics, alarms, the
-faces around the service) reads that table or the unit state kept from it.
-Nobody decodes stream bytes again.
+"""The host's read model: the stream records the workers publish are decoded
+once, a turn of the stream pump at a time, into one columnar table
+(`Windows`), and everything that reads measurements (unit state, the live
+stream, the archive, metrics, alarms, the faces around the service) reads
+that table or the unit state kept from it.  Nobody decodes stream bytes
+again.
 
 A row is one stream record plus what the host knows beside it: the rate
 (counts per second), how many of the window's records reached the worker
-(`received`; see windows.py) and the window's end in Unix time.  Unit state
-is kept as one array per quantity, indexed by rank, and updated a whole
-batch at a time."""
+(`received`, counted by the router: road.Router.received_of) and the
+window's end in Unix time.  Unit state is kept as one array per quantity,
+indexed by rank, and updated a whole table at a time."""
 import time
 
 import numpy as np
 
 from vantor.wire import (CU_IV, CU_MESSAGE, CU_MESSAGE_FIELDS, CU_NORMAL, CU_TIMEOUT, ECHO_FIELDS,
-                         SILENCE_CODES, STEP_S, STREAM_DTYPE, STREAM_FIELDS, STATUS_WORDS,
-                         current_to_voltage, echo_of, f32, status_word, window_rate)
+                         SILENCE_CODES, STREAM_DTYPE, STREAM_FIELDS, STATUS_WORDS,
+                         current_to_voltage, echo_of, f32, window_rate)
 from .bus import KINDS, Bus
 
 UPDATE_SHOWN_S = 1.0      # a unit shows "update" this long after a correction was sent
