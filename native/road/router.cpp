@@ -35,7 +35,8 @@ struct Unit {
     vt::UnitWindows windows;
     unsigned char last[RECORD];
     bool heard = false;
-    PyObject* worker = nullptr;   // strong; null when a worker process serves the unit
+    PyObject* deliver = nullptr;  // strong: its worker's msg_received (looked up when routed),
+                                  // null when a worker process serves the unit
     int process = -1;
     PyObject* watcher = nullptr;  // strong; the echo watcher while a change is verified
 };
@@ -50,6 +51,7 @@ struct Core {
     std::vector<int32_t> index = std::vector<int32_t>(256 * 256, -1);  // mcuId * 256 + cuId -> unit
     std::vector<Unit> units;
     std::vector<Process> processes;
+    PyObject* frames = nullptr;   // the one-frame list handed to a worker, reused while nobody keeps it
 };
 
 struct Router {
@@ -139,9 +141,10 @@ int router_clear(PyObject* self) {
     Router* r = as_router(self);
     if (r->core) {
         for (Unit& u : r->core->units) {
-            Py_CLEAR(u.worker);
+            Py_CLEAR(u.deliver);
             Py_CLEAR(u.watcher);
         }
+        Py_CLEAR(r->core->frames);
     }
     Py_CLEAR(r->on_error);
     Py_CLEAR(r->timebase);
@@ -155,9 +158,10 @@ int router_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(r->timebase);
     if (r->core) {
         for (Unit& u : r->core->units) {
-            Py_VISIT(u.worker);
+            Py_VISIT(u.deliver);
             Py_VISIT(u.watcher);
         }
+        Py_VISIT(r->core->frames);
     }
     return 0;
 }
@@ -184,6 +188,18 @@ Unit* unit_arg(Router* r, PyObject* mcu_o, PyObject* cu_o) {
 }
 
 bool take_record(Router* r, PyObject* chunk);
+
+// [chunk] for a worker's msg_received: the router's own list when nobody else
+// holds it (a list per record cost an allocation and a free), else a new one.
+vt::Ref one_frame(Core* core, PyObject* chunk) {
+    if (!core->frames || Py_REFCNT(core->frames) > 1) {
+        Py_XSETREF(core->frames, PyList_New(1));
+        if (!core->frames) return vt::Ref();
+        PyList_SET_ITEM(core->frames, 0, Py_NewRef(Py_None));
+    }
+    PyList_SetItem(core->frames, 0, Py_NewRef(chunk));
+    return vt::borrow(core->frames);
+}
 
 PyObject* on_sync_success(PyObject* self, PyObject* chunk) {
     if (!vt::check_exact(chunk, &PyBytes_Type, "chunk")) return nullptr;
@@ -240,13 +256,15 @@ bool take_record(Router* r, PyObject* chunk) {
         vt::Ref seen = vt::steal(PyObject_CallOneArg(u.watcher, chunk));
         if (!seen) report(r, p[0], p[1]);
     }
-    if (u.worker) {
-        vt::Ref frames = vt::steal(PyList_New(1));
+    if (u.deliver) {
+        // Own references: the worker's hook may reroute the unit meanwhile.
+        vt::Ref deliver = vt::borrow(u.deliver);
+        vt::Ref frames = one_frame(r->core, chunk);
         if (!frames) return false;
-        PyList_SET_ITEM(frames.get(), 0, Py_NewRef(chunk));
-        // Own reference: the worker's hook may reroute the unit meanwhile.
-        vt::Ref worker = vt::borrow(u.worker);
-        vt::Ref done = vt::steal(vt::call_method(worker.get(), r->st->s_msg_received, frames.get()));
+        PyObject* argv[] = {frames.get()};
+        vt::Ref done = vt::steal(PyObject_Vectorcall(deliver.get(), argv, 1, nullptr));
+        // The list is the router's again (a worker that kept it gets its own)
+        PyList_SetItem(frames.get(), 0, Py_NewRef(Py_None));
         if (!done) report(r, p[0], p[1]);
     } else if (u.process >= 0) {
         Process& proc = r->core->processes[static_cast<size_t>(u.process)];
@@ -284,12 +302,19 @@ PyObject* route(PyObject* self, PyObject* targets) {
             most = std::max(most, index);
         }
     }
+    // A worker's msg_received is looked up once here, not by name per record.
+    std::vector<vt::Ref> deliver(core.units.size());
+    for (size_t i = 0; i < core.units.size(); ++i) {
+        PyObject* t = PyList_GET_ITEM(targets, static_cast<Py_ssize_t>(i));
+        if (processes[i] < 0 && t != Py_None) {
+            deliver[i] = vt::steal(PyObject_GetAttr(t, r->st->s_msg_received));
+            if (!deliver[i]) return nullptr;
+        }
+    }
     for (size_t i = 0; i < core.units.size(); ++i) {
         Unit& u = core.units[i];
-        Py_CLEAR(u.worker);
+        Py_XSETREF(u.deliver, deliver[i].release());   // none: a process, or nowhere
         u.process = processes[i];
-        PyObject* t = PyList_GET_ITEM(targets, static_cast<Py_ssize_t>(i));
-        if (u.process < 0 && t != Py_None) u.worker = Py_NewRef(t);   // None: the unit goes nowhere
     }
     core.processes.assign(static_cast<size_t>(most + 1), Process{});
     Py_RETURN_NONE;
