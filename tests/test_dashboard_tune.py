@@ -77,7 +77,7 @@ def ua(amperes):
 def test_a_tune_from_the_page_shows_what_the_service_found(browser, served):
     open_page(browser, served.url)
     select_units(browser, f"1-{UNITS}")
-    fill(browser, {"tune-start": "4", "tune-stop": "36", "tune-step": "1", "tune-point": "10",
+    fill(browser, {"tune-start": "4", "tune-stop": "36", "tune-step": "1", "tune-point": "40",
                    "tune-fraction": "1.5"})
     start = browser.find_element(By.ID, "tune-start-btn")
     start.click()
