@@ -27,11 +27,16 @@ class ConditionChecker:
 
     def snapshot(self, snap):
         now = snap["time"]
-        for unit in snap.get("units", ()):
-            self._unit(unit, snap.get("uptime", 0.0), now)
+        self.check_units(snap.get("units", ()), snap.get("uptime", 0.0), now)
         for board in snap.get("boards", ()):
             self._board(board, now)
         self._loss_check(snap.get("totals", {}), now)
+
+    def check_units(self, units, uptime, now):
+        """The unit conditions of some units of a snapshot (a caller on the
+        loop hands thousands of units over a slice at a time)."""
+        for unit in units:
+            self._unit(unit, uptime, now)
 
     def _unit(self, unit, uptime, now):
         opt, eng, name = self.options, self.engine, unit["name"]

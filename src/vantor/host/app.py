@@ -134,6 +134,11 @@ class Host:
         """One unit of the snapshot."""
         return self._model.states(rank, rank + 1, now_wall)[0]
 
+    def cu_status(self, rank):
+        """cuStatus of the unit's last stream record (None before any), without
+        building its whole state: a run of thousands of units asks for each."""
+        return self._model.cu_status(rank)
+
     def unit_state_slices(self, now_wall=None, size=UNITS_PER_SLICE):
         """Every unit's state in rank order, `size` units per list, each read
         when asked for: a reader on the loop gives it a turn between two, since

@@ -10,7 +10,7 @@ getRecordData() during our recording (it was emptied just before the start)
 means exactly that: the recording was cut at the cap."""
 import asyncio
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -24,7 +24,13 @@ class RecordOutcome:
     interrupted: bool            # `stop` ended it early
     recorded_s: float
     timestamp: float             # TIMESTAMP of the C_Backend at the end
-    received: dict = field(default_factory=dict)   # (rank, window end step) -> records it held
+    counts: "ReceivedCounts" = None   # how many records each recorded window held
+
+    @property
+    def received(self):
+        """(rank, window end step) -> records the window held.  Built when
+        asked for, beside the loop: tens of thousands of windows take a while."""
+        return {} if self.counts is None else self.counts.result()
 
 
 class ReceivedCounts:
@@ -86,6 +92,6 @@ async def run_recording(control, ranks, seconds, *, progress=None, stop=None, po
         table = hub.stopRecording()
     backend = path.read_backend() if path.block is not None else {}
     return RecordOutcome(table, capped, interrupted, recorded,
-                         float(backend.get("TIMESTAMP", 0.0)), counts.result())
+                         float(backend.get("TIMESTAMP", 0.0)), counts)
 
 

@@ -27,7 +27,7 @@ class RunWatch:
         self._events = host.subscribe({"event"}, maxsize=10000)
         # a unit already silent when the run starts explains a gap from its start
         for r in ranks:
-            status = host.unit_state(r)["cuStatus"]
+            status = host.cu_status(r)
             if status in (STATUS_SILENT, STATUS_SILENT_POWERED):
                 self.silences[r].append((0.0, status))
         self.poll()
@@ -45,7 +45,7 @@ class RunWatch:
                 break
             _, event = item
             if event.get("kind") == "silence" and event.get("rank") in self.ranks:
-                status = self.host.unit_state(event["rank"])["cuStatus"]
+                status = self.host.cu_status(event["rank"])
                 self.silences[event["rank"]].append(
                     (event.get("time", now) - self.wall, status if status in (STATUS_SILENT, STATUS_SILENT_POWERED) else STATUS_SILENT))
         for board in self.host.boards_state(now):

@@ -13,6 +13,7 @@ import time
 from vantor.alarms import AlarmEngine, ConditionChecker, HookRunner
 from vantor.alarms.conditions import free_space
 from vantor.history.store import ArchiveError
+from vantor.host.app import UNITS_PER_SLICE
 
 log = logging.getLogger("vantor.service.watch")
 POLL_S = 1.0
@@ -140,7 +141,14 @@ class Watch:
                         "totals": self.host.totals()}
             if self.writer is not None:
                 self.writer.collector.snapshot(snap)
+            units = snap.pop("units", ())
             self.checker.snapshot(snap)
+            for first in range(0, len(units), UNITS_PER_SLICE):
+                self.checker.check_units(units[first:first + UNITS_PER_SLICE], snap["uptime"],
+                                         snap["time"])
+                self.cpu += time.thread_time() - started
+                await asyncio.sleep(0)
+                started = time.thread_time()
             self.cpu += time.thread_time() - started
             if time.monotonic() >= next_disk:
                 next_disk = time.monotonic() + DISK_EVERY_S
