@@ -201,3 +201,23 @@ def test_record_and_show_as_typed_exit_statuses(tmp_path):
     assert vantor_cmd("show", "gone.h5").returncode == 2
     refused = vantor_cmd("show", "gap.csv", "--open", "--no-plot")
     assert refused.returncode == 2 and "--open needs a plot" in refused.stderr
+
+
+def test_a_unit_silent_before_the_start_has_its_first_rows_marked_silent():
+    """Unit 0.1 falls silent 0.3 s into the simulator's time and stays so until
+    2.5 s; the recording starts at about 0.8 s, when its silence was reported."""
+    settings = default_settings(1, 2, buffSize=BUFF, timeout=0.2)
+
+    async def scenario():
+        async with live_system(settings, Faults(silence={(0, 1): (30, 250)})) as (host, _, _):
+            for _ in range(100):
+                if host.cu_status(2) == 100:
+                    break
+                await asyncio.sleep(0.05)
+            return await run_recording(host, [1, 2], 2.5)
+
+    run = asyncio.run(scenario())
+    data = run.channel(2).data
+    since_start = [s for t, s in zip(data["time"], data["status"]) if t >= 0]
+    assert since_start[:3] == [100] * 3 and 0 in since_start[5:], since_start
+    assert set(run.channel(1).data["status"]) == {0}
