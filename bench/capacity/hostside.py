@@ -168,13 +168,15 @@ def note_slow_callbacks(limit):
     original = asyncio.events.Handle._run
 
     def timed(handle):
-        started = time.perf_counter()
+        started, cpu = time.perf_counter(), time.thread_time()
         original(handle)
         took = time.perf_counter() - started
         if took > limit:
             owner = getattr(handle._callback, "__self__", None)
             what = owner.get_coro() if isinstance(owner, asyncio.Task) else handle._callback
-            print(f"callback held the loop {1e3 * took:.1f} ms: {what!r}"[:300],
+            # the CPU share tells our own work from the machine taking the core away
+            print(f"callback held the loop {1e3 * took:.1f} ms "
+                  f"({1e3 * (time.thread_time() - cpu):.1f} ms CPU): {what!r}"[:300],
                   file=sys.stderr, flush=True)
 
     asyncio.events.Handle._run = timed

@@ -3,7 +3,7 @@ import asyncio
 
 import zmq
 
-BATCH = 1000   # messages per turn of the event loop, so UDP intake and timers keep theirs
+BATCH = 256    # messages per turn of the event loop, so UDP intake and timers keep theirs
 
 
 async def messages(sock):
