@@ -10,7 +10,7 @@ from .keys import HOST
 from .security import ACTOR
 
 routes = web.RouteTableDef()
-INTERFACES = ("api", "client", "cli", "dashboard", "tune", "latch", "epics")
+INTERFACES = ("api", "client", "cli", "dashboard", "tune", "latch", "epics", "bus")
 
 
 def via_of(request):
@@ -62,11 +62,17 @@ async def limits(request):
 
 @routes.post("/api/settings")
 async def change_settings(request):
-    host = request.app[HOST]
-    names, changes, timeout = schema.settings_request(await json_body(request))
+    return await settings_change(request.app, await json_body(request), via=via_of(request),
+                                 actor=request[ACTOR])
+
+
+async def settings_change(app, body, *, via, actor):
+    """POST /api/settings of `body`, for the route and the bus's commands alike."""
+    host = app[HOST]
+    names, changes, timeout = schema.settings_request(body)
     try:
-        ranks = await host.configure(names, changes, via=via_of(request),
-                                     timeout=timeout or 5.0, actor=request[ACTOR])
+        ranks = await host.configure(names, changes, via=via, timeout=timeout or 5.0,
+                                     actor=actor)
     except (ConfigureError, UnitError) as exc:
         raise error(400, str(exc)) from None
     except ConfigureTimeout as exc:
