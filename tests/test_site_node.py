@@ -342,3 +342,29 @@ def test_the_outbox_keeps_messages_until_acknowledged_in_order():
     assert len(box) == 8 and box.bytes == 24
     box.drop_first()
     assert box.dropped == 1 and box.window(1, 10 ** 9)[0].seq == 4
+
+
+# -- the options ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("args, words", [
+    (["--node", "n1"], "--node: needs --bus"),
+    (["--bus", "nats://127.0.0.1:1"], "needs --node NAME"),
+    (["--bus", "http://127.0.0.1:1", "--node", "n1"], "--bus: expected nats://HOST:PORT"),
+    (["--bus", "nats://127.0.0.1:1", "--node", "a.b"], "--node: expected 1-64 letters"),
+])
+def test_bus_options_that_cannot_work_are_one_line(tmp_path, args, words):
+    done = subprocess.run([sys.executable, "-m", "vantor", "serve", "--http", "127.0.0.1:0",
+                           "--data", str(tmp_path), *args], capture_output=True, text=True,
+                          timeout=60, env=vantor_env())
+    assert done.returncode == 2
+    assert done.stderr.count("\n") == 1 and words in done.stderr, done.stderr
+
+
+def test_the_bus_table_of_the_settings_file_is_checked_by_key(tmp_path):
+    config = tmp_path / "settings.toml"
+    config.write_text(settings_text([1], '[bus]\nurl = "nats://127.0.0.1:1"\nnode = "n1"\n'
+                                         'heartbeat_s = 0\n'))
+    done = subprocess.run([sys.executable, "-m", "vantor", "serve", "--http", "127.0.0.1:0",
+                           "--data", str(tmp_path / "data"), "--config", str(config)],
+                          capture_output=True, text=True, timeout=60, env=vantor_env())
+    assert done.returncode == 2 and "bus.heartbeat_s" in done.stderr, done.stderr

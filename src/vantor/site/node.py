@@ -39,6 +39,7 @@ STATE_EVERY_S = 30.0           # ... and at least this often, for a site that st
 DROP_SHOWN_S = 10.0            # the alarm stays this long after the last drop
 LOG_DROPS_S = 10.0
 SUBSCRIPTION_SIZE = 5000
+STOP_FLUSH_S = 2.0
 
 
 class NodeLink:
@@ -62,6 +63,7 @@ class NodeLink:
         self._logged_drops = 0
         self._next_drop_log = 0.0
         self._state_due = True
+        self._quiet_until = {}
         self._tasks = []
         self._sub = None
         self._app = None
@@ -83,7 +85,7 @@ class NodeLink:
     async def _connect(self):
         self.nc = await connect(self.options, f"vantor node {self.node}",
                                 disconnected_cb=self._disconnected,
-                                reconnected_cb=self._reconnected)
+                                reconnected_cb=self._reconnected, error_cb=self._bus_error)
         self.js = self.nc.jetstream()
         await self._on_connected()
 
@@ -97,6 +99,22 @@ class NodeLink:
                 await asyncio.sleep(30.0)
             except BusError:
                 pass
+
+    async def _bus_error(self, exc):
+        # refused reconnection attempts are what disconnected_cb said already;
+        # what the server refuses us once connected (permissions) is news
+        text = str(exc) or type(exc).__name__
+        if "ermission" in text or "uthoriz" in text:
+            self._warn(f"bus {self.options.url}: {text.strip()}")
+        else:
+            log.debug("bus: %s", text)
+
+    def _warn(self, text):
+        """A warning at most every LOG_DROPS_S for the same kind of trouble."""
+        now = time.monotonic()
+        if now >= self._quiet_until.get(text[:40], 0.0):
+            self._quiet_until[text[:40]] = now + LOG_DROPS_S
+            log.warning("%s", text)
 
     async def _disconnected(self):
         if self.connected.is_set():
@@ -162,6 +180,16 @@ class NodeLink:
             await self._commands.stop()
         if self._sub is not None:
             self._sub.close()
+        if self.connected.is_set():
+            try:              # what is made already goes out, if the bus takes it soon
+                async with asyncio.timeout(STOP_FLUSH_S):
+                    while len(self.outbox):
+                        await asyncio.sleep(0.05)
+            except TimeoutError:
+                pass
+        if len(self.outbox):
+            log.warning("bus %s: %d messages (%.1f MB) not sent at stop", self.options.url,
+                        len(self.outbox), self.outbox.bytes / 1e6)
         for task in self._tasks:
             task.cancel()
         await asyncio.gather(*self._tasks, return_exceptions=True)
@@ -317,6 +345,9 @@ class NodeLink:
 
     async def _after_failure(self, error, refusals):
         from nats.js.errors import APIError, NoStreamResponseError
+        if self.connected.is_set():
+            self._warn(f"bus {self.options.url}: the stream did not take a message "
+                       f"({str(error) or type(error).__name__}); trying again")
         if isinstance(error, NoStreamResponseError):
             await self._ensure_stream()
         elif isinstance(error, APIError):
