@@ -13,7 +13,7 @@ import pytest
 from tests.servers import NatsServer, nats_binary
 from tests.service_process import Service, settings_text, vantor_env, wait_for
 from vantor.site.outbox import Outbox
-from vantor.site.protocol import STREAM, decode_windows, subject
+from vantor.site.protocol import STREAM, decode_windows, state_messages, subject
 
 nats = pytest.importorskip("nats")
 
@@ -368,3 +368,20 @@ def test_the_bus_table_of_the_settings_file_is_checked_by_key(tmp_path):
                            "--data", str(tmp_path / "data"), "--config", str(config)],
                           capture_output=True, text=True, timeout=60, env=vantor_env())
     assert done.returncode == 2 and "bus.heartbeat_s" in done.stderr, done.stderr
+
+
+@pytest.mark.parametrize("count, max_bytes", [(0, 1000), (3, 10 ** 6), (1024, 200_000),
+                                              (5, 10)])
+def test_a_large_unit_snapshot_comes_in_parts_that_each_fit(count, max_bytes):
+    units = [{"rank": r, "name": f"0.{r}", "config": {"biasI": 1e-5 * r, "pad": "x" * 900}}
+             for r in range(1, count + 1)]
+    messages = [json.loads(m) for m in state_messages("n", 5.0, units, max_bytes)]
+    if count and max_bytes > 2000:
+        assert all(len(m) <= max_bytes for m in state_messages("n", 5.0, units, max_bytes))
+    assert [u for m in messages for u in m["units"]] == units
+    assert {m["time"] for m in messages} == {5.0}
+    if len(messages) > 1:
+        assert [(m["part"], m["parts"]) for m in messages] == \
+            [(k + 1, len(messages)) for k in range(len(messages))]
+    else:
+        assert "part" not in messages[0]

@@ -28,7 +28,8 @@ from .outbox import Outbox
 
 log = logging.getLogger("vantor.site.node")
 
-CHUNK_BYTES = 512 * 1024       # per window message: well below the server's 1 MiB max_payload
+CHUNK_BYTES = 512 * 1024       # per window or state message: half the server's default
+                               # max_payload (1 MiB), or half of what it says
 WINDOW_COUNT = 256             # messages in flight before their acknowledgements
 WINDOW_BYTES = 4 * 1024 * 1024
 ACK_TIMEOUT_S = 5.0
@@ -40,6 +41,7 @@ DROP_SHOWN_S = 10.0            # the alarm stays this long after the last drop
 LOG_DROPS_S = 10.0
 SUBSCRIPTION_SIZE = 5000
 STOP_FLUSH_S = 2.0
+HEADROOM = 1024                # subject and headers beside a message's data
 
 
 class NodeLink:
@@ -236,9 +238,15 @@ class NodeLink:
             return
         self._add(kind, data)
 
+    @property
+    def chunk_bytes(self):
+        if self.nc is not None and self.nc.max_payload:
+            return min(CHUNK_BYTES, self.nc.max_payload // 2)
+        return CHUNK_BYTES
+
     def _windows(self, batch):
         rows = batch.rows
-        per_chunk = max(1, CHUNK_BYTES // protocol.WIRE_WINDOW_DTYPE.itemsize)
+        per_chunk = max(1, self.chunk_bytes // protocol.WIRE_WINDOW_DTYPE.itemsize)
         now = time.time()
         for first in range(0, len(rows), per_chunk):
             part = rows[first:first + per_chunk]
@@ -282,7 +290,15 @@ class NodeLink:
                 for chunk in self.host.unit_state_slices():
                     units += chunk
                     await asyncio.sleep(0)       # thousands of units: the loop gets turns
-                self._json("state", protocol.state_message(self.node, time.time(), units))
+                try:
+                    messages = protocol.state_messages(self.node, time.time(), clean(units),
+                                                       self.chunk_bytes)
+                except (TypeError, ValueError) as exc:
+                    self.unsendable += 1
+                    log.warning("bus: the unit snapshot is no JSON (%s): not sent", exc)
+                    continue
+                for data in messages:
+                    self._add("state", data)
 
     async def _tick(self):
         """The heartbeat, and the alarm while the bus is away or we drop."""
@@ -327,12 +343,17 @@ class NodeLink:
             refusals = await self._after_failure(error, refusals)
 
     async def _publish(self, window):
+        from nats.errors import MaxPayloadError
         futures = []
         try:
             for message in window:
+                if len(message.data) + HEADROOM > self.nc.max_payload:
+                    # checked here: nats-py would keep the acknowledgement's slot for ever
+                    futures.append(MaxPayloadError())
+                    break
                 futures.append(await self.js.publish_async(
                     message.subject, message.data, headers={"Nats-Msg-Id": message.msg_id}))
-        except Exception as exc:         # the connection broke while sending
+        except Exception as exc:         # too large, or the connection broke while sending
             futures.append(exc)
 
         async def acknowledgement(future):
@@ -344,7 +365,15 @@ class NodeLink:
                                     return_exceptions=True)
 
     async def _after_failure(self, error, refusals):
+        from nats.errors import MaxPayloadError
         from nats.js.errors import APIError, NoStreamResponseError
+        if isinstance(error, MaxPayloadError):
+            log.error("bus %s: a message of %d bytes is larger than the server takes "
+                      "(max_payload %d): dropped", self.options.url,
+                      len(self.outbox.window(1, 0)[0].data), self.nc.max_payload)
+            self.outbox.drop_first()
+            self.last_drop = time.monotonic()
+            return 0
         if self.connected.is_set():
             self._warn(f"bus {self.options.url}: the stream did not take a message "
                        f"({str(error) or type(error).__name__}); trying again")

@@ -127,10 +127,29 @@ def heartbeat_message(node, now, units, http, buffered, dropped):
             "dropped": dropped, "version": MESSAGE_VERSION}
 
 
-def state_message(node, now, units):
+def state_message(node, now, units, part=None, parts=None):
     """Every unit as GET /api/units answers it: a full snapshot each time, so a
-    reader that starts late needs nothing earlier."""
-    return {"node": node, "time": now, "units": units}
+    reader that starts late needs nothing earlier.  A snapshot larger than a
+    message may be comes in `parts` messages of the same time (part 1..parts),
+    each with its own units: a reader that takes units by name needs no more."""
+    message = {"node": node, "time": now, "units": units}
+    if parts is not None and parts > 1:
+        message.update(part=part, parts=parts)
+    return message
+
+
+def state_messages(node, now, units, max_bytes):
+    """The encoded messages of one snapshot, each at most `max_bytes` (one unit
+    per message at least)."""
+    parts = 1
+    while True:
+        size = -(-len(units) // parts) if units else 0
+        chunks = [units[k:k + size] for k in range(0, len(units), size)] if units else [[]]
+        out = [encode_json(state_message(node, now, chunk, k + 1, len(chunks)))
+               for k, chunk in enumerate(chunks)]
+        if max(map(len, out)) <= max_bytes or size <= 1:
+            return out
+        parts = max(parts * 2, -(-sum(map(len, out)) // max_bytes))
 
 
 def event_message(node, now, event):
