@@ -255,7 +255,7 @@ accounts {
        permissions: {publish: ["vantor.*.cmd.>", "$JS.API.>", "$JS.ACK.>"],
                      subscribe: ["vantor.>", "_INBOX.>"]}}
       {user: viewer, password: viewer-secret,
-       permissions: {publish: {allow: [">"], deny: ["vantor.*.cmd.>"]},
+       permissions: {publish: {allow: [">"], deny: ["vantor.>"]},
                      subscribe: ["vantor.>", "_INBOX.>"]}}
     ]
   }
