@@ -66,6 +66,8 @@ class NodeLink:
         self._next_drop_log = 0.0
         self._state_due = True
         self._quiet_until = {}
+        self._closing = False
+        self._reconnecting = None
         self._tasks = []
         self._sub = None
         self._app = None
@@ -119,7 +121,7 @@ class NodeLink:
             log.warning("%s", text)
 
     async def _disconnected(self):
-        if self.connected.is_set():
+        if self.connected.is_set() and not self._closing:
             self.connected.clear()
             self.away_since = time.time()
             log.warning("bus %s: connection lost; keeping what the node publishes (up to "
@@ -127,7 +129,8 @@ class NodeLink:
             self._check_alarm()
 
     async def _reconnected(self):
-        await self._on_connected()
+        # in a task: nats-py counts a failure of this callback as a failed reconnection
+        self._reconnecting = asyncio.get_running_loop().create_task(self._on_connected())
 
     async def _on_connected(self):
         await self._ensure_stream()
@@ -199,6 +202,7 @@ class NodeLink:
         await self.close()
 
     async def close(self):
+        self._closing = True
         if self.nc is not None:
             try:
                 await self.nc.close()
