@@ -142,6 +142,8 @@ def test_windows_state_and_heartbeat_reach_the_bus(node):
     assert [u["config"] for u in state["units"]] == [u["config"] for u in api_units]
     assert metric(node.url, "vantor_bus_connected") == 1.0
     assert metric(node.url, "vantor_bus_published_windows_total") > 0
+    bus = get(node.url, "/api/status")["bus"]
+    assert bus["node"] == "n-open" and bus["connected"] and bus["published_windows"] > 0
 
 
 def test_a_settings_command_is_verified_and_shows_in_the_api(node):

@@ -6,7 +6,7 @@ from vantor.host.app import ConfigureError, ConfigureTimeout
 from vantor.host.units import UnitError, resolve_unit
 
 from .http import answer, error, json_body
-from .keys import HOST
+from .keys import HOST, NODE
 from .security import ACTOR
 
 routes = web.RouteTableDef()
@@ -51,8 +51,10 @@ async def boards(request):
 @routes.get("/api/status")
 async def status(request):
     snap = request.app[HOST].snapshot()
+    node = request.app.get(NODE)
     return answer({"totals": snap["totals"], "uptime": snap["uptime"], "workers": snap["workers"],
-                   "units": len(snap["units"]), "boards": len(snap["boards"])})
+                   "units": len(snap["units"]), "boards": len(snap["boards"]),
+                   "bus": node.status() if node is not None else None})
 
 
 @routes.get("/api/settings/limits")
