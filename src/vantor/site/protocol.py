@@ -139,17 +139,30 @@ def state_message(node, now, units, part=None, parts=None):
 
 
 def state_messages(node, now, units, max_bytes):
-    """The encoded messages of one snapshot, each at most `max_bytes` (one unit
-    per message at least)."""
-    parts = 1
-    while True:
-        size = -(-len(units) // parts) if units else 0
-        chunks = [units[k:k + size] for k in range(0, len(units), size)] if units else [[]]
-        out = [encode_json(state_message(node, now, chunk, k + 1, len(chunks)))
-               for k, chunk in enumerate(chunks)]
-        if max(map(len, out)) <= max_bytes or size <= 1:
-            return out
-        parts = max(parts * 2, -(-sum(map(len, out)) // max_bytes))
+    """The encoded messages of one snapshot, each at most `max_bytes` but for
+    a single unit larger than that.  `units` are dicts or their encode_json
+    bytes: a node encodes a few at a time between turns of its loop, and
+    each unit is encoded once however the snapshot is cut."""
+    encoded = [u if isinstance(u, bytes) else encode_json(u) for u in units]
+    head = b'{"node":' + encode_json_value(node) + b',"time":' + encode_json_value(now) \
+        + b',"units":['
+    room = max_bytes - len(head) - len(b'],"part":,"parts":}') - 2 * 10
+    chunks, chunk, size = [], [], 0
+    for unit in encoded:
+        if chunk and size + len(unit) + 1 > room:
+            chunks.append(chunk)
+            chunk, size = [], 0
+        chunk.append(unit)
+        size += len(unit) + 1
+    chunks.append(chunk)
+    if len(chunks) == 1:
+        return [head + b",".join(chunks[0]) + b"]}"]
+    return [head + b",".join(c) + b'],"part":%d,"parts":%d}' % (k + 1, len(chunks))
+            for k, c in enumerate(chunks)]
+
+
+def encode_json_value(value):
+    return json.dumps(value, separators=(",", ":"), allow_nan=False).encode()
 
 
 def event_message(node, now, event):
