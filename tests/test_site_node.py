@@ -427,3 +427,17 @@ def test_a_large_unit_snapshot_comes_in_parts_that_each_fit(count, max_bytes):
             [(k + 1, len(messages)) for k in range(len(messages))]
     else:
         assert "part" not in messages[0]
+
+
+def test_a_certificate_that_cannot_be_read_ends_serve_with_one_line(tmp_path):
+    bad = tmp_path / "ca.pem"
+    bad.write_text("not a certificate\n")
+    config = tmp_path / "settings.toml"
+    config.write_text(settings_text([1], f'[bus]\nurl = "tls://127.0.0.1:1"\nnode = "n1"\n'
+                                         f'tls_ca = "{bad}"\n'))
+    done = subprocess.run([sys.executable, "-m", "vantor", "serve", "--http", "127.0.0.1:0",
+                           "--data", str(tmp_path / "data"), "--config", str(config)],
+                          capture_output=True, text=True, timeout=60, env=vantor_env())
+    assert done.returncode == 2
+    assert done.stderr.count("\n") == 1 and "TLS" in done.stderr and "tls_ca" in done.stderr, \
+        done.stderr
