@@ -93,6 +93,7 @@ class Settings:
     epics = EpicsOptions()        # the [epics] table
     sim = None                    # the [sim] table (SimOptions), None without one
     latch = LatchOptions()        # the [latch] table
+    bus = None                    # the [bus] table (vantor.site.options.BusOptions)
 
     def __init__(self, devices, buffSize, timeout, maxFails, source="<built-in>", doc=None,
                  limits=None):
@@ -152,7 +153,7 @@ def _check_keys(where, table, allowed):
 def parse_settings(doc, source="<table>"):
     """Settings from a parsed TOML document (see README, Running)."""
     _check_keys("", doc, set(TOP_DEFAULTS) | {"unit", "mcu", "limits", "alarms", "archive",
-                                              "sim", "latch", "epics"})
+                                              "sim", "latch", "epics", "bus"})
     try:
         limits = parse_limits(doc.get("limits"))
     except LimitError as exc:
@@ -161,6 +162,8 @@ def parse_settings(doc, source="<table>"):
         alarms, archive = parse_alarms(doc.get("alarms", {})), parse_archive(doc.get("archive", {}))
         latch = parse_latch(doc.get("latch", {}))
         epics = parse_epics(doc.get("epics"))
+        from vantor.site.options import parse_bus     # here: it reads the host's read model
+        bus = parse_bus(doc.get("bus"))
     except ValueError as exc:
         raise SettingsError(str(exc)) from None
     top = dict(TOP_DEFAULTS)
@@ -234,7 +237,7 @@ def parse_settings(doc, source="<table>"):
             mcu.channels[cu_id] = ChannelUnit(mcu_id, cu_id, rank, Configuration(values, limits))
     settings = Settings(devices, source=source, doc=doc, limits=limits, **top)
     settings.alarms, settings.archive, settings.latch = alarms, archive, latch
-    settings.epics = epics
+    settings.epics, settings.bus = epics, bus
     if "sim" in doc:
         try:
             settings.sim = parse_sim(doc["sim"], [(cu.mcuId, cu.cuId) for cu in settings.units()])

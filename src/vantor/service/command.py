@@ -47,6 +47,12 @@ def add_subcommands(sub):
     serve.add_argument("--epics-writes", action="store_true",
                        help="take puts to PREFIXU<rank>:BIAS_SP (off by default; limited by "
                             "[epics] access_security)")
+    serve.add_argument("--bus", metavar="URL", default=None,
+                       help="the site's NATS bus (nats://HOST:PORT or tls://...; also [bus] "
+                            "in the settings): this host publishes its windows, state, events "
+                            "and alarms there and takes commands (needs the site extra)")
+    serve.add_argument("--node", metavar="NAME", default=None,
+                       help="this host's name at the site (with --bus; also [bus] node)")
     serve.add_argument("--show-token", action="store_true",
                        help="print your operator token (creating it if needed) and exit")
     host_options(serve)
@@ -103,6 +109,7 @@ def serve_command(args):
     from vantor.cli import faults_from, listen_address
     from vantor.host.settings import SettingsError
     from vantor.epics.server import EpicsUnavailable
+    from vantor.site.connection import BusError
     from vantor.system import System
     from .app import serve
     from .local import is_loopback
@@ -142,6 +149,7 @@ def serve_command(args):
         return 2
     try:
         epics = _epics_options(args, settings)
+        bus = _bus_options(args, settings)
     except (ValueError, RuntimeError) as exc:
         print(f"vantor serve: {exc}", file=sys.stderr)
         return 2
@@ -153,6 +161,8 @@ def serve_command(args):
         if epics.enabled:
             print(f"EPICS records {epics.prefix}... over Channel Access and pvAccess, writes "
                   f"{'on' if epics.writes else 'off'}", flush=True)
+        if bus.enabled:
+            print(f"node {bus.node} of the site bus {bus.url}", flush=True)
         print(f"serving {url}", flush=True)
         if required:
             print(f"every request needs a token: yours (operator) is in {data_dir / 'token'}; "
@@ -161,8 +171,8 @@ def serve_command(args):
     try:
         asyncio.run(serve(system, http=args.http, data_dir=data_dir, settings_path=settings_path,
                           access=access, ssl_context=ssl_context, cert=args.tls_cert,
-                          archive=args.archive, ready=ready, epics=epics))
-    except EpicsUnavailable as exc:
+                          archive=args.archive, ready=ready, epics=epics, bus=bus))
+    except (EpicsUnavailable, BusError) as exc:
         print(f"vantor serve: {exc}", file=sys.stderr)
         return 2
     except OSError as exc:
@@ -187,6 +197,21 @@ def _epics_options(args, settings):
         from vantor.epics.server import check_available
         check_available()
     return epics
+
+
+def _bus_options(args, settings):
+    """[bus] with --bus and --node applied; a node needs a name and the extra."""
+    from vantor.site.options import BusOptions
+    bus = (settings.bus or BusOptions()).with_command_line(args.bus, args.node)
+    if bus.enabled:
+        if bus.node is None:
+            raise ValueError("--bus: needs --node NAME (or [bus] node), this host's name at "
+                             "the site")
+        try:
+            import nats  # noqa: F401
+        except ImportError:
+            raise RuntimeError("--bus needs nats-py: pip install 'vantor[site]'") from None
+    return bus
 
 
 def tls_context(cert, key):

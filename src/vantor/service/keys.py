@@ -13,3 +13,4 @@ WATCH = web.AppKey("watch", object)              # watch.Watch
 LIVE = web.AppKey("live", object)                # live.LiveHub
 LIMITS = web.AppKey("limits", object)            # guard.Limits
 METRICS = web.AppKey("metrics", object)          # the prometheus registry of /metrics
+NODE = web.AppKey("node", object)                # vantor.site.node.NodeLink (--bus), if any

@@ -21,10 +21,15 @@ async def alarms(request):
 
 @routes.post("/api/alarms/{id}/ack")
 async def acknowledge(request):
-    watch = request.app[WATCH]
-    comment = schema.ack_request(await json_body(request))
+    return acknowledgement(request.app, request.match_info["id"], await json_body(request))
+
+
+def acknowledgement(app, alarm_id, body):
+    """POST /api/alarms/ID/ack of `body`, for the route and the bus's commands alike."""
+    watch = app[WATCH]
+    comment = schema.ack_request(body)
     try:
-        event = watch.engine.acknowledge(request.match_info["id"], comment)
+        event = watch.engine.acknowledge(alarm_id, comment)
     except UnknownAlarm as exc:
         raise error(404, f"{exc} (cleared and acknowledged alarms are in /api/log/alarms)") \
             from None

@@ -12,21 +12,27 @@ from .keys import HOST, JOBS, LIMITS
 routes = web.RouteTableDef()
 
 
-def _ranks(request, names):
+def _ranks(app, names):
     try:
-        return request.app[HOST].resolve(names)
+        return app[HOST].resolve(names)
     except UnitError as exc:
         raise error(400, str(exc)) from None
 
 
+# The routes read the request; the work is in functions of (app, body) the
+# bus's commands run too (vantor.site.node_commands).
+
 @routes.post("/api/jobs/iv")
 async def submit_iv(request):
+    return iv_submission(request.app, await json_body(request))
+
+
+def iv_submission(app, body):
     from vantor.ops.iv import SweepPlan, plan_points, run_sweep
 
-    body = await json_body(request)
     names, values = schema.iv_request(body)
-    host = request.app[HOST]
-    ranks = _ranks(request, names)
+    host = app[HOST]
+    ranks = _ranks(app, names)
     plan = SweepPlan(values["start"], values["stop"], values["step"], values["point_steps"])
     timeout = values["timeout"]
     try:
@@ -38,11 +44,11 @@ async def submit_iv(request):
         return await run_sweep(host, ranks, plan, timeout=timeout, progress=job.report)
 
     params = {k: v for k, v in values.items() if v is not None}
-    return _submitted(request, "iv", ranks, params, work)
+    return _submitted(app, "iv", ranks, params, work)
 
 
-def _submitted(request, kind, ranks, params, work):
-    jobs = request.app[JOBS]
+def _submitted(app, kind, ranks, params, work):
+    jobs = app[JOBS]
     try:
         job = jobs.submit(kind, ranks, params, work)
     except QueueFull as exc:
@@ -52,23 +58,31 @@ def _submitted(request, kind, ranks, params, work):
 
 @routes.post("/api/jobs/acquire")
 async def submit_acquire(request):
+    return acquire_submission(request.app, await json_body(request))
+
+
+def acquire_submission(app, body):
     from vantor.ops.record import run_recording
 
-    names, seconds = schema.acquire_request(await json_body(request))
-    host = request.app[HOST]
-    ranks = _ranks(request, names)
+    names, seconds = schema.acquire_request(body)
+    host = app[HOST]
+    ranks = _ranks(app, names)
 
     async def work(job):
         return await run_recording(host, ranks, seconds, progress=job.report, stop=job.stop)
 
-    return _submitted(request, "acquire", ranks, {"seconds": seconds}, work)
+    return _submitted(app, "acquire", ranks, {"seconds": seconds}, work)
 
 
 def _job(request):
-    jobs = request.app[JOBS]
-    job = jobs.get(request.match_info["id"])
+    return _job_of(request.app, request.match_info["id"])
+
+
+def _job_of(app, job_id):
+    jobs = app[JOBS]
+    job = jobs.get(job_id)
     if job is None:
-        raise error(404, f"job {schema.shown(request.match_info['id'])}: no such job")
+        raise error(404, f"job {schema.shown(job_id)}: no such job")
     return jobs, job
 
 
@@ -85,8 +99,12 @@ async def get_job(request):
 
 @routes.post("/api/jobs/{id}/cancel")
 async def cancel_job(request):
-    jobs, job = _job(request)
-    schema.empty_request(await json_body(request))
+    return job_cancellation(request.app, request.match_info["id"], await json_body(request))
+
+
+def job_cancellation(app, job_id, body):
+    jobs, job = _job_of(app, job_id)
+    schema.empty_request(body)
     if job.state not in ("queued", "running"):
         raise error(409, f"job {job.id} is {job.state}; only queued or running jobs can be "
                          "cancelled")

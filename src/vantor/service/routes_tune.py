@@ -51,7 +51,7 @@ async def submit_tune(request):
     body = await json_body(request)
     names, values, policy_name, dark_job = schema.tune_request(body)
     host, jobs = request.app[HOST], request.app[JOBS]
-    ranks = _ranks(request, names)
+    ranks = _ranks(request.app, names)
     plan = SweepPlan(values["start"], values["stop"], values["step"], values["point_steps"])
     policy = _policy(policy_name, values)
     try:
@@ -64,7 +64,7 @@ async def submit_tune(request):
         return await run_tune(job, host, ranks, plan, policy, jobs.offload, dark)
 
     params = {k: body[k] for k in schema.TUNE_FIELDS if k in body and k != "units"}
-    return _submitted(request, "tune", ranks, params, work)
+    return _submitted(request.app, "tune", ranks, params, work)
 
 
 def _tune_of(request):

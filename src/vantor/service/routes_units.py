@@ -6,11 +6,11 @@ from vantor.host.app import ConfigureError, ConfigureTimeout
 from vantor.host.units import UnitError, resolve_unit
 
 from .http import answer, error, json_body
-from .keys import HOST
+from .keys import HOST, NODE
 from .security import ACTOR
 
 routes = web.RouteTableDef()
-INTERFACES = ("api", "client", "cli", "dashboard", "tune", "latch", "epics")
+INTERFACES = ("api", "client", "cli", "dashboard", "tune", "latch", "epics", "bus")
 
 
 def via_of(request):
@@ -51,8 +51,10 @@ async def boards(request):
 @routes.get("/api/status")
 async def status(request):
     snap = request.app[HOST].snapshot()
+    node = request.app.get(NODE)
     return answer({"totals": snap["totals"], "uptime": snap["uptime"], "workers": snap["workers"],
-                   "units": len(snap["units"]), "boards": len(snap["boards"])})
+                   "units": len(snap["units"]), "boards": len(snap["boards"]),
+                   "bus": node.status() if node is not None else None})
 
 
 @routes.get("/api/settings/limits")
@@ -62,11 +64,17 @@ async def limits(request):
 
 @routes.post("/api/settings")
 async def change_settings(request):
-    host = request.app[HOST]
-    names, changes, timeout = schema.settings_request(await json_body(request))
+    return await settings_change(request.app, await json_body(request), via=via_of(request),
+                                 actor=request[ACTOR])
+
+
+async def settings_change(app, body, *, via, actor):
+    """POST /api/settings of `body`, for the route and the bus's commands alike."""
+    host = app[HOST]
+    names, changes, timeout = schema.settings_request(body)
     try:
-        ranks = await host.configure(names, changes, via=via_of(request),
-                                     timeout=timeout or 5.0, actor=request[ACTOR])
+        ranks = await host.configure(names, changes, via=via, timeout=timeout or 5.0,
+                                     actor=actor)
     except (ConfigureError, UnitError) as exc:
         raise error(400, str(exc)) from None
     except ConfigureTimeout as exc:
