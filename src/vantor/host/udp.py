@@ -2,10 +2,14 @@
 
 The loop's own datagram transport takes one datagram per wake-up of the
 selector, so a busy host pays a whole turn of the event loop for every
-datagram. This endpoint drains up to BATCH datagrams per wake-up, with one
-system call (recvmmsg, vantor.host.road.receive_many), and then lets the
-loop's other work (stream pump, silence checks) have its turn."""
+datagram. This endpoint drains up to BATCH datagrams per system call
+(recvmmsg, vantor.host.road.receive_many), and then lets the loop's other
+work (stream pump, silence checks) have its turn.  After a long wait for its
+turn (thousands of windows closing at once keep the service's readers busy)
+it goes on reading for part of that wait, so the backlog in the kernel
+shrinks instead of growing by a turn's worth each time."""
 import socket
+import time
 
 from vantor.wire import CU_MESSAGE, MCU_MESSAGE
 from .road import receive_many
@@ -13,6 +17,8 @@ from .road import receive_many
 BATCH = 64        # datagrams per wake-up: about 3 ms of work at 32 records each
 MAX_SIZE = 65536
 RECEIVE_BUFFER = 4 << 20   # bytes; the kernel caps it at net.core.rmem_max
+CATCH_UP_SHARE = 0.5       # of the time since the last wake-up, spent reading on
+MAX_CATCH_UP_S = 0.02      # ... but never longer than this per wake-up
 
 
 class UdpEndpoint:
@@ -33,17 +39,24 @@ class UdpEndpoint:
             self.sock.close()
             raise
         self.loop, self.protocol = loop, protocol
+        self._woke = time.perf_counter()
         loop.add_reader(self.sock.fileno(), self._read_ready)
 
     def _read_ready(self):
-        try:
-            datagrams = receive_many(self.sock.fileno(), BATCH, MAX_SIZE)
-        except OSError as exc:   # e.g. ICMP port unreachable of an earlier send
-            self.protocol.error_received(exc)
-            return
-        deliver = self.protocol.datagram_received
-        for data, addr in datagrams:
-            deliver(data, addr)
+        now = time.perf_counter()
+        until = now + min(MAX_CATCH_UP_S, (now - self._woke) * CATCH_UP_SHARE)
+        self._woke = now
+        deliver, fd = self.protocol.datagram_received, self.sock.fileno()
+        while True:
+            try:
+                datagrams = receive_many(fd, BATCH, MAX_SIZE)
+            except OSError as exc:   # e.g. ICMP port unreachable of an earlier send
+                self.protocol.error_received(exc)
+                return
+            for data, addr in datagrams:
+                deliver(data, addr)
+            if len(datagrams) < BATCH or time.perf_counter() >= until or self.sock.fileno() < 0:
+                return
 
     def sendto(self, data, addr):
         """True once the kernel took the datagram; a full send buffer or an
