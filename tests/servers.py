@@ -178,14 +178,20 @@ def nats_binary():
 
 class NatsServer:
     """nats-server with JetStream; stop() and start() again keep its port and
-    its store, as a bus that went away and came back."""
+    its store, as a bus that went away and came back.  `config`: the text of
+    a server configuration file (accounts, users, permissions) to run with;
+    the address, port and store stay those of the command line."""
 
-    def __init__(self, binary):
+    def __init__(self, binary, config=None):
         self.binary = binary
         self.root = pathlib.Path(tempfile.mkdtemp(prefix="vantor-nats-"))
         self.port = free_port()
         self.proc = None
         self.starts = 0
+        self.config = None
+        if config is not None:
+            self.config = self.root / "server.conf"
+            self.config.write_text(config)
 
     @property
     def url(self):
@@ -200,8 +206,9 @@ class NatsServer:
             return self
         self.starts += 1
         log = self.root / f"server-{self.starts}.log"
+        config = ["-c", str(self.config)] if self.config is not None else []
         self.proc = subprocess.Popen(
-            [self.binary, "-a", "127.0.0.1", "-p", str(self.port), "-js",
+            [self.binary, *config, "-a", "127.0.0.1", "-p", str(self.port), "-js",
              "-sd", str(self.root / "store"), "-l", str(log)],
             stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
         _wait_for_line(log, "Server is ready", self.proc, 20, "nats-server")

@@ -444,6 +444,20 @@ class PostgresStore(Store):
                 f"ORDER BY t DESC, seq DESC LIMIT %s", (*params, int(limit))).fetchall()
         return [json.loads(text) for (text,) in found]
 
+    def node_index(self, node, create=True):
+        with self._errors():
+            db = self._writing() if create else self._reading()
+            with db.transaction():
+                found = db.execute(f"SELECT value FROM {SCHEMA}.meta WHERE key = %s",
+                                   (f"node:{node}",)).fetchone()
+                if found or not create:
+                    return int(found[0]) if found else None
+                count = db.execute(f"SELECT count(*) FROM {SCHEMA}.meta WHERE key LIKE "
+                                   f"'node:%%'").fetchone()[0]
+                db.execute(f"INSERT INTO {SCHEMA}.meta VALUES (%s, %s)",
+                           (f"node:{node}", str(count + 1)))
+        return count + 1
+
     def size(self):
         """Bytes of the archive's tables and indexes in the database."""
         with self._errors():

@@ -306,6 +306,16 @@ class SQLiteStore(Store):
                                    "ORDER BY t DESC, rowid DESC LIMIT ?", (*args, limit))
         return [json.loads(text) for (text,) in cur]
 
+    def node_index(self, node, create=True):
+        db = self._conn()
+        with db:
+            found = db.execute("SELECT value FROM meta WHERE key=?", (f"node:{node}",)).fetchone()
+            if found or not create:
+                return int(found[0]) if found else None
+            count = db.execute("SELECT count(*) FROM meta WHERE key LIKE 'node:%'").fetchone()[0]
+            db.execute("INSERT INTO meta VALUES (?, ?)", (f"node:{node}", str(count + 1)))
+        return count + 1
+
     def size(self):
         total = 0
         for suffix in ("", "-wal", "-shm"):

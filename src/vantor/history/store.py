@@ -75,6 +75,12 @@ class Store(abc.ABC):
         """Calibrations of `ranks` (None: every unit) with since <= time <= until,
         newest first, as they were added."""
 
+    def node_index(self, node, create=True):
+        """The archive's lasting number (1, 2, ...) of a site's node, given on
+        first use, so that every node's ranks get keys of their own (None:
+        not known and not `create`; only the writer creates)."""
+        raise ArchiveError(f"{type(self).__name__} keeps no site nodes")
+
     @abc.abstractmethod
     def size(self):
         """Bytes the archive takes on disk."""

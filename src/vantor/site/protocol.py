@@ -112,3 +112,42 @@ def decode_json(data):
     if not isinstance(message, dict):
         raise ValueError("message: expected a JSON object")
     return message
+
+
+# -- the JSON messages of a node ---------------------------------------------------
+# Their values come from the node's API answers, already JSON-safe (NaN as None).
+
+MESSAGE_VERSION = 1
+
+
+def heartbeat_message(node, now, units, http, buffered, dropped):
+    """Plain NATS, every heartbeat_s: the node is alive, where its API is, and
+    how much it holds back for (or lost to) a bus that was away."""
+    return {"node": node, "time": now, "units": units, "http": http, "buffered": buffered,
+            "dropped": dropped, "version": MESSAGE_VERSION}
+
+
+def state_message(node, now, units):
+    """Every unit as GET /api/units answers it: a full snapshot each time, so a
+    reader that starts late needs nothing earlier."""
+    return {"node": node, "time": now, "units": units}
+
+
+def event_message(node, now, event):
+    return {"node": node, "time": now, "event": event}
+
+
+ALARM_TRANSITIONS = ("raised", "cleared", "acknowledged")
+
+
+def alarm_message(node, now, transition, alarm):
+    """`alarm` as /api/alarms lists it (without the transition's own keys)."""
+    if transition not in ALARM_TRANSITIONS:
+        raise ValueError(f"alarm transition: expected one of {', '.join(ALARM_TRANSITIONS)}, "
+                         f"got {transition!r}")
+    return {"node": node, "time": now, "transition": transition, "alarm": alarm}
+
+
+def command_reply(status, body):
+    """The answer to a command: the HTTP status and JSON body the API gives."""
+    return {"status": status, "body": body}

@@ -1,0 +1,211 @@
+"""What the site knows of each node, from the bus as it happens: the last
+heartbeat, the units of the last state snapshot with their newest window,
+the node's alarms, and whether it is lost (no heartbeat within its time-out:
+an alarm of the site's own, cleared when the node is heard again)."""
+import logging
+import math
+import time
+
+import numpy as np
+
+from .protocol import check_node_name
+
+log = logging.getLogger(__name__)
+# window columns a unit's answer takes from its newest window
+WINDOW_COLUMNS = ("cuStatus", "monitorV", "counts", "intSize", "rate", "received")
+
+
+def _number(value):
+    value = value.item() if isinstance(value, np.generic) else value
+    return None if isinstance(value, float) and not math.isfinite(value) else value
+
+
+class Malformed:
+    """Malformed messages: counted always, logged once per subject and kind
+    of fault."""
+
+    def __init__(self, path):
+        self.path = path
+        self.count = 0
+        self._warned = set()
+
+    def __call__(self, where, why):
+        self.count += 1
+        mark = (where, why[:40])
+        if mark not in self._warned and len(self._warned) < 1000:
+            self._warned.add(mark)
+            log.warning("site %s: malformed message on %s: %s (counted in "
+                        "vantor_site_malformed_total; not logged again)", self.path, where, why)
+
+
+class Node:
+    def __init__(self, name):
+        self.name = name
+        self.heartbeat = None          # the last heartbeat message
+        self.heard = None              # monotonic time of the last heartbeat
+        self.heard_wall = None
+        self.units = {}                # rank -> unit answer of the last state message
+        self.windows = {}              # rank -> newest window values
+        self.state_time = None
+        self.lost = False
+        self.alarms = {}               # id -> the node's alarm (as last transitioned)
+        self.windows_seen = 0
+
+    def labels(self):
+        return {u.get("name"): rank for rank, u in self.units.items() if u.get("name")}
+
+    def unit(self, rank):
+        """The unit's answer at the site: the node's own, node-qualified, with
+        its newest window."""
+        base = dict(self.units.get(rank) or {"rank": rank})
+        newest = self.windows.get(rank)
+        if newest is not None:
+            base.update(newest)
+        label = base.get("name")
+        base.update(node=self.name, rank=rank, unit=f"{self.name}/{rank}",
+                    name=f"{self.name}/{label}" if label else f"{self.name}/{rank}")
+        return base
+
+    def described(self, now, timeout):
+        beat = self.heartbeat or {}
+        return {"node": self.name, "state": "lost" if self.lost else
+                ("ok" if self.heard is not None else "unheard"),
+                "last_heartbeat": self.heard_wall,
+                "heartbeat_age": None if self.heard is None else round(now - self.heard, 3),
+                "timeout_s": timeout, "units": len(self.units) or beat.get("units"),
+                "http": beat.get("http"), "buffered": beat.get("buffered"),
+                "dropped": beat.get("dropped"), "windows": self.windows_seen,
+                "alarms": sum(a.get("state") == "active" for a in self.alarms.values())}
+
+
+class NodeBoard:
+    """Every node the site has heard of.  `timeout_s` is the heartbeat
+    time-out; `on_alarm(alarm)` is called with each transition of the
+    site's own alarms (a node lost or back)."""
+
+    def __init__(self, timeout_s, on_alarm=None, clock=time.monotonic):
+        self.timeout_s = timeout_s
+        self.on_alarm = on_alarm
+        self.clock = clock
+        self.nodes = {}
+        self.alarms = {}              # the site's own: id -> alarm
+        self.lost_total = 0
+        self.malformed_message = Malformed("live")
+
+    def node(self, name):
+        found = self.nodes.get(name)
+        if found is None:
+            found = self.nodes[name] = Node(check_node_name(name))
+        return found
+
+    # -- what the bus brings ------------------------------------------------
+
+    def heartbeat(self, name, message):
+        node = self.node(name)
+        node.heartbeat = message
+        node.heard = self.clock()
+        node.heard_wall = time.time()
+        if node.lost:
+            node.lost = False
+            self._transition(node, "cleared", f"node {name} is heard again")
+
+    def state(self, name, message):
+        units = message.get("units")
+        if not isinstance(units, list) or not all(
+                isinstance(u, dict) and isinstance(u.get("rank"), int) for u in units):
+            raise ValueError("state: expected units, a list of unit answers with a rank")
+        node = self.node(name)
+        node.units = {u["rank"]: u for u in units}
+        node.state_time = message.get("time")
+
+    def windows(self, name, rows):
+        """Newest window of each unit of a decoded batch."""
+        node = self.node(name)
+        node.windows_seen += len(rows)
+        if not len(rows):
+            return
+        # the last row of each rank is its newest in the batch
+        ranks = rows["rank"]
+        _, last = np.unique(ranks[::-1], return_index=True)
+        for row in rows[len(rows) - 1 - last]:
+            values = {column: _number(row[column]) for column in WINDOW_COLUMNS}
+            values["window_time"] = _number(row["time"])
+            values["complete"] = bool(row["received"] >= row["intSize"])
+            node.windows[int(row["rank"])] = values
+
+    def node_alarm(self, name, message):
+        alarm = message.get("alarm")
+        if not isinstance(alarm, dict) or not isinstance(alarm.get("id"), str):
+            raise ValueError("alarms: expected an alarm with an id")
+        node = self.node(name)
+        node.alarms[alarm["id"]] = dict(alarm, node=name,
+                                        transition=message.get("transition"))
+
+    # -- time-outs ----------------------------------------------------------
+
+    def check(self):
+        """Marks nodes lost whose heartbeat stopped; call now and then."""
+        now = self.clock()
+        for node in self.nodes.values():
+            if node.heard is not None and not node.lost and now - node.heard > self.timeout_s:
+                node.lost = True
+                self.lost_total += 1
+                self._transition(node, "raised", f"node {node.name}: no heartbeat for "
+                                                 f"{now - node.heard:.1f} s (time-out "
+                                                 f"{self.timeout_s:g} s)")
+
+    def _transition(self, node, transition, message):
+        ident = f"node-lost:{node.name}"
+        old = self.alarms.get(ident)
+        alarm = {"id": ident, "condition": "node_lost", "subject": node.name, "node": node.name,
+                 "state": "active" if transition == "raised" else "cleared",
+                 "severity": "major", "message": message, "time": time.time(),
+                 "since": old["since"] if old and transition != "raised" else time.time(),
+                 "acknowledged": False, "comment": None, "transition": transition}
+        self.alarms[ident] = alarm
+        (log.warning if transition == "raised" else log.info)("site: %s", message)
+        if self.on_alarm is not None:
+            self.on_alarm(alarm)
+
+    def acknowledge(self, ident, comment):
+        alarm = self.alarms.get(ident)
+        if alarm is None:
+            raise KeyError(ident)
+        alarm.update(acknowledged=True, comment=comment, transition="acknowledged",
+                     time=time.time())
+        if self.on_alarm is not None:
+            self.on_alarm(dict(alarm))
+        return alarm
+
+    # -- answers ------------------------------------------------------------
+
+    def described(self):
+        now = self.clock()
+        return [self.nodes[n].described(now, self.timeout_s) for n in sorted(self.nodes)]
+
+    def units(self):
+        out = []
+        for name in sorted(self.nodes):
+            node = self.nodes[name]
+            out += [node.unit(rank) for rank in sorted(set(node.units) | set(node.windows))]
+        return out
+
+    def resolve(self, node_name, local):
+        """The rank of a local name (rank or MCU.CU) at a node; KeyError naming it."""
+        node = self.nodes[node_name]
+        if isinstance(local, int):
+            if node.units and local not in node.units:
+                raise KeyError(f"unit {node_name}/{local}: node {node_name} has no rank {local}")
+            return local
+        rank = node.labels().get(local)
+        if rank is None:
+            raise KeyError(f"unit {node_name}/{local}: node {node_name} has no unit {local}")
+        return rank
+
+    def all_alarms(self):
+        out = [dict(a) for a in self.alarms.values() if a["state"] == "active"
+               or not a.get("acknowledged")]
+        for name in sorted(self.nodes):
+            out += [dict(a, id=f"{name}/{a['id']}") for a in self.nodes[name].alarms.values()
+                    if a.get("state") != "cleared" or not a.get("acknowledged", True)]
+        return out

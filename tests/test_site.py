@@ -1,0 +1,260 @@
+"""`vantor site` end to end on loopback: a real nats-server with JetStream,
+nodes publishing on it as `vantor serve --node` does, and the site as a
+process, read through its HTTP API."""
+import asyncio
+import signal
+import time
+
+import pytest
+
+from vantor.site import protocol
+
+from .service_process import wait_for
+from .site_peers import BusNode, SiteProcess
+
+pytest.importorskip("nats")
+
+
+def _fresh_stream(url):
+    """Each test starts without the stream and the site's consumer a test
+    before left on the session's server."""
+    async def drop():
+        import nats
+        from nats.js.errors import NotFoundError
+        nc = await nats.connect(url)
+        try:
+            await nc.jetstream().delete_stream(protocol.STREAM)
+        except NotFoundError:
+            pass
+        await nc.close()
+    asyncio.run(drop())
+
+
+@pytest.fixture
+def bus(nats_server):
+    _fresh_stream(nats_server.url)
+    return nats_server
+
+
+@pytest.fixture
+def nodes(bus):
+    made = []
+
+    def make(name, **kwargs):
+        node = BusNode(bus.url, name, **kwargs)
+        made.append(node)
+        return node
+    yield make
+    for node in made:
+        node.close()
+
+
+@pytest.fixture
+def sites():
+    made = []
+
+    def make(*args, **kwargs):
+        site = SiteProcess(*args, **kwargs)
+        made.append(site)
+        return site
+    yield make
+    for site in made:
+        site.stop(signal.SIGKILL)
+
+
+def archived(site, names, since, until):
+    """{name: [window times]} of the site's archive at full resolution."""
+    found = site.get(f"/api/history?units={','.join(names)}&since={since}&until={until}"
+                     f"&resolution=0")
+    return {name: entry["time"] for name, entry in found["series"].items()}
+
+
+def sent_times(node, rank):
+    return [t for r, t in node.sent if r == rank]
+
+
+def test_windows_of_two_nodes_reach_the_archive_and_the_units_under_their_names(
+        bus, nodes, sites, tmp_path):
+    site = sites("--bus", bus.url, "--data", str(tmp_path))
+    a, b = nodes("cryo-a", ranks=[1, 2, 3]), nodes("cryo-b", ranks=[1, 2])
+    for node in (a, b):
+        node.state()
+    start = time.time() - 60
+    a.windows(20, start=start)
+    b.windows(20, start=start + 0.05)
+    wait_for(lambda: {n["node"] for n in site.get("/api/nodes")["nodes"]} == {"cryo-a", "cryo-b"},
+             what="both nodes at the site")
+    units = wait_for(lambda: [u for u in site.get("/api/units")["units"]
+                              if u.get("window_time") is not None]
+                     if len(site.get("/api/units")["units"]) == 5 else None,
+                     what="five units with windows")
+    names = sorted((u["unit"], u["name"]) for u in units)
+    assert names == [("cryo-a/1", "cryo-a/0.0"), ("cryo-a/2", "cryo-a/0.1"),
+                     ("cryo-a/3", "cryo-a/0.2"), ("cryo-b/1", "cryo-b/0.0"),
+                     ("cryo-b/2", "cryo-b/0.1")]
+    # the same rank at two nodes keeps its own history
+    wanted = ["cryo-a/1", "cryo-b/1", "cryo-a/0.2"]
+    got = wait_for(lambda: (lambda h: h if all(len(h.get(n, [])) == 20 for n in
+                                               ("cryo-a/1", "cryo-b/1", "cryo-a/3")) else None)(
+        archived(site, wanted, start - 1, start + 10)), what="every window archived")
+    assert got["cryo-a/1"] == pytest.approx(sent_times(a, 1))
+    assert got["cryo-b/1"] == pytest.approx(sent_times(b, 1))
+    assert got["cryo-a/3"] == pytest.approx(sent_times(a, 3))
+    one = site.get("/api/units/cryo-b/0.1")
+    assert (one["node"], one["rank"], one["rate"]) == ("cryo-b", 2, 1000.0)
+
+
+def test_a_bare_rank_is_refused_with_two_nodes_and_taken_with_one(bus, nodes, sites, tmp_path):
+    site = sites("--bus", bus.url, "--data", str(tmp_path))
+    a = nodes("alpha")
+    a.state()
+    wait_for(lambda: site.get("/api/nodes")["nodes"], what="alpha at the site")
+    status, answer = site.post("/api/settings", {"units": [2], "settings": {"biasI": 1e-5}})
+    assert status == 200 and a.requests[-1] == ("settings", {"units": [2], "settings":
+                                                            {"biasI": 1e-5}})
+    nodes("beta").state()
+    wait_for(lambda: len(site.get("/api/nodes")["nodes"]) == 2, what="beta at the site")
+    status, answer = site.post("/api/settings", {"units": ["2"], "settings": {"biasI": 1e-5}})
+    assert status == 400
+    assert "alpha, beta" in answer["error"] and "NODE/2" in answer["error"]
+
+
+def test_commands_reach_the_node_that_owns_the_units_and_answer_as_it_did(
+        bus, nodes, sites, tmp_path):
+    site = sites("--bus", bus.url, "--data", str(tmp_path))
+    a, b = nodes("north"), nodes("south")
+    for node in (a, b):
+        node.state()
+    wait_for(lambda: len(site.get("/api/nodes")["nodes"]) == 2, what="both nodes")
+    b.answers["settings"] = (200, {"units": [{"rank": 3}], "verified": True})
+    b.answers["iv"] = (409, {"error": "unit 3 is busy with job 7"})
+    status, answer = site.post("/api/settings", {"units": ["south/3", "south/0.0"],
+                                                 "settings": {"biasI": 2e-5}, "timeout": 3})
+    assert (status, answer) == (200, {"units": [{"rank": 3}], "verified": True, "node": "south"})
+    assert b.requests == [("settings", {"units": [3, "0.0"], "settings": {"biasI": 2e-5},
+                                        "timeout": 3})]
+    assert a.requests == []
+    status, answer = site.post("/api/jobs/iv", {"units": ["south/3"]})
+    assert status == 409 and answer["error"] == "unit 3 is busy with job 7"
+    status, _ = site.post("/api/jobs/south/7/cancel", {})
+    assert status == 200 and b.requests[-1] == ("cancel", {"job": "7"})
+    status, _ = site.post("/api/alarms/north/silent:2/ack", {"comment": "known"})
+    assert status == 200 and a.requests[-1] == ("ack", {"alarm": "silent:2", "comment": "known"})
+
+
+@pytest.mark.parametrize("body, words", [
+    ({"units": ["east/1"], "settings": {}}, "no node 'east'"),
+    ({"units": ["north/99"], "settings": {}}, "has no rank 99"),
+    ({"units": ["north/1.x"], "settings": {}}, "expected NODE/RANK"),
+])
+def test_names_the_site_cannot_place_are_refused_in_one_line(bus, nodes, sites, tmp_path,
+                                                             body, words):
+    site = sites("--bus", bus.url, "--data", str(tmp_path))
+    nodes("north").state()
+    wait_for(lambda: site.get("/api/units")["units"], what="north's units")
+    status, answer = site.post("/api/settings", body)
+    assert status in (400, 404) and words in answer["error"]
+
+
+def test_a_node_whose_heartbeat_stops_is_an_alarm_until_it_is_heard_again(
+        bus, nodes, sites, tmp_path):
+    site = sites("--bus", bus.url, "--data", str(tmp_path), "--heartbeat-timeout", "1")
+    node = nodes("cryo-1", heartbeat_s=0.2)
+    wait_for(lambda: [n for n in site.get("/api/nodes")["nodes"] if n["state"] == "ok"],
+             what="the node heard")
+    node.beating = False
+    stopped = time.monotonic()
+    alarm = wait_for(lambda: [a for a in site.get("/api/alarms")["alarms"]
+                              if a["id"] == "node-lost:cryo-1" and a["state"] == "active"],
+                     what="the node-lost alarm")[0]
+    # raised after its time-out (1 s), well before a generous bound on a loaded machine
+    assert 0.9 <= time.monotonic() - stopped < 15
+    assert "cryo-1" in alarm["message"]
+    assert site.get("/api/nodes")["nodes"][0]["state"] == "lost"
+    node.beating = True
+    wait_for(lambda: [a for a in site.get("/api/alarms")["alarms"]
+                      if a["id"] == "node-lost:cryo-1" and a["state"] == "cleared"],
+             what="the alarm cleared")
+    log = wait_for(lambda: site.get("/api/log/alarms")["transitions"], what="alarm log")
+    assert {t["state"] for t in log if t["id"] == "node-lost:cryo-1"} >= {"active", "cleared"}
+    metrics = _metrics(site)
+    assert metrics['vantor_site_nodes_lost_total'] == 1.0
+    assert metrics['vantor_site_node_up{node="cryo-1"}'] == 1.0
+
+
+def _metrics(site):
+    import urllib.request
+    with urllib.request.urlopen(site.url + "/metrics", timeout=10) as answer:
+        text = answer.read().decode()
+    return {line.rsplit(" ", 1)[0]: float(line.rsplit(" ", 1)[1])
+            for line in text.splitlines() if line and not line.startswith("#")}
+
+
+def test_the_site_killed_and_started_again_backfills_without_a_gap(bus, nodes, sites, tmp_path):
+    site = sites("--bus", bus.url, "--data", str(tmp_path))
+    node = nodes("n1", ranks=[1, 2])
+    node.state()
+    start = time.time() - 120
+    node.windows(10, start=start)
+    wait_for(lambda: len(archived(site, ["n1/1"], start - 1, start + 60).get("n1/1", [])) == 10,
+             what="the first windows archived")
+    site.stop(signal.SIGKILL)
+    node.windows(30, start=start + 1)           # sent while no site reads
+    site = sites("--bus", bus.url, "--data", str(tmp_path))
+    node.windows(10, start=start + 4)
+    got = wait_for(lambda: (lambda h: h if len(h.get("n1/2", [])) == 50 else None)(
+        archived(site, ["n1/2"], start - 1, start + 60)), what="every window after the restart")
+    assert got["n1/2"] == pytest.approx(sorted(sent_times(node, 2)))
+
+
+def test_the_bus_away_for_ten_seconds_loses_no_window(bus, nodes, sites, tmp_path):
+    site = sites("--bus", bus.url, "--data", str(tmp_path))
+    node = nodes("n1", ranks=[1])
+    start = time.time() - 120
+    node.windows(5, start=start)
+    wait_for(lambda: archived(site, ["n1/1"], start - 1, start + 60).get("n1/1"),
+             what="the first windows archived")
+    bus.stop(signal.SIGKILL)
+    time.sleep(10)                              # the outage itself, not a wait for a result
+    bus.start()
+    node.windows(20, start=start + 1)
+    got = wait_for(lambda: (lambda h: h if len(h.get("n1/1", [])) == 25 else None)(
+        archived(site, ["n1/1"], start - 1, start + 60)), timeout=60,
+        what="every window after the outage")
+    assert got["n1/1"] == pytest.approx(sorted(sent_times(node, 1)))
+
+
+@pytest.mark.parametrize("data, kind", [
+    (b"\x00garbage", "windows"),
+    (protocol.encode_windows("other", 1.0, []), "windows"),     # another node's name
+    (b"{not json", "state"),
+    (b'{"units": [{"name": "x"}]}', "state"),
+    (b'{"alarm": 5}', "alarms"),
+])
+def test_malformed_messages_are_counted_and_never_stop_the_archive(
+        bus, nodes, sites, tmp_path, data, kind):
+    site = sites("--bus", bus.url, "--data", str(tmp_path))
+    node = nodes("n1", ranks=[1])
+    start = time.time() - 30
+    node.windows(2, start=start)
+    node.raw(kind, data)
+    node.windows(2, start=start + 1)
+    wait_for(lambda: len(archived(site, ["n1/1"], start - 1, start + 60).get("n1/1", [])) == 4,
+             what="the windows around the malformed message")
+    metrics = wait_for(lambda: (lambda m: m if m.get('vantor_site_malformed_total{path="archive"}')
+                                == 1.0 else None)(_metrics(site)), what="counted once")
+    assert metrics['vantor_site_malformed_total{path="live"}'] == 1.0
+    assert site.proc.poll() is None
+
+
+def test_an_unreachable_bus_is_one_line_and_a_failed_start(tmp_path):
+    from .servers import free_port
+    import subprocess
+    import sys
+    from .service_process import vantor_env
+    done = subprocess.run([sys.executable, "-m", "vantor", "site", "--bus",
+                           f"nats://127.0.0.1:{free_port()}", "--http", "127.0.0.1:0",
+                           "--data", str(tmp_path)], capture_output=True, text=True,
+                          env=vantor_env(), timeout=60)
+    assert done.returncode == 2
+    assert done.stderr.count("\n") == 1 and "cannot connect" in done.stderr
