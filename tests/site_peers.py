@@ -113,6 +113,11 @@ class BusNode:
         nc = await nats.connect(self.url, name=f"test-node-{self.name}",
                                 max_reconnect_attempts=-1, reconnect_time_wait=0.2)
         self.js = nc.jetstream()
+        from nats.js.errors import NotFoundError
+        try:                             # a node makes the stream when it is missing
+            await self.js.stream_info(protocol.STREAM)
+        except NotFoundError:
+            await self.js.add_stream(name=protocol.STREAM, subjects=protocol.stream_subjects())
         await nc.subscribe(protocol.subject(self.name, "cmd.*"), cb=self._command)
         return nc
 

@@ -3,13 +3,17 @@ nodes publishing on it as `vantor serve --node` does, and the site as a
 process, read through its HTTP API."""
 import asyncio
 import signal
+import subprocess
+import sys
 import time
+import urllib.request
 
 import pytest
 
 from vantor.site import protocol
 
-from .service_process import wait_for
+from .servers import NatsServer, free_port, nats_binary
+from .service_process import vantor_env, wait_for
 from .site_peers import BusNode, SiteProcess
 
 pytest.importorskip("nats")
@@ -183,7 +187,6 @@ def test_a_node_whose_heartbeat_stops_is_an_alarm_until_it_is_heard_again(
 
 
 def _metrics(site):
-    import urllib.request
     with urllib.request.urlopen(site.url + "/metrics", timeout=10) as answer:
         text = answer.read().decode()
     return {line.rsplit(" ", 1)[0]: float(line.rsplit(" ", 1)[1])
@@ -248,13 +251,69 @@ def test_malformed_messages_are_counted_and_never_stop_the_archive(
 
 
 def test_an_unreachable_bus_is_one_line_and_a_failed_start(tmp_path):
-    from .servers import free_port
-    import subprocess
-    import sys
-    from .service_process import vantor_env
     done = subprocess.run([sys.executable, "-m", "vantor", "site", "--bus",
                            f"nats://127.0.0.1:{free_port()}", "--http", "127.0.0.1:0",
                            "--data", str(tmp_path)], capture_output=True, text=True,
                           env=vantor_env(), timeout=60)
     assert done.returncode == 2
     assert done.stderr.count("\n") == 1 and "cannot connect" in done.stderr
+
+
+def _drop_consumer(url):
+    async def drop():
+        import nats
+        from vantor.site.archive import DURABLE
+        nc = await nats.connect(url)
+        await nc.jetstream().delete_consumer(protocol.STREAM, DURABLE)
+        await nc.close()
+    asyncio.run(drop())
+
+
+def test_sqlite_and_postgresql_archives_answer_the_same_history(bus, nodes, sites, tmp_path,
+                                                                postgres_url):
+    a, b = nodes("a", ranks=[1, 2]), nodes("b", ranks=[1])
+    start = time.time() - 600
+    a.windows(150, start=start, step=1.0)        # minutes' worth: minute aggregates too
+    b.windows(150, start=start + 0.5, step=1.0)
+    names = ["a/1", "a/2", "b/1"]
+    answers = {}
+    for store, extra in (("sqlite", []), ("postgresql", ["--archive", postgres_url])):
+        site = sites("--bus", bus.url, "--data", str(tmp_path / store), *extra)
+        wait_for(lambda: len(site.get("/api/nodes")["nodes"]) == 2, what="both nodes heard")
+        wait_for(lambda: all(len(v) == 150 for v in archived(
+            site, names, start - 1, start + 200).values()) and len(archived(
+                site, names, start - 1, start + 200)) == 3, what=f"{store}: every window")
+        answers[store] = [site.get(f"/api/history?units={','.join(names)}&since={start - 1}"
+                                   f"&until={start + 200}&resolution={resolution}")
+                          for resolution in (0, 60)]
+        site.stop()
+        _drop_consumer(bus.url)               # the next site reads the stream from its start
+    assert answers["sqlite"] == answers["postgresql"]
+    full, minutes = answers["sqlite"]
+    assert full["series"]["b/1"]["time"] == pytest.approx(sent_times(b, 1))
+    assert sum(minutes["series"]["a/2"]["n"]) == 150
+
+
+@pytest.mark.parametrize("password, works", [("wrong", False), ("secret", True)])
+def test_bus_credentials_come_from_the_bus_table(tmp_path, password, works):
+    if nats_binary() is None:
+        pytest.skip("nats-server is not installed")
+    server = NatsServer(nats_binary(), config='authorization { users = [ '
+                                              '{ user: "site", password: "secret" } ] }\n')
+    server.start()
+    config = tmp_path / "site.toml"
+    config.write_text(f'[bus]\nurl = "{server.url}"\nuser = "site"\npassword = "{password}"\n')
+    try:
+        if works:
+            site = SiteProcess("--config", str(config), "--data", str(tmp_path))
+            assert site.get("/api/nodes") == {"nodes": []}
+            assert site.stop()[0] == 0
+            return
+        done = subprocess.run([sys.executable, "-m", "vantor", "site", "--config", str(config),
+                               "--http", "127.0.0.1:0", "--data", str(tmp_path)],
+                              capture_output=True, text=True, env=vantor_env(), timeout=60)
+        assert done.returncode == 2
+        assert done.stderr.count("\n") == 1 and "refused our credentials" in done.stderr
+        assert "secret" not in done.stderr and "wrong" not in done.stderr
+    finally:
+        server.close()

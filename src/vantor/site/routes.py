@@ -205,6 +205,32 @@ def _range(request, logs=False):
     return since, until
 
 
+async def _archived_unit(request, name):
+    """(node, rank, archive index or None) of a name in a history query: a
+    node gone from the bus still has its history (by rank; MCU.CU names
+    need the node's units)."""
+    board, archive, store = request.app[BOARD], request.app[ARCHIVE], _store(request)
+    prefix = str(name).rpartition("/")[0]
+    if prefix and prefix not in board.nodes and prefix not in archive.indexes \
+            and protocol.NODE_NAME.fullmatch(prefix):
+        found = await _read(store.node_index, prefix, False)
+        if found is not None:
+            archive.indexes.setdefault(prefix, found)
+    try:
+        node, local = split_name(name, set(board.nodes) | set(archive.indexes))
+        rank = board.resolve(node, local) if node in board.nodes else local
+    except UnitNameError as exc:
+        raise error(400, str(exc)) from None
+    except KeyError as exc:
+        raise error(404, exc.args[0]) from None
+    if not isinstance(rank, int):
+        raise error(404, f"unit {name}: node {node} is not on the bus: name its units by rank")
+    index = archive.indexes.get(node)
+    if index is None:
+        index = await _read(store.node_index, node, False)
+    return node, rank, index
+
+
 @routes.get("/api/history")
 async def history(request):
     """As a node's /api/history, series named by their site names."""
@@ -214,11 +240,9 @@ async def history(request):
         raise error(400, "units: missing (NODE/RANK or NODE/MCU.CU names, comma-separated)")
     keys = {}
     for name in unit_list(text):
-        node, rank = _place(request, name)
-        index = archive.indexes.get(node) or await _read(store.node_index, node, False)
-        if index is None:
-            continue                 # nothing of this node archived yet
-        keys[site_key(index, rank)] = f"{node}/{rank}"
+        node, rank, index = await _archived_unit(request, name)
+        if index is not None:        # None: nothing of this node archived yet
+            keys[site_key(index, rank)] = f"{node}/{rank}"
     if not keys:
         return answer({"quantity": request.query.get("quantity", "rate"), "series": {}})
     quantity = request.query.get("quantity", "rate")
