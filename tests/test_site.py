@@ -134,7 +134,8 @@ def test_commands_reach_the_node_that_owns_the_units_and_answer_as_it_did(
     b.answers["iv"] = (409, {"error": "unit 3 is busy with job 7"})
     status, answer = site.post("/api/settings", {"units": ["south/3", "south/0.0"],
                                                  "settings": {"biasI": 2e-5}, "timeout": 3})
-    assert (status, answer) == (200, {"units": [{"rank": 3}], "verified": True, "node": "south"})
+    assert (status, answer) == (200, {"units": [{"rank": 3, "node": "south", "unit": "south/3"}],
+                                      "verified": True, "node": "south"})
     assert b.requests == [("settings", {"units": [3, "0.0"], "settings": {"biasI": 2e-5},
                                         "timeout": 3})]
     assert a.requests == []
@@ -317,3 +318,31 @@ def test_bus_credentials_come_from_the_bus_table(tmp_path, password, works):
         assert "secret" not in done.stderr and "wrong" not in done.stderr
     finally:
         server.close()
+
+
+def test_the_client_takes_node_qualified_names(bus, nodes, sites, tmp_path):
+    from vantor.client import Client
+    site = sites("--bus", bus.url, "--data", str(tmp_path))
+    a, b = nodes("north", ranks=[1, 2]), nodes("south", ranks=[1, 2])
+    for node in (a, b):
+        node.state()
+        node.answers["settings"] = (200, {"units": [{"rank": 1, "name": "0.0"}],
+                                          "verified": True})
+    start = time.time() - 30
+    a.windows(3, start=start)
+    client = Client(site.url)
+    wait_for(lambda: len(site.get("/api/nodes")["nodes"]) == 2, what="both nodes")
+    assert client.unit("south/0.1")["unit"] == "south/2"
+    changed = client.configure(["north/1", "south/0.0"], biasI=1e-5)
+    assert sorted(u["node"] for u in changed) == ["north", "south"]
+    assert a.requests[-1][1]["units"] == [1] and b.requests[-1][1]["units"] == ["0.0"]
+    found = wait_for(lambda: client.history(["north/1"], since=start - 1, until=start + 10,
+                                            resolution=0).get("north/1"), what="history")
+    assert list(found["time"]) == pytest.approx(sent_times(a, 1))
+    done = subprocess.run([sys.executable, "-m", "vantor", "set", "north/2,south/1", "biasI=1e-5",
+                           "--server", site.url], capture_output=True, text=True,
+                          env=vantor_env(), timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "on north/0.0, south/0.0" in done.stdout
+    assert b.requests[-1] == ("settings", {"units": [1], "settings": {"biasI": 1e-5},
+                                           "timeout": 5.0})

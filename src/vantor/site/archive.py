@@ -15,7 +15,7 @@ import time
 import numpy as np
 
 from vantor.history.layouts import row_dtype
-from vantor.history.store import ArchiveError, Batch
+from vantor.history.store import Batch
 
 from . import protocol
 from .names import MAX_NODES, site_key

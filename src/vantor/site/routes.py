@@ -122,6 +122,26 @@ async def forward(request, node, verb, body):
     return code, message.get("body")
 
 
+def _qualified(node, reply):
+    """A node's answer with its units named as the site names them."""
+    if not isinstance(reply, dict):
+        return reply
+    reply = dict(reply, node=node)
+    if isinstance(reply.get("units"), list):
+        reply["units"] = [_unit_named(node, u) if isinstance(u, dict) else u
+                          for u in reply["units"]]
+    return reply
+
+
+def _unit_named(node, unit):
+    out = dict(unit, node=node)
+    if isinstance(unit.get("rank"), int):
+        out["unit"] = f"{node}/{unit['rank']}"
+    if isinstance(unit.get("name"), str):
+        out["name"] = f"{node}/{unit['name']}"
+    return out
+
+
 async def _forward_units(request, verb):
     body = await json_body(request)
     if "units" not in body:
@@ -129,15 +149,17 @@ async def _forward_units(request, verb):
     parts = _by_node(request, body["units"])
     replies = await asyncio.gather(*(forward(request, node, verb, dict(body, units=local))
                                      for node, local in parts.items()))
+    replies = [(code, _qualified(node, reply)) for node, (code, reply) in zip(parts, replies)]
     if len(parts) == 1:
         code, reply = replies[0]
-        if isinstance(reply, dict):
-            reply = dict(reply, node=next(iter(parts)))
         return web.json_response(clean(reply), status=code)
-    # several nodes: each node's answer, and the worst status of them
+    # several nodes: each node's answer, the worst status of them, and the
+    # units of every node's answer together, as one node answers
     code = max(c for c, _ in replies)
-    return web.json_response(clean({"nodes": {node: {"status": c, "body": b} for node, (c, b)
-                                              in zip(parts, replies)}}), status=code)
+    out = {"nodes": {node: {"status": c, "body": b} for node, (c, b) in zip(parts, replies)}}
+    if all(isinstance(b, dict) and isinstance(b.get("units"), list) for _, b in replies):
+        out["units"] = [u for _, b in replies for u in b["units"]]
+    return web.json_response(clean(out), status=code)
 
 
 @routes.post("/api/settings")
