@@ -1,11 +1,16 @@
-"""The site's live WebSocket, `GET /api/live?rate=2`: as a node's records
-mode, with node-qualified names.
+"""The site's live WebSocket, `GET /api/live?rate=2[&mode=records|summary]`:
+as a node's, with node-qualified names.
 
+mode=records (default):
   {"type": "hello", "rate", "mode": "records", "nodes": [...], "units": [...]}
   {"type": "records", "time", "records": [the newest window of each unit since
    the last message, with "node", "unit" (NODE/RANK) and "rank"]}
   {"type": "event", "event": {..., "node"}}      a node's event, or a node alarm
-  {"type": "nodes", "nodes": [...]}              once a second"""
+  {"type": "nodes", "nodes": [...]}              once a second
+mode=summary, for the dashboard: a node's hello {"snapshot": {"time", "units",
+"boards", "totals", "uptime", "nodes"}} and per tick {"type": "summary",
+"units": [units with a new window or state], "nodes"}, each unit's `rank`
+the page's number of it (nodes.NodeBoard.page_key), `node_rank` its own."""
 import asyncio
 import json
 import math
@@ -37,6 +42,13 @@ class SiteLive:
         """A node's batch: each client keeps its newest window per unit."""
         if not self.clients or not len(rows):
             return
+        summaries = [c for c in self.clients if c.mode == "summary"]
+        if summaries:
+            moved = {(node, r) for r in rows["rank"].tolist()}
+            for client in summaries:
+                client.moved |= moved
+        if len(summaries) == len(self.clients):
+            return
         texts = {}
         columns = {name: rows[name].tolist() for name in RECORD_FIELDS}
         for k, rank in enumerate(rows["rank"].tolist()):
@@ -44,7 +56,12 @@ class SiteLive:
             record.update(node=node, rank=rank, unit=f"{node}/{rank}")
             texts[(node, rank)] = json.dumps(record)
         for client in self.clients:
-            client.newest.update(texts)
+            if client.mode == "records":
+                client.newest.update(texts)
+
+    def state(self, node, ranks):
+        for client in self.clients:
+            client.moved |= {(node, r) for r in ranks}
 
     def event(self, message):
         text = json.dumps(clean({"type": "event", "event": message}))
@@ -57,9 +74,11 @@ class SiteLive:
 
 
 class Client:
-    def __init__(self, ws):
+    def __init__(self, ws, mode):
         self.ws = ws
+        self.mode = mode
         self.newest = {}
+        self.moved = set()           # (node, rank) changed since the last summary
         self.events = []
 
     async def send(self, text):
@@ -76,25 +95,37 @@ async def live(request):
     if not 0.1 <= rate <= 50:
         raise error(400, f"rate: expected 0.1 to 50 messages per second, got "
                          f"{request.query.get('rate')!r}")
+    mode = request.query.get("mode", "records")
+    if mode not in ("records", "summary"):
+        raise error(400, f"mode: expected records or summary, got {mode[:40]!r}")
     hub, board = request.app[LIVE], request.app[BOARD]
     if len(hub.clients) >= MAX_CLIENTS:
         raise error(503, f"{len(hub.clients)} live streams are open, the most this site serves",
                     headers={"Retry-After": "10"})
     ws = web.WebSocketResponse(heartbeat=20)
     await ws.prepare(request)
-    client = Client(ws)
+    client = Client(ws, mode)
     hub.clients.add(client)
     reader = asyncio.create_task(_drain(ws))
     try:
-        await client.send(json.dumps(clean({"type": "hello", "rate": rate, "mode": "records",
-                                            "nodes": board.described(),
-                                            "units": board.units()})))
+        if mode == "summary":
+            await client.send(json.dumps(clean({"type": "hello", "rate": rate, "mode": mode,
+                                                "snapshot": _snapshot(board, None)})))
+        else:
+            await client.send(json.dumps(clean({"type": "hello", "rate": rate, "mode": mode,
+                                                "nodes": board.described(),
+                                                "units": board.units()})))
         period, next_nodes = 1.0 / rate, time.monotonic() + 1.0
         while not ws.closed and not reader.done():
             await asyncio.sleep(period)
             for text in client.events:
                 await client.send(text)
             client.events.clear()
+            if mode == "summary":
+                moved, client.moved = client.moved, set()
+                await client.send(json.dumps(clean(dict(_snapshot(board, moved),
+                                                        type="summary"))))
+                continue
             records = ",".join(client.newest.values())
             client.newest.clear()
             await client.send(f'{{"type":"records","time":{time.time()!r},'
@@ -111,6 +142,14 @@ async def live(request):
         if not ws.closed:
             await ws.close()
     return ws
+
+
+def _snapshot(board, moved):
+    """What the dashboard reads of a node's snapshot, for the whole site."""
+    nodes = board.described()
+    return {"time": time.time(), "units": board.page_units(moved), "boards": [],
+            "totals": {"nodes": len(nodes), "lost": sum(n["state"] == "lost" for n in nodes)},
+            "uptime": None, "nodes": nodes}
 
 
 async def _drain(ws):

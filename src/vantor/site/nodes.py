@@ -8,6 +8,7 @@ import time
 
 import numpy as np
 
+from .names import site_key, split_key
 from .protocol import check_node_name
 
 log = logging.getLogger(__name__)
@@ -91,12 +92,42 @@ class NodeBoard:
         self.alarms = {}              # the site's own: id -> alarm
         self.lost_total = 0
         self.malformed_message = Malformed("live")
+        # the dashboard's numbering: node n's rank r is n * KEY_STRIDE + r, n in
+        # the order nodes were first heard (the page keys units by one number)
+        self.numbers = {}
 
     def node(self, name):
         found = self.nodes.get(name)
         if found is None:
             found = self.nodes[name] = Node(check_node_name(name))
+            self.numbers[name] = len(self.numbers) + 1
         return found
+
+    def page_key(self, node, rank):
+        return site_key(self.numbers[node], rank)
+
+    def from_page_key(self, key):
+        """"NODE/RANK" of a page key, or None when no node has that number."""
+        number, rank = split_key(key)
+        for name, n in self.numbers.items():
+            if n == number:
+                return f"{name}/{rank}"
+        return None
+
+    def page_units(self, keys=None):
+        """Units as the page takes them: `rank` is the page key, the node's
+        own rank is `node_rank`.  `keys`: only these (node, rank)."""
+        out = []
+        for name in sorted(self.nodes):
+            node = self.nodes[name]
+            ranks = sorted(set(node.units) | set(node.windows))
+            for rank in ranks:
+                if keys is None or (name, rank) in keys:
+                    unit = node.unit(rank)
+                    unit.update(node_rank=rank, rank=self.page_key(name, rank),
+                                last_seen=unit.get("window_time", unit.get("last_seen")))
+                    out.append(unit)
+        return out
 
     # -- what the bus brings ------------------------------------------------
 

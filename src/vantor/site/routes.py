@@ -15,7 +15,7 @@ from vantor.service.http import answer, clean, error, json_body
 
 from . import protocol
 from .keys import ARCHIVE, BOARD, BUS, OPTIONS, STORE
-from .names import UnitNameError, site_key, split_key, split_name, unit_list
+from .names import KEY_STRIDE, UnitNameError, site_key, split_name, unit_list
 
 routes = web.RouteTableDef()
 COMMAND_TIMEOUT_S = 10.0         # a node's reply to a command (settings wait for echoes)
@@ -23,9 +23,23 @@ DEFAULT_SPAN = 3600.0
 MAX_LOG = 10000
 
 
+def _expand(board, name):
+    """A name as the dashboard sends it (one number, node n's rank r as
+    n * KEY_STRIDE + r) as NODE/RANK; any other name as it is."""
+    if isinstance(name, int) or (isinstance(name, str) and name.strip().isdigit()):
+        key = int(name)
+        if key >= KEY_STRIDE:
+            found = board.from_page_key(key)
+            if found is None:
+                raise error(404, f"unit {key}: no node has the number {key // KEY_STRIDE}")
+            return found
+    return name
+
+
 def _place(request, name):
     """(node, rank) of a unit name at this site; 400/404 in one line."""
     board = request.app[BOARD]
+    name = _expand(board, name)
     try:
         node, local = split_name(name, board.nodes)
         return node, board.resolve(node, local)
@@ -41,7 +55,7 @@ def _by_node(request, names):
     board = request.app[BOARD]
     for name in unit_list(names):
         try:
-            node, local = split_name(name, board.nodes)
+            node, local = split_name(_expand(board, name), board.nodes)
             board.resolve(node, local)       # the node checks again; this names the unit
         except UnitNameError as exc:
             raise error(400, str(exc)) from None
@@ -232,6 +246,7 @@ async def _archived_unit(request, name):
     node gone from the bus still has its history (by rank; MCU.CU names
     need the node's units)."""
     board, archive, store = request.app[BOARD], request.app[ARCHIVE], _store(request)
+    name = _expand(board, name)
     prefix = str(name).rpartition("/")[0]
     if prefix and prefix not in board.nodes and prefix not in archive.indexes \
             and protocol.NODE_NAME.fullmatch(prefix):
@@ -260,11 +275,13 @@ async def history(request):
     text = request.query.get("units")
     if not text:
         raise error(400, "units: missing (NODE/RANK or NODE/MCU.CU names, comma-separated)")
-    keys = {}
+    keys = {}                        # archive key -> the name as asked for
     for name in unit_list(text):
         node, rank, index = await _archived_unit(request, name)
         if index is not None:        # None: nothing of this node archived yet
-            keys[site_key(index, rank)] = f"{node}/{rank}"
+            # series are NODE/RANK, as a node's are ranks; the page's numbers stay its own
+            shown = name if _expand(request.app[BOARD], name) != name else f"{node}/{rank}"
+            keys[site_key(index, rank)] = (shown, node, rank)
     if not keys:
         return answer({"quantity": request.query.get("quantity", "rate"), "series": {}})
     quantity = request.query.get("quantity", "rate")
@@ -281,8 +298,8 @@ async def history(request):
     series = {}
     for key, columns in found["series"].items():
         entry = {name: values.tolist() for name, values in columns.items()}
-        series[keys[key]] = dict(entry, name=keys[key], node=keys[key].split("/")[0],
-                                 rank=split_key(key)[1])
+        asked, node, rank = keys[key]
+        series[str(asked)] = dict(entry, name=f"{node}/{rank}", node=node, rank=rank)
     text = await asyncio.to_thread(lambda: json.dumps(clean(
         {"quantity": quantity, "since": since, "until": until,
          "resolution": found["resolution"], "series": series})))

@@ -155,6 +155,7 @@ class Site:
                 board.heartbeat(node, message)
             elif kind == "state":
                 board.state(node, message)
+                self.live.state(node, list(board.nodes[node].units))
             elif kind == "events":
                 if not isinstance(message.get("event"), dict):
                     raise ValueError("events: expected an event object")
