@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 import time
+import urllib.error
 import urllib.request
 
 import pytest
@@ -346,3 +347,47 @@ def test_the_client_takes_node_qualified_names(bus, nodes, sites, tmp_path):
     assert "on north/0.0, south/0.0" in done.stdout
     assert b.requests[-1] == ("settings", {"units": [1], "settings": {"biasI": 1e-5},
                                            "timeout": 5.0})
+
+
+def test_the_live_stream_names_units_by_node_and_tells_of_a_lost_node(bus, nodes, sites,
+                                                                       tmp_path):
+    import aiohttp
+    site = sites("--bus", bus.url, "--data", str(tmp_path), "--heartbeat-timeout", "1")
+    a, b = nodes("a", ranks=[1, 2]), nodes("b", ranks=[1])
+    wait_for(lambda: len(site.get("/api/nodes")["nodes"]) == 2, what="both nodes")
+
+    async def follow():
+        seen, events = set(), []
+        async with aiohttp.ClientSession() as session:
+            async with session.ws_connect(site.url.replace("http", "ws") + "/api/live?rate=10") \
+                    as ws:
+                hello = await ws.receive_json(timeout=10)
+                assert hello["type"] == "hello" and len(hello["nodes"]) == 2
+                a.windows(1)
+                b.windows(1)
+                b.beating = False
+                deadline = time.monotonic() + 30
+                while time.monotonic() < deadline and not (
+                        len(seen) == 3 and any(e.get("id") == "node-lost:b" for e in events)):
+                    msg = await ws.receive_json(timeout=10)
+                    if msg["type"] == "records":
+                        seen |= {(r["unit"], r["node"], r["rank"]) for r in msg["records"]}
+                    elif msg["type"] == "event":
+                        events.append(msg["event"])
+        return seen, events
+    seen, events = asyncio.run(follow())
+    assert seen == {("a/1", "a", 1), ("a/2", "a", 2), ("b/1", "b", 1)}
+    lost = [e for e in events if e.get("id") == "node-lost:b"]
+    assert lost[0]["state"] == "active" and lost[0]["kind"] == "alarm"
+
+
+def test_the_site_asks_for_a_token_as_vantor_serve_does(bus, sites, tmp_path):
+    site = sites("--bus", bus.url, "--data", str(tmp_path), "--auth", "always")
+    request = urllib.request.Request(site.url + "/api/nodes")
+    with pytest.raises(urllib.error.HTTPError) as refused:
+        urllib.request.urlopen(request, timeout=10)
+    assert refused.value.code == 401
+    token = (tmp_path / "token").read_text().strip()
+    request.add_header("Authorization", f"Bearer {token}")
+    with urllib.request.urlopen(request, timeout=10) as answer:
+        assert answer.status == 200
