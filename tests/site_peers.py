@@ -145,9 +145,14 @@ class BusNode:
                 await asyncio.sleep(0.1)
         raise AssertionError(f"{self.name}: the stream did not take a {kind} message")
 
-    def state(self):
-        self._call(self._stream("state", protocol.encode_json(
-            {"node": self.name, "time": time.time(), "units": unit_answers(self.ranks)})))
+    def state(self, parts=1):
+        """A snapshot of every unit, in `parts` messages of one time."""
+        now, units = time.time(), unit_answers(self.ranks)
+        for k in range(parts):
+            message = {"node": self.name, "time": now, "units": units[k::parts]}
+            if parts > 1:
+                message.update(part=k + 1, parts=parts)
+            self._call(self._stream("state", protocol.encode_json(message)))
 
     def windows(self, batches=1, start=None, step=0.1, timeout=120):
         """`batches` batches of one window per unit, ends `step` apart."""

@@ -49,6 +49,7 @@ class Node:
         self.newest = None             # per rank (index) its newest window row
         self.has_window = None         # per rank: a window has come
         self.state_time = None
+        self.parts = {}                # part -> units of a snapshot sent in parts
         self.lost = False
         self.alarms = {}               # id -> the node's alarm (as last transitioned)
         self.windows_seen = 0
@@ -170,8 +171,20 @@ class NodeBoard:
                 isinstance(u, dict) and isinstance(u.get("rank"), int) for u in units):
             raise ValueError("state: expected units, a list of unit answers with a rank")
         node = self.node(name)
-        node.units = {u["rank"]: u for u in units}
-        node.state_time = message.get("time")
+        got = {u["rank"]: u for u in units}
+        parts, part = message.get("parts"), message.get("part")
+        if not isinstance(parts, int) or parts <= 1:
+            node.units = got
+            node.state_time = message.get("time")
+            return
+        # a large snapshot comes in parts of one time: each is shown at once,
+        # and the whole replaces the units once every part has come
+        node.units.update(got)
+        if node.state_time != message.get("time"):
+            node.state_time, node.parts = message.get("time"), {}
+        node.parts[part] = got
+        if len(node.parts) == parts:
+            node.units = {rank: u for p in node.parts.values() for rank, u in p.items()}
 
     def windows(self, name, rows):
         """Newest window of each unit of a decoded batch."""
