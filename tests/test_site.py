@@ -391,3 +391,15 @@ def test_the_site_asks_for_a_token_as_vantor_serve_does(bus, sites, tmp_path):
     request.add_header("Authorization", f"Bearer {token}")
     with urllib.request.urlopen(request, timeout=10) as answer:
         assert answer.status == 200
+
+
+def test_settings_changes_of_a_node_are_logged_under_its_names(bus, nodes, sites, tmp_path):
+    site = sites("--bus", bus.url, "--data", str(tmp_path))
+    node = nodes("n7", ranks=[1, 2])
+    node.windows(1)
+    node.raw("events", protocol.encode_json({"node": "n7", "time": time.time(), "event": {
+        "kind": "settings", "time": time.time(), "via": "api", "actor": None,
+        "changes": [{"rank": 2, "name": "0.1", "field": "biasI", "old": 1e-5, "new": 2e-5}]}}))
+    changes = wait_for(lambda: site.get("/api/log/settings")["changes"], what="the change logged")
+    assert [(c["node"], c["rank"], c["unit"], c["name"], c["new"]) for c in changes] == [
+        ("n7", 2, "n7/2", "n7/0.1", 2e-5)]

@@ -15,7 +15,7 @@ from vantor.service.http import answer, clean, error, json_body
 
 from . import protocol
 from .keys import ARCHIVE, BOARD, BUS, OPTIONS, STORE
-from .names import KEY_STRIDE, UnitNameError, site_key, split_name, unit_list
+from .names import KEY_STRIDE, UnitNameError, site_key, split_key, split_name, unit_list
 
 routes = web.RouteTableDef()
 COMMAND_TIMEOUT_S = 10.0         # a node's reply to a command (settings wait for echoes)
@@ -317,4 +317,13 @@ async def alarm_log(request):
 async def settings_log(request):
     since, until = _range(request, logs=True)
     limit = schema.query_limit(request.query.get("limit"), MAX_LOG)
-    return answer({"changes": await _read(_store(request).settings_log, since, until, limit)})
+    changes = await _read(_store(request).settings_log, since, until, limit)
+    archive = request.app[ARCHIVE]
+    nodes = {index: node for node, index in archive.indexes.items()}
+    for change in changes:
+        # the archive's key of the unit as the node and its rank
+        if isinstance(change.get("rank"), int) and change["rank"] >= KEY_STRIDE:
+            index, rank = split_key(change["rank"])
+            node = nodes.get(index)
+            change.update(rank=rank, node=node, unit=f"{node}/{rank}" if node else None)
+    return answer({"changes": changes})
