@@ -15,7 +15,7 @@ from vantor.site import protocol
 
 from .servers import NatsServer, free_port, nats_binary
 from .service_process import vantor_env, wait_for
-from .site_peers import BusNode, SiteProcess
+from .site_peers import BusNode, SiteProcess, window_rows
 
 pytest.importorskip("nats")
 
@@ -235,6 +235,7 @@ def test_the_bus_away_for_ten_seconds_loses_no_window(bus, nodes, sites, tmp_pat
     (b"{not json", "state"),
     (b'{"units": [{"name": "x"}]}', "state"),
     (b'{"alarm": 5}', "alarms"),
+    (protocol.encode_windows("n1", 1.0, window_rows([2 ** 31], 1.0)), "windows"),   # no rank
 ])
 def test_malformed_messages_are_counted_and_never_stop_the_archive(
         bus, nodes, sites, tmp_path, data, kind):

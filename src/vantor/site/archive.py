@@ -18,7 +18,7 @@ from vantor.history.layouts import row_dtype
 from vantor.history.store import Batch
 
 from . import protocol
-from .names import MAX_NODES, site_key
+from .names import MAX_NODES, check_ranks, site_key
 from .nodes import Malformed
 
 log = logging.getLogger(__name__)
@@ -154,6 +154,7 @@ class SiteArchive:
                 node, kind = protocol.parse_subject(subject)
                 if kind == "windows":
                     sender, _, rows = protocol.decode_windows(data)
+                    check_ranks(rows)
                     if sender != node:
                         raise ValueError(f"window batch from {sender!r} on {node}'s subject")
                     part = self._rows(node, rows)

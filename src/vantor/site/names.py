@@ -7,12 +7,24 @@ import re
 from .protocol import NODE_NAME
 
 KEY_STRIDE = 1_000_000         # ranks stay below it; node index n owns n*STRIDE+rank
+MAX_RANK = 99_999              # as the service's schema takes them (five digits)
 MAX_NODES = 2000               # keys stay within PostgreSQL's signed 32-bit integer
 _LOCAL = re.compile(r"\d{1,6}|\d{1,3}\.\d{1,3}")
 
 
 class UnitNameError(ValueError):
     """A unit name the site cannot place; the message names it and what fits."""
+
+
+def check_ranks(rows):
+    """Rows of a window batch whose ranks a unit can have; ValueError else
+    (a rank from the network sizes the site's per-unit tables)."""
+    if len(rows):
+        ranks = rows["rank"]
+        if int(ranks.min()) < 1 or int(ranks.max()) > MAX_RANK:
+            raise ValueError(f"window batch: ranks {int(ranks.min())} to {int(ranks.max())}, "
+                             f"outside 1 to {MAX_RANK}")
+    return rows
 
 
 def site_key(index, rank):

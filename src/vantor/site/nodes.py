@@ -8,7 +8,7 @@ import time
 
 import numpy as np
 
-from .names import site_key, split_key
+from .names import MAX_NODES, MAX_RANK, site_key, split_key
 from .protocol import check_node_name
 
 log = logging.getLogger(__name__)
@@ -124,6 +124,8 @@ class NodeBoard:
     def node(self, name):
         found = self.nodes.get(name)
         if found is None:
+            if len(self.nodes) >= MAX_NODES:
+                raise ValueError(f"node {name}: this site takes at most {MAX_NODES} nodes")
             found = self.nodes[name] = Node(check_node_name(name))
             self.numbers[name] = len(self.numbers) + 1
         return found
@@ -170,6 +172,8 @@ class NodeBoard:
         if not isinstance(units, list) or not all(
                 isinstance(u, dict) and isinstance(u.get("rank"), int) for u in units):
             raise ValueError("state: expected units, a list of unit answers with a rank")
+        if any(not 0 < u["rank"] <= MAX_RANK for u in units):
+            raise ValueError(f"state: a unit's rank outside 1 to {MAX_RANK}")
         node = self.node(name)
         got = {u["rank"]: u for u in units}
         parts, part = message.get("parts"), message.get("part")

@@ -22,6 +22,7 @@ from .archive import SiteArchive, ensure_consumer, ensure_stream
 from .connection import BusError, connect
 from .keys import ARCHIVE, BOARD, BUS, LIVE, OPTIONS, STORE
 from .metrics import registry_for, render
+from .names import check_ranks
 from .nodes import NodeBoard
 from .options import BusOptions, parse_bus
 
@@ -145,6 +146,7 @@ class Site:
             node, kind = protocol.parse_subject(msg.subject)
             if kind == "windows":
                 sender, _, rows = protocol.decode_windows(msg.data)
+                check_ranks(rows)
                 if sender != node:
                     raise ValueError(f"window batch from {sender!r} on {node}'s subject")
                 board.windows(node, rows)
