@@ -404,3 +404,48 @@ def test_settings_changes_of_a_node_are_logged_under_its_names(bus, nodes, sites
     changes = wait_for(lambda: site.get("/api/log/settings")["changes"], what="the change logged")
     assert [(c["node"], c["rank"], c["unit"], c["name"], c["new"]) for c in changes] == [
         ("n7", 2, "n7/2", "n7/0.1", 2e-5)]
+
+
+def test_the_postgresql_archive_restarted_loses_no_window(bus, nodes, sites, tmp_path,
+                                                          postgres_server, postgres_url):
+    site = sites("--bus", bus.url, "--data", str(tmp_path), "--archive", postgres_url)
+    node = nodes("n1", ranks=[1, 2])
+    start = time.time() - 60
+    node.windows(5, start=start)
+    wait_for(lambda: len(archived(site, ["n1/1"], start - 1, start + 30).get("n1/1", [])) == 5,
+             what="the first windows archived")
+    postgres_server.restart()            # the site's connections break under it
+    node.windows(10, start=start + 1)
+    got = wait_for(lambda: (lambda h: h if len(h.get("n1/2", [])) == 15 else None)(
+        archived(site, ["n1/2"], start - 1, start + 30)), timeout=60,
+        what="every window after the database came back")
+    assert got["n1/2"] == pytest.approx(sorted(sent_times(node, 2)))
+
+
+def test_random_bytes_on_every_subject_never_stop_the_site(bus, nodes, sites, tmp_path):
+    import random
+    rng = random.Random(5)
+    site = sites("--bus", bus.url, "--data", str(tmp_path))
+    node = nodes("n1", ranks=[1, 2, 3])
+    good = {"windows": protocol.encode_windows("n1", 1.0, window_rows([1, 2, 3], 1.0)),
+            "state": protocol.encode_json({"node": "n1", "time": 1.0, "units": [{"rank": 1}]}),
+            "alarms": protocol.encode_json({"node": "n1", "time": 1.0, "transition": "raised",
+                                            "alarm": {"id": "x", "time": 1.0}}),
+            "events": protocol.encode_json({"node": "n1", "time": 1.0, "event": {
+                "kind": "settings", "changes": [{"rank": 1}]}})}
+    sent = 0
+    for _ in range(60):
+        kind = rng.choice(sorted(good))
+        data = bytearray(good[kind])
+        for _ in range(rng.randint(1, 6)):
+            data[rng.randrange(len(data))] = rng.randrange(256)
+        node.raw(kind, bytes(data[:rng.randint(1, len(data))]))
+        sent += 1
+    start = time.time() - 30
+    node.windows(3, start=start)
+    wait_for(lambda: len(archived(site, ["n1/3"], start - 1, start + 30).get("n1/3", [])) == 3,
+             what="windows after the noise archived")
+    assert site.proc.poll() is None
+    assert site.get("/api/status")["malformed"] >= 1
+    code, _, err = site.stop()
+    assert code == 0 and "Traceback" not in err, err

@@ -15,7 +15,7 @@ import time
 import numpy as np
 
 from vantor.history.layouts import row_dtype
-from vantor.history.store import Batch
+from vantor.history.store import ArchiveError, Batch
 
 from . import protocol
 from .names import MAX_NODES, check_ranks, site_key
@@ -171,6 +171,11 @@ class SiteArchive:
                     settings += self._settings(node, message)
             except (ValueError, KeyError, TypeError) as exc:
                 self.malformed(subject, str(exc))
+            except ArchiveError:
+                raise                # the database's: the whole run is tried again
+            except Exception:        # a fault of ours: said loudly, one message skipped
+                self.malformed(subject, "not handled")
+                log.exception("site archive: a message on %s was not handled", subject)
         alarms += site_alarms
         rows = np.concatenate(parts) if parts else np.zeros(0, row_dtype("unit"))
         return Batch(rows={"unit": rows}, states=states, settings=settings,

@@ -168,6 +168,9 @@ class Site:
                                      transition=message.get("transition")))
         except (ValueError, KeyError, TypeError) as exc:
             board.malformed_message(msg.subject, str(exc))
+        except Exception:            # a fault of ours: said loudly, the subscription kept
+            board.malformed_message(msg.subject, "not handled")
+            log.exception("site: a message on %s was not handled", msg.subject)
 
 
 def build_app(site, access):
