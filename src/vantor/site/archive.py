@@ -184,7 +184,12 @@ class SiteArchive:
     def index(self, node):
         found = self.indexes.get(node)
         if found is None:
-            found = self.store.node_index(node)
+            try:
+                found = self.store.node_index(node)
+            except ArchiveError:
+                raise
+            except Exception as exc:     # SQLite's own errors: the database's, tried again
+                raise ArchiveError(f"archive: node {node}'s number: {exc}") from None
             if found >= MAX_NODES:
                 raise ValueError(f"node {node}: this archive holds at most {MAX_NODES} nodes")
             self.indexes[node] = found
