@@ -95,10 +95,8 @@ const live = new LiveConnection({
     rates.draw(true);
     alarms.draw();
     showHeader();
-    if (!atSite) {
-      jobs.load();
-      controls.loadLimits();
-    }
+    if (!atSite) jobs.load();
+    controls.loadLimits(!atSite);
     iv.invalidate();
     tune.drawResult();
     const features = await loadFeatures();
