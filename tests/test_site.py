@@ -74,6 +74,12 @@ def archived(site, names, since, until):
     return {name: entry["time"] for name, entry in found["series"].items()}
 
 
+def wait_units(site, count):
+    """Until the site knows `count` units from the nodes' snapshots (a node's
+    heartbeat may come before its snapshot)."""
+    wait_for(lambda: len(site.get("/api/units")["units"]) == count, what=f"{count} units")
+
+
 def sent_times(node, rank):
     return [t for r, t in node.sent if r == rank]
 
@@ -130,7 +136,7 @@ def test_commands_reach_the_node_that_owns_the_units_and_answer_as_it_did(
     a, b = nodes("north"), nodes("south")
     for node in (a, b):
         node.state()
-    wait_for(lambda: len(site.get("/api/nodes")["nodes"]) == 2, what="both nodes")
+    wait_units(site, 8)
     b.answers["settings"] = (200, {"units": [{"rank": 3}], "verified": True})
     b.answers["iv"] = (409, {"error": "unit 3 is busy with job 7"})
     status, answer = site.post("/api/settings", {"units": ["south/3", "south/0.0"],
@@ -333,7 +339,7 @@ def test_the_client_takes_node_qualified_names(bus, nodes, sites, tmp_path):
     start = time.time() - 30
     a.windows(3, start=start)
     client = Client(site.url)
-    wait_for(lambda: len(site.get("/api/nodes")["nodes"]) == 2, what="both nodes")
+    wait_units(site, 4)
     assert client.unit("south/0.1")["unit"] == "south/2"
     changed = client.configure(["north/1", "south/0.0"], biasI=1e-5)
     assert sorted(u["node"] for u in changed) == ["north", "south"]
@@ -449,3 +455,19 @@ def test_random_bytes_on_every_subject_never_stop_the_site(bus, nodes, sites, tm
     assert site.get("/api/status")["malformed"] >= 1
     code, _, err = site.stop()
     assert code == 0 and "Traceback" not in err, err
+
+
+def test_messages_handed_out_again_are_not_archived_twice(bus, nodes, sites, tmp_path):
+    site = sites("--bus", bus.url, "--data", str(tmp_path))
+    node = nodes("n1", ranks=[1])
+    start = time.time() - 60
+    node.windows(8, start=start)
+    wait_for(lambda: len(archived(site, ["n1/1"], start - 1, start + 30).get("n1/1", [])) == 8,
+             what="the windows archived")
+    site.stop(signal.SIGKILL)
+    _drop_consumer(bus.url)        # as if none of it had been acked: all of it comes again
+    site = sites("--bus", bus.url, "--data", str(tmp_path))
+    node.windows(2, start=start + 1)
+    got = wait_for(lambda: (lambda h: h if len(h.get("n1/1", [])) >= 10 else None)(
+        archived(site, ["n1/1"], start - 1, start + 30)), what="the new windows archived")
+    assert got["n1/1"] == pytest.approx(sorted(sent_times(node, 1)))

@@ -26,10 +26,13 @@ DURABLE = "vantor-site-archive"
 FETCH = 256                  # messages per store write at most
 ACK_WAIT_S = 120.0
 RETRY_S = 1.0
+SEQUENCE_MARK = "site_stream_sequence"     # the last stream sequence in the archive
 
 
 async def ensure_stream(js, retention_h):
-    """The VANTOR stream, created when missing; its retention follows ours."""
+    """The VANTOR stream, created when missing, its retention following
+    ours; returns what tells this stream from one made again under its name
+    (its creation time: sequences start anew in a new one)."""
     from nats.js.api import StreamConfig
     from nats.js.errors import NotFoundError
 
@@ -37,13 +40,15 @@ async def ensure_stream(js, retention_h):
     try:
         info = await js.stream_info(protocol.STREAM)
     except NotFoundError:
-        await js.add_stream(StreamConfig(name=protocol.STREAM, subjects=protocol.stream_subjects(),
-                                         max_age=max_age))
-        return
+        info = await js.add_stream(StreamConfig(name=protocol.STREAM,
+                                                subjects=protocol.stream_subjects(),
+                                                max_age=max_age))
+        return str(info.created or "")
     config = info.config
     if not config.max_age or abs(config.max_age - max_age) > 1:
         config.max_age = max_age
         await js.update_stream(config)
+    return str(info.created or "")
 
 
 async def ensure_consumer(js):
@@ -69,6 +74,7 @@ class SiteArchive:
         self.malformed = Malformed("archive")
         self.indexes = {}            # node -> its index in the archive
         self.last_sequence = 0       # the newest stream sequence written
+        self.stream = ""             # the stream's creation time (resume)
         self.windows = 0
         self.batches = 0
         self.newest = {}             # node -> time of its newest archived window
@@ -87,6 +93,17 @@ class SiteArchive:
         return {"ok": self.ok, "error": self.error, "windows": self.windows,
                 "malformed": self.malformed.count,
                 "batches": self.batches, "sequence": self.last_sequence}
+
+    def resume(self, stream):
+        """Where the archive stopped in `stream` (ensure_stream's answer): the
+        sequence written with its last batch, so messages a killed site wrote
+        but had not acked are not written twice when they come again.  In a
+        stream made anew, from its start."""
+        self.stream = stream
+        kept = self.store.mark(SEQUENCE_MARK) or ""
+        made, _, sequence = kept.rpartition("/")
+        self.last_sequence = int(sequence) if made == stream and sequence.isdigit() else 0
+        return self.last_sequence
 
     async def run(self, subscription):
         import nats.errors
@@ -178,8 +195,9 @@ class SiteArchive:
                 log.exception("site archive: a message on %s was not handled", subject)
         alarms += site_alarms
         rows = np.concatenate(parts) if parts else np.zeros(0, row_dtype("unit"))
-        return Batch(rows={"unit": rows}, states=states, settings=settings,
-                     alarms=alarms), newest, sequence, time.thread_time() - start
+        return Batch(rows={"unit": rows}, states=states, settings=settings, alarms=alarms,
+                     marks={SEQUENCE_MARK: f"{self.stream}/{sequence}"}), newest, sequence, \
+            time.thread_time() - start
 
     def index(self, node):
         found = self.indexes.get(node)

@@ -104,7 +104,7 @@ class Site:
             raise SiteError(str(exc)) from None
         js = self.nc.jetstream()
         try:
-            await ensure_stream(js, self.config.bus.retention_h)
+            stream = await ensure_stream(js, self.config.bus.retention_h)
             subscription = await ensure_consumer(js)
         except Exception as exc:        # nats-py raises several unrelated types here
             raise SiteError(f"bus {self.config.bus.url}: JetStream stream {protocol.STREAM}: "
@@ -117,6 +117,10 @@ class Site:
             except ArchiveError as exc:
                 raise SiteError(str(exc)) from None
             self.archive = SiteArchive(self.store, self.config.archive)
+            try:
+                await asyncio.to_thread(self.archive.resume, stream)
+            except ArchiveError as exc:
+                raise SiteError(str(exc)) from None
             self.tasks.append(asyncio.create_task(self.archive.run(subscription)))
         for kind in ("heartbeat", "state", "windows", "events", "alarms"):
             await self.nc.subscribe(protocol.subject("*", kind), cb=self._on_message)
