@@ -216,6 +216,8 @@ def test_the_site_killed_and_started_again_backfills_without_a_gap(bus, nodes, s
     got = wait_for(lambda: (lambda h: h if len(h.get("n1/2", [])) == 50 else None)(
         archived(site, ["n1/2"], start - 1, start + 60)), what="every window after the restart")
     assert got["n1/2"] == pytest.approx(sorted(sent_times(node, 2)))
+    assert wait_for(lambda: site.get("/api/status")["archive"]["pending"] == 0,
+                    what="nothing pending in the stream")
 
 
 def test_the_bus_away_for_ten_seconds_loses_no_window(bus, nodes, sites, tmp_path):

@@ -75,6 +75,7 @@ class SiteArchive:
         self.indexes = {}            # node -> its index in the archive
         self.last_sequence = 0       # the newest stream sequence written
         self.stream = ""             # the stream's creation time (resume)
+        self.pending = None          # stream messages not archived yet, as the bus says
         self.windows = 0
         self.batches = 0
         self.newest = {}             # node -> time of its newest archived window
@@ -92,7 +93,8 @@ class SiteArchive:
     def status(self):
         return {"ok": self.ok, "error": self.error, "windows": self.windows,
                 "malformed": self.malformed.count,
-                "batches": self.batches, "sequence": self.last_sequence}
+                "batches": self.batches, "sequence": self.last_sequence,
+                "pending": self.pending}
 
     def resume(self, stream):
         """Where the archive stopped in `stream` (ensure_stream's answer): the

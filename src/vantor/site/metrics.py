@@ -16,6 +16,11 @@ class SiteCollector:
                                        "Windows written to the site's archive")
         consumed.add_metric([], archive.windows if archive else 0)
         yield consumed
+        if archive is not None and archive.pending is not None:
+            pending = GaugeMetricFamily("vantor_site_stream_pending",
+                                        "Stream messages the archive has still to take")
+            pending.add_metric([], archive.pending)
+            yield pending
         seen = CounterMetricFamily("vantor_site_windows_received",
                                    "Windows received live, per node", labels=["node"])
         lag = GaugeMetricFamily("vantor_site_archive_lag_seconds",

@@ -27,6 +27,7 @@ from .nodes import NodeBoard
 from .options import BusOptions, parse_bus
 
 log = logging.getLogger(__name__)
+PENDING_POLL_S = 2.0
 
 
 class SiteError(Exception):
@@ -122,6 +123,7 @@ class Site:
             except ArchiveError as exc:
                 raise SiteError(str(exc)) from None
             self.tasks.append(asyncio.create_task(self.archive.run(subscription)))
+            self.tasks.append(asyncio.create_task(self._watch_pending(js)))
         for kind in ("heartbeat", "state", "windows", "events", "alarms"):
             await self.nc.subscribe(protocol.subject("*", kind), cb=self._on_message)
         self.tasks.append(asyncio.create_task(self._watch_heartbeats()))
@@ -137,6 +139,19 @@ class Site:
                 pass
         if self.store is not None:
             await asyncio.to_thread(self.store.close)
+
+    async def _watch_pending(self, js):
+        """How many stream messages the archive has still to take (None while
+        the bus does not say)."""
+        from .archive import DURABLE
+        while True:
+            try:
+                info = await js.consumer_info(protocol.STREAM, DURABLE)
+                self.archive.pending = info.num_pending + (info.num_ack_pending or 0)
+            except Exception as exc:     # the bus away: said by the lag instead
+                log.debug("site: consumer info: %s", exc)
+                self.archive.pending = None
+            await asyncio.sleep(PENDING_POLL_S)
 
     async def _watch_heartbeats(self):
         step = min(0.25, self.board.timeout_s / 10)
