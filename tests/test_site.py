@@ -192,6 +192,17 @@ def test_a_node_whose_heartbeat_stops_is_an_alarm_until_it_is_heard_again(
     metrics = _metrics(site)
     assert metrics['vantor_site_nodes_lost_total'] == 1.0
     assert metrics['vantor_site_node_up{node="cryo-1"}'] == 1.0
+    # lost again, and the site killed: started again, it still shows the node lost
+    node.beating = False
+    wait_for(lambda: any(t["id"] == "node-lost:cryo-1" and t["state"] == "active" for t in
+                         site.get("/api/log/alarms")["transitions"][:1]), what="lost, logged")
+    site.stop(signal.SIGKILL)
+    site = sites("--bus", bus.url, "--data", str(tmp_path), "--heartbeat-timeout", "1")
+    assert site.get("/api/nodes")["nodes"][0]["state"] == "lost"
+    assert [a["state"] for a in site.get("/api/alarms")["alarms"]
+            if a["id"] == "node-lost:cryo-1"] == ["active"]
+    node.beating = True
+    wait_for(lambda: site.get("/api/nodes")["nodes"][0]["state"] == "ok", what="heard again")
 
 
 def _metrics(site):

@@ -205,6 +205,28 @@ class NodeBoard:
         node.alarms[alarm["id"]] = dict(alarm, node=name,
                                         transition=message.get("transition"))
 
+    def restore(self, transitions):
+        """The alarms a site that stopped left standing, from its alarm log
+        (newest first): a node lost then stays lost until it is heard, and a
+        node's alarms stay shown until they transition again."""
+        seen = set()
+        for alarm in transitions:
+            ident, name = alarm.get("id"), alarm.get("node")
+            if not isinstance(ident, str) or not isinstance(name, str) or ident in seen:
+                continue
+            seen.add(ident)
+            try:
+                node = self.node(name)
+            except ValueError:
+                continue
+            if ident == f"node-lost:{name}":
+                if alarm.get("state") == "active":
+                    node.lost = True
+                    self.alarms[ident] = dict(alarm)
+            elif ident.startswith(f"{name}/") and alarm.get("state") != "cleared":
+                local = ident[len(name) + 1:]
+                node.alarms.setdefault(local, dict(alarm, id=local))
+
     # -- time-outs ----------------------------------------------------------
 
     def check(self):

@@ -28,6 +28,7 @@ from .options import BusOptions, parse_bus
 
 log = logging.getLogger(__name__)
 PENDING_POLL_S = 2.0
+RESTORED_ALARMS = 10000          # transitions read back at start
 
 
 class SiteError(Exception):
@@ -120,6 +121,8 @@ class Site:
             self.archive = SiteArchive(self.store, self.config.archive)
             try:
                 await asyncio.to_thread(self.archive.resume, stream)
+                self.board.restore(await asyncio.to_thread(
+                    self.store.alarm_log, 0.0, float("inf"), RESTORED_ALARMS))
             except ArchiveError as exc:
                 raise SiteError(str(exc)) from None
             self.tasks.append(asyncio.create_task(self.archive.run(subscription)))
