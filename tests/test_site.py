@@ -64,7 +64,9 @@ def sites():
         return site
     yield make
     for site in made:
-        site.stop(signal.SIGKILL)
+        _, _, err = site.stop(signal.SIGKILL)
+        if err:
+            print(f"vantor site {' '.join(site.args)} said:\n{err}")     # shown on failure
 
 
 def archived(site, names, since, until):
@@ -357,8 +359,10 @@ def test_the_client_takes_node_qualified_names(bus, nodes, sites, tmp_path):
     changed = client.configure(["north/1", "south/0.0"], biasI=1e-5)
     assert sorted(u["node"] for u in changed) == ["north", "south"]
     assert a.requests[-1][1]["units"] == [1] and b.requests[-1][1]["units"] == ["0.0"]
-    found = wait_for(lambda: client.history(["north/1"], since=start - 1, until=start + 10,
-                                            resolution=0).get("north/1"), what="history")
+    def north_1():
+        found = client.history(["north/1"], since=start - 1, until=start + 10, resolution=0)
+        return found["north/1"] if len(found.get("north/1", {}).get("time", [])) == 3 else None
+    found = wait_for(north_1, what="north/1's three windows in the history")
     assert list(found["time"]) == pytest.approx(sent_times(a, 1))
     done = subprocess.run([sys.executable, "-m", "vantor", "set", "north/2,south/1", "biasI=1e-5",
                            "--server", site.url], capture_output=True, text=True,

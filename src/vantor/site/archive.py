@@ -113,11 +113,14 @@ class SiteArchive:
         while True:
             try:
                 messages = await subscription.fetch(FETCH, timeout=1.0)
-            except nats.errors.TimeoutError:
+            except TimeoutError:         # nats-py's and asyncio's own: nothing came
                 messages = []
-            except (nats.errors.ConnectionClosedError, nats.errors.ConnectionReconnectingError,
-                    nats.errors.NoRespondersError, nats.errors.Error) as exc:
+            except nats.errors.Error as exc:
                 log.debug("site archive: fetch: %s", exc)
+                await asyncio.sleep(RETRY_S)
+                continue
+            except Exception:            # a fault of ours: said loudly, the archive kept going
+                log.exception("site archive: fetch failed")
                 await asyncio.sleep(RETRY_S)
                 continue
             if not messages and not self._site_alarms:

@@ -127,9 +127,13 @@ class Site:
                 raise SiteError(str(exc)) from None
             self.tasks.append(asyncio.create_task(self.archive.run(subscription)))
             self.tasks.append(asyncio.create_task(self._watch_pending(js)))
+        for task in self.tasks:
+            task.add_done_callback(_ended)
         for kind in ("heartbeat", "state", "windows", "events", "alarms"):
             await self.nc.subscribe(protocol.subject("*", kind), cb=self._on_message)
-        self.tasks.append(asyncio.create_task(self._watch_heartbeats()))
+        heartbeats = asyncio.create_task(self._watch_heartbeats())
+        heartbeats.add_done_callback(_ended)
+        self.tasks.append(heartbeats)
 
     async def stop(self):
         for task in self.tasks:
@@ -193,6 +197,12 @@ class Site:
         except Exception:            # a fault of ours: said loudly, the subscription kept
             board.malformed_message(msg.subject, "not handled")
             log.exception("site: a message on %s was not handled", msg.subject)
+
+
+def _ended(task):
+    """A part of the site that ended by itself: never silently."""
+    if not task.cancelled() and task.exception() is not None:
+        log.error("site: %s ended: %r", task.get_coro().__qualname__, task.exception())
 
 
 def build_app(site, access):
