@@ -14,7 +14,8 @@ class BusError(Exception):
 
 
 class BusRefused(BusError):
-    """The server answered and refused our credentials: trying again cannot help."""
+    """Our credentials (password, token, nkey, certificates) are refused or
+    cannot be used: trying again cannot help."""
 
 
 def tls_context(options):
@@ -76,8 +77,12 @@ async def connect(options, name, **callbacks):
         else:
             await later_errors(exc)
 
-    attempt = asyncio.ensure_future(nc.connect(**connect_kwargs(options, name, error_cb=error_cb,
-                                                                **callbacks)))
+    try:
+        kwargs = connect_kwargs(options, name, error_cb=error_cb, **callbacks)
+    except (OSError, ssl.SSLError) as exc:     # no retry mends a certificate that cannot be read
+        raise BusRefused(f"bus {options.url}: TLS: {getattr(exc, 'reason', None) or exc}: "
+                         "check [bus] tls_ca, tls_cert and tls_key") from None
+    attempt = asyncio.ensure_future(nc.connect(**kwargs))
     try:
         await asyncio.wait({attempt, first_error}, return_when=asyncio.FIRST_COMPLETED)
     except asyncio.CancelledError:

@@ -127,10 +127,42 @@ def heartbeat_message(node, now, units, http, buffered, dropped):
             "dropped": dropped, "version": MESSAGE_VERSION}
 
 
-def state_message(node, now, units):
+def state_message(node, now, units, part=None, parts=None):
     """Every unit as GET /api/units answers it: a full snapshot each time, so a
-    reader that starts late needs nothing earlier."""
-    return {"node": node, "time": now, "units": units}
+    reader that starts late needs nothing earlier.  A snapshot larger than a
+    message may be comes in `parts` messages of the same time (part 1..parts),
+    each with its own units: a reader that takes units by name needs no more."""
+    message = {"node": node, "time": now, "units": units}
+    if parts is not None and parts > 1:
+        message.update(part=part, parts=parts)
+    return message
+
+
+def state_messages(node, now, units, max_bytes):
+    """The encoded messages of one snapshot, each at most `max_bytes` but for
+    a single unit larger than that.  `units` are dicts or their encode_json
+    bytes: a node encodes a few at a time between turns of its loop, and
+    each unit is encoded once however the snapshot is cut."""
+    encoded = [u if isinstance(u, bytes) else encode_json(u) for u in units]
+    head = b'{"node":' + encode_json_value(node) + b',"time":' + encode_json_value(now) \
+        + b',"units":['
+    room = max_bytes - len(head) - len(b'],"part":,"parts":}') - 2 * 10
+    chunks, chunk, size = [], [], 0
+    for unit in encoded:
+        if chunk and size + len(unit) + 1 > room:
+            chunks.append(chunk)
+            chunk, size = [], 0
+        chunk.append(unit)
+        size += len(unit) + 1
+    chunks.append(chunk)
+    if len(chunks) == 1:
+        return [head + b",".join(chunks[0]) + b"]}"]
+    return [head + b",".join(c) + b'],"part":%d,"parts":%d}' % (k + 1, len(chunks))
+            for k, c in enumerate(chunks)]
+
+
+def encode_json_value(value):
+    return json.dumps(value, separators=(",", ":"), allow_nan=False).encode()
 
 
 def event_message(node, now, event):
