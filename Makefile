@@ -2,7 +2,7 @@
 PY      := .venv/bin/python
 STAMP   := .venv/.installed
 
-.PHONY: test test-quick browser postgres test-native test-asan fuzz fuzz-ci fuzz-build fuzz-merge fuzz-host run dev bench bench-archive clean
+.PHONY: test test-quick browser postgres test-native test-asan fuzz fuzz-ci fuzz-build fuzz-merge fuzz-host run dev bench bench-archive bench-site clean
 
 $(PY):
 	python3 -m venv .venv
@@ -159,6 +159,11 @@ bench-archive: $(STAMP) postgres
 # processes on loopback, stepping the unit count (CAPACITY="--levels 64,128"),
 # each level also with the host inside the service, live clients and a job;
 # three runs of each per level, since single runs near the limit lose at random.
+# A site of 4 simulated nodes x 1024 units (buffSize 10) with the PostgreSQL
+# archive, 60 s (SITE="--seconds 20" and so on to change it).
+bench-site: $(STAMP) postgres
+	$(PY) bench/site/run.py $(SITE)
+
 bench-capacity: $(STAMP)
 	$(PY) bench/capacity/run.py --service --repeat 3 $(CAPACITY)
 

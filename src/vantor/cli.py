@@ -229,6 +229,8 @@ def parser():
     add_token_commands(sub)
     from vantor.tune.command import add_subcommands as add_tune_commands
     add_tune_commands(sub)
+    from vantor.site.command import add_subcommands as add_site_commands
+    add_site_commands(sub)
     return p
 
 

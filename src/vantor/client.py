@@ -406,7 +406,8 @@ class AsyncClient:
     async def _series(self, path, query, since, until, resolution):
         query.update(time_query(since, until, resolution))
         data = await self._get(f"{path}?{urllib.parse.urlencode(query)}")
-        return {int(key): _arrays(entry, text_values=True)
+        # a site names its series NODE/RANK, a node by rank
+        return {int(key) if key.isdigit() else key: _arrays(entry, text_values=True)
                 for key, entry in data["series"].items()}
 
     async def alarms(self):

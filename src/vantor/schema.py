@@ -25,6 +25,7 @@ MAX_RESOLUTION = 1e9       # seconds (30 years)
 
 _RANK = re.compile(r"[0-9]{1,%d}" % MAX_RANK_DIGITS)
 _PAIR = re.compile(r"([0-9]{1,3})\.([0-9]{1,3})")
+_NODE = re.compile(r"[A-Za-z0-9_-]{1,64}")        # a node of a site (vantor.site.protocol)
 _STRINGS = re.compile(rb'"(?:[^"\\]|\\.)*"')
 _BRACKETS = bytes.maketrans(b"[{]}", b"(())")
 
@@ -121,13 +122,17 @@ def unit_name(item):
         return item
     if isinstance(item, str):
         text = item.strip(" ")
+        node, sep, local = text.rpartition("/")
+        if sep and _NODE.fullmatch(node):
+            # a unit of one node of a site: NODE/RANK or NODE/MCU.CU
+            return f"{node}/{unit_name(local)}"
         if _RANK.fullmatch(text):
             return int(text)
         pair = _PAIR.fullmatch(text)
         if pair and all(int(p) <= 255 for p in pair.groups()):
             return f"{int(pair.group(1))}.{int(pair.group(2))}"
     raise SchemaError(f"unit {shown(item)}: expected a rank (1, \"5\") or an MCU.CU name "
-                      "(\"0.3\") in ASCII digits")
+                      "(\"0.3\") in ASCII digits (at a site: NODE/RANK or NODE/MCU.CU)")
 
 
 def unit_names(value, name="units"):

@@ -268,6 +268,10 @@ class PostgresStore(Store):
                         [(t, via, rank, name, fld, json.dumps(old), json.dumps(new),
                           json.dumps(actor))
                          for t, via, rank, name, fld, old, new, actor in batch.settings])
+                if batch.marks:
+                    cur.executemany(f"INSERT INTO {SCHEMA}.meta VALUES (%s, %s) ON CONFLICT "
+                                    f"(key) DO UPDATE SET value = excluded.value",
+                                    [(f"mark:{k}", str(v)) for k, v in batch.marks.items()])
                 if batch.alarms:
                     cur.executemany(
                         f"INSERT INTO {SCHEMA}.alarm_log (t, id, condition, subject, state, "
@@ -443,6 +447,26 @@ class PostgresStore(Store):
                 f"SELECT data FROM {SCHEMA}.calibrations WHERE {where} "
                 f"ORDER BY t DESC, seq DESC LIMIT %s", (*params, int(limit))).fetchall()
         return [json.loads(text) for (text,) in found]
+
+    def mark(self, name):
+        with self._errors():
+            found = self._reading().execute(f"SELECT value FROM {SCHEMA}.meta WHERE key = %s",
+                                            (f"mark:{name}",)).fetchone()
+        return found[0] if found else None
+
+    def node_index(self, node, create=True):
+        with self._errors():
+            db = self._writing() if create else self._reading()
+            with db.transaction():
+                found = db.execute(f"SELECT value FROM {SCHEMA}.meta WHERE key = %s",
+                                   (f"node:{node}",)).fetchone()
+                if found or not create:
+                    return int(found[0]) if found else None
+                count = db.execute(f"SELECT count(*) FROM {SCHEMA}.meta WHERE key LIKE "
+                                   f"'node:%%'").fetchone()[0]
+                db.execute(f"INSERT INTO {SCHEMA}.meta VALUES (%s, %s)",
+                           (f"node:{node}", str(count + 1)))
+        return count + 1
 
     def size(self):
         """Bytes of the archive's tables and indexes in the database."""

@@ -145,6 +145,9 @@ class SQLiteStore(Store):
                                [(t, via, rank, name, fld, json.dumps(old), json.dumps(new),
                                  json.dumps(actor))
                                 for t, via, rank, name, fld, old, new, actor in batch.settings])
+            if batch.marks:
+                db.executemany("INSERT OR REPLACE INTO meta VALUES (?, ?)",
+                               [(f"mark:{k}", str(v)) for k, v in batch.marks.items()])
             if batch.alarms:
                 db.executemany("INSERT INTO alarm_log VALUES (?,?,?,?,?,?,?,?)",
                                [(a["time"], a["id"], a["condition"], a["subject"],
@@ -305,6 +308,21 @@ class SQLiteStore(Store):
         cur = self._conn().execute(f"SELECT data FROM calibrations WHERE {where} "
                                    "ORDER BY t DESC, rowid DESC LIMIT ?", (*args, limit))
         return [json.loads(text) for (text,) in cur]
+
+    def mark(self, name):
+        found = self._conn().execute("SELECT value FROM meta WHERE key=?",
+                                     (f"mark:{name}",)).fetchone()
+        return found[0] if found else None
+
+    def node_index(self, node, create=True):
+        db = self._conn()
+        with db:
+            found = db.execute("SELECT value FROM meta WHERE key=?", (f"node:{node}",)).fetchone()
+            if found or not create:
+                return int(found[0]) if found else None
+            count = db.execute("SELECT count(*) FROM meta WHERE key LIKE 'node:%'").fetchone()[0]
+            db.execute("INSERT INTO meta VALUES (?, ?)", (f"node:{node}", str(count + 1)))
+        return count + 1
 
     def size(self):
         total = 0

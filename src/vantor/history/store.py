@@ -17,11 +17,14 @@ class Batch:
         status or set point changed
     settings: (time, via, rank, name, field, old, new, actor) per changed field;
         actor names who asked ({"token": name, "address": ip}) or is None
-    alarms: alarm transitions, each the alarm's JSON dict"""
+    alarms: alarm transitions, each the alarm's JSON dict
+    marks: {name: text} kept with the batch in the same transaction (a
+        site's place in its bus stream), read back with mark()"""
     rows: dict = field(default_factory=dict)
     states: list = field(default_factory=list)
     settings: list = field(default_factory=list)
     alarms: list = field(default_factory=list)
+    marks: dict = field(default_factory=dict)
 
     def __len__(self):
         return (sum(len(r) for r in self.rows.values()) + len(self.states)
@@ -74,6 +77,16 @@ class Store(abc.ABC):
     def calibrations(self, ranks, since, until, limit):
         """Calibrations of `ranks` (None: every unit) with since <= time <= until,
         newest first, as they were added."""
+
+    def mark(self, name):
+        """The text last written under `name` with a batch's marks, or None."""
+        raise ArchiveError(f"{type(self).__name__} keeps no marks")
+
+    def node_index(self, node, create=True):
+        """The archive's lasting number (1, 2, ...) of a site's node, given on
+        first use, so that every node's ranks get keys of their own (None:
+        not known and not `create`; only the writer creates)."""
+        raise ArchiveError(f"{type(self).__name__} keeps no site nodes")
 
     @abc.abstractmethod
     def size(self):

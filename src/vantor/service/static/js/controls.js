@@ -63,9 +63,11 @@ export class Controls {
     return ranks;
   }
 
-  async loadLimits() {
+  /** At a site (`ask` false) each node keeps its own limits and checks them:
+   *  the fields are the units' own settings, shown without limits. */
+  async loadLimits(ask = true) {
     try {
-      this.limits = await getJSON("api/settings/limits");
+      this.limits = ask ? await getJSON("api/settings/limits") : {};
     } catch {
       this.limits = {};
     }
@@ -75,7 +77,8 @@ export class Controls {
     // cover settings of the whole system, such as the window length).
     const anyUnit = this.store.units.values().next().value;
     const unitFields = anyUnit && anyUnit.config ? new Set(Object.keys(anyUnit.config)) : null;
-    const fields = Object.keys(this.limits).filter((f) => !unitFields || unitFields.has(f));
+    const named = Object.keys(this.limits).length ? Object.keys(this.limits) : [...(unitFields || [])];
+    const fields = named.filter((f) => !unitFields || unitFields.has(f));
     for (const fixed of ["mcuId", "cuId"]) if (fields.includes(fixed)) fields.splice(fields.indexOf(fixed), 1);
     if (!fields.includes("biasI")) fields.unshift("biasI");
     fields.sort((a, b) => (a === "biasI" ? -1 : b === "biasI" ? 1 : a.localeCompare(b)));

@@ -7,6 +7,7 @@ import { duration } from "./format.js";
 import { IvView } from "./iv.js";
 import { JobsView } from "./jobs.js";
 import { LiveConnection } from "./live.js";
+import { showNodes } from "./nodes.js";
 import { Overview } from "./overview.js";
 import { RatePlot } from "./rates.js";
 import { Selection } from "./selection.js";
@@ -84,14 +85,18 @@ const live = new LiveConnection({
   onState: showConnection,
   async onHello(snapshot) {
     store.reset(snapshot);
+    // a site's snapshot lists its nodes: jobs and limits live at each node
+    const atSite = Array.isArray(snapshot.nodes);
+    document.body.classList.toggle("site", atSite);
+    showNodes(snapshot.nodes);
     selection.keepOnly(new Set(store.units.keys()));
     overview.rebuild();
     boards.draw();
     rates.draw(true);
     alarms.draw();
     showHeader();
-    jobs.load();
-    controls.loadLimits();
+    if (!atSite) jobs.load();
+    controls.loadLimits(!atSite);
     iv.invalidate();
     tune.drawResult();
     const features = await loadFeatures();
@@ -100,6 +105,7 @@ const live = new LiveConnection({
   },
   onSummary(msg) {
     overview.update(store.apply(msg));
+    showNodes(msg.nodes);
     tune.update();
     rates.draw();
     boards.draw();

@@ -118,8 +118,9 @@ export class Overview {
         dot: document.createElement("i"),
       };
       row.dot.dataset.rank = unit.rank;
-      row.dot.title = `${unit.name} (rank ${unit.rank})`;
-      put(row, "rank", String(unit.rank));
+      // at a site a unit's key is the page's number of it; its node's rank is shown
+      row.dot.title = `${unit.name} (rank ${unit.node_rank ?? unit.rank})`;
+      put(row, "rank", String(unit.node_rank ?? unit.rank));
       put(row, "name", unit.name);
       this.rows.set(unit.rank, row);
       bodyFrag.appendChild(tr);
