@@ -1,6 +1,9 @@
 """The host's UDP endpoint: batched reads, failures reported instead of raised."""
 import asyncio
 import socket
+import time
+
+import pytest
 
 from vantor.host import udp
 
@@ -16,7 +19,11 @@ class Collect:
         self.errors.append(exc)
 
 
-def test_a_wake_up_reads_queued_datagrams_up_to_the_batch_in_order(monkeypatch):
+@pytest.mark.parametrize("waited_s, first_wake", [
+    (0.0, list(range(5))),      # a prompt wake-up reads one batch
+    (0.05, list(range(12))),    # after a long wait it reads on while datagrams are queued
+])
+def test_a_wake_up_reads_queued_datagrams_in_order(monkeypatch, waited_s, first_wake):
     monkeypatch.setattr(udp, "BATCH", 5)
 
     async def scenario():
@@ -26,6 +33,9 @@ def test_a_wake_up_reads_queued_datagrams_up_to_the_batch_in_order(monkeypatch):
         try:
             for i in range(12):   # loopback queues each at once; the loop has not run yet
                 tx.sendto(bytes([i]) * 60, endpoint.get_extra_info("sockname"))
+            time.sleep(waited_s)
+            if not waited_s:
+                monkeypatch.setattr(udp, "CATCH_UP_SHARE", 0.0)
             endpoint._read_ready()
             first = list(proto.data)
             for _ in range(20):
@@ -36,7 +46,7 @@ def test_a_wake_up_reads_queued_datagrams_up_to_the_batch_in_order(monkeypatch):
             endpoint.close()
 
     first, everything = asyncio.run(scenario())
-    assert [d[0] for d in first] == [0, 1, 2, 3, 4]
+    assert [d[0] for d in first] == first_wake
     assert [d[0] for d in everything] == list(range(12))   # the rest on later wake-ups
 
 

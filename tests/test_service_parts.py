@@ -68,7 +68,9 @@ def test_settings_backups_follow_their_retention_rule(tmp_path):
     assert len(kept) <= settings_file.KEEP_LAST + settings_file.KEEP_DAYS + 1
     newest = [p for _, p in kept[-settings_file.KEEP_LAST:]]
     assert tomllib.loads(newest[-1].read_text())["x"] == 498     # the version before the last
-    oldest_day = (datetime.date.today() - datetime.timedelta(days=settings_file.KEEP_DAYS))
+    # counted from the day of the last change, which may be yesterday
+    last_change = datetime.date.fromtimestamp(start + 499 * 86400 / 2.5)
+    oldest_day = last_change - datetime.timedelta(days=settings_file.KEEP_DAYS)
     assert min(days) >= oldest_day.strftime("%Y%m%d")
     older = [d for d, _ in kept[:-settings_file.KEEP_LAST]]
     assert len(older) == len(set(older)), "one a day beyond the newest ones"

@@ -129,8 +129,8 @@ def heartbeat_message(node, now, units, http, buffered, dropped):
 
 def state_message(node, now, units, part=None, parts=None):
     """Every unit as GET /api/units answers it: a full snapshot each time, so a
-    reader that starts late needs nothing earlier.  A snapshot larger than a
-    message may be comes in `parts` messages of the same time (part 1..parts),
+    reader that starts late needs nothing earlier.  A snapshot too large for
+    one message comes in `parts` messages of the same time (part 1..parts),
     each with its own units: a reader that takes units by name needs no more."""
     message = {"node": node, "time": now, "units": units}
     if parts is not None and parts > 1:
