@@ -10,8 +10,8 @@ from aiohttp import web
 
 from vantor import schema
 from vantor.history import queries
-from vantor.history.store import ArchiveError
 from vantor.service.http import answer, clean, error, json_body
+from vantor.service.routes_history import _range, _read
 
 from . import protocol
 from .keys import ARCHIVE, BOARD, BUS, OPTIONS, STORE
@@ -19,7 +19,6 @@ from .names import KEY_STRIDE, UnitNameError, site_key, split_key, split_name, u
 
 routes = web.RouteTableDef()
 COMMAND_TIMEOUT_S = 10.0         # a node's reply to a command (settings wait for echoes)
-DEFAULT_SPAN = 3600.0
 MAX_LOG = 10000
 
 
@@ -220,25 +219,6 @@ def _store(request):
     if store is None:
         raise error(503, "the site's archive is not open")
     return store
-
-
-async def _read(function, *args, **kwargs):
-    try:
-        return await asyncio.to_thread(function, *args, **kwargs)
-    except ArchiveError as exc:
-        raise error(503, str(exc)) from None
-
-
-def _range(request, logs=False):
-    now = time.time()
-    until = schema.query_time(request.query.get("until"), "until", now)
-    since = schema.query_time(request.query.get("since"), "since",
-                              0.0 if logs else until - DEFAULT_SPAN)
-    if since < 0:
-        since = now + since
-    if until < since and not logs:
-        raise error(400, f"until ({until:.3f}) is before since ({since:.3f})")
-    return since, until
 
 
 async def _archived_unit(request, name):
