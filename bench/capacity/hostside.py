@@ -126,12 +126,22 @@ class Served:
         self.host, self.settings = host, host.settings
 
 
-async def start_service(host, data_dir, epics_prefix=None):
+async def start_service(host, data_dir, epics_prefix=None, bus=None):
+    """The service around `host`; with `bus` (a NATS URL) it is also a node
+    of a site, publishing everything there as `vantor serve --node` does."""
     from aiohttp import web
     from vantor.epics.options import EpicsOptions
     from vantor.service.app import ROUTE_GROUPS, build_app
 
-    app = build_app(Served(host), data_dir=data_dir, epics=EpicsOptions(prefix=epics_prefix))
+    node = None
+    if bus is not None:
+        from vantor.site.node import NodeLink
+        from vantor.site.options import BusOptions
+        node = NodeLink(BusOptions(url=bus, node="capacity"))
+        await node.open()
+    app = build_app(Served(host), data_dir=data_dir, epics=EpicsOptions(prefix=epics_prefix),
+                    node=node)
+    app["capacity_node"] = node
     runner = web.AppRunner(app, access_log=None, handle_signals=False)
     await runner.setup()
     site = web.TCPSite(runner, "127.0.0.1", 0)
@@ -198,7 +208,7 @@ async def run(args):
         data_dir = tempfile.TemporaryDirectory(prefix="vantor-capacity-")
         started = time.monotonic()
         app, runner, hello["http"], hello["route_modules"] = await start_service(
-            host, data_dir.name, args.epics)
+            host, data_dir.name, args.epics, args.bus)
         hello["service_start_s"] = time.monotonic() - started
         batches = note_batches(host)
     print(json.dumps(hello), flush=True)
@@ -241,7 +251,17 @@ async def run(args):
             "jobs": jobs_report(app), "live_skipped": skipped,
             "problems": list(app[PROBLEMS]),
         })
+        node = app["capacity_node"]
+        if node is not None:
+            # what the node made last (the units' silence after the sender) still on its way
+            deadline = loop.time() + 10.0
+            while len(node.outbox) and loop.time() < deadline:
+                await asyncio.sleep(0.1)
+            result["bus"] = {**node.published, "dropped": node.dropped,
+                             "buffered": len(node.outbox)}
         await runner.cleanup()
+        if node is not None:
+            await node.close()
         data_dir.cleanup()
     await host.stop()
     print(json.dumps(result), flush=True)
@@ -265,6 +285,8 @@ def main(argv=None):
                    help="log each callback that holds the event loop longer (debug mode)")
     p.add_argument("--service", action="store_true",
                    help="run the host inside the service (HTTP API and live stream)")
+    p.add_argument("--bus", metavar="URL", default=None,
+                   help="with --service: the service is also a node publishing on this NATS bus")
     p.add_argument("--epics", metavar="PREFIX", default=None,
                    help="with --service: serve the EPICS records too (ports from EPICS_* "
                         "variables)")

