@@ -184,7 +184,9 @@ class TestWorker:
             r.worker.msg_received([end])
             r.worker.msg_received([pack("cu_message", sequence=0)])
             r.drain()
-        assert_flat(op, r.worker, end, *iv, rounds=ROUNDS // 10)
+        # at least 200 rounds: fewer under the sanitizers let one-time growth
+        # pass for a leak
+        assert_flat(op, r.worker, end, *iv, rounds=max(ROUNDS // 10, 200))
 
     @pytest.mark.parametrize("msg", [None, (), [], [b"short"], [bytearray(10)], ["x" * 60],
                                      type("L", (list,), {})([b"\0" * 60])])

@@ -49,8 +49,10 @@ def node_jobs(node, kind):
 
 
 def test_every_nodes_units_appear_at_the_site_under_its_name(site):
+    # a unit is named by rank until its node's snapshot names it MCU.CU
     units = wait_for(lambda: len(found := site.get("/api/units")["units"]) ==
-                     len(NODES) * UNITS_PER_NODE and found, 60, "every node's units")
+                     len(NODES) * UNITS_PER_NODE and all("." in u["name"] for u in found)
+                     and found, 60, "every node's units, named")
     by_node = {}
     for unit in units:
         by_node.setdefault(unit["node"], []).append(unit["name"])
