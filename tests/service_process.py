@@ -41,6 +41,22 @@ def settings_text(units_per_mcu, head=""):
     return "\n".join(lines) + "\n"
 
 
+def wait_for_serving(proc, ready_timeout, what):
+    """(URL, lines before it) once `proc` prints its `serving URL` line;
+    RuntimeError with all it said when it does not in time."""
+    lines, deadline = [], time.monotonic() + ready_timeout
+    while time.monotonic() < deadline:
+        line = proc.stdout.readline()
+        if not line:
+            break
+        lines.append(line)
+        if line.startswith("serving "):
+            return line.split()[1], lines
+    proc.kill()
+    out, err = proc.communicate()
+    raise RuntimeError(f"{what} did not start: {''.join(lines)}{out}{err}")
+
+
 class Service:
     def __init__(self, data_dir, *args, ready_timeout=30.0, open_files=None, env=None):
         """`open_files`: the service's limit of open files (soft and hard); `env`:
@@ -57,21 +73,7 @@ class Service:
         self.proc = subprocess.Popen([sys.executable, "-m", "vantor", "serve", *self.args],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                      env=env, start_new_session=True, preexec_fn=limit)
-        self.lines = []
-        deadline = time.monotonic() + ready_timeout
-        self.url = None
-        while time.monotonic() < deadline:
-            line = self.proc.stdout.readline()
-            if not line:
-                break
-            self.lines.append(line)
-            if line.startswith("serving "):
-                self.url = line.split()[1]
-                break
-        if self.url is None:
-            self.proc.kill()
-            out, err = self.proc.communicate()
-            raise RuntimeError(f"vantor serve did not start: {''.join(self.lines)}{out}{err}")
+        self.url, self.lines = wait_for_serving(self.proc, ready_timeout, "vantor serve")
 
     def stop(self, sig=signal.SIGTERM, timeout=20, group=False):
         """Ends the service with `sig` (to its whole process group, as Ctrl-C

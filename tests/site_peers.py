@@ -16,7 +16,7 @@ import numpy as np
 from vantor.host.readmodel import WINDOW_DTYPE
 from vantor.site import protocol
 
-from .service_process import vantor_env
+from .service_process import vantor_env, wait_for_serving
 
 
 class SiteProcess:
@@ -27,20 +27,7 @@ class SiteProcess:
         self.proc = subprocess.Popen([sys.executable, "-m", "vantor", "site", *self.args],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                      env=vantor_env(), start_new_session=True)
-        self.url, lines = None, []
-        deadline = time.monotonic() + ready_timeout
-        while time.monotonic() < deadline:
-            line = self.proc.stdout.readline()
-            if not line:
-                break
-            lines.append(line)
-            if line.startswith("serving "):
-                self.url = line.split()[1]
-                break
-        if self.url is None:
-            self.proc.kill()
-            out, err = self.proc.communicate()
-            raise RuntimeError(f"vantor site did not start: {''.join(lines)}{out}{err}")
+        self.url, _ = wait_for_serving(self.proc, ready_timeout, "vantor site")
 
     def get(self, path):
         with urllib.request.urlopen(self.url + path, timeout=30) as answer:
