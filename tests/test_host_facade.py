@@ -71,6 +71,18 @@ class TestBus:
         turns, got = asyncio.run(scenario())
         assert [g[1][0] for g in got] == list(range(50)) and turns >= 40
 
+    def test_every_unit_falling_silent_at_once_finds_room_in_a_small_subscription(self):
+        from vantor.host.app import Host
+
+        async def scenario():
+            host = Host(default_settings(100, 60))         # 6000 units
+            sub = host.subscribe({"event"}, maxsize=100)
+            for rank in range(1, len(host.units) + 1):
+                host.publish_event({"kind": "silence", "rank": rank})
+            return sub.skipped, sub.queue.qsize()
+
+        assert asyncio.run(scenario()) == (0, 6000)
+
     def test_unknown_kind_is_refused(self):
         with pytest.raises(ValueError, match="records"):
             Bus().subscribe({"records"})

@@ -371,6 +371,14 @@ def test_the_client_takes_node_qualified_names(bus, nodes, sites, tmp_path):
     assert "on north/0.0, south/0.0" in done.stdout
     assert b.requests[-1] == ("settings", {"units": [1], "settings": {"biasI": 1e-5},
                                            "timeout": 5.0})
+    done = subprocess.run([sys.executable, "-m", "vantor", "status", "--server", site.url],
+                          capture_output=True, text=True, env=vantor_env(), timeout=60)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert "2 nodes, 4 units, 0 lost" in lines[1]
+    assert [line.split()[:2] for line in lines[2:4]] == [["north", "ok"], ["south", "ok"]]
+    assert sorted(line.split()[0] for line in lines[6:]) == ["north/1", "north/2", "south/1",
+                                                             "south/2"]
 
 
 def test_the_live_stream_names_units_by_node_and_tells_of_a_lost_node(bus, nodes, sites,

@@ -5,7 +5,7 @@ import time
 import pytest
 
 from tests.service_process import wait_for
-from tests.test_dashboard import By, chromium, console_errors, open_page
+from tests.test_dashboard import By, Keys, chromium, console_errors, open_page
 from tests.test_site import bus, nodes, sites  # noqa: F401  (fixtures)
 
 pytestmark = pytest.mark.browser
@@ -49,6 +49,23 @@ def test_the_site_page_shows_every_node_its_units_and_a_lost_node(bus, nodes, si
         assert south.requests[-1][1]["units"] == [2]
         assert south.requests[-1][1]["settings"]["biasI"] == pytest.approx(12e-6)
         assert north.requests == []
+        # the Units box names the selection by node and takes such names back
+        box = driver.find_element(By.ID, "sel-text")
+        assert box.get_attribute("value") == "south/2"
+        box.clear()
+        box.send_keys("north/1-2, south/0.1", Keys.ENTER)
+        assert wait_for(lambda: (lambda n: n if n == 3 else None)(driver.execute_script(
+            "return document.querySelectorAll('#unit-rows tr input:checked').length")),
+            10, "three units selected") == 3
+        box.clear()
+        box.send_keys("2", Keys.ENTER)          # two nodes: a bare rank names neither
+        assert "name the node" in driver.find_element(By.ID, "sel-count").text
+        # a node that comes after the page opened gets its rows without a reload
+        east = nodes("east", ranks=[1])
+        east.state()
+        east.windows(2, start=time.time() - 1)
+        wait_for(lambda: len(driver.find_elements(By.CSS_SELECTOR, "#unit-rows tr")) == 6, 20,
+                 "east's unit on the page")
         south.beating = False
         wait_for(lambda: chips().get("south") == "lost", 20, "south shown lost")
         driver.save_screenshot(str(tmp_path / "site.png"))

@@ -258,7 +258,8 @@ async def run(args):
             while len(node.outbox) and loop.time() < deadline:
                 await asyncio.sleep(0.1)
             result["bus"] = {**node.published, "dropped": node.dropped,
-                             "buffered": len(node.outbox)}
+                             "buffered": len(node.outbox),
+                             "skipped": node.lost_in_subscription}
         await runner.cleanup()
         if node is not None:
             await node.close()

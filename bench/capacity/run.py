@@ -177,7 +177,8 @@ HEADER = (f"{'procs':>5} {'units':>6} {'mcu x cu':>9} {'offered/s':>10} {'proces
 
 
 def row(r):
-    procs = r["processes"] if r["level"] == "plain" else f"s{r['processes']}"
+    prefix = {"plain": "", "service": "s", "service+bus": "b"}[r["level"]]
+    procs = f"{prefix}{r['processes']}"
     return (f"{procs:>5} {r['units']:>6} {r['mcus']:>4}x{r['units_per_mcu']:<4} "
             f"{r['offered']:>10.0f} {r['processed']:>11.0f} {r['lost_records']:>7} "
             f"{r['socket_drops']:>6} {r['late_records']:>7} {r['max_lag_ms']:>7.1f} "
@@ -198,7 +199,7 @@ def plot(results, path):
     for processes, level in sorted({(r["processes"], r["level"]) for r in results}):
         rs = [r for r in results if r["processes"] == processes and r["level"] == level]
         label = "one process" if processes == 0 else f"{processes} worker processes"
-        label += ", service" if level == "service" else ""
+        label += {"service": ", service", "service+bus": ", service + bus"}.get(level, "")
         xs = sorted({r["units"] for r in rs})
 
         def median(value):      # of the runs of each level
@@ -289,6 +290,8 @@ def main(argv=None):
         print(f"s0, s2 ...: the service level (host inside the service, {args.live_clients} live "
               f"clients at {args.live_rate:g} Hz, an acquisition of every unit); "
               f"buffSize {args.buff_size}")
+    if args.bus:
+        print("b0, b2 ...: the service level, also a node publishing on the bus")
     results = []
     modes = ("plain", "service") if args.service else ("plain",)
     bus_server = None
@@ -324,7 +327,8 @@ def main(argv=None):
                         if "bus" in r:
                             b = r["bus"] or {}
                             print(f"      bus: {b.get('windows', 0)} windows published in "
-                                  f"{b.get('messages', 0)} messages, {b.get('dropped')} dropped, "
+                                  f"{b.get('messages', 0)} messages, {b.get('dropped')} dropped "
+                                  f"({b.get('skipped')} host items found no room), "
                                   f"{b.get('buffered')} still buffered", flush=True)
                         for text in service_notes(r):
                             print(f"      {text}", flush=True)

@@ -21,6 +21,10 @@ from .units import resolve_units
 __all__ = ["Host", "ConfigureError", "ConfigureTimeout", "HostBusy", "default_listen"]
 
 UNITS_PER_SLICE = 256
+# A subscription holds at least this many items per unit: every unit falling
+# silent at once (a crate losing power, the end of a run) is one event each,
+# in the same turn as the windows around it, and none of it may be skipped.
+ITEMS_PER_UNIT = 4
 
 
 async def _until(condition, wait, poll=0.02):
@@ -114,7 +118,7 @@ class Host:
     def subscribe(self, kinds=KINDS, maxsize=1000):
         """A bounded queue of (kind, payload); see vantor.host.bus.  Kind
         "windows" carries each decoded batch (readmodel.Windows)."""
-        return self._model.subscribe(kinds, maxsize)
+        return self._model.subscribe(kinds, max(maxsize, ITEMS_PER_UNIT * len(self.units)))
 
     def publish_event(self, event):
         self._model.publish_event(event)

@@ -289,6 +289,9 @@ def status_command(args):
         return 1
     if args.json:
         print(json.dumps(snap, indent=1))
+    elif snap.get("site"):
+        from vantor.site.view import render_site
+        print(render_site(snap, f"vantor status   {client.url}   site"))
     else:
         print(render(snap, f"vantor status   {client.url}   up "
                            f"{snap['uptime']:.0f} s"))

@@ -109,8 +109,8 @@ async def live(request):
     reader = asyncio.create_task(_drain(ws))
     try:
         if mode == "summary":
-            await client.send(json.dumps(clean({"type": "hello", "rate": rate, "mode": mode,
-                                                "snapshot": _snapshot(board, None)})))
+            layout = board.layout()
+            await client.send(_summary_hello(board, rate))
         else:
             await client.send(json.dumps(clean({"type": "hello", "rate": rate, "mode": mode,
                                                 "nodes": board.described(),
@@ -123,6 +123,10 @@ async def live(request):
             client.events.clear()
             if mode == "summary":
                 moved, client.moved = client.moved, set()
+                if board.layout() != layout:        # a node or unit came: the page starts over
+                    layout = board.layout()
+                    await client.send(_summary_hello(board, rate))
+                    continue
                 await client.send(json.dumps(clean(dict(_snapshot(board, moved),
                                                         type="summary"))))
                 continue
@@ -142,6 +146,11 @@ async def live(request):
         if not ws.closed:
             await ws.close()
     return ws
+
+
+def _summary_hello(board, rate):
+    return json.dumps(clean({"type": "hello", "rate": rate, "mode": "summary",
+                             "snapshot": _snapshot(board, None)}))
 
 
 def _snapshot(board, moved):

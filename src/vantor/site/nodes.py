@@ -53,6 +53,7 @@ class Node:
         self.lost = False
         self.alarms = {}               # id -> the node's alarm (as last transitioned)
         self.windows_seen = 0
+        self.layout = 0                # counts changes of which units the node has
 
     def window_ranks(self):
         return set() if self.has_window is None else set(np.flatnonzero(self.has_window).tolist())
@@ -72,6 +73,8 @@ class Node:
             self.newest, self.has_window = grown, seen
         order = np.argsort(rows["time"], kind="stable")    # the newest written last
         self.newest[ranks[order]] = rows[order]
+        if not self.has_window[ranks].all():
+            self.layout += 1
         self.has_window[ranks] = True
 
     def labels(self):
@@ -176,6 +179,8 @@ class NodeBoard:
             raise ValueError(f"state: a unit's rank outside 1 to {MAX_RANK}")
         node = self.node(name)
         got = {u["rank"]: u for u in units}
+        if not got.keys() <= node.units.keys():
+            node.layout += 1
         parts, part = message.get("parts"), message.get("part")
         if not isinstance(parts, int) or parts <= 1:
             node.units = got
@@ -268,6 +273,11 @@ class NodeBoard:
     def described(self):
         now = self.clock()
         return [self.nodes[n].described(now, self.timeout_s) for n in sorted(self.nodes)]
+
+    def layout(self):
+        """Changes whenever a unit appears at the site (the page then needs a
+        new hello: it keys its rows by the units it was told of)."""
+        return sum(node.layout for node in self.nodes.values())
 
     def units(self):
         out = []

@@ -66,15 +66,28 @@ def _by_node(request, names):
     return out
 
 
-@routes.get("/api/nodes")
-async def nodes(request):
+def _nodes(request):
     archive = request.app[ARCHIVE]
     out = request.app[BOARD].described()
     now = time.time()
     for entry in out:
         newest = archive.newest.get(entry["node"]) if archive else None
         entry["archive_lag_s"] = None if newest is None else round(now - newest, 3)
-    return answer({"nodes": out})
+    return out
+
+
+@routes.get("/api/nodes")
+async def nodes(request):
+    return answer({"nodes": _nodes(request)})
+
+
+@routes.get("/api/snapshot")
+async def snapshot(request):
+    """Every node and unit at once (`vantor status --server SITE`)."""
+    board = request.app[BOARD]
+    return answer({"site": True, "time": time.time(), "nodes": _nodes(request),
+                   "units": board.units(),
+                   "alarms": sum(a.get("state") == "active" for a in board.all_alarms())})
 
 
 @routes.get("/api/units")

@@ -2,7 +2,7 @@
 // sweeps, tunes and acquisitions. The service validates everything; a refusal is shown
 // in the service's own words under the control that caused it.
 import { getJSON, postJSON } from "./api.js";
-import { parseUnitList, rankRanges } from "./format.js";
+import { parseUnitList, unitRanges } from "./format.js";
 
 const CURRENT_FIELDS = new Set(["biasI", "biasIStart", "biasIStop", "biasIStep"]);
 const SETTINGS_TIMEOUT_S = 5;
@@ -38,7 +38,7 @@ export class Controls {
     const text = this.el("sel-text");
     const apply = () => {
       try {
-        this.selection.set(parseUnitList(text.value, this.store.rankOfName, new Set(this.store.units.keys())));
+        this.selection.set(parseUnitList(text.value, this.store));
       } catch (err) {
         say(this.el("sel-count"), err.message, "error");
       }
@@ -50,7 +50,7 @@ export class Controls {
 
   showSelection() {
     const text = this.el("sel-text");
-    if (document.activeElement !== text) text.value = rankRanges(this.selection.ranks);
+    if (document.activeElement !== text) text.value = unitRanges(this.selection.ranks, this.store);
     const n = this.selection.size;
     say(this.el("sel-count"), n ? `${n} unit${n > 1 ? "s" : ""} selected` : "none selected", "muted");
     for (const id of ["set-apply", "iv-start-btn", "tune-start-btn", "acq-start"]) this.el(id).disabled = n === 0;

@@ -43,31 +43,61 @@ export function rankRanges(ranks) {
   return parts.join(", ");
 }
 
-/** Parses "1-8, 0.3, 12" (ranks, rank ranges, MCU.CU names) into ranks; throws naming the bad part. */
-export function parseUnitList(text, rankOfName, knownRanks) {
-  const ranks = new Set();
+/** The selection as the Units box shows it: "1-4, 7" at a service, and at a
+ * site each node's ranks under its name, "north/1-4, south/7". */
+export function unitRanges(ranks, store) {
+  if (!store.atSite) return rankRanges(ranks);
+  const byNode = new Map();
+  for (const key of ranks) {
+    const unit = store.units.get(key);
+    if (!unit) continue;
+    if (!byNode.has(unit.node)) byNode.set(unit.node, []);
+    byNode.get(unit.node).push(unit.node_rank);
+  }
+  return [...byNode.keys()].sort().flatMap((node) =>
+    rankRanges(byNode.get(node)).split(", ").map((part) => `${node}/${part}`)).join(", ");
+}
+
+/** Parses "1-8, 0.3, 12" (ranks, rank ranges, MCU.CU names; at a site each
+ * under its node, "north/1-8") into the page's unit keys; throws naming the bad part. */
+export function parseUnitList(text, store) {
+  const keys = new Set();
+  const nodes = store.nodeNames();
   for (const raw of text.split(/[\s,]+/)) {
     const part = raw.trim();
     if (!part) continue;
+    const slash = part.lastIndexOf("/");
+    let node = slash < 0 ? null : part.slice(0, slash);
+    const body = part.slice(slash + 1);
+    if (store.atSite && node === null) {
+      if (nodes.length !== 1) {
+        throw new Error(`"${part}": name the node, e.g. ${nodes[0] ?? "NODE"}/${body} (nodes: ${nodes.join(", ")})`);
+      }
+      node = nodes[0];
+    } else if (!store.atSite && node !== null) {
+      throw new Error(`"${part}": write ranks (5, 1-8) or MCU.CU names (0.3)`);
+    } else if (node !== null && !nodes.includes(node)) {
+      throw new Error(`"${part}": there is no node ${node} (nodes: ${nodes.join(", ")})`);
+    }
+    const where = node === null ? "" : ` at ${node}`;
+    const key = (label) => store.keyOfLabel.get(node === null ? label : `${node}/${label}`);
     let m;
-    if ((m = /^(\d+)-(\d+)$/.exec(part))) {
+    if ((m = /^(\d+)-(\d+)$/.exec(body))) {
       const [a, b] = [Number(m[1]), Number(m[2])];
       if (a > b) throw new Error(`"${part}": the range runs backwards`);
       for (let r = a; r <= b; r++) {
-        if (!knownRanks.has(r)) throw new Error(`"${part}": there is no unit of rank ${r}`);
-        ranks.add(r);
+        if (key(String(r)) === undefined) throw new Error(`"${part}": there is no unit of rank ${r}${where}`);
+        keys.add(key(String(r)));
       }
-    } else if (/^\d+$/.test(part)) {
-      const r = Number(part);
-      if (!knownRanks.has(r)) throw new Error(`"${part}": there is no unit of rank ${r}`);
-      ranks.add(r);
-    } else if (/^\d+\.\d+$/.test(part)) {
-      const r = rankOfName.get(part);
-      if (r === undefined) throw new Error(`"${part}": there is no unit MCU.CU ${part}`);
-      ranks.add(r);
+    } else if (/^\d+$/.test(body) || /^\d+\.\d+$/.test(body)) {
+      const found = key(body);
+      if (found === undefined) {
+        throw new Error(`"${part}": there is no unit ${body.includes(".") ? "MCU.CU" : "of rank"} ${body}${where}`);
+      }
+      keys.add(found);
     } else {
-      throw new Error(`"${part}": write ranks (5, 1-8) or MCU.CU names (0.3)`);
+      throw new Error(`"${part}": write ranks (5, 1-8) or MCU.CU names (0.3)${store.atSite ? " under their node (north/5)" : ""}`);
     }
   }
-  return ranks;
+  return keys;
 }

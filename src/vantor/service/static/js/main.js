@@ -85,8 +85,8 @@ const live = new LiveConnection({
   onState: showConnection,
   async onHello(snapshot) {
     store.reset(snapshot);
-    // a site's snapshot lists its nodes: jobs and limits live at each node
-    const atSite = Array.isArray(snapshot.nodes);
+    // at a site jobs and limits live at each node
+    const atSite = store.atSite;
     document.body.classList.toggle("site", atSite);
     showNodes(snapshot.nodes);
     selection.keepOnly(new Set(store.units.keys()));

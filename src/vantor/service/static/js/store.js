@@ -7,7 +7,9 @@ export class Store {
   constructor() {
     this.units = new Map();      // rank -> unit dict
     this.boards = new Map();     // mcuId -> board dict
-    this.rankOfName = new Map(); // "0.3" -> rank
+    // "5" and "0.3" -> rank; at a site "north/5" and "north/0.3" -> the page's key
+    this.keyOfLabel = new Map();
+    this.atSite = false;
     this.totals = {};
     this.uptime = null;            // service uptime at `uptimeAt` (service clock)
     this.uptimeAt = null;
@@ -27,10 +29,13 @@ export class Store {
   reset(snapshot) {
     this.setClock(snapshot.time);
     this.units.clear();
-    this.rankOfName.clear();
+    this.keyOfLabel.clear();
+    // a site's snapshot lists its nodes; its units carry their node and node_rank
+    this.atSite = Array.isArray(snapshot.nodes);
     for (const unit of snapshot.units || []) {
       this.units.set(unit.rank, unit);
-      this.rankOfName.set(unit.name, unit.rank);
+      this.keyOfLabel.set(unit.name, unit.rank);
+      this.keyOfLabel.set(this.atSite ? `${unit.node}/${unit.node_rank}` : String(unit.rank), unit.rank);
       this.record(unit, null);
     }
     for (const rank of [...this.history.keys()]) if (!this.units.has(rank)) this.history.delete(rank);
@@ -39,6 +44,12 @@ export class Store {
     this.totals = snapshot.totals || {};
     this.uptime = snapshot.uptime ?? null;
     this.uptimeAt = snapshot.time ?? null;
+  }
+
+  /** The site's node names (those with units), sorted; empty at a service. */
+  nodeNames() {
+    if (!this.atSite) return [];
+    return [...new Set([...this.units.values()].map((unit) => unit.node))].sort();
   }
 
   /** Seconds the service has been up, counted on from the last figure it sent. */
