@@ -161,8 +161,13 @@ bench-archive: $(STAMP) postgres
 # three runs of each per level, since single runs near the limit lose at random.
 # A site of 4 simulated nodes x 1024 units (buffSize 10) with the PostgreSQL
 # archive, 60 s (SITE="--seconds 20" and so on to change it).
+# The site's end-to-end run, then what publishing on the bus costs a node's
+# data path (the service with and without --bus, same run, 3 runs a level).
+NODE_LEVELS ?= 4096,5120,6144
 bench-site: $(STAMP) postgres
 	$(PY) bench/site/run.py $(SITE)
+	$(PY) bench/capacity/run.py --service --bus --repeat 3 --worker-processes 0 \
+	  --levels $(NODE_LEVELS) --out build/capacity-bus
 
 bench-capacity: $(STAMP)
 	$(PY) bench/capacity/run.py --service --repeat 3 $(CAPACITY)
