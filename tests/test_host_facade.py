@@ -76,12 +76,14 @@ class TestBus:
 
         async def scenario():
             host = Host(default_settings(100, 60))         # 6000 units
-            sub = host.subscribe({"event"}, maxsize=100)
-            for rank in range(1, len(host.units) + 1):
+            small = host.subscribe({"event"}, maxsize=100)
+            unbounded = host.subscribe({"event"}, maxsize=0)
+            for rank in range(1, 2 * len(host.units) + 1):
                 host.publish_event({"kind": "silence", "rank": rank})
-            return sub.skipped, sub.queue.qsize()
+            return small.skipped, unbounded.skipped, unbounded.queue.qsize()
 
-        assert asyncio.run(scenario()) == (0, 6000)
+        # two events per unit fit the small one; an unbounded one stays unbounded
+        assert asyncio.run(scenario()) == (0, 0, 12000)
 
     def test_unknown_kind_is_refused(self):
         with pytest.raises(ValueError, match="records"):

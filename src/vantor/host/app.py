@@ -118,7 +118,9 @@ class Host:
     def subscribe(self, kinds=KINDS, maxsize=1000):
         """A bounded queue of (kind, payload); see vantor.host.bus.  Kind
         "windows" carries each decoded batch (readmodel.Windows)."""
-        return self._model.subscribe(kinds, max(maxsize, ITEMS_PER_UNIT * len(self.units)))
+        if maxsize > 0:          # 0: unbounded, as asyncio.Queue takes it
+            maxsize = max(maxsize, ITEMS_PER_UNIT * len(self.units))
+        return self._model.subscribe(kinds, maxsize)
 
     def publish_event(self, event):
         self._model.publish_event(event)
