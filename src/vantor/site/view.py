@@ -9,12 +9,16 @@ def _fmt(value, pattern, empty="-"):
     return empty if value is None else format(value, pattern)
 
 
+def _seconds(value):
+    return "-" if value is None else f"{value:.1f} s"
+
+
 def _node_line(n):
-    lag = n.get("archive_lag_s")
+    beat = n.get("heartbeat_age")
     return (f"{n['node']:<16} {n['state']:<8} {n.get('units') or 0:>6} units  heartbeat "
-            f"{_fmt(n.get('heartbeat_age'), '.1f')} s ago  buffered {n.get('buffered') or 0}  "
-            f"dropped {n.get('dropped') or 0}  alarms {n.get('alarms') or 0}  archive lag "
-            f"{_fmt(lag, '.1f')} s")
+            f"{'never' if beat is None else _seconds(beat) + ' ago'}  buffered "
+            f"{n.get('buffered') or 0}  dropped {n.get('dropped') or 0}  alarms "
+            f"{n.get('alarms') or 0}  archive lag {_seconds(n.get('archive_lag_s'))}")
 
 
 def _unit_line(u, now):
