@@ -160,9 +160,9 @@ bench-archive: $(STAMP) postgres
 # each level also with the host inside the service, live clients and a job;
 # three runs of each per level, since single runs near the limit lose at random.
 # A site of 4 simulated nodes x 1024 units (buffSize 10) with the PostgreSQL
-# archive, 60 s (SITE="--seconds 20" and so on to change it).
-# The site's end-to-end run, then what publishing on the bus costs a node's
-# data path (the service with and without --bus, same run, 3 runs a level).
+# archive, 60 s (SITE="--seconds 20" and so on to change it); then what
+# publishing on the bus costs a node's data path (the service with and
+# without --bus, same run, 3 runs a level).
 NODE_LEVELS ?= 4096,5120,6144
 bench-site: $(STAMP) postgres
 	$(PY) bench/site/run.py $(SITE)

@@ -123,8 +123,9 @@ async def live(request):
             client.events.clear()
             if mode == "summary":
                 moved, client.moved = client.moved, set()
-                if board.layout() != layout:        # a node or unit came: the page starts over
-                    layout = board.layout()
+                now_layout = board.layout()
+                if now_layout != layout:            # a node or unit came: the page starts over
+                    layout = now_layout
                     await client.send(_summary_hello(board, rate))
                     continue
                 await client.send(json.dumps(clean(dict(_snapshot(board, moved),

@@ -2,11 +2,9 @@
 node as plain text (the site has no single host's totals to show)."""
 import time
 
+from vantor.host.view import _fmt
+
 MAX_UNITS = 64          # units listed; the rest are counted
-
-
-def _fmt(value, pattern, empty="-"):
-    return empty if value is None else format(value, pattern)
 
 
 def _seconds(value):

@@ -86,10 +86,11 @@ export function parseUnitList(text, store) {
       const [a, b] = [Number(m[1]), Number(m[2])];
       if (a > b) throw new Error(`"${part}": the range runs backwards`);
       for (let r = a; r <= b; r++) {
-        if (key(String(r)) === undefined) throw new Error(`"${part}": there is no unit of rank ${r}${where}`);
-        keys.add(key(String(r)));
+        const found = key(String(r));
+        if (found === undefined) throw new Error(`"${part}": there is no unit of rank ${r}${where}`);
+        keys.add(found);
       }
-    } else if (/^\d+$/.test(body) || /^\d+\.\d+$/.test(body)) {
+    } else if (/^\d+(\.\d+)?$/.test(body)) {
       const found = key(body);
       if (found === undefined) {
         throw new Error(`"${part}": there is no unit ${body.includes(".") ? "MCU.CU" : "of rank"} ${body}${where}`);
